@@ -1,0 +1,57 @@
+// Shared pieces of quillon-cli: exit codes, the global options, and the subcommand registrations.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <functional>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "hid/HidPlatform.h"
+
+namespace quillon::cli {
+
+// Documented in the README and in --help; scripts rely on them, so never renumber.
+enum ExitCode : int {
+    kExitOk = 0,
+    kExitError = 1,           // anything not covered below (internal error, cannot write output)
+    kExitUsage = 2,           // bad command line
+    kExitBadInput = 3,        // input file missing, unreadable, not valid HEX, too large
+    kExitNoProgrammer = 4,    // no programmer found, or it cannot be opened
+    kExitTimeout = 5,         // the programmer went silent (2000 ms watchdog)
+    kExitDeviceFailure = 6,   // failure reply, no chip, wrong handshake, unplugged
+    kExitVerifyFailure = 7,   // checksum mismatch or read-back difference
+};
+
+struct SimSettings {
+    bool enabled = false;
+    std::string scenario = "default";
+    bool paced = false;
+    std::string flashFile;
+    int programmers = 1;
+};
+
+struct CliContext {
+    // Subcommands run after the whole command line was parsed (so global options are final).
+    struct Command {
+        CLI::App* app;
+        std::function<int()> run;
+    };
+    std::vector<Command> commands;
+
+    bool quiet = false;
+    bool json = false;
+    std::string lang = "en";
+    SimSettings sim;
+};
+
+// The platform the options ask for: the simulated programmer with --sim, real HID devices
+// otherwise. Throws std::invalid_argument for an unknown simulator scenario.
+std::unique_ptr<hid::Platform> MakePlatform(const CliContext& ctx);
+
+// Each subcommand adds itself to the app and its run function to ctx.commands.
+void RegisterHex2Bin(CLI::App& app, CliContext& ctx);
+void RegisterList(CLI::App& app, CliContext& ctx);
+
+}  // namespace quillon::cli

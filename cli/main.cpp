@@ -1,0 +1,45 @@
+// quillon-cli: program nRF24LE1/nRF24LU1 chips from scripts, CI and production lines.
+#include <cstdio>
+#include <exception>
+
+#include "cli/Cli.h"
+#include "log/Log.h"
+
+int main(int argc, char** argv) {
+    using namespace quillon::cli;
+    CliContext ctx;
+    CLI::App app{"quillon-cli: program Nordic nRF24LE1 and nRF24LU1 chips through the USB HID programmer (04d8:003f)"};
+    app.require_subcommand(1);
+    app.set_version_flag("--version", "quillon-cli 0.1.0");
+    app.add_flag("-q,--quiet", ctx.quiet, "Print only errors and the result");
+    app.add_flag("--json", ctx.json, "Print one JSON object per line (log, progress, result)");
+    app.add_option("--lang", ctx.lang, "Language of the log lines")->check(CLI::IsMember({"en", "cn"}));
+    auto* sim = app.add_option("--sim", ctx.sim.scenario,
+                               "Use the simulated programmer instead of USB hardware (optional scenario name)")
+                    ->expected(0, 1)
+                    ->default_str("default");
+    app.add_flag("--sim-paced", ctx.sim.paced, "Pace the simulated programmer like full-speed USB (1 report/ms)");
+    app.add_option("--sim-flash", ctx.sim.flashFile, "File that keeps the simulated chip's flash between runs");
+    app.add_option("--sim-count", ctx.sim.programmers, "Number of simulated programmers")
+        ->check(CLI::Range(1, 16));
+
+    RegisterHex2Bin(app, ctx);
+    RegisterList(app, ctx);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        int rc = app.exit(e);
+        return rc == 0 ? kExitOk : kExitUsage;
+    }
+    ctx.sim.enabled = sim->count() > 0;
+    try {
+        for (const auto& command : ctx.commands) {
+            if (command.app->parsed()) return command.run();
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "quillon-cli: %s\n", e.what());
+        return kExitError;
+    }
+    return kExitUsage;
+}

@@ -1,0 +1,2 @@
+// The simulated programmer (being built).
+#pragma once
