@@ -53,5 +53,6 @@ std::unique_ptr<hid::Platform> MakePlatform(const CliContext& ctx);
 // Each subcommand adds itself to the app and its run function to ctx.commands.
 void RegisterHex2Bin(CLI::App& app, CliContext& ctx);
 void RegisterList(CLI::App& app, CliContext& ctx);
+void RegisterProgram(CLI::App& app, CliContext& ctx);  // detect, read, write
 
 }  // namespace quillon::cli

@@ -1,5 +1,105 @@
-// list (being built).
+// `quillon-cli list`: the HID devices the link sees, one per line (or one JSON object per line),
+// with the programmer (04d8:003f) marked, and a pointer to the udev rule when its node is closed
+// to the user.
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
 #include "cli/Cli.h"
+#include "hid/Nrhid.h"
+
 namespace quillon::cli {
-void RegisterList(CLI::App&, CliContext&) {}
+namespace {
+
+constexpr std::uint16_t kProgrammerVid = 0x04D8;
+constexpr std::uint16_t kProgrammerPid = 0x003F;
+
+std::string JsonString(const std::string& text) {
+    std::string out = "\"";
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20 || c == 0x7F) {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\u%04x", c);
+                out += buf;
+            } else {
+                out += ch;  // UTF-8 passes through unchanged
+            }
+        }
+    }
+    return out + "\"";
+}
+
+std::string Hex4(std::uint16_t v) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%04x", v);
+    return buf;
+}
+
+int RunList(const CliContext& ctx, bool json) {
+    std::unique_ptr<hid::Platform> platform = MakePlatform(ctx);
+    if (!platform) {
+        std::fprintf(stderr, "quillon-cli: list: no HID platform is available in this build%s\n",
+                     ctx.sim.enabled ? " (simulator)" : "");
+        return kExitError;
+    }
+    // Only real device nodes can lack permission; simulated paths are not files.
+    const bool realDevices = !ctx.sim.enabled;
+    bool programmerLocked = false;
+    {
+        hid::TnrHid link(*platform);
+        link.Update();
+        link.GetDeviceList();
+        for (int i = 0; i < link.GetDeviceCount(); ++i) {
+            const hid::TnrHidDevice& d = *link.GetHidDevice(i);
+            const bool programmer = d.vendorId == kProgrammerVid && d.productId == kProgrammerPid;
+            const bool noAccess = realDevices && ::access(d.devicePath.c_str(), R_OK | W_OK) != 0;
+            if (programmer && noAccess) programmerLocked = true;
+            if (json) {
+                std::printf(
+                    "{\"path\":%s,\"vendor_id\":\"%s\",\"product_id\":\"%s\",\"product\":%s,\"serial\":%s,"
+                    "\"input_report_length\":%u,\"output_report_length\":%u,\"feature_report_length\":%u,"
+                    "\"programmer\":%s,\"accessible\":%s}\n",
+                    JsonString(d.devicePath).c_str(), Hex4(d.vendorId).c_str(), Hex4(d.productId).c_str(),
+                    JsonString(d.productString).c_str(), JsonString(d.serialNumberString).c_str(),
+                    static_cast<unsigned>(d.inputReportLength), static_cast<unsigned>(d.outputReportLength),
+                    static_cast<unsigned>(d.featureReportLength), programmer ? "true" : "false",
+                    noAccess ? "false" : "true");
+            } else {
+                std::printf("%s  %s:%s  \"%s\"  serial \"%s\"  in/out/feature %u/%u/%u%s%s\n", d.devicePath.c_str(),
+                            Hex4(d.vendorId).c_str(), Hex4(d.productId).c_str(), d.productString.c_str(),
+                            d.serialNumberString.c_str(), static_cast<unsigned>(d.inputReportLength),
+                            static_cast<unsigned>(d.outputReportLength), static_cast<unsigned>(d.featureReportLength),
+                            programmer ? "  [programmer]" : "", noAccess ? "  (no access)" : "");
+            }
+        }
+        if (link.GetDeviceCount() == 0 && !json && !ctx.quiet) std::printf("no HID devices found\n");
+    }
+    if (programmerLocked) {
+        std::fprintf(stderr,
+                     "quillon-cli: the programmer is present but you may not open its hidraw node; install "
+                     "packaging/70-quillon-programmer.rules (README, \"USB permissions\") and plug it in again\n");
+    }
+    return kExitOk;
+}
+
+}  // namespace
+
+void RegisterList(CLI::App& app, CliContext& ctx) {
+    auto* cmd = app.add_subcommand("list", "List the HID devices and mark the programmer (04d8:003f)");
+    auto json = std::make_shared<bool>(false);
+    cmd->add_flag("--json", *json, "Print one JSON object per device");
+    ctx.commands.push_back({cmd, [&ctx, json] { return RunList(ctx, *json || ctx.json); }});
+}
+
 }  // namespace quillon::cli

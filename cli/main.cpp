@@ -1,4 +1,5 @@
 // quillon-cli: program nRF24LE1/nRF24LU1 chips from scripts, CI and production lines.
+#include <clocale>
 #include <cstdio>
 #include <exception>
 
@@ -7,11 +8,13 @@
 
 int main(int argc, char** argv) {
     using namespace quillon::cli;
+    // The log's time stamp follows the user's date and time format.
+    std::setlocale(LC_TIME, "");
     CliContext ctx;
     CLI::App app{"quillon-cli: program Nordic nRF24LE1 and nRF24LU1 chips through the USB HID programmer (04d8:003f)"};
     app.require_subcommand(1);
     app.set_version_flag("--version", "quillon-cli 0.1.0");
-    app.add_flag("-q,--quiet", ctx.quiet, "Print only errors and the result");
+    app.add_flag("-q,--quiet", ctx.quiet, "Print only the result line (and errors)");
     app.add_flag("--json", ctx.json, "Print one JSON object per line (log, progress, result)");
     app.add_option("--lang", ctx.lang, "Language of the log lines")->check(CLI::IsMember({"en", "cn"}));
     auto* sim = app.add_option("--sim", ctx.sim.scenario,
@@ -25,6 +28,7 @@ int main(int argc, char** argv) {
 
     RegisterHex2Bin(app, ctx);
     RegisterList(app, ctx);
+    RegisterProgram(app, ctx);
 
     try {
         app.parse(argc, argv);
@@ -33,6 +37,7 @@ int main(int argc, char** argv) {
         return rc == 0 ? kExitOk : kExitUsage;
     }
     ctx.sim.enabled = sim->count() > 0;
+    quillon::Language = ctx.lang;
     try {
         for (const auto& command : ctx.commands) {
             if (command.app->parsed()) return command.run();

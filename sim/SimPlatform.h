@@ -1,2 +1,99 @@
-// The simulated programmer (being built).
+// The simulated HID platform: simulated programmers (and unrelated HID devices beside them)
+// behind the same interface as real hardware, so the link, the operations and the command-line
+// tool run unchanged without a programmer. Reports can be paced like a full-speed interrupt
+// endpoint (one per millisecond per direction) or run flat out, and faults can be injected per
+// device at run time or chosen by scenario name.
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "SimProgrammer.h"
+#include "hid/HidPlatform.h"
+
+namespace quillon::sim {
+
+struct SimOptions {
+    std::string scenario = "default";
+    bool paced = false;
+    std::string flashFile;  // chip file of the first programmer, shared between processes
+    int programmers = 1;
+};
+
+inline constexpr std::uint16_t kProgrammerVendorId = 0x04D8;
+inline constexpr std::uint16_t kProgrammerProductId = 0x003F;
+inline constexpr std::size_t kFlash16K = 16384;
+inline constexpr std::size_t kFlash32K = 32768;
+
+class SimDevice;
+class ChangeNotifier;
+
+class SimPlatform : public hid::Platform {
+public:
+    SimPlatform();  // no devices yet
+    ~SimPlatform() override;
+    SimPlatform(const SimPlatform&) = delete;
+    SimPlatform& operator=(const SimPlatform&) = delete;
+
+    // Builds the devices of a scenario. Throws std::invalid_argument for an unknown scenario
+    // (the message lists the known names) or a programmer count outside 1..16, and
+    // std::runtime_error for a chip file that exists but cannot be used.
+    static std::unique_ptr<SimPlatform> fromOptions(const SimOptions& options);
+    static const std::vector<std::string>& scenarioNames();
+
+    // Adds devices; each returns the device's path. Programmers are "sim:programmer:1", ":2", ...
+    // with serial numbers "SIM0001", "SIM0002", ...
+    std::string addProgrammer(std::size_t flashSize = kFlash16K);
+    std::string addKeyboard();     // 046D:C31C, "sim:keyboard"
+    std::string addOtherDevice();  // 04D8:000A, "sim:other"
+    std::string programmerPath(int index) const;  // index 0 is the first programmer added
+
+    // Pacing of all devices, added before or after.
+    void setPaced(bool paced);
+
+    // Run-time changes; every path must name a device that was added (else std::out_of_range).
+    void setFaults(const std::string& path, const SimFaults& faults);  // also restarts fault counters
+    SimFaults faults(const std::string& path) const;
+    void setAllowedAccess(const std::string& path, bool read, bool write);  // others: EACCES
+    void setHeldExclusively(const std::string& path, bool held);  // query/open: kSharingViolation
+    void unplug(const std::string& path);  // open handles fail with ENODEV; listener fires
+    void plug(const std::string& path);    // back in the enumeration (the chip keeps its flash)
+    bool isPlugged(const std::string& path) const;
+    // Loads the chip from file when it exists, and saves it there after every erase, completed
+    // or abandoned write from now on. Throws std::runtime_error for an unusable file.
+    void setChipFile(const std::string& path, const std::string& file);
+
+    // Chip state of a programmer (std::invalid_argument for a device that is not one).
+    std::vector<std::uint8_t> flash(const std::string& path) const;
+    void setFlash(const std::string& path, std::span<const std::uint8_t> bytes);
+    bool isProtected(const std::string& path) const;
+    void setProtected(const std::string& path, bool on);
+    int resetCount(const std::string& path) const;
+    std::vector<Payload> commandLog(const std::string& path) const;
+    std::size_t imagePacketsReceived(const std::string& path) const;
+    int openHandleCount(const std::string& path) const;  // handles not yet closed
+
+    // hid::Platform
+    std::vector<hid::RawDevice> enumerate() override;
+    hid::DeviceQuery query(const std::string& path, bool readStrings) override;
+    hid::OpenResult open(const std::string& path, hid::Access access, bool shared) override;
+    std::string errorText(int code) const override;
+    void setChangeListener(std::function<void()> listener) override;
+
+private:
+    std::shared_ptr<SimDevice> find(const std::string& path) const;
+    std::shared_ptr<SimDevice> add(std::shared_ptr<SimDevice> device);
+
+    std::shared_ptr<ChangeNotifier> notifier_;
+    mutable std::mutex mutex_;
+    std::vector<std::shared_ptr<SimDevice>> devices_;
+    std::vector<std::string> programmerPaths_;
+    bool paced_ = false;
+};
+
+}  // namespace quillon::sim

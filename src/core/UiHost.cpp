@@ -105,6 +105,19 @@ void LoopUiHost::quit() {
     wake_.notify_all();
 }
 
+void LoopUiHost::runPending() {
+    for (;;) {
+        Task task;
+        {
+            std::lock_guard lock(mutex_);
+            if (queue_.empty()) return;
+            task = std::move(queue_.front());
+            queue_.pop_front();
+        }
+        task();
+    }
+}
+
 void LoopUiHost::run() {
     runUntil([] { return false; });
 }

@@ -83,6 +83,8 @@ public:
     void run();
     // Runs tasks and timers until done() is true (checked after every task) or quit() is called.
     void runUntil(const std::function<bool()>& done);
+    // Runs the tasks posted so far (and those they post), without waiting for timers.
+    void runPending();
     void quit();
 
 private:

@@ -1,0 +1,114 @@
+// A 32 KiB Write's image packets through the engine, the HID link and the simulated programmer:
+// reports per second flat out (with the heap allocations counted per report), and the total
+// time of the paced stream against the 512 ms that one report per millisecond allows.
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "hid/Nrhid.h"
+#include "protocol/Cpro.h"
+#include "sim/SimPlatform.h"
+
+namespace {
+std::atomic<std::uint64_t> g_allocations{0};
+}  // namespace
+
+void* operator new(std::size_t n) {
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(n ? n : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+namespace {
+
+using namespace quillon;
+
+struct Rig {
+    std::unique_ptr<sim::SimPlatform> platform;
+    hid::TnrHid link;
+    CPro pro;
+    std::mutex m;
+    std::condition_variable cv;
+    bool verified = false;
+
+    explicit Rig(bool paced)
+        : platform([paced] {
+              sim::SimOptions o;
+              o.scenario = "lu1-32k";
+              o.paced = paced;
+              return sim::SimPlatform::fromOptions(o);
+          }()),
+          link(*platform) {
+        pro.SendFunc = [this](const std::uint8_t* data, std::int32_t n) {
+            std::uint8_t report[65] = {};
+            std::memcpy(report + 1, data, static_cast<std::size_t>(n > 64 ? 64 : n));
+            link.WriteReport(report, sizeof report);
+            return n;
+        };
+        pro.EventFunc = [this](std::uint32_t code, const void*) {
+            if (code == EV_VERIFY) {
+                std::lock_guard lock(m);
+                verified = true;
+                cv.notify_all();
+            }
+        };
+        link.OnAfterReceive = [this](hid::TnrBaseIO&, const std::uint8_t* buffer, std::uint32_t n) {
+            pro.OnReceive(buffer + 1, static_cast<std::int32_t>(n - 1));
+        };
+        link.Update();
+        for (int i = 0; i < link.GetDeviceCount(); ++i) {
+            link.SetDeviceIndex(i);
+            if (link.GetVendorId() == 0x04D8 && link.GetProductId() == 0x003F) break;
+        }
+        link.SetActive(true);
+        pro.SelectChip("NRF24LU1_32K");
+        for (std::uint32_t i = 0; i < 32768; ++i) pro.WriteBuffer()[i] = static_cast<std::uint8_t>(i * 7);
+    }
+
+    void WriteOnce() {
+        {
+            std::lock_guard lock(m);
+            verified = false;
+        }
+        CommandFlags flags;
+        flags.erase = true;
+        flags.verify = true;
+        pro.PrepareWrite(flags, 32768);
+        pro.SendCommand();
+        std::unique_lock lock(m);
+        cv.wait(lock, [this] { return verified; });
+    }
+};
+
+void BM_Write32KFlatOut(benchmark::State& state) {
+    Rig rig(false);
+    rig.WriteOnce();  // warm up: first-time allocations of the queues
+    std::uint64_t allocations = 0;
+    for (auto _ : state) {
+        const auto before = g_allocations.load();
+        rig.WriteOnce();
+        allocations += g_allocations.load() - before;
+    }
+    const double reports = 512.0 * static_cast<double>(state.iterations());
+    state.counters["reports/s"] = benchmark::Counter(reports, benchmark::Counter::kIsRate);
+    state.counters["allocs/report"] = static_cast<double>(allocations) / reports;
+}
+BENCHMARK(BM_Write32KFlatOut)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_Write32KPaced(benchmark::State& state) {
+    Rig rig(true);
+    for (auto _ : state) rig.WriteOnce();
+    state.counters["bound_ms"] = 512;
+}
+BENCHMARK(BM_Write32KPaced)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+
+}  // namespace
+
+BENCHMARK_MAIN();

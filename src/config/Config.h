@@ -1,0 +1,82 @@
+// The user's last choices kept in config.ini beside the program, section CONFIG.
+// TIniOptions is the in-memory copy of that section: the window loads it once at start when
+// the file exists, applies it to its controls, and saves the controls' state back at close.
+// The file follows the Windows private-profile conventions so that a config.ini copied from
+// a Windows installation reads the same here.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace quillon {
+
+// Raised by TIniOptions::Save when the settings cannot be written. what() is exactly
+// "Unable to write to <path>"; reason() holds the system's explanation for the log.
+class IniWriteError : public std::runtime_error {
+public:
+    IniWriteError(const std::string& path, std::string reason);
+    const std::string& path() const noexcept { return path_; }
+    const std::string& reason() const noexcept { return reason_; }
+
+private:
+    std::string path_;
+    std::string reason_;
+};
+
+enum class IniLoadResult {
+    NoFile,      // nothing at the path: the fields were left alone
+    Loaded,      // the file was read; missing or unreadable keys took their defaults
+    Unreadable,  // a file exists but could not be read or decoded: every field took its default
+};
+
+class TIniOptions {
+public:
+    static constexpr const char* Section = "CONFIG";
+    // Text values longer than this are cut, as the platform's profile routines cut them.
+    static constexpr std::size_t MaxTextLength = 2047;
+
+    // Construction leaves texts empty, numbers 0 and booleans false; the defaults that a
+    // missing key takes come from Load.
+    std::string file;
+    std::int32_t chipidx = 0;
+    bool reload = false;
+    bool erase = false;
+    bool encry = false;
+    bool verify = false;
+    bool rstrun = false;
+    std::string lang;
+
+    // Reads the eight keys of section CONFIG (names matched regardless of case), each with
+    // its default. Does nothing when no file exists at path.
+    IniLoadResult Load(const std::string& path);
+
+    // Writes the eight keys into section CONFIG of the file at path, in table order, keeping
+    // every other key, section and comment of the file. The file is replaced in one step, so
+    // a failed save leaves it as it was. A missing file is created.
+    // Throws IniWriteError ("Unable to write to <path>") when the file is read-only, cannot be
+    // read back for merging, or the new content cannot be written.
+    void Save(const std::string& path) const;
+};
+
+// The settings object of the running program: empty until start-up finds config.ini.
+extern std::unique_ptr<TIniOptions> IniOptions;
+
+// The settings file's path: the program's directory (with or without its trailing
+// separator) joined with "config.ini".
+std::string ConfigFilePath(std::string_view appDir);
+
+// The language the window starts in: the stored code unchanged when it is not empty,
+// otherwise "cn" on a Chinese system and "en" elsewhere.
+std::string ChooseLanguage(std::string_view lang, bool chineseSystem);
+std::string ChooseLanguage(std::string_view lang);  // asks IsChineseSystem()
+
+// Whole-integer text as the settings file and the flash size box accept it: optional blanks
+// and control characters around it, an optional sign, then decimal digits or hexadecimal
+// digits after "$", "0x" or "0X". Anything else, or a value outside 32 bits, gives nullopt.
+std::optional<std::int32_t> ParseInteger(std::string_view text);
+
+}  // namespace quillon

@@ -1,0 +1,66 @@
+// CHex2Bin: turns Intel HEX text into a flat flash image that starts at address 0.
+// One object serves one conversion: Convert reads a HEX file, checks every record, measures the
+// image and delivers it to a destination file and/or a caller-owned buffer. ConvertText does the
+// same for HEX text already in memory and is the fast path (two table-driven passes, no
+// allocation when only a buffer is given).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace quillon::hex {
+
+// Result codes of a conversion; scripts and the loader compare against these numbers.
+enum Hex2BinResult : std::int32_t {
+    kHexSuccess = 0,
+    kHexOpenError = 1,       // source cannot be opened or read
+    kHexEofError = 2,        // no end marker ":00000001FF" before the first NUL
+    kHexChecksumError = 3,   // checksum mismatch, or a record that is not well formed
+    kHexWrongLabel = 4,      // unknown record type, a stray end-of-file record, or a bad address record
+    kHexWriteDestError = 5,  // destination file cannot be created or fully written
+    kHexDestOverflow = 6,    // the image does not fit the capacity (only the first part was delivered)
+    kHexLengthMissing = 7,   // a destination was given without the length argument
+    kHexLengthOnly = 8,      // no destination: only the length was measured
+};
+
+class CHex2Bin {
+public:
+    // Upper bound of any image this converter builds. A capacity of 0 ("no limit") means this
+    // bound, so that a few bytes of HEX naming a far address cannot demand gigabytes.
+    static constexpr std::uint32_t kMaxImageLength = 256u * 1024u * 1024u;
+
+    std::uint8_t FillByte = 0xFF;
+    std::uint32_t BinLength = 0;
+    std::int32_t LastResult = -1;
+    std::string LastMessage;
+    // With an image larger than the capacity: true delivers its first part (code 6 all the
+    // same); false delivers nothing, for callers that refuse such images anyway and should not
+    // pay for building and writing a part they throw away.
+    bool PartialOnOverflow = true;
+
+    // Converts the HEX file sourceFile. destFile (may be null) receives the image, replacing any
+    // old contents. length (may be null) holds the capacity on entry (0 = no limit) and the
+    // image length on return. destBuffer (empty = none) receives the first part of the image
+    // that fits both the capacity and the span; bytes past it are never touched.
+    std::int32_t Convert(const std::string& sourceFile, const std::string* destFile = nullptr,
+                         std::uint32_t* length = nullptr, std::span<std::uint8_t> destBuffer = {});
+
+    // Same as Convert for HEX text that is already in memory.
+    std::int32_t ConvertText(std::string_view text, const std::string* destFile = nullptr,
+                             std::uint32_t* length = nullptr, std::span<std::uint8_t> destBuffer = {});
+
+    // One byte from two hexadecimal digits, the first one the high nibble. On a character that
+    // is not '0'-'9', 'a'-'f' or 'A'-'F' returns false and leaves out unchanged.
+    static bool HexToByte(char high, char low, std::uint8_t& out);
+
+    // The fixed English message of a result code ("Unknow error." for any other number).
+    static const char* Message(std::int32_t code);
+
+private:
+    std::int32_t Finish(std::int32_t code, std::uint64_t reported, std::uint64_t capacity,
+                        std::uint32_t* length);
+};
+
+}  // namespace quillon::hex

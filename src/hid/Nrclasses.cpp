@@ -1,0 +1,202 @@
+// The device link's base class and its reader thread: opening and closing a session, the reader
+// loop, serialised writes and the events. See Nrclasses.h for the threading rules.
+#include "hid/Nrclasses.h"
+
+#include <algorithm>
+
+namespace quillon::hid {
+
+TnrThreadIO::TnrThreadIO(TnrBaseIO& link, std::shared_ptr<TnrSession> session)
+    : session_(std::move(session)) {
+    thread_ = std::thread([&link, session = session_] {
+        try {
+            link.ThreadExecute(session);
+        } catch (...) {
+            // Nothing may escape a thread; ThreadExecute already closed the session.
+        }
+        session->stop = true;
+        session->finished = true;
+    });
+}
+
+TnrThreadIO::~TnrThreadIO() { Join(); }
+
+void TnrThreadIO::Join() {
+    if (!thread_.joinable()) return;
+    if (thread_.get_id() == std::this_thread::get_id()) {
+        // A handler on the reader destroyed its own link: the reader only touches its session
+        // (which it owns a share of) from here on, so letting it finish on its own is safe.
+        thread_.detach();
+        return;
+    }
+    thread_.join();
+}
+
+TnrBaseIO::~TnrBaseIO() { Shutdown(); }
+
+void TnrBaseIO::Shutdown() {
+    Close();
+    std::vector<std::unique_ptr<TnrThreadIO>> readers;
+    {
+        std::lock_guard lock(readersMutex_);
+        readers.swap(readers_);
+    }
+    for (auto& reader : readers) reader->Join();
+}
+
+void TnrBaseIO::SetUseMainThread(bool value) {
+    if (value) throw std::invalid_argument("UseMainThread is not supported: reports are raised on the reader thread");
+}
+
+TnrDevice* TnrBaseIO::GetDevice(int index) const {
+    if (index < 0 || index >= GetDeviceCount()) return nullptr;
+    return list_[static_cast<std::size_t>(index)].get();
+}
+
+void TnrBaseIO::SetDeviceIndex(int index) {
+    deviceIndex_ = index;
+    current_ = GetDevice(index);
+}
+
+void TnrBaseIO::GetDeviceList(std::vector<std::string>* names) {
+    if (list_.empty()) DeviceListLoad();
+    if (names == nullptr) return;
+    names->clear();
+    for (const auto& entry : list_) names->push_back(entry->ListName());
+}
+
+void TnrBaseIO::AddDevice(std::unique_ptr<TnrDevice> entry) { list_.push_back(std::move(entry)); }
+
+void TnrBaseIO::DeviceListClear() {
+    current_ = nullptr;
+    list_.clear();
+}
+
+std::shared_ptr<TnrSession> TnrBaseIO::CurrentSession() const {
+    std::lock_guard lock(sessionMutex_);
+    return session_;
+}
+
+bool TnrBaseIO::GetActive() const { return CurrentSession() != nullptr; }
+
+bool TnrBaseIO::CanRead() const {
+    auto session = CurrentSession();
+    return session && session->canRead;
+}
+
+bool TnrBaseIO::CanWrite() const {
+    auto session = CurrentSession();
+    return session && session->canWrite;
+}
+
+void TnrBaseIO::SetActive(bool value) {
+    if (value == GetActive()) return;
+    if (value) {
+        Open();
+    } else {
+        Close();
+    }
+}
+
+void TnrBaseIO::Open() {
+    if (GetActive()) return;
+    auto session = RequestDeviceHandle();
+    if (!session) return;
+    {
+        std::lock_guard lock(sessionMutex_);
+        session_ = session;
+    }
+    if (session->readingEnabled) ThreadStart(session);
+    if (OnOpen) {
+        try {
+            OnOpen(*this);
+        } catch (...) {
+            // The owner's reaction failed; the link itself is open and stays so.
+        }
+    }
+}
+
+void TnrBaseIO::ThreadStart(const std::shared_ptr<TnrSession>& session) {
+    std::lock_guard lock(readersMutex_);
+    // Readers of earlier sessions that have ended are joined here, so threads never pile up.
+    std::erase_if(readers_, [](const std::unique_ptr<TnrThreadIO>& r) {
+        if (!r->Finished()) return false;
+        r->Join();
+        return true;
+    });
+    readers_.push_back(std::make_unique<TnrThreadIO>(*this, session));
+}
+
+void TnrBaseIO::Close() { CloseIf(nullptr); }
+
+void TnrBaseIO::CloseIf(const TnrSession* expected) {
+    std::shared_ptr<TnrSession> session;
+    {
+        // Taking the session under the lock is what makes a close from the UI thread and one from
+        // the reader at the same moment close it exactly once.
+        std::lock_guard lock(sessionMutex_);
+        if (!session_ || (expected != nullptr && session_.get() != expected)) return;
+        session_->stop = true;
+        session = std::move(session_);
+        session_.reset();
+    }
+    // Wake the reader first so it finds its stop flag set, then close the handle, which also
+    // fails a read the platform could not cancel.
+    session->device->cancelRead();
+    session->device->close();
+    if (OnClose) {
+        try {
+            OnClose(*this);
+        } catch (...) {
+        }
+    }
+}
+
+void TnrBaseIO::CloseSession(const std::shared_ptr<TnrSession>& session) { CloseIf(session.get()); }
+
+bool TnrBaseIO::WriteReport(const std::uint8_t* buffer, std::uint32_t length) {
+    auto session = CurrentSession();
+    if (!session || !session->canWrite || buffer == nullptr) return false;
+    std::lock_guard lock(writeMutex_);
+    return session->device->write(std::span<const std::uint8_t>(buffer, length));
+}
+
+void TnrBaseIO::ThreadExecute(const std::shared_ptr<TnrSession>& session) {
+    auto& buffer = session->inputBuffer;
+    const auto length = static_cast<std::uint32_t>(buffer.size());
+    while (!session->stop) {
+        std::fill(buffer.begin(), buffer.end(), std::uint8_t{0});
+        const int got = session->device->read(buffer);
+        if (session->stop) break;  // a report that completes during a close is never delivered
+        if (got < 0) {
+            session->readingEnabled = false;
+            CloseSession(session);
+            break;
+        }
+        try {
+            // Whatever the read returned, the handler sees the whole input report length; the
+            // bytes a short read did not fill are the zeros written above.
+            DoInputData(buffer.data(), length);
+        } catch (...) {
+            // A failing handler must not leave a link that looks open but reads nothing: close
+            // it, so OnClose tells the owner and its next search opens the device again.
+            session->readingEnabled = false;
+            CloseSession(session);
+            break;
+        }
+    }
+    session->stop = true;
+}
+
+void TnrBaseIO::DoInputData(const std::uint8_t* buffer, std::uint32_t length) {
+    if (!OnAfterReceive) return;
+    OnAfterReceive(*this, buffer, length);
+}
+
+void TnrBaseIO::DoFatalErrors(std::uint32_t errorCode, std::uint32_t detail, const std::string& message) {
+    bool raise = true;
+    if (OnFatalError) OnFatalError(*this, errorCode, detail, message, raise);
+    if (raise) throw HidError(errorCode, detail, message);
+}
+
+}  // namespace quillon::hid

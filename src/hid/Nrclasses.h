@@ -1,0 +1,189 @@
+// The device link's base class and its reader thread: the device list and selection, the open
+// handle (a "session"), the reader loop, the close-exactly-once rule and the four events. The HID
+// specifics (building the list, opening a HID device) live in TnrHid (Nrhid.h).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "hid/HidPlatform.h"
+
+namespace quillon::hid {
+
+class TnrBaseIO;
+
+// The error that opening a device raises after OnFatalError left RaiseException set.
+class HidError : public std::runtime_error {
+public:
+    HidError(std::uint32_t errorCode, std::uint32_t detail, const std::string& message)
+        : std::runtime_error(message), errorCode_(errorCode), detail_(detail) {}
+    std::uint32_t ErrorCode() const { return errorCode_; }
+    std::uint32_t Detail() const { return detail_; }
+
+private:
+    std::uint32_t errorCode_;
+    std::uint32_t detail_;
+};
+
+// The raw record of the platform's walk: what is known before the device is identified.
+struct TnrDevice {
+    virtual ~TnrDevice() = default;
+    // The text the link's string list shows for this entry.
+    virtual std::string ListName() const { return description; }
+    std::string devicePath;
+    std::string description;
+    std::string manufacturer;
+};
+
+enum class TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
+
+// One open handle and everything its reader needs. The link and the reader each hold a
+// shared_ptr, so the reader never depends on the link's current state: its stop flag, device and
+// input buffer belong to this handle alone, even when the link opens the device again at once.
+struct TnrSession {
+    std::shared_ptr<Device> device;
+    bool canRead = false;
+    bool canWrite = false;
+    std::atomic<bool> stop{false};            // set once by whoever closes this handle
+    std::atomic<bool> readingEnabled{false};  // a reader runs for this handle
+    std::atomic<bool> finished{false};        // the reader left its loop (safe to join)
+    std::vector<std::uint8_t> inputBuffer;    // input report length bytes, used by the reader only
+};
+
+// The reader thread of one session. Joined by the link (when it reaps finished readers at the
+// next open, or at destruction), never by Close.
+class TnrThreadIO {
+public:
+    TnrThreadIO(TnrBaseIO& link, std::shared_ptr<TnrSession> session);
+    ~TnrThreadIO();
+    TnrThreadIO(const TnrThreadIO&) = delete;
+    TnrThreadIO& operator=(const TnrThreadIO&) = delete;
+
+    bool Finished() const { return session_->finished.load(); }
+    // Waits for the thread to end; a reader that tears down its own link is detached instead.
+    void Join();
+
+private:
+    std::shared_ptr<TnrSession> session_;
+    std::thread thread_;
+};
+
+class TnrBaseIO {
+public:
+    using TNotifyEvent = std::function<void(TnrBaseIO& sender)>;
+    using TOnReceived =
+        std::function<void(TnrBaseIO& com, const std::uint8_t* buffer, std::uint32_t received)>;
+    using TOnFatalErrorEvent =
+        std::function<void(TnrBaseIO& sender, std::uint32_t errorCode, std::uint32_t detail,
+                           const std::string& errorMsg, bool& raiseException)>;
+
+    // Events. Assign them before the link is opened: the reader thread reads them without a lock.
+    TNotifyEvent OnOpen;
+    TNotifyEvent OnClose;
+    TOnReceived OnAfterReceive;  // raised on the reader thread, once per input report
+    TOnFatalErrorEvent OnFatalError;
+
+    TnrBaseIO() = default;
+    virtual ~TnrBaseIO();
+    TnrBaseIO(const TnrBaseIO&) = delete;
+    TnrBaseIO& operator=(const TnrBaseIO&) = delete;
+
+    // Properties.
+    bool GetSharedMode() const { return sharedMode_; }
+    void SetSharedMode(bool value) { sharedMode_ = value; }
+    bool GetEnumFullMode() const { return enumFullMode_; }
+    void SetEnumFullMode(bool value) { enumFullMode_ = value; }
+    // Kept for the owner's layout; the reader runs at the process's normal priority (raising it
+    // needs privileges on Linux, and this program uses tpNormal anyway).
+    TThreadPriority GetPriority() const { return priority_; }
+    void SetPriority(TThreadPriority value) { priority_ = value; }
+    // Only false is supported: reports are raised on the reader thread, and the owner hands what
+    // the UI must show to its UiHost. True throws std::invalid_argument rather than silently
+    // raising them on the wrong thread.
+    bool GetUseMainThread() const { return false; }
+    void SetUseMainThread(bool value);
+
+    // The list (loaded by the derived link) and the selection.
+    int GetDeviceCount() const { return static_cast<int>(list_.size()); }
+    TnrDevice* GetDevice(int index) const;
+    virtual void SetDeviceIndex(int index);
+    virtual int GetDeviceIndex() const { return deviceIndex_; }
+    virtual void Update() = 0;
+    // Loads the list only when it is empty; fills names (the entries' list strings) when given.
+    virtual void GetDeviceList(std::vector<std::string>* names = nullptr);
+
+    // True exactly while a device handle is open. Any thread.
+    bool GetActive() const;
+    // Opens (true) or closes (false) the selected device when the value differs from GetActive;
+    // otherwise does nothing. Open errors (HidError) pass through.
+    void SetActive(bool value);
+
+    virtual void Open();
+    // Closes the open handle, raising OnClose once; does nothing when none is open. Any thread;
+    // never waits for the reader.
+    virtual void Close();
+
+    // The access the open handle was obtained with (false when inactive).
+    bool CanRead() const;
+    bool CanWrite() const;
+
+    // Sends one output report and waits until the platform took it. Callable from any thread;
+    // writes are issued one at a time. False when inactive, opened without write access, or the
+    // write failed.
+    bool WriteReport(const std::uint8_t* buffer, std::uint32_t length);
+
+protected:
+    friend class TnrThreadIO;
+
+    // Opens the current device; null when it could not be opened and OnFatalError suppressed
+    // the error. Raises HidError otherwise.
+    virtual std::shared_ptr<TnrSession> RequestDeviceHandle() = 0;
+    virtual void DeviceListLoad() = 0;
+    virtual void ThreadExecute(const std::shared_ptr<TnrSession>& session);
+    virtual void DoInputData(const std::uint8_t* buffer, std::uint32_t length);
+    void DoFatalErrors(std::uint32_t errorCode, std::uint32_t detail, const std::string& message);
+
+    void AddDevice(std::unique_ptr<TnrDevice> entry);
+    void DeviceListClear();
+    TnrDevice* CurrentDevice() const { return current_; }
+
+    // Closes and joins every reader. Derived destructors call it first, so that no reader runs
+    // their overrides while they are being torn down.
+    void Shutdown();
+
+    bool listLoading_ = false;
+
+private:
+    void ThreadStart(const std::shared_ptr<TnrSession>& session);
+    // Closes exactly this session if it is still the open one; the reader's way to close, so a
+    // late reader can never close a handle opened after its own.
+    void CloseSession(const std::shared_ptr<TnrSession>& session);
+    // Closes the open session (only when it is expected, if expected is given).
+    void CloseIf(const TnrSession* expected);
+    std::shared_ptr<TnrSession> CurrentSession() const;
+
+    bool sharedMode_ = true;
+    bool enumFullMode_ = true;
+    TThreadPriority priority_ = TThreadPriority::tpNormal;
+
+    std::vector<std::unique_ptr<TnrDevice>> list_;
+    TnrDevice* current_ = nullptr;
+    int deviceIndex_ = 0;
+
+    mutable std::mutex sessionMutex_;  // guards session_ only; never held across a call out
+    std::shared_ptr<TnrSession> session_;
+
+    std::mutex writeMutex_;  // one write at a time; Close never takes it
+
+    std::mutex readersMutex_;
+    std::vector<std::unique_ptr<TnrThreadIO>> readers_;
+};
+
+}  // namespace quillon::hid

@@ -1,0 +1,561 @@
+// End-to-end runs of the built quillon-cli against the simulated programmer: each case starts the
+// real binary in a scratch directory, as a script or a production line would, and judges it by
+// its exit code, its output and, through a chip file shared between runs, what landed in flash.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <json/json.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace quillon {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+struct CliRun {
+    int code = -1;
+    std::string out;
+    std::string err;
+    std::string all() const { return out + err; }
+};
+
+std::string ReadText(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+Bytes ReadBytes(const fs::path& p) {
+    const std::string text = ReadText(p);
+    return Bytes(text.begin(), text.end());
+}
+
+void WriteBytes(const fs::path& p, const Bytes& bytes) {
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+void WriteText(const fs::path& p, const std::string& text) {
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+Bytes Pattern(std::size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    Bytes b(n);
+    for (auto& x : b) x = static_cast<std::uint8_t>(gen());
+    return b;
+}
+
+// Intel HEX text for data segments at the given addresses (16-byte records, below 64 KiB).
+std::string HexText(const std::map<std::uint32_t, Bytes>& segments) {
+    std::string text;
+    char buf[16];
+    for (const auto& [base, data] : segments) {
+        for (std::size_t off = 0; off < data.size(); off += 16) {
+            const std::size_t n = std::min<std::size_t>(16, data.size() - off);
+            const std::uint32_t addr = base + static_cast<std::uint32_t>(off);
+            unsigned sum = static_cast<unsigned>(n) + ((addr >> 8) & 0xFF) + (addr & 0xFF);
+            std::snprintf(buf, sizeof buf, ":%02X%04X00", static_cast<unsigned>(n), addr & 0xFFFF);
+            text += buf;
+            for (std::size_t i = 0; i < n; ++i) {
+                std::snprintf(buf, sizeof buf, "%02X", data[off + i]);
+                text += buf;
+                sum += data[off + i];
+            }
+            std::snprintf(buf, sizeof buf, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
+            text += buf;
+        }
+    }
+    return text + ":00000001FF\n";
+}
+
+// The flat image of HEX text: data records over erased (0xFF) flash. Handles the record types a
+// compiler emits for a small 8051 image (data and end of file).
+Bytes ImageOfHex(const std::string& text) {
+    Bytes image;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] != ':') continue;
+        auto byteAt = [&](std::size_t i) { return static_cast<std::uint8_t>(std::stoul(line.substr(1 + 2 * i, 2), nullptr, 16)); };
+        const unsigned n = byteAt(0);
+        const unsigned addr = (byteAt(1) << 8) | byteAt(2);
+        if (byteAt(3) == 1) break;
+        if (byteAt(3) != 0) continue;
+        if (image.size() < addr + n) image.resize(addr + n, 0xFF);
+        for (unsigned i = 0; i < n; ++i) image[addr + i] = byteAt(4 + i);
+    }
+    return image;
+}
+
+// The chip's whole flash after programming the image onto an erased chip.
+Bytes Flashed(const Bytes& image, std::size_t flashSize) {
+    Bytes flash(flashSize, 0xFF);
+    std::copy(image.begin(), image.end(), flash.begin());
+    return flash;
+}
+
+class CliProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string tmpl = (fs::temp_directory_path() / "quillon-cli-XXXXXX").string();
+        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+        dir_ = tmpl;
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+
+    fs::path P(const std::string& name) const { return dir_ / name; }
+
+    // Runs quillon-cli in the scratch directory; a run that hangs is killed and fails the test.
+    CliRun Cli(const std::vector<std::string>& args) {
+        const fs::path outFile = P(".stdout"), errFile = P(".stderr");
+        const pid_t pid = fork();
+        if (pid == 0) {
+            if (chdir(dir_.c_str()) != 0) _exit(126);
+            const int o = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int e = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int nul = open("/dev/null", O_RDONLY);
+            if (o < 0 || e < 0 || nul < 0) _exit(126);
+            dup2(nul, 0);
+            dup2(o, 1);
+            dup2(e, 2);
+            std::vector<char*> argv;
+            argv.push_back(const_cast<char*>(QUILLON_CLI_PATH));
+            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(QUILLON_CLI_PATH, argv.data());
+            _exit(127);
+        }
+        CliRun r;
+        if (pid < 0) {
+            ADD_FAILURE() << "fork failed";
+            return r;
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        int status = 0;
+        while (waitpid(pid, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+                ADD_FAILURE() << "quillon-cli did not finish within 60 s";
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        if (WIFEXITED(status)) r.code = WEXITSTATUS(status);
+        else r.code = 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+        r.out = ReadText(outFile);
+        r.err = ReadText(errFile);
+        return r;
+    }
+
+    // Writes the file with the given chip, then reads the chip back through the shared chip file.
+    Bytes WriteThenRead(const std::string& file, const std::string& chip, const std::string& scenario = "default") {
+        const std::string flash = P("chip.flash").string();
+        const CliRun w = Cli({"--sim", scenario, "--sim-flash", flash, "write", "--chip", chip, file});
+        EXPECT_EQ(w.code, 0) << w.all();
+        EXPECT_THAT(w.out, HasSubstr("Verify Success")) << w.all();
+        const CliRun r = Cli({"--sim", scenario, "--sim-flash", flash, "read", "--chip", chip, "back.bin"});
+        EXPECT_EQ(r.code, 0) << r.all();
+        return ReadBytes(P("back.bin"));
+    }
+
+    fs::path dir_;
+};
+
+// --- write, then read back ---------------------------------------------------------------------
+
+TEST_F(CliProgramTest, BinImagesOfSeveralSizesReadBackIdentical) {
+    for (std::size_t size : {std::size_t{1}, std::size_t{100}, std::size_t{64 * 5 + 17}, std::size_t{16384}}) {
+        SCOPED_TRACE(size);
+        fs::remove(P("chip.flash"));
+        const Bytes image = Pattern(size, static_cast<unsigned>(size));
+        WriteBytes(P("image.bin"), image);
+        EXPECT_EQ(WriteThenRead("image.bin", "NRF24LE1_16K"), Flashed(image, 16384));
+    }
+}
+
+TEST_F(CliProgramTest, HexWithHolesLeavesTheHolesErased) {
+    const std::map<std::uint32_t, Bytes> segments = {
+        {0x0000, Pattern(40, 1)}, {0x0100, Pattern(33, 2)}, {0x1234, Pattern(7, 3)}, {0x3FF0, Pattern(16, 4)}};
+    const std::string text = HexText(segments);
+    WriteText(P("holes.hex"), text);
+    Bytes expected(16384, 0xFF);
+    for (const auto& [base, data] : segments) std::copy(data.begin(), data.end(), expected.begin() + base);
+    EXPECT_EQ(ImageOfHex(text), expected);  // the generator and the oracle agree
+    EXPECT_EQ(WriteThenRead("holes.hex", "NRF24LU1_16K"), expected);
+}
+
+TEST_F(CliProgramTest, FullSizeHexFillsTheWholeChip) {
+    const Bytes image = Pattern(16384, 77);
+    WriteText(P("full.HEX"), HexText({{0, image}}));
+    EXPECT_EQ(WriteThenRead("full.HEX", "NRF24LE1_16K"), image);
+}
+
+TEST_F(CliProgramTest, ThirtyTwoKilobyteImageOnTheLargeChip) {
+    const Bytes image = Pattern(32768, 32);
+    WriteBytes(P("big.bin"), image);
+    EXPECT_EQ(WriteThenRead("big.bin", "NRF24LU1_32K", "lu1-32k"), image);
+
+    // The same chip file read as a 16 KiB chip yields just the first half.
+    const CliRun r = Cli({"--sim", "lu1-32k", "--sim-flash", P("chip.flash").string(), "read", "--chip", "NRF24LU1_16K",
+                       "half.bin"});
+    ASSERT_EQ(r.code, 0) << r.all();
+    EXPECT_EQ(ReadBytes(P("half.bin")), Bytes(image.begin(), image.begin() + 16384));
+}
+
+TEST_F(CliProgramTest, ExampleFirmwareReadsBackAsCompiled) {
+    const fs::path source = fs::path(QUILLON_SOURCE_DIR) / "examples/blink/blink.ihx";
+    ASSERT_TRUE(fs::exists(source));
+    fs::copy_file(source, P("blink.hex"));
+    const Bytes image = ImageOfHex(ReadText(source));
+    ASSERT_FALSE(image.empty());
+    const CliRun w = Cli({"--sim", "--sim-flash", P("chip.flash").string(), "write", "--chip", "NRF24LE1_16K", "blink.hex"});
+    ASSERT_EQ(w.code, 0) << w.all();
+    EXPECT_THAT(w.out, HasSubstr("Write FLASH"));
+    EXPECT_THAT(w.out, HasSubstr("Write finish"));
+    EXPECT_THAT(w.out, HasSubstr("Verify Success"));
+    // Loading a HEX file leaves its BIN copy beside it, exactly the image.
+    EXPECT_EQ(ReadBytes(P("blink.hex.bin")), image);
+    const CliRun r = Cli({"--sim", "--sim-flash", P("chip.flash").string(), "read", "--chip", "NRF24LE1_16K", "back.bin"});
+    ASSERT_EQ(r.code, 0) << r.all();
+    EXPECT_THAT(r.out, HasSubstr("16384 byte"));
+    EXPECT_EQ(ReadBytes(P("back.bin")), Flashed(image, 16384));
+}
+
+// --- exit codes ----------------------------------------------------------------------------------
+
+TEST_F(CliProgramTest, CommandLineMistakesAreUsageErrors) {
+    WriteBytes(P("a.bin"), Pattern(64, 1));
+    EXPECT_EQ(Cli({}).code, 2);
+    EXPECT_EQ(Cli({"--sim", "write", "--chip", "NRF24LE1_16K", "--bogus", "a.bin"}).code, 2);
+    EXPECT_EQ(Cli({"--sim", "write", "a.bin"}).code, 2);  // --chip is required
+    EXPECT_EQ(Cli({"--sim", "write", "--chip", "NRF24LE2_8K", "a.bin"}).code, 2);
+    EXPECT_EQ(Cli({"--sim", "read", "--chip", "NRF24LE1_16K"}).code, 2);  // no output file
+    const CliRun both = Cli({"--sim", "write", "--chip", "NRF24LE1_16K", "--readback", "--protect", "a.bin"});
+    EXPECT_EQ(both.code, 2) << both.all();
+    EXPECT_THAT(both.out + both.err, HasSubstr("--protect"));
+    EXPECT_EQ(Cli({"--lang", "fr", "--sim", "detect"}).code, 2);
+    EXPECT_EQ(Cli({"--sim", "--sim-count", "0", "detect"}).code, 2);
+}
+
+TEST_F(CliProgramTest, BadImagesAreRefusedBeforeAnythingIsWritten) {
+    const std::string flash = P("chip.flash").string();
+    // Give the chip known contents first, so a refused write that touched it would show.
+    const Bytes before = Pattern(16384, 5);
+    WriteBytes(P("before.bin"), before);
+    ASSERT_EQ(Cli({"--sim", "--sim-flash", flash, "write", "--chip", "NRF24LE1_16K", "before.bin"}).code, 0);
+
+    WriteText(P("notes.txt"), ":0100000000FF\n:00000001FF\n");
+    std::string corrupt = HexText({{0, Pattern(48, 9)}});
+    corrupt[corrupt.find('\n') - 1] ^= 1;  // last checksum digit of the first record
+    WriteText(P("corrupt.hex"), corrupt);
+    WriteBytes(P("empty.bin"), {});
+    WriteText(P("empty.hex"), ":00000001FF\n");
+    WriteBytes(P("huge.bin"), Pattern(40000, 6));
+
+    struct Case {
+        std::vector<std::string> args;
+        std::string says;
+    };
+    const std::vector<Case> cases = {
+        {{"--sim", "--sim-flash", flash, "write", "--chip", "NRF24LE1_16K", "missing.hex"}, "missing.hex"},
+        {{"--sim", "--sim-flash", flash, "write", "--chip", "NRF24LE1_16K", "notes.txt"}, "notes.txt"},
+        {{"--sim", "--sim-flash", flash, "write", "--chip", "NRF24LE1_16K", "corrupt.hex"}, "corrupt.hex"},
+        {{"--sim", "--sim-flash", flash, "write", "--chip", "NRF24LE1_16K", "empty.bin"}, "Please load HEX/BIN file"},
+        {{"--sim", "--sim-flash", flash, "write", "--chip", "NRF24LE1_16K", "empty.hex"}, "Please load HEX/BIN file"},
+        {{"--sim", "lu1-32k", "--sim-flash", P("chip32.flash").string(), "write", "--chip", "NRF24LU1_32K", "huge.bin"},
+         "Select file is out of chip memory"},
+        {{"--sim", "--sim-flash", flash, "write", "--chip", "NRF24LE1_16K", "huge.bin"},
+         "Select file is out of chip memory"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.back());
+        const CliRun r = Cli(c.args);
+        EXPECT_EQ(r.code, 3) << r.all();
+        EXPECT_THAT(r.all(), HasSubstr(c.says));
+        EXPECT_THAT(r.out, Not(HasSubstr("Write finish")));
+    }
+    ASSERT_EQ(Cli({"--sim", "--sim-flash", flash, "read", "--chip", "NRF24LE1_16K", "after.bin"}).code, 0);
+    EXPECT_EQ(ReadBytes(P("after.bin")), before);
+}
+
+TEST_F(CliProgramTest, MissingProgrammerIsItsOwnExitCode) {
+    WriteBytes(P("a.bin"), Pattern(64, 1));
+    const CliRun none = Cli({"--sim", "no-programmer", "detect"});
+    EXPECT_EQ(none.code, 4) << none.all();
+    EXPECT_THAT(none.err, HasSubstr("no programmer"));
+    EXPECT_EQ(Cli({"--sim", "no-programmer", "write", "--chip", "NRF24LE1_16K", "a.bin"}).code, 4);
+    EXPECT_EQ(Cli({"--sim", "no-programmer", "read", "--chip", "NRF24LE1_16K", "o.bin"}).code, 4);
+    EXPECT_FALSE(fs::exists(P("o.bin")));
+
+    const CliRun unmatched = Cli({"--sim", "detect", "--device", "SIM9999"});
+    EXPECT_EQ(unmatched.code, 4) << unmatched.all();
+    EXPECT_THAT(unmatched.err, HasSubstr("SIM9999"));
+    // The same programmer picked by its serial number or its path.
+    EXPECT_EQ(Cli({"--sim", "detect", "--device", "SIM0001"}).code, 0);
+    EXPECT_EQ(Cli({"--sim", "--sim-count", "2", "detect", "--device", "sim:programmer:2"}).code, 0);
+    // A programmer held by another program cannot be opened.
+    EXPECT_EQ(Cli({"--sim", "busy", "detect"}).code, 4);
+    // Unrelated HID devices beside the programmer are passed over.
+    EXPECT_EQ(Cli({"--sim", "mixed", "detect"}).code, 0);
+}
+
+TEST_F(CliProgramTest, SilentProgrammerTimesOut) {
+    const CliRun detect = Cli({"--sim", "silent", "detect"});
+    EXPECT_EQ(detect.code, 5) << detect.all();
+    EXPECT_THAT(detect.err, HasSubstr("did not answer"));
+
+    WriteBytes(P("a.bin"), Pattern(640, 1));
+    const CliRun write = Cli({"--sim", "silent", "write", "--chip", "NRF24LE1_16K", "a.bin"});
+    EXPECT_EQ(write.code, 5) << write.all();
+}
+
+TEST_F(CliProgramTest, ReadStreamThatStopsTimesOutWithTheOffset) {
+    const CliRun r = Cli({"--sim", "stall-read", "read", "--chip", "NRF24LE1_16K", "out.bin"});
+    EXPECT_EQ(r.code, 5) << r.all();
+    EXPECT_THAT(r.out, HasSubstr("operation timeout1024  16384"));
+    EXPECT_THAT(r.err, HasSubstr("1024"));
+    EXPECT_THAT(r.out, Not(HasSubstr("Read finish")));
+    // A partial read leaves no output file that could pass for a whole chip.
+    EXPECT_FALSE(fs::exists(P("out.bin")));
+}
+
+TEST_F(CliProgramTest, DeviceFailuresAreReportedAsSuch) {
+    WriteBytes(P("a.bin"), Pattern(64 * 40, 1));
+
+    const CliRun nochip = Cli({"--sim", "nochip", "detect"});
+    EXPECT_EQ(nochip.code, 6) << nochip.all();
+    EXPECT_THAT(nochip.out, HasSubstr("chip dected fail"));
+    EXPECT_THAT(nochip.out, HasSubstr("Chip is not connected! Please confirm: correct connection / module OK / good line contact"));
+    EXPECT_EQ(Cli({"--sim", "nochip", "write", "--chip", "NRF24LE1_16K", "a.bin"}).code, 6);
+
+    const CliRun failWrite = Cli({"--sim", "fail-write", "write", "--chip", "NRF24LE1_16K", "a.bin"});
+    EXPECT_EQ(failWrite.code, 6) << failWrite.all();
+    EXPECT_THAT(failWrite.err, HasSubstr("(86)"));
+    EXPECT_THAT(failWrite.out, Not(HasSubstr("Verify Success")));
+
+    const CliRun failRead = Cli({"--sim", "fail-read", "read", "--chip", "NRF24LE1_16K", "o.bin"});
+    EXPECT_EQ(failRead.code, 6) << failRead.all();
+    EXPECT_FALSE(fs::exists(P("o.bin")));
+
+    const CliRun badEcho = Cli({"--sim", "bad-echo", "detect"});
+    EXPECT_EQ(badEcho.code, 6) << badEcho.all();
+    EXPECT_THAT(badEcho.out, HasSubstr("verify fail：upload："));
+    EXPECT_THAT(badEcho.out, HasSubstr("2 2 4"));
+
+    const CliRun unplug = Cli({"--sim", "unplug-write", "write", "--chip", "NRF24LE1_16K", "a.bin"});
+    EXPECT_EQ(unplug.code, 6) << unplug.all();
+    EXPECT_THAT(unplug.out, HasSubstr("HID Close "));
+    EXPECT_THAT(unplug.out, Not(HasSubstr("Verify Success")));
+}
+
+// The run ends as soon as the failure reply is seen, while the reader thread may still be
+// handling that very report: the report must reach the log intact, every time. Ending the run
+// must wait for the reader; a reader left running on a torn-down session logs garbage bytes
+// ("操作失败:D6") or "未知操作" in perhaps one run of thirty, hence the repetitions.
+TEST_F(CliProgramTest, FailureReplyIsLoggedIntactWhenTheRunEnds) {
+    WriteBytes(P("a.bin"), Pattern(640, 1));
+    for (int i = 0; i < 20; ++i) {
+        SCOPED_TRACE(i);
+        const CliRun w = Cli({"--sim", "fail-write", "write", "--chip", "NRF24LE1_16K", "a.bin"});
+        EXPECT_EQ(w.code, 6);
+        EXPECT_THAT(w.out, HasSubstr("操作失败:86"));
+        EXPECT_THAT(w.out, Not(HasSubstr("未知操作")));
+        const CliRun r = Cli({"--sim", "fail-read", "read", "--chip", "NRF24LE1_16K", "o.bin"});
+        EXPECT_EQ(r.code, 6);
+        EXPECT_THAT(r.out, HasSubstr("操作失败:85"));
+        EXPECT_THAT(r.out, Not(HasSubstr("未知操作")));
+    }
+}
+
+TEST_F(CliProgramTest, ChecksumMismatchIsAVerifyFailure) {
+    WriteBytes(P("a.bin"), Pattern(1000, 1));
+    const CliRun r = Cli({"--sim", "bad-checksum", "write", "--chip", "NRF24LE1_16K", "a.bin"});
+    EXPECT_EQ(r.code, 7) << r.all();
+    EXPECT_THAT(r.out, HasSubstr("Verify Fail"));
+    EXPECT_THAT(r.out, HasSubstr("本地校验："));
+}
+
+// --- read-back, several programmers, output forms ---------------------------------------------------
+
+TEST_F(CliProgramTest, ReadbackFindsBitsThatAnUnerasedFlashCannotSet) {
+    const std::string flash = P("chip.flash").string();
+    WriteBytes(P("zeros.bin"), Bytes(1024, 0x00));
+    ASSERT_EQ(Cli({"--sim", "--sim-flash", flash, "write", "--chip", "NRF24LE1_16K", "zeros.bin"}).code, 0);
+
+    // Same first 0x123 bytes, then bytes with bits set that NOR flash cannot set without an erase.
+    Bytes second(1024, 0x00);
+    for (std::size_t i = 0x123; i < second.size(); ++i) second[i] = 0x5A;
+    WriteBytes(P("second.bin"), second);
+    const CliRun r = Cli({"--sim", "--sim-flash", flash, "write", "--chip", "NRF24LE1_16K", "--no-erase", "--no-verify",
+                       "--readback", "second.bin"});
+    EXPECT_EQ(r.code, 7) << r.all();
+    EXPECT_THAT(r.err, HasSubstr("0x0123"));
+
+    // With the erase, the same read-back passes and the chip holds the new image.
+    const CliRun ok = Cli({"--sim", "--sim-flash", flash, "write", "--chip", "NRF24LE1_16K", "--readback", "second.bin"});
+    EXPECT_EQ(ok.code, 0) << ok.all();
+    ASSERT_EQ(Cli({"--sim", "--sim-flash", flash, "read", "--chip", "NRF24LE1_16K", "after.bin"}).code, 0);
+    EXPECT_EQ(ReadBytes(P("after.bin")), Flashed(second, 16384));
+}
+
+TEST_F(CliProgramTest, AllProgrammersAreWrittenInParallel) {
+    WriteBytes(P("a.bin"), Pattern(4096, 3));
+    const CliRun r = Cli({"--sim", "--sim-count", "3", "--json", "write", "--chip", "NRF24LE1_16K", "--all", "a.bin"});
+    EXPECT_EQ(r.code, 0) << r.all();
+    std::vector<std::string> devices;
+    std::istringstream lines(r.out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        Json::Value v;
+        std::istringstream s(line);
+        std::string errs;
+        ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), s, &v, &errs)) << line;
+        if (v["type"].asString() != "result") continue;
+        EXPECT_TRUE(v["ok"].asBool()) << line;
+        EXPECT_EQ(v["exit"].asInt(), 0) << line;
+        devices.push_back(v["device"].asString());
+    }
+    std::sort(devices.begin(), devices.end());
+    EXPECT_EQ(devices, (std::vector<std::string>{"sim:programmer:1", "sim:programmer:2", "sim:programmer:3"}));
+
+    // Plain output: one result line per programmer.
+    const CliRun plain = Cli({"--sim", "--sim-count", "3", "write", "--chip", "NRF24LE1_16K", "--all", "a.bin"});
+    EXPECT_EQ(plain.code, 0) << plain.all();
+    std::size_t results = 0;
+    for (std::size_t at = plain.out.find("write ["); at != std::string::npos; at = plain.out.find("write [", at + 1))
+        ++results;
+    EXPECT_EQ(results, 3u) << plain.out;
+}
+
+// Every stdout line of a --json run is one object of a known type; exactly one result, last.
+void ExpectJsonLines(const CliRun& r, const std::string& op) {
+    std::istringstream lines(r.out);
+    std::string line;
+    std::vector<Json::Value> values;
+    while (std::getline(lines, line)) {
+        Json::Value v;
+        std::istringstream s(line);
+        std::string errs;
+        ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), s, &v, &errs)) << errs << ": " << line;
+        ASSERT_TRUE(v.isObject()) << line;
+        const std::string type = v["type"].asString();
+        EXPECT_TRUE(type == "log" || type == "progress" || type == "result") << line;
+        values.push_back(v);
+    }
+    ASSERT_FALSE(values.empty());
+    int results = 0;
+    for (const auto& v : values) results += v["type"].asString() == "result";
+    EXPECT_EQ(results, 1);
+    const Json::Value& last = values.back();
+    EXPECT_EQ(last["type"].asString(), "result");
+    EXPECT_EQ(last["op"].asString(), op);
+    EXPECT_EQ(last["exit"].asInt(), r.code);
+    EXPECT_EQ(last["ok"].asBool(), r.code == 0);
+    EXPECT_FALSE(last["message"].asString().empty());
+}
+
+TEST_F(CliProgramTest, JsonOutputIsOneObjectPerLine) {
+    WriteText(P("img.hex"), HexText({{0, Pattern(5000, 8)}}));
+    const CliRun w = Cli({"--json", "--sim", "write", "--chip", "NRF24LE1_16K", "img.hex"});
+    EXPECT_EQ(w.code, 0) << w.all();
+    ExpectJsonLines(w, "write");
+    EXPECT_THAT(w.out, HasSubstr("{\"type\":\"log\",\"line\":"));
+    // Progress counts rise to the image size and never pass it.
+    std::istringstream lines(w.out);
+    std::string line;
+    std::int64_t last = -1;
+    while (std::getline(lines, line)) {
+        Json::Value v;
+        std::istringstream s(line);
+        std::string errs;
+        Json::parseFromStream(Json::CharReaderBuilder(), s, &v, &errs);
+        if (v["type"].asString() != "progress") continue;
+        EXPECT_EQ(v["total"].asInt(), 5000);
+        EXPECT_GT(v["done"].asInt64(), last);
+        EXPECT_LE(v["done"].asInt64(), 5000);
+        last = v["done"].asInt64();
+    }
+    EXPECT_GT(last, 0);
+
+    // Failures and Chinese log lines stay valid JSON too.
+    const CliRun nochip = Cli({"--json", "--lang", "cn", "--sim", "nochip", "detect"});
+    EXPECT_EQ(nochip.code, 6);
+    ExpectJsonLines(nochip, "detect");
+    EXPECT_THAT(nochip.out, HasSubstr("芯片检测失败"));
+    const CliRun stall = Cli({"--json", "--sim", "stall-read", "read", "--chip", "NRF24LE1_16K", "o.bin"});
+    EXPECT_EQ(stall.code, 5);
+    ExpectJsonLines(stall, "read");
+    const CliRun refused = Cli({"--json", "--sim", "write", "--chip", "NRF24LE1_16K", "nothing.bin"});
+    EXPECT_EQ(refused.code, 3);
+    ExpectJsonLines(refused, "write");
+}
+
+TEST_F(CliProgramTest, QuietRunPrintsNoLogLines) {
+    WriteBytes(P("a.bin"), Pattern(256, 2));
+    const CliRun ok = Cli({"--quiet", "--sim", "write", "--chip", "NRF24LE1_16K", "a.bin"});
+    EXPECT_EQ(ok.code, 0) << ok.all();
+    EXPECT_THAT(ok.all(), Not(HasSubstr("Write FLASH")));
+    const CliRun bad = Cli({"--quiet", "--sim", "bad-checksum", "write", "--chip", "NRF24LE1_16K", "a.bin"});
+    EXPECT_EQ(bad.code, 7);
+    EXPECT_THAT(bad.err, HasSubstr("checksum"));
+}
+
+TEST_F(CliProgramTest, ChineseLogLines) {
+    WriteBytes(P("a.bin"), Pattern(300, 4));
+    const CliRun w = Cli({"--lang", "cn", "--sim", "write", "--chip", "NRF24LE1_16K", "a.bin"});
+    EXPECT_EQ(w.code, 0) << w.all();
+    EXPECT_THAT(w.out, HasSubstr("开始写FLASH"));
+    EXPECT_THAT(w.out, HasSubstr("写完成"));
+    EXPECT_THAT(w.out, HasSubstr("校验 成功"));
+    EXPECT_THAT(w.out, Not(HasSubstr("Write finish")));
+    const CliRun d = Cli({"--lang", "cn", "--sim", "detect"});
+    EXPECT_EQ(d.code, 0);
+    EXPECT_THAT(d.out, HasSubstr("编程器已连接"));
+    EXPECT_THAT(d.out, HasSubstr("芯片检测成功"));
+}
+
+TEST_F(CliProgramTest, DetectShowsTheHandshakeInOrder) {
+    const CliRun d = Cli({"--sim", "detect"});
+    EXPECT_EQ(d.code, 0) << d.all();
+    const auto opened = d.out.find("HID Opened");
+    const auto connected = d.out.find("Programer is connected!Quillon Sim Programmer SIM0001");
+    const auto comm = d.out.find("Programer Communication is   OK：firmware:");
+    const auto chip = d.out.find("chip dected OK");
+    ASSERT_NE(opened, std::string::npos) << d.out;
+    ASSERT_NE(connected, std::string::npos) << d.out;
+    ASSERT_NE(comm, std::string::npos) << d.out;
+    ASSERT_NE(chip, std::string::npos) << d.out;
+    EXPECT_LT(opened, connected);
+    EXPECT_LT(connected, comm);
+    EXPECT_LT(comm, chip);
+    EXPECT_THAT(d.out, Not(HasSubstr("verify fail")));
+}
+
+}  // namespace
+}  // namespace quillon

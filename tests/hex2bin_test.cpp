@@ -1,0 +1,431 @@
+// Tests of the Intel HEX converter: result codes and messages, the image length rules, the
+// capacity rule, the destination file and buffer, and that no input can make it write outside
+// the image or the caller's buffer. The sdcc-built example is checked against GNU objcopy.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "hex/Chex2bin.h"
+
+namespace quillon::hex {
+namespace {
+
+namespace fs = std::filesystem;
+
+// One record with a correct checksum, upper-case digits.
+std::string Rec(std::vector<std::uint8_t> data, std::uint16_t offset, std::uint8_t type) {
+    std::vector<std::uint8_t> bytes{static_cast<std::uint8_t>(data.size()), static_cast<std::uint8_t>(offset >> 8),
+                                    static_cast<std::uint8_t>(offset & 0xFF), type};
+    bytes.insert(bytes.end(), data.begin(), data.end());
+    unsigned sum = 0;
+    std::string out = ":";
+    char hex[3];
+    for (auto b : bytes) {
+        sum += b;
+        std::snprintf(hex, sizeof hex, "%02X", b);
+        out += hex;
+    }
+    std::snprintf(hex, sizeof hex, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
+    return out + hex + "\r\n";
+}
+
+std::vector<std::uint8_t> Bytes(std::size_t n, std::uint8_t first) {
+    std::vector<std::uint8_t> v(n);
+    for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<std::uint8_t>(first + i);
+    return v;
+}
+
+const std::string kEof = ":00000001FF\r\n";
+
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "hex2bin_test.XXXXXX").string();
+        path_ = ::mkdtemp(pattern.data());
+    }
+    ~TempDir() { fs::remove_all(path_); }
+    std::string File(const std::string& name, const std::string& contents = {}) const {
+        const auto p = (path_ / name).string();
+        if (!contents.empty()) std::ofstream(p, std::ios::binary) << contents;
+        return p;
+    }
+    fs::path path_;
+};
+
+std::string ReadAll(const std::string& name) {
+    std::ifstream in(name, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// Converts text into a fresh buffer sized exactly as the measured image.
+std::vector<std::uint8_t> Image(const std::string& text, std::int32_t* code = nullptr) {
+    CHex2Bin measure;
+    std::uint32_t length = 0;
+    EXPECT_EQ(measure.ConvertText(text, nullptr, &length), kHexLengthOnly) << measure.LastMessage;
+    std::vector<std::uint8_t> image(length, 0x11);
+    CHex2Bin conv;
+    const std::int32_t rc = conv.ConvertText(text, nullptr, &length, image);
+    if (code != nullptr) *code = rc;
+    EXPECT_EQ(length, image.size());
+    return image;
+}
+
+TEST(Hex2BinTest, FreshObjectAndFixedMessages) {
+    CHex2Bin conv;
+    EXPECT_EQ(conv.FillByte, 0xFF);
+    EXPECT_EQ(conv.BinLength, 0u);
+    EXPECT_EQ(conv.LastResult, -1);
+    EXPECT_EQ(conv.LastMessage, "");
+    const std::array<const char*, 9> expected{"Success.",
+                                              "Open hex file error.",
+                                              "Hex file eof error.",
+                                              "Hex file checksum error.",
+                                              "Hex file wrong label.",
+                                              "Write Dest file error.",
+                                              "Dest buffer overflow.",
+                                              "Length parameter can not be NULL",
+                                              "Get bin length Success."};
+    for (int code = 0; code < 9; ++code) EXPECT_STREQ(CHex2Bin::Message(code), expected[code]) << code;
+    EXPECT_STREQ(CHex2Bin::Message(9), "Unknow error.");
+    EXPECT_STREQ(CHex2Bin::Message(-1), "Unknow error.");
+}
+
+TEST(Hex2BinTest, HexToByteDigitsAndRejects) {
+    std::uint8_t b = 0x42;
+    EXPECT_TRUE(CHex2Bin::HexToByte('a', 'F', b));
+    EXPECT_EQ(b, 0xAF);
+    EXPECT_TRUE(CHex2Bin::HexToByte('0', '9', b));
+    EXPECT_EQ(b, 0x09);
+    for (char bad : {'g', 'G', ':', ' ', '\0', '/', '@'}) {
+        b = 0x42;
+        EXPECT_FALSE(CHex2Bin::HexToByte(bad, '0', b)) << bad;
+        EXPECT_FALSE(CHex2Bin::HexToByte('0', bad, b)) << bad;
+        EXPECT_EQ(b, 0x42);
+    }
+}
+
+// Digits are decoded several at a time: every byte value in every case mix and at every
+// position of a record must come out right, and any other character anywhere must be caught.
+TEST(Hex2BinTest, EveryDigitAndEveryOtherCharacter) {
+    std::string text;
+    for (int a = 0; a < 256; a += 16) text += Rec(Bytes(16, static_cast<std::uint8_t>(a)), static_cast<std::uint16_t>(a), 0);
+    text += Rec(Bytes(7, 0xA9), 0x100, 0);
+    std::string lower = text, mixed = text;
+    for (auto& c : lower) c = static_cast<char>(std::tolower(c));
+    for (std::size_t i = 0; i < mixed.size(); i += 3) mixed[i] = static_cast<char>(std::tolower(mixed[i]));
+    std::vector<std::uint8_t> expected = Bytes(256, 0);
+    const auto tail = Bytes(7, 0xA9);
+    expected.insert(expected.end(), tail.begin(), tail.end());
+    for (const auto& variant : {text, lower, mixed}) EXPECT_EQ(Image(variant + kEof), expected);
+
+    const std::string record = Rec(Bytes(16, 0x30), 0x40, 0);
+    for (std::size_t pos = 1; pos < record.size() - 2; ++pos) {
+        for (int c = 0; c < 256; ++c) {
+            if (std::isxdigit(c) != 0) continue;
+            std::string bad = record;
+            bad[pos] = static_cast<char>(c);
+            CHex2Bin conv;
+            std::uint32_t length = 0;
+            const std::int32_t code = conv.ConvertText(bad + kEof, nullptr, &length);
+            ASSERT_TRUE(code == kHexChecksumError || (c == 0 && code == kHexEofError)) << pos << " " << c << " " << code;
+        }
+    }
+}
+
+TEST(Hex2BinTest, EndMarkerOnlyGivesEmptyImageAndEmptyFile) {
+    TempDir dir;
+    const auto src = dir.File("only.hex", kEof);
+    const auto dst = dir.File("only.bin");
+    CHex2Bin conv;
+    std::uint32_t length = 0;
+    EXPECT_EQ(conv.Convert(src, &dst, &length), kHexSuccess);
+    EXPECT_EQ(conv.LastMessage, "Success.");
+    EXPECT_EQ(length, 0u);
+    ASSERT_TRUE(fs::exists(dst));
+    EXPECT_EQ(fs::file_size(dst), 0u);
+}
+
+TEST(Hex2BinTest, EndMarkerIsCaseSensitiveButDataDigitsAreNot) {
+    std::string lower = Rec({0xAB, 0xCD}, 0x0002, 0);
+    for (auto& c : lower) c = static_cast<char>(std::tolower(c));
+    CHex2Bin conv;
+    std::uint32_t length = 0;
+    EXPECT_EQ(conv.ConvertText(lower + ":00000001ff\r\n", nullptr, &length), kHexEofError);
+    EXPECT_EQ(conv.LastMessage, "Hex file eof error.");
+    EXPECT_EQ(length, 0u);
+
+    const auto image = Image(lower + kEof);
+    EXPECT_EQ(image, (std::vector<std::uint8_t>{0xFF, 0xFF, 0xAB, 0xCD}));
+}
+
+TEST(Hex2BinTest, LengthRulesForGapsOrderAndRepeatedOffsets) {
+    // 0x0100-0x01FF only: 512 bytes, first half fill.
+    std::string text;
+    for (int a = 0x100; a < 0x200; a += 16) text += Rec(Bytes(16, static_cast<std::uint8_t>(a)), a, 0);
+    auto image = Image(text + kEof);
+    ASSERT_EQ(image.size(), 512u);
+    EXPECT_EQ(std::count(image.begin(), image.begin() + 256, 0xFF), 256);
+    EXPECT_EQ(image[0x100], 0x00);
+    EXPECT_EQ(image[0x1FF], 0xFF);
+    EXPECT_EQ(image[0x1F0], 0xF0);
+
+    // Out of order, no gap: 48 bytes, every byte from its record.
+    image = Image(Rec(Bytes(16, 0), 0x00, 0) + Rec(Bytes(16, 0x20), 0x20, 0) + Rec(Bytes(16, 0x10), 0x10, 0) + kEof);
+    EXPECT_EQ(image, Bytes(48, 0));
+
+    image = Image(Rec(Bytes(16, 0), 0x000, 0) + Rec(Bytes(16, 0x80), 0x200, 0) + kEof);
+    ASSERT_EQ(image.size(), 528u);
+    EXPECT_EQ(image[0x1FF], 0xFF);
+    EXPECT_EQ(image[0x200], 0x80);
+
+    // The later, longer record at the same offset decides the end.
+    image = Image(Rec(Bytes(8, 0x40), 0x100, 0) + Rec(Bytes(16, 0x60), 0x100, 0) + kEof);
+    ASSERT_EQ(image.size(), 272u);
+    EXPECT_EQ(image[0x100], 0x60);
+    EXPECT_EQ(image[0x10F], 0x6F);
+}
+
+TEST(Hex2BinTest, RecordTypesAndLabels) {
+    CHex2Bin conv;
+    std::uint32_t length = 0;
+    const std::string data = Rec(Bytes(4, 1), 0, 0);
+    EXPECT_EQ(conv.ConvertText(data + ":00000101FE\r\n" + kEof, nullptr, &length), kHexWrongLabel);
+    EXPECT_EQ(conv.LastMessage, "Hex file wrong label.");
+    EXPECT_EQ(length, 4u);
+    EXPECT_EQ(conv.ConvertText(data + Rec({1}, 0, 6) + kEof, nullptr, &length), kHexWrongLabel);
+
+    // Only the type's second digit counts: "10" is data.
+    std::string ten = Rec(Bytes(2, 7), 0x0003, 0x10);
+    std::int32_t code = -1;
+    EXPECT_EQ(Image(ten + kEof, &code), (std::vector<std::uint8_t>{0xFF, 0xFF, 0xFF, 7, 8}));
+    EXPECT_EQ(code, kHexSuccess);
+
+    // Start address records are ignored; text around records is skipped.
+    const auto image = Image("; built by hand\r\n" + Rec({0, 0, 0x12, 0x34}, 0, 5) + "\r\n\r\n" +
+                             Rec({0x12, 0x34, 0, 0}, 0, 3) + Rec({9}, 0, 0) + kEof + "trailing junk");
+    EXPECT_EQ(image, std::vector<std::uint8_t>{9});
+
+    // An address record without its two value bytes cannot be read.
+    EXPECT_EQ(conv.ConvertText(Rec({0x01}, 0, 4) + data + kEof, nullptr, &length), kHexWrongLabel);
+}
+
+TEST(Hex2BinTest, ChecksumErrorReportsRunningTotalAndTouchesNothing) {
+    TempDir dir;
+    std::string bad = Rec(Bytes(5, 0x30), 0x10, 0);
+    bad[bad.size() - 3] = bad[bad.size() - 3] == '0' ? '1' : '0';  // corrupt the checksum
+    const auto src = dir.File("bad.hex", Rec(Bytes(16, 0), 0, 0) + bad + Rec(Bytes(16, 0), 0x20, 0) + kEof);
+    const auto dst = dir.File("bad.bin");
+    std::vector<std::uint8_t> buffer(64, 0x5A);
+    CHex2Bin conv;
+    std::uint32_t length = 0;
+    EXPECT_EQ(conv.Convert(src, &dst, &length, buffer), kHexChecksumError);
+    EXPECT_EQ(conv.LastMessage, "Hex file checksum error.");
+    EXPECT_EQ(length, 21u);
+    EXPECT_FALSE(fs::exists(dst));
+    EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 0x5A), 64);
+
+    // A capacity below the running total must not disguise the checksum error as an overflow.
+    length = 8;
+    EXPECT_EQ(conv.Convert(src, nullptr, &length), kHexChecksumError);
+    EXPECT_EQ(length, 21u);
+}
+
+TEST(Hex2BinTest, MalformedRecordsAreRejected) {
+    CHex2Bin conv;
+    std::uint32_t length = 0;
+    std::string nonHex = Rec(Bytes(4, 0), 0, 0);
+    nonHex[10] = 'x';
+    EXPECT_EQ(conv.ConvertText(nonHex + kEof, nullptr, &length), kHexChecksumError);
+
+    // A record whose stated length runs into the end marker.
+    EXPECT_EQ(conv.ConvertText(":10000000AABB" + kEof, nullptr, &length), kHexChecksumError);
+    // A cut-short record after the marker is ignored; without the marker it is an eof error.
+    EXPECT_EQ(conv.ConvertText(kEof.substr(0, 11) + "\n:FF000000", nullptr, &length), kHexLengthOnly);
+    EXPECT_EQ(conv.ConvertText(std::string(":FF000000") + "00", nullptr, &length), kHexEofError);
+
+    // Without an end marker the file is an eof error whatever else is wrong; a NUL hides the marker.
+    EXPECT_EQ(conv.ConvertText(nonHex, nullptr, &length), kHexEofError);
+    EXPECT_EQ(conv.ConvertText(Rec({1}, 0, 0) + std::string(1, '\0') + kEof, nullptr, &length), kHexEofError);
+    EXPECT_EQ(conv.ConvertText(std::string_view{}, nullptr, &length), kHexEofError);
+    EXPECT_EQ(length, 0u);
+}
+
+TEST(Hex2BinTest, CapacityRule) {
+    std::string text;
+    for (int a = 0; a < 300; a += 20) text += Rec(Bytes(20, static_cast<std::uint8_t>(a)), a, 0);
+    text += kEof;
+    TempDir dir;
+    const auto src = dir.File("300.hex", text);
+    const auto dst = dir.File("300.bin");
+    std::vector<std::uint8_t> buffer(400, 0x5A);
+
+    CHex2Bin conv;
+    std::uint32_t length = 100;
+    EXPECT_EQ(conv.Convert(src, &dst, &length, buffer), kHexDestOverflow);
+    EXPECT_EQ(conv.LastMessage, "Dest buffer overflow.");
+    EXPECT_EQ(length, 300u);
+    EXPECT_EQ(conv.BinLength, 300u);
+    EXPECT_EQ(fs::file_size(dst), 100u);
+    EXPECT_EQ(buffer[99], 99);
+    EXPECT_EQ(buffer[100], 0x5A);
+
+    // A caller that refuses oversized images gets nothing built or written.
+    CHex2Bin refusing;
+    refusing.PartialOnOverflow = false;
+    const auto untouched = dir.File("untouched.bin");
+    std::vector<std::uint8_t> spare(400, 0x5A);
+    length = 100;
+    EXPECT_EQ(refusing.Convert(src, &untouched, &length, spare), kHexDestOverflow);
+    EXPECT_EQ(length, 300u);
+    EXPECT_FALSE(fs::exists(untouched));
+    EXPECT_EQ(std::count(spare.begin(), spare.end(), 0x5A), 400);
+
+    for (std::uint32_t capacity : {300u, 0u}) {
+        length = capacity;
+        EXPECT_EQ(conv.Convert(src, &dst, &length, buffer), kHexSuccess);
+        EXPECT_EQ(length, 300u);
+        EXPECT_EQ(fs::file_size(dst), 300u);
+        EXPECT_EQ(buffer[299], 299 & 0xFF);
+        EXPECT_EQ(buffer[300], 0x5A);
+    }
+
+    length = 0;
+    EXPECT_EQ(conv.Convert(src, nullptr, &length), kHexLengthOnly);
+    EXPECT_EQ(conv.LastMessage, "Get bin length Success.");
+    EXPECT_EQ(length, 300u);
+    length = 299;
+    EXPECT_EQ(conv.Convert(src, nullptr, &length), kHexDestOverflow);
+
+    std::fill(buffer.begin(), buffer.end(), 0x5A);
+    EXPECT_EQ(conv.Convert(src, nullptr, nullptr, buffer), kHexLengthMissing);
+    EXPECT_EQ(conv.LastMessage, "Length parameter can not be NULL");
+    EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 0x5A), 400);
+}
+
+TEST(Hex2BinTest, SourceAndDestinationFiles) {
+    TempDir dir;
+    CHex2Bin conv;
+    std::uint32_t length = 77;
+    EXPECT_EQ(conv.Convert(dir.File("missing.hex"), nullptr, &length), kHexOpenError);
+    EXPECT_EQ(conv.LastMessage, "Open hex file error.");
+    EXPECT_EQ(length, 0u);
+    EXPECT_EQ(conv.Convert(dir.path_.string(), nullptr, &length), kHexOpenError);
+
+    // An older, longer destination is replaced, not left with a stale tail.
+    const auto src = dir.File("a.hex", Rec(Bytes(4, 1), 0, 0) + kEof);
+    const auto dst = dir.File("a.bin", std::string(100, 'Z'));
+    length = 0;
+    EXPECT_EQ(conv.Convert(src, &dst, &length), kHexSuccess);
+    EXPECT_EQ(ReadAll(dst), std::string("\x01\x02\x03\x04"));
+
+    // A destination that cannot be created still lets the buffer be filled.
+    const std::string nowhere = (dir.path_ / "no" / "such" / "dir.bin").string();
+    std::vector<std::uint8_t> buffer(4, 0);
+    length = 0;
+    EXPECT_EQ(conv.Convert(src, &nowhere, &length, buffer), kHexWriteDestError);
+    EXPECT_EQ(conv.LastMessage, "Write Dest file error.");
+    EXPECT_EQ(buffer, Bytes(4, 1));
+}
+
+// Data that the classic length rule would leave outside the image is kept, and nothing is
+// ever written outside the caller's buffer.
+TEST(Hex2BinTest, EveryDataByteLandsInsideTheImage) {
+    // Two overlapping records, the shorter one last: the end covers the longer one.
+    auto image = Image(Rec(Bytes(16, 0x10), 0x100, 0) + Rec(Bytes(8, 0xA0), 0x100, 0) + kEof);
+    ASSERT_EQ(image.size(), 0x110u);
+    EXPECT_EQ(image[0x100], 0xA0);
+    EXPECT_EQ(image[0x108], 0x18);
+    EXPECT_EQ(image[0x10F], 0x1F);
+
+    // Extended linear address with a gap: data at 0x10000 is placed there, not dropped.
+    image = Image(Rec(Bytes(16, 0), 0, 0) + Rec({0x00, 0x01}, 0, 4) + Rec(Bytes(16, 0x40), 0, 0) + kEof);
+    ASSERT_EQ(image.size(), 0x10010u);
+    EXPECT_EQ(image[0x0F], 0x0F);
+    EXPECT_EQ(image[0x10], 0xFF);
+    EXPECT_EQ(image[0x10000], 0x40);
+    EXPECT_EQ(image[0x1000F], 0x4F);
+
+    // Segment base that goes back: its data goes where the records say.
+    image = Image(Rec({0x10, 0x00}, 0, 2) + Rec(Bytes(4, 0x50), 0, 0) + Rec({0x00, 0x00}, 0, 2) +
+                  Rec(Bytes(4, 0x60), 0x20, 0) + kEof);
+    ASSERT_EQ(image.size(), 0x10004u);
+    EXPECT_EQ(image[0x20], 0x60);
+    EXPECT_EQ(image[0x10000], 0x50);
+}
+
+TEST(Hex2BinTest, HugeAddressesNeverOverrunTheBuffer) {
+    const std::string far = Rec({0xFF, 0xFF}, 0, 4) + Rec(Bytes(16, 0), 0xFFF8, 0) + Rec(Bytes(4, 0x77), 0x10, 0) + kEof;
+    std::vector<std::uint8_t> guarded(2048, 0x5A);
+    const std::span<std::uint8_t> buffer(guarded.data(), 1024);
+    CHex2Bin conv;
+    std::uint32_t length = 0;  // no capacity: the span alone bounds the copy
+    EXPECT_EQ(conv.ConvertText(far, nullptr, &length, buffer), kHexDestOverflow);
+    EXPECT_EQ(length, UINT32_MAX);
+    EXPECT_EQ(std::count(guarded.begin() + 1024, guarded.end(), 0x5A), 1024);
+    EXPECT_EQ(std::count(guarded.begin(), guarded.begin() + 1024, 0xFF), 1024);
+
+    length = 512;  // the capacity bounds it further
+    std::fill(guarded.begin(), guarded.end(), 0x5A);
+    EXPECT_EQ(conv.ConvertText(far, nullptr, &length, buffer), kHexDestOverflow);
+    EXPECT_EQ(std::count(guarded.begin() + 512, guarded.end(), 0x5A), 2048 - 512);
+
+    // A buffer smaller than a modest image: only what fits, reported as overflow.
+    const std::string text = Rec(Bytes(32, 0), 0, 0) + kEof;
+    length = 0;
+    std::fill(guarded.begin(), guarded.end(), 0x5A);
+    EXPECT_EQ(conv.ConvertText(text, nullptr, &length, std::span<std::uint8_t>(guarded.data(), 20)), kHexDestOverflow);
+    EXPECT_EQ(length, 32u);
+    EXPECT_EQ(guarded[19], 19);
+    EXPECT_EQ(guarded[20], 0x5A);
+}
+
+TEST(Hex2BinTest, FillByteAndFileMatchesText) {
+    const std::string text = Rec({1, 2}, 0x0004, 0) + kEof;
+    TempDir dir;
+    const auto src = dir.File("f.hex", text);
+    const auto dst = dir.File("f.bin");
+    CHex2Bin conv;
+    conv.FillByte = 0x00;
+    std::uint32_t length = 0;
+    std::vector<std::uint8_t> buffer(6, 0x5A);
+    EXPECT_EQ(conv.Convert(src, &dst, &length, buffer), kHexSuccess);
+    EXPECT_EQ(buffer, (std::vector<std::uint8_t>{0, 0, 0, 0, 1, 2}));
+    EXPECT_EQ(ReadAll(dst), std::string("\0\0\0\0\x01\x02", 6));
+}
+
+TEST(Hex2BinTest, SdccExampleMatchesObjcopy) {
+    const std::string ihx = std::string(QUILLON_SOURCE_DIR) + "/examples/blink/blink.ihx";
+    const std::string text = ReadAll(ihx);
+    ASSERT_FALSE(text.empty());
+    // The example must exercise out-of-order records.
+    EXPECT_NE(text.find(":03000B"), std::string::npos);
+    EXPECT_LT(text.find(":20006D"), text.find(":20001E"));
+
+    TempDir dir;
+    std::string reference = std::string(QUILLON_SOURCE_DIR) + "/examples/blink/blink.bin";
+    if (std::system("objcopy --version >/dev/null 2>&1") == 0) {
+        reference = dir.File("objcopy.bin");
+        const std::string cmd = "objcopy -I ihex -O binary --gap-fill 0xFF '" + ihx + "' '" + reference + "'";
+        ASSERT_EQ(std::system(cmd.c_str()), 0);
+    }
+    const auto dst = dir.File("ours.bin");
+    CHex2Bin conv;
+    std::uint32_t length = 524288;
+    ASSERT_EQ(conv.Convert(ihx, &dst, &length), kHexSuccess) << conv.LastMessage;
+    const std::string expected = ReadAll(reference);
+    ASSERT_FALSE(expected.empty());
+    EXPECT_EQ(ReadAll(dst), expected);
+    EXPECT_EQ(length, expected.size());
+}
+
+}  // namespace
+}  // namespace quillon::hex
