@@ -8,23 +8,9 @@
 #include <cstdlib>
 #include <new>
 
+#include "bench/AllocationCounter.h"
 #include "protocol/Cpro.h"
 
-namespace {
-std::atomic<long> g_allocations{0};
-}
-
-// Kept out of line: inlined into callers, GCC would pair malloc with the sized delete and warn.
-[[gnu::noinline]] void* operator new(std::size_t size) {
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete[](void* p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -48,9 +34,9 @@ void BM_WriteStream32K(benchmark::State& state) {
     std::array<std::uint8_t, 64> ready{};
     ready[0] = quillon::OP_WRITE;
 
-    const long before = g_allocations.load();
+    const long before = quillon::bench::Allocations();
     for (auto _ : state) engine.OnReceive(ready.data(), 64);
-    const long allocations = g_allocations.load() - before;
+    const long allocations = quillon::bench::Allocations() - before;
 
     benchmark::DoNotOptimize(acc);
     if (packets != kReports * static_cast<long>(state.iterations()))
@@ -80,9 +66,9 @@ void BM_ReadStream32K(benchmark::State& state) {
     long allocations = 0;
     for (auto _ : state) {
         engine.OnReceive(start.data(), 64);
-        const long before = g_allocations.load();
+        const long before = quillon::bench::Allocations();
         for (long i = 0; i < kReports; ++i) engine.OnReceive(data.data(), 64);
-        allocations += g_allocations.load() - before;
+        allocations += quillon::bench::Allocations() - before;
     }
     if (progress != kReports * static_cast<long>(state.iterations()))
         state.SkipWithError("wrong report count");

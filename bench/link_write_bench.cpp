@@ -10,21 +10,11 @@
 #include <mutex>
 #include <new>
 
+#include "bench/AllocationCounter.h"
 #include "hid/Nrhid.h"
 #include "protocol/Cpro.h"
 #include "sim/SimPlatform.h"
 
-namespace {
-std::atomic<std::uint64_t> g_allocations{0};
-}  // namespace
-
-void* operator new(std::size_t n) {
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(n ? n : 1)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -90,11 +80,11 @@ struct Rig {
 void BM_Write32KFlatOut(benchmark::State& state) {
     Rig rig(false);
     rig.WriteOnce();  // warm up: first-time allocations of the queues
-    std::uint64_t allocations = 0;
+    long allocations = 0;
     for (auto _ : state) {
-        const auto before = g_allocations.load();
+        const auto before = quillon::bench::Allocations();
         rig.WriteOnce();
-        allocations += g_allocations.load() - before;
+        allocations += quillon::bench::Allocations() - before;
     }
     const double reports = 512.0 * static_cast<double>(state.iterations());
     state.counters["reports/s"] = benchmark::Counter(reports, benchmark::Counter::kIsRate);

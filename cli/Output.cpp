@@ -62,28 +62,36 @@ void Output::LogLine(const std::string& line) {
 }
 
 void Output::Progress(const char* phase, std::uint32_t done, std::uint32_t total) {
-    if (total == 0 || (!bar_ && !(json_ && logLines_))) return;
+    if (total == 0 || !logLines_) return;
     std::lock_guard lock(mutex_);
-    // 64 steps are plenty for a bar and keep JSON output short.
-    const int step = static_cast<int>(static_cast<std::uint64_t>(done) * 64 / total);
+    // 64 steps are plenty for a bar; JSON and plain logs get fewer, to stay short.
+    const int steps = bar_ ? 64 : (json_ ? 32 : 4);
+    const int step = static_cast<int>(static_cast<std::uint64_t>(done) * steps / total);
     if (step == lastStep_) return;
     lastStep_ = step;
+    const unsigned percent = static_cast<unsigned>(static_cast<std::uint64_t>(done) * 100 / total);
     if (json_) {
         std::printf("{\"type\":\"progress\",\"op\":\"%s\",\"done\":%u,\"total\":%u}\n", phase, done, total);
         std::fflush(stdout);
         return;
     }
+    if (!bar_) {
+        if (step > 0) std::fprintf(stderr, "%s: %3u%% (%u/%u bytes)\n", phase, percent, done, total);
+        return;
+    }
     const int width = 40;
     const int filled = static_cast<int>(static_cast<std::uint64_t>(done) * width / total);
     std::fprintf(stderr, "\r%-5s [%.*s%*s] %3u%% %u/%u", phase, filled, "########################################",
-                 width - filled, "", static_cast<unsigned>(static_cast<std::uint64_t>(done) * 100 / total), done, total);
+                 width - filled, "", percent, done, total);
     std::fflush(stderr);
     barShown_ = true;
 }
 
 void Output::EndProgress() {
     std::lock_guard lock(mutex_);
-    ClearBar();
+    // The finished bar stays on screen.
+    if (barShown_) std::fputs("\n", stderr);
+    barShown_ = false;
     lastStep_ = -1;
 }
 

@@ -130,6 +130,7 @@ public:
         const auto* done = WaitFor(OpsOutcome::ReadComplete);
         if (done == nullptr) return Failure("the read did not complete");
         host_.runPending();  // let the hex view take the bytes
+        out_.Progress(phase_, done->a, done->a);
         out_.EndProgress();
         if (!outFile.empty()) {
             try {
@@ -157,6 +158,7 @@ public:
         image_.assign(ops_.Engine().WriteBuffer(), ops_.Engine().WriteBuffer() + ops_.HexView().GetDataSize());
         const auto* streamed = WaitFor(OpsOutcome::WriteStreamed);
         if (streamed == nullptr) return Failure("the programmer did not take the image");
+        out_.Progress(phase_, static_cast<std::uint32_t>(image_.size()), static_cast<std::uint32_t>(image_.size()));
         out_.EndProgress();
         const auto* verified = WaitFor(OpsOutcome::Verified);
         if (verified == nullptr) {

@@ -8,7 +8,9 @@ bash scripts/bootstrap.sh
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$(nproc)" --target quillon-cli
 cli=build/release/cli/quillon-cli
-firmware=examples/blink/blink.ihx
+# sdcc names its output .ihx; the loader knows HEX files by the ending "hex".
+firmware=build/release/blink.hex
+cp examples/blink/blink.ihx "$firmware"
 
 "$cli" hex2bin "$firmware" build/release/blink.bin
 if [ "${QUILLON_SIM:-}" != "1" ] && "$cli" list 2>/dev/null | grep -q '04d8:003f'; then

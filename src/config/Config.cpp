@@ -263,7 +263,12 @@ std::string QuoteForFile(std::string_view value) {
         value.back() == value.front()) {
         needsQuotes = true;
     }
-    return needsQuotes ? "\"" + std::string(value) + "\"" : std::string(value);
+    std::string out;
+    out.reserve(value.size() + 2);
+    if (needsQuotes) out += '"';
+    out += value;
+    if (needsQuotes) out += '"';
+    return out;
 }
 
 const char* Raw(const Ini& ini, const char* key) {

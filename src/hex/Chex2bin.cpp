@@ -7,11 +7,13 @@
 #include <array>
 #include <bit>
 #include <cerrno>
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -244,14 +246,54 @@ void SecondPass(std::string_view text, std::uint8_t* dst, std::uint64_t count) {
 
 // Replaces the file's contents with exactly count bytes; false on any open or write failure.
 bool WriteWholeFile(const std::string& name, const std::uint8_t* data, std::uint64_t count) {
-    std::FILE* f = std::fopen(name.c_str(), "wb");
-    if (f == nullptr) return false;
-    bool ok = count == 0 || std::fwrite(data, 1, count, f) == count;
-    if (std::fclose(f) != 0) ok = false;
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
+    bool ok = true;
+    for (std::uint64_t done = 0; done < count;) {
+        const ssize_t n = ::write(fd, data + done, static_cast<std::size_t>(count - done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = false;
+            break;
+        }
+        done += static_cast<std::uint64_t>(n);
+    }
+    if (::close(fd) != 0) ok = false;
     return ok;
 }
 
-bool ReadWholeFile(const std::string& name, std::string& out) {
+// Large blocks (the text of a big HEX file, its image) are asked for in huge pages where the
+// kernel offers them: faulting in tens of thousands of 4 KiB pages otherwise costs more than
+// the whole conversion.
+struct FreeBlock {
+    void operator()(void* p) const { std::free(p); }
+};
+template <typename T>
+using Block = std::unique_ptr<T[], FreeBlock>;
+
+template <typename T>
+Block<T> AllocateBlock(std::size_t bytes) {
+    constexpr std::size_t kHuge = 2u << 20;
+    void* p = nullptr;
+    if (bytes >= kHuge / 8) {  // even a quarter-used huge page beats a hundred page faults
+        const std::size_t rounded = (bytes + kHuge - 1) / kHuge * kHuge;
+        p = std::aligned_alloc(kHuge, rounded);
+        if (p != nullptr) ::madvise(p, rounded, MADV_HUGEPAGE);
+    } else {
+        p = std::malloc(bytes == 0 ? 1 : bytes);
+    }
+    if (p == nullptr) throw std::bad_alloc();
+    return Block<T>(static_cast<T*>(p));
+}
+
+// The whole file in one block. Read, not mapped: a file cut short by someone else while we
+// read it must give an error, not a SIGBUS. The block is not zero-filled first.
+struct FileText {
+    Block<char> data;
+    std::size_t size = 0;
+};
+
+bool ReadWholeFile(const std::string& name, FileText& out) {
     const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat st {};
@@ -259,23 +301,30 @@ bool ReadWholeFile(const std::string& name, std::string& out) {
         ::close(fd);
         return false;
     }
-    out.clear();
-    std::size_t size = st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
-    out.resize(size + 1);  // one spare byte shows at once whether the file grew meanwhile
-    std::size_t got = 0;
+    // One spare byte shows at once whether the file grew meanwhile (or has no size, like a pipe).
+    std::size_t capacity = (st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0) + 1;
+    // A throwing allocation below must not leak the descriptor.
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    out.data = AllocateBlock<char>(capacity);
+    out.size = 0;
     for (;;) {
-        if (got == out.size()) out.resize(out.size() * 2);
-        const ssize_t n = ::read(fd, out.data() + got, out.size() - got);
+        if (out.size == capacity) {
+            auto bigger = AllocateBlock<char>(capacity * 2);
+            std::memcpy(bigger.get(), out.data.get(), out.size);
+            out.data = std::move(bigger);
+            capacity *= 2;
+        }
+        const ssize_t n = ::read(fd, out.data.get() + out.size, capacity - out.size);
         if (n < 0) {
             if (errno == EINTR) continue;
-            ::close(fd);
             return false;
         }
         if (n == 0) break;
-        got += static_cast<std::size_t>(n);
+        out.size += static_cast<std::size_t>(n);
     }
-    ::close(fd);
-    out.resize(got);
     return true;
 }
 
@@ -310,11 +359,17 @@ const char* CHex2Bin::Message(std::int32_t code) {
 
 std::int32_t CHex2Bin::Convert(const std::string& sourceFile, const std::string* destFile, std::uint32_t* length,
                                std::span<std::uint8_t> destBuffer) {
-    std::string text;
-    if (!ReadWholeFile(sourceFile, text)) {
+    FileText text;
+    bool read = false;
+    try {
+        read = ReadWholeFile(sourceFile, text);
+    } catch (const std::bad_alloc&) {
+        read = false;  // a file too large for memory cannot be read either
+    }
+    if (!read) {
         return Finish(kHexOpenError, 0, length != nullptr ? *length : 0, length);
     }
-    return ConvertText(text, destFile, length, destBuffer);
+    return ConvertText(std::string_view(text.data.get(), text.size), destFile, length, destBuffer);
 }
 
 std::int32_t CHex2Bin::ConvertText(std::string_view text, const std::string* destFile, std::uint32_t* length,
@@ -346,7 +401,13 @@ std::int32_t CHex2Bin::ConvertText(std::string_view text, const std::string* des
     if (overflow && !PartialOnOverflow) {
         code = kHexDestOverflow;
     } else if (wantFile) {
-        auto image = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(count));
+        Block<std::uint8_t> image;
+        try {
+            image = AllocateBlock<std::uint8_t>(static_cast<std::size_t>(count));
+        } catch (const std::bad_alloc&) {
+            // The converter reports through its code only; without memory the file cannot be made.
+            return Finish(kHexWriteDestError, scan.imageLength, capacity, length);
+        }
         std::memset(image.get(), FillByte, static_cast<std::size_t>(count));
         SecondPass(records, image.get(), count);
         if (!WriteWholeFile(*destFile, image.get(), count)) code = kHexWriteDestError;
