@@ -154,8 +154,8 @@ namespace {
 constexpr char kMagic[8] = {'Q', 'S', 'I', 'M', 'C', 'H', 'I', 'P'};
 constexpr std::size_t kHeader = 20;
 
-void putU32(std::vector<std::uint8_t>& v, std::uint32_t x) {
-    for (int i = 0; i < 4; ++i) v.push_back(std::uint8_t(x >> (8 * i)));
+void setU32(std::vector<std::uint8_t>& v, std::size_t at, std::uint32_t x) {
+    for (int i = 0; i < 4; ++i) v[at + i] = std::uint8_t(x >> (8 * i));
 }
 std::uint32_t getU32(const std::vector<std::uint8_t>& v, std::size_t at) {
     return std::uint32_t(v[at]) | std::uint32_t(v[at + 1]) << 8 | std::uint32_t(v[at + 2]) << 16 |
@@ -186,13 +186,13 @@ bool loadChipFile(const std::string& file, SimProgrammer& chip) {
 }
 
 void saveChipFile(const std::string& file, const SimProgrammer& chip) {
-    std::vector<std::uint8_t> bytes(std::begin(kMagic), std::end(kMagic));
-    bytes.push_back(1);
-    bytes.push_back(chip.isProtected() ? 1 : 0);
-    bytes.push_back(0);
-    bytes.push_back(0);
-    putU32(bytes, std::uint32_t(chip.flashSize()));
-    putU32(bytes, std::uint32_t(chip.resetCount()));
+    // Header: magic, format 1, protection flag, two spare bytes, flash size, reset count.
+    std::vector<std::uint8_t> bytes(kHeader);
+    std::copy(std::begin(kMagic), std::end(kMagic), bytes.begin());
+    bytes[8] = 1;
+    bytes[9] = chip.isProtected() ? 1 : 0;
+    setU32(bytes, 12, std::uint32_t(chip.flashSize()));
+    setU32(bytes, 16, std::uint32_t(chip.resetCount()));
     bytes.insert(bytes.end(), chip.flash().begin(), chip.flash().end());
 
     // A reader in another process must see the old chip or the new one, never half of each.

@@ -298,6 +298,20 @@ TEST_F(Fixture, WriteBinProgramsTheChipAndVerifies) {
     EXPECT_EQ(flash[5000], 0xFF);
 }
 
+TEST_F(Fixture, RestoredChipSelectionAppliesItsFlashSize) {
+    Start("lu1-32k");
+    OpsControls c = Ops().Controls();
+    c.chipIndex = 2;
+    c.fileBox = WriteFile("exact.bin", Pattern(32768));
+    Ops().SetControls(c);
+    EXPECT_EQ(Ops().Engine().Chip().flashSize, 32768u);
+    EXPECT_EQ(Ops().Controls().chipText, "NRF24LU1_32K");
+    Connect();
+    Ops().BtnAutoClick();
+    ASSERT_TRUE(UntilEvent(OpsOutcome::Verified));
+    EXPECT_FALSE(HasLine("Select file is out of chip memory"));
+}
+
 TEST_F(Fixture, WriteRefusalsSendNothing) {
     Start("lu1-32k");
     Ops().SelectChipIndex(2);

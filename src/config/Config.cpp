@@ -3,6 +3,7 @@
 // the rest (quote stripping, the 2,047-character cut, integer syntax, first-of-duplicates,
 // line ends and byte-order marks of files copied from Windows) is done here.
 #include "config/Config.h"
+#include "core/Utf8.h"
 
 // Values are kept as the file's bytes, so no wide-character conversion is needed. The
 // distribution's header keeps the template bodies behind SI_IMPLEMENTATION; instantiating
@@ -42,23 +43,6 @@ struct IniText {
     bool crlf = false;
 };
 
-void AppendUtf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
 
 std::optional<std::string> Utf16ToUtf8(std::string_view bytes, bool bigEndian) {
     if (bytes.size() % 2 != 0) {

@@ -123,7 +123,6 @@ void LoopUiHost::run() {
 }
 
 void LoopUiHost::runUntil(const std::function<bool()>& done) {
-    uiThread_ = std::this_thread::get_id();
     std::unique_lock lock(mutex_);
     quit_ = false;
     while (!quit_) {

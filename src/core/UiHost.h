@@ -70,7 +70,8 @@ private:
     Millis now_{0};
 };
 
-// A small event loop for shells without a toolkit: the thread that calls run() is the UI thread.
+// A small event loop for shells without a toolkit: the thread that constructs it is the UI
+// thread, and only that thread may call run(), runUntil() and runPending().
 class LoopUiHost : public UiHost {
 public:
     LoopUiHost();

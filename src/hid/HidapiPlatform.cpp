@@ -3,6 +3,8 @@
 // busy CPU; the report ID byte that hidraw leaves out for unnumbered reports is put back here.
 #include "hid/HidapiPlatform.h"
 
+#include "core/Utf8.h"
+
 #include <fcntl.h>
 #include <hidapi/hidapi.h>
 #include <libudev.h>
@@ -34,23 +36,7 @@ std::string Utf8(const wchar_t* text) {
     std::string out;
     if (text == nullptr) return out;
     for (; *text != L'\0'; ++text) {
-        auto c = static_cast<std::uint32_t>(*text);
-        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
+        AppendUtf8(out, static_cast<char32_t>(static_cast<std::uint32_t>(*text)));
     }
     return out;
 }

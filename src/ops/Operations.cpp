@@ -52,14 +52,21 @@ Operations::Operations(UiHost& host, hid::Platform& platform, OpsView* view)
 Operations::~Operations() {
     // Tasks still queued for us are dropped from now on. The link is the last member, so its
     // destructor joins the reader before anything the reader uses goes away.
-    alive_.reset();
+    alive_->store(false);
     if (watchdog_ != 0) host_.stopTimer(watchdog_);
     nrHid1_.SetActive(false);
 }
 
 void Operations::SetControls(const OpsControls& controls) {
+    const bool chipChanged = controls.chipIndex != controls_.chipIndex || controls.chipText != controls_.chipText;
     controls_ = controls;
     rememberedFile_ = controls_.fileBox;
+    // A chip restored from the settings also takes effect in the engine: otherwise a restored
+    // NRF24LU1_32K would refuse a 32 KiB image until the user picked it again.
+    if (chipChanged && controls_.chipIndex >= 0 && controls_.chipIndex < 3) {
+        controls_.chipText = kChipNames[controls_.chipIndex];
+        pro_.SelectChip(controls_.chipText);
+    }
     ControlsChanged();
 }
 
@@ -85,8 +92,8 @@ CommandFlags Operations::Flags() const {
 }
 
 void Operations::Post(std::function<void()> fn) {
-    host_.post([alive = std::weak_ptr<int>(alive_), fn = std::move(fn)] {
-        if (alive.lock()) fn();
+    host_.post([alive = alive_, fn = std::move(fn)] {
+        if (alive->load()) fn();
     });
 }
 

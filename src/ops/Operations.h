@@ -96,7 +96,8 @@ public:
     std::string RememberedFile() const { return rememberedFile_; }
 
     // The window's control changes (UI thread). SetControls replaces the option boxes and file
-    // box as a whole, as the settings do at start; the chip selection does not run cbbDevChange.
+    // box as a whole, as the settings do at start; a changed chip selection sets the engine's chip
+    // parameters too (quietly, without running cbbDevChange).
     void SetControls(const OpsControls& controls);
     // Picks a chip list entry like the user does (runs cbbDevChange); -1 clears the selection.
     void SelectChipIndex(int index);
@@ -151,7 +152,9 @@ private:
 
     UiHost& host_;
     OpsView* view_;
-    std::shared_ptr<int> alive_ = std::make_shared<int>(0);  // posted tasks check it
+    // Posted tasks check it. Set false by the destructor; the pointer itself never changes, so
+    // the reader thread may copy it while the UI thread clears the flag.
+    const std::shared_ptr<std::atomic<bool>> alive_ = std::make_shared<std::atomic<bool>>(true);
     CPro pro_;
     HexDocument hexEditor_;
     OpsControls controls_;
