@@ -3,10 +3,10 @@
 # intelhex: generates HEX files for 16 KiB, 32 KiB, 512 KiB and 16 MiB images (an extended
 # linear address record every 64 KiB), checks that every tool produces the same bytes, then
 # times them with hyperfine and prints how many times faster quillon-cli is.
-# Usage: bench/hex2bin.sh [BUILD_DIR]   (a Release build; default build-hex-rel)
+# Usage: bench/hex2bin.sh [BUILD_DIR]   (a Release build; default build/release, the release preset)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build="${1:-build-hex-rel}"
+build="${1:-build/release}"
 cli="$PWD/$build/cli/quillon-cli"
 [ -x "$cli" ] || { echo "no $cli: configure with -DCMAKE_BUILD_TYPE=Release and build quillon-cli" >&2; exit 1; }
 # The distribution's Python has the intelhex package even where another python3 comes first.
