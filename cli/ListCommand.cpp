@@ -7,6 +7,7 @@
 #include <string>
 
 #include "cli/Cli.h"
+#include "cli/Output.h"
 #include "hid/Nrhid.h"
 
 namespace quillon::cli {
@@ -15,30 +16,6 @@ namespace {
 constexpr std::uint16_t kProgrammerVid = 0x04D8;
 constexpr std::uint16_t kProgrammerPid = 0x003F;
 
-std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    for (const char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20 || c == 0x7F) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                out += buf;
-            } else {
-                out += ch;  // UTF-8 passes through unchanged
-            }
-        }
-    }
-    return out + "\"";
-}
 
 std::string Hex4(std::uint16_t v) {
     char buf[8];

@@ -18,8 +18,10 @@ std::string JsonString(const std::string& text) {
             case '\n': out += "\\n"; break;
             case '\r': out += "\\r"; break;
             case '\t': out += "\\t"; break;
+            case '\b': out += "\\b"; break;
+            case '\f': out += "\\f"; break;
             default:
-                if (c < 0x20) {
+                if (c < 0x20 || c == 0x7F) {
                     char esc[8];
                     std::snprintf(esc, sizeof esc, "\\u%04x", c);
                     out += esc;

@@ -110,6 +110,11 @@ void Operations::Emit(OpsEvent event) {
     Post([this, event] { view_->event(event); });
 }
 
+void Operations::RefuseBusy() {
+    Log("Busy: the image is being written");
+    Emit({OpsOutcome::Refused, static_cast<std::uint32_t>(OpsRefusal::Busy)});
+}
+
 void Operations::ControlsChanged() {
     if (view_ != nullptr) view_->controlsChanged(controls_);
 }
@@ -182,8 +187,7 @@ void Operations::BtnAutoClick() {
     // streams may change: a second Write is refused until the stream ends.
     std::unique_lock image(imageMutex_, std::try_to_lock);
     if (!image.owns_lock()) {
-        Log("Busy: the image is being written");
-        Emit({OpsOutcome::Refused, static_cast<std::uint32_t>(OpsRefusal::Busy)});
+        RefuseBusy();
         return;
     }
     if (controls_.reload) {
@@ -381,8 +385,7 @@ void Operations::updateUsbBridge() {
 bool Operations::LoadImageFile(const std::string& name) {
     std::unique_lock image(imageMutex_, std::try_to_lock);
     if (!image.owns_lock()) {
-        Log("Busy: the image is being written");
-        Emit({OpsOutcome::Refused, static_cast<std::uint32_t>(OpsRefusal::Busy)});
+        RefuseBusy();
         return false;
     }
     return LoadImageFileLocked(name);
@@ -446,8 +449,7 @@ bool Operations::LoadImageFileLocked(const std::string& name) {
 void Operations::BtnLoadFileClick(const std::optional<std::string>& chosen) {
     std::unique_lock image(imageMutex_, std::try_to_lock);
     if (!image.owns_lock()) {
-        Log("Busy: the image is being written");
-        Emit({OpsOutcome::Refused, static_cast<std::uint32_t>(OpsRefusal::Busy)});
+        RefuseBusy();
         return;
     }
     static const std::vector<std::uint8_t> kErased(0x10000, 0xFF);
@@ -481,8 +483,7 @@ void Operations::btnSetFlashSizeClick() {
                               CPro::kBufferSize));
     std::unique_lock image(imageMutex_, std::try_to_lock);
     if (!image.owns_lock()) {
-        Log("Busy: the image is being written");
-        Emit({OpsOutcome::Refused, static_cast<std::uint32_t>(OpsRefusal::Busy)});
+        RefuseBusy();
         return;
     }
     hexEditor_.SetDataSize(*value);

@@ -147,6 +147,8 @@ private:
     void StopWatchdog();
     void RestartWatchdog();
     void ControlsChanged();
+    // Logs and reports that the image cannot change now because a Write streams it.
+    void RefuseBusy();
     bool LoadImageFileLocked(const std::string& name);
     bool ConvertHex(const std::string& name, std::uint32_t& length);
 
