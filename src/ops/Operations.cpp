@@ -110,6 +110,16 @@ void Operations::Emit(OpsEvent event) {
     Post([this, event] { view_->event(event); });
 }
 
+void Operations::PostProgress(std::uint32_t position) {
+    // Reports come faster than a UI repaints: keep the newest position and queue at most one task.
+    progressPending_ = position;
+    if (progressQueued_.exchange(true)) return;
+    OnUi([this] {
+        progressQueued_ = false;
+        SetProgress(controls_.progressMax, progressPending_.load());
+    });
+}
+
 void Operations::RefuseBusy() {
     Log("Busy: the image is being written");
     Emit({OpsOutcome::Refused, static_cast<std::uint32_t>(OpsRefusal::Busy)});
@@ -273,7 +283,7 @@ void Operations::OnProEvent(std::uint32_t code, const void* payload) {
             const std::uint32_t count = *static_cast<const std::uint32_t*>(payload);
             const std::uint32_t length = pro_.Command().length;
             if (static_cast<std::int32_t>(count) < static_cast<std::int32_t>(length)) {
-                OnUi([this, count] { SetProgress(controls_.progressMax, count); });
+                PostProgress(count);
                 break;
             }
             // The line and the table share "Read finish", so that it reads "读完成" in Chinese.
@@ -294,7 +304,7 @@ void Operations::OnProEvent(std::uint32_t code, const void* payload) {
             const std::int32_t count = *static_cast<const std::int32_t*>(payload);
             const std::uint32_t length = pro_.Command().length;
             if (count < static_cast<std::int32_t>(length)) {
-                OnUi([this, count] { SetProgress(controls_.progressMax, static_cast<std::uint32_t>(count)); });
+                PostProgress(static_cast<std::uint32_t>(count));
                 break;
             }
             Log(Translate("Write finish"));
@@ -314,7 +324,14 @@ void Operations::OnProEvent(std::uint32_t code, const void* payload) {
 }
 
 void Operations::nrHid1AfterReceive(const std::uint8_t* buffer, std::uint32_t count) {
-    if (watchdogEnabled_.load()) Post([this] { RestartWatchdog(); });
+    // One restart task in the queue at a time: it runs after the reports that asked for it,
+    // and a report arriving after it started queues the next one.
+    if (watchdogEnabled_.load() && !restartQueued_.exchange(true)) {
+        Post([this] {
+            restartQueued_ = false;
+            RestartWatchdog();
+        });
+    }
     if (count == 0) return;
     // The receive handler's copy, kept in one reused buffer instead of an allocation per report.
     reportCopy_.assign(buffer, buffer + count);

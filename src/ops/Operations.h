@@ -144,6 +144,7 @@ private:
     void OnUi(std::function<void()> fn);   // run now on the UI thread, else post
     void Post(std::function<void()> fn);   // posted; dropped if this object is gone by then
     void SetProgress(std::uint32_t max, std::uint32_t position);
+    void PostProgress(std::uint32_t position);  // reader thread: coalesced progress update
     void StopWatchdog();
     void RestartWatchdog();
     void ControlsChanged();
@@ -166,6 +167,9 @@ private:
 
     UiHost::TimerId watchdog_ = 0;              // UI thread only; 0 when disabled
     std::atomic<bool> watchdogEnabled_{false};  // mirror the reader thread may look at
+    std::atomic<bool> restartQueued_{false};    // a watchdog restart task is in the queue
+    std::atomic<bool> progressQueued_{false};   // a progress task is in the queue
+    std::atomic<std::uint32_t> progressPending_{0};
     std::mutex imageMutex_;                     // held while the write buffer is streamed
     std::atomic<bool> streaming_{false};
     std::vector<std::uint8_t> reportCopy_;      // the receive handler's copy (reader thread)
