@@ -296,7 +296,9 @@ int RunWrite(CliContext& ctx, const ProgramOptions& options) {
     std::error_code ec;
     if (!std::filesystem::is_regular_file(options.file, ec)) {
         Output out(ctx);
-        return Finish(out, "write", {kExitBadInput, "cannot open " + options.file + ": no such file"});
+        const bool exists = std::filesystem::exists(options.file, ec);
+        return Finish(out, "write", {kExitBadInput, "cannot open " + options.file +
+                                                        (exists ? ": not a regular file" : ": no such file")});
     }
     // The loader programs only files it recognises by their ending; anything else would show in
     // the hex view but leave the write buffer erased, so it is refused here.

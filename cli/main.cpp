@@ -5,6 +5,7 @@
 
 #include "cli/Cli.h"
 #include "log/Log.h"
+#include "sim/SimPlatform.h"
 
 int main(int argc, char** argv) {
     using namespace quillon::cli;
@@ -13,6 +14,8 @@ int main(int argc, char** argv) {
     CliContext ctx;
     CLI::App app{"quillon-cli: program Nordic nRF24LE1 and nRF24LU1 chips through the USB HID programmer (04d8:003f)"};
     app.require_subcommand(1);
+    // Global options may also follow the subcommand: "quillon-cli write --json ...".
+    app.fallthrough();
     app.set_version_flag("--version", "quillon-cli 0.1.0");
     app.add_flag("-q,--quiet", ctx.quiet, "Print only the result line (and errors)");
     app.add_flag("--json", ctx.json, "Print one JSON object per line (log, progress, result)");
@@ -20,7 +23,8 @@ int main(int argc, char** argv) {
     auto* sim = app.add_option("--sim", ctx.sim.scenario,
                                "Use the simulated programmer instead of USB hardware (optional scenario name)")
                     ->expected(0, 1)
-                    ->default_str("default");
+                    ->default_str("default")
+                    ->check(CLI::IsMember(quillon::sim::SimPlatform::scenarioNames()));
     app.add_flag("--sim-paced", ctx.sim.paced, "Pace the simulated programmer like full-speed USB (1 report/ms)");
     app.add_option("--sim-flash", ctx.sim.flashFile, "File that keeps the simulated chip's flash between runs");
     app.add_option("--sim-count", ctx.sim.programmers, "Number of simulated programmers")
