@@ -55,7 +55,7 @@ struct Rig {
         link.Update();
         for (int i = 0; i < link.GetDeviceCount(); ++i) {
             link.SetDeviceIndex(i);
-            if (link.GetVendorId() == 0x04D8 && link.GetProductId() == 0x003F) break;
+            if (link.GetVendorId() == hid::kProgrammerVendorId && link.GetProductId() == hid::kProgrammerProductId) break;
         }
         link.SetActive(true);
         pro.SelectChip("NRF24LU1_32K");

@@ -13,10 +13,6 @@
 namespace quillon::cli {
 namespace {
 
-constexpr std::uint16_t kProgrammerVid = 0x04D8;
-constexpr std::uint16_t kProgrammerPid = 0x003F;
-
-
 std::string Hex4(std::uint16_t v) {
     char buf[8];
     std::snprintf(buf, sizeof buf, "%04x", v);
@@ -39,7 +35,7 @@ int RunList(const CliContext& ctx, bool json) {
         link.GetDeviceList();
         for (int i = 0; i < link.GetDeviceCount(); ++i) {
             const hid::TnrHidDevice& d = *link.GetHidDevice(i);
-            const bool programmer = d.vendorId == kProgrammerVid && d.productId == kProgrammerPid;
+            const bool programmer = d.vendorId == hid::kProgrammerVendorId && d.productId == hid::kProgrammerProductId;
             const bool noAccess = realDevices && ::access(d.devicePath.c_str(), R_OK | W_OK) != 0;
             if (programmer && noAccess) programmerLocked = true;
             if (json) {

@@ -25,8 +25,8 @@ struct SimOptions {
     int programmers = 1;
 };
 
-inline constexpr std::uint16_t kProgrammerVendorId = 0x04D8;
-inline constexpr std::uint16_t kProgrammerProductId = 0x003F;
+using hid::kProgrammerProductId;
+using hid::kProgrammerVendorId;
 inline constexpr std::size_t kFlash16K = 16384;
 inline constexpr std::size_t kFlash32K = 32768;
 

@@ -18,6 +18,10 @@
 
 namespace quillon::hid {
 
+// The programmer this tool drives: vendor 1240, product 63.
+inline constexpr std::uint16_t kProgrammerVendorId = 0x04D8;
+inline constexpr std::uint16_t kProgrammerProductId = 0x003F;
+
 // The error code of a device that another program holds exclusively.
 inline constexpr int kSharingViolation = EBUSY;
 

@@ -21,8 +21,8 @@
 
 namespace quillon {
 
-inline constexpr std::uint16_t kProgrammerVendorId = 0x04D8;  // 1240
-inline constexpr std::uint16_t kProgrammerProductId = 0x003F;  // 63
+using hid::kProgrammerProductId;
+using hid::kProgrammerVendorId;
 inline constexpr std::uint32_t kColourGrey = 0x808080;         // chip list: no programmer
 inline constexpr std::uint32_t kColourGreen = 0xC0DCC0;        // chip list: programmer opened
 inline constexpr int kWatchdogMs = 2000;
