@@ -1,9 +1,10 @@
 // detect, read and write: the window's operations driven from the command line.
 // Each run finds the programmer (the window's search), waits for its answer to the connect block,
-// then runs one operation and turns its outcome into an exit code. The log lines printed are the
-// system's own lines, time stamp included.
+// then runs one operation and turns its one result into an exit code. The log lines printed are
+// the system's own lines, time stamp included.
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <mutex>
 #include <optional>
@@ -18,21 +20,14 @@
 
 #include "cli/Cli.h"
 #include "cli/Output.h"
-#include "config/AtomicWrite.h"
 #include "core/UiHost.h"
 #include "hid/Nrhid.h"
 #include "log/Log.h"
 #include "ops/Operations.h"
+#include "protocol/Chips.h"
 
 namespace quillon::cli {
 namespace {
-
-using Millis = UiHost::Millis;
-// How long the programmer may stay silent while the tool waits for an answer. Longer than the
-// window's watchdog, so that while the watchdog runs (Detect, Read) its timeout line, with the
-// bytes received so far, is logged first; the tool's own cut-off only ends a Write, which has no
-// watchdog.
-constexpr Millis kSilence{kWatchdogMs + 1000};
 
 struct ProgramOptions {
     std::string chip;
@@ -46,12 +41,6 @@ struct ProgramOptions {
     std::string file;
 };
 
-int ChipIndex(const std::string& chip) {
-    for (int i = 0; i < 3; ++i)
-        if (chip == kChipNames[i]) return i;
-    return -1;
-}
-
 bool IsImageName(const std::string& name) {
     if (name.size() < 3) return false;
     std::string tail = name.substr(name.size() - 3);
@@ -64,120 +53,112 @@ struct Result {
     std::string message;
 };
 
-// One programmer, one operation: owns the event loop, the operations and what they reported.
+int ExitCodeFor(OpStatus status) {
+    switch (status) {
+        case OpStatus::Ok: return kExitOk;
+        case OpStatus::Refused: return kExitBadInput;
+        case OpStatus::NoProgrammer: return kExitNoProgrammer;
+        case OpStatus::Timeout: return kExitTimeout;
+        case OpStatus::DeviceFailure: return kExitDeviceFailure;
+        case OpStatus::VerifyFailure: return kExitVerifyFailure;
+        case OpStatus::Interrupted: return kExitError;
+    }
+    return kExitError;
+}
+
+// One programmer, one operation at a time: owns the event loop and the operations, and waits
+// for each operation's result.
 class Session : public OpsView {
 public:
     Session(hid::Platform& platform, Output& out, const ProgramOptions& options)
         : out_(out), options_(options), ops_(host_, platform, this) {
+        // Several sessions may share one platform (--all): none of them follows device changes.
+        ops_.setHotPlug(false);
         OpsControls c;
+        c.chipIndex = options.chip.empty() ? -1 : ChipIndex(options.chip);
         c.reload = true;
         c.erase = !options.noErase;
         c.encrypt = options.protect;
         c.verify = !options.noVerify;
         c.resetRun = !options.noReset;
         c.fileBox = options.file;
-        ops_.SetControls(c);
-        if (!options.chip.empty()) ops_.SelectChipIndex(ChipIndex(options.chip));
+        ops_.applySettings(c);
         if (!options.device.empty()) {
             const std::string want = options.device;
-            ops_.SetProgrammerFilter([want](const hid::TnrHidDevice& d) {
+            ops_.setProgrammerFilter([want](const hid::TnrHidDevice& d) {
                 return d.devicePath == want || d.serialNumberString == want;
             });
         }
     }
 
-    Operations& Ops() { return ops_; }
-
-    void event(const OpsEvent& e) override {
-        events_.push_back(e);
-        lastActivity_ = std::chrono::steady_clock::now();
-    }
+    void finished(const OpsResult& r) override { result_ = r; }
     void controlsChanged(const OpsControls& c) override {
-        lastActivity_ = std::chrono::steady_clock::now();
         if (c.progressMax != 0 && c.progressPosition != lastProgress_) {
             lastProgress_ = c.progressPosition;
             out_.Progress(phase_, c.progressPosition, c.progressMax);
         }
     }
 
-    // Finds and opens the programmer and waits for its answer to the connect block.
+    // Finds and opens the programmer and waits for its answer to the connect block the search
+    // sent; the watchdog covers that answer, so a silent programmer ends with the system's own
+    // timeout line.
     Result Connect() {
         try {
-            ops_.updateUsbBridge();
+            ops_.searchProgrammer();
         } catch (const hid::HidError& e) {
             std::string msg = std::string("cannot open the programmer: ") + e.what();
             if (e.Detail() == EACCES) msg += " (see \"USB permissions\" in the README for the udev rule)";
             return {kExitNoProgrammer, msg};
         }
-        if (!ops_.Link().GetActive())
+        if (!ops_.link().GetActive())
             return {kExitNoProgrammer, options_.device.empty()
                                            ? "no programmer (04d8:003f) found"
                                            : "no programmer (04d8:003f) matches '" + options_.device + "'"};
-        // The search's connect block runs unwatched in the window; here the watchdog covers it,
-        // so a silent programmer ends with the system's own timeout line.
-        ops_.StartWatchdog();
-        const auto* identified = WaitFor(OpsOutcome::Identified);
-        if (identified == nullptr) return Failure("the programmer did not answer the connect block");
-        if (identified->b == 0) return {kExitDeviceFailure, "the programmer's handshake echo is wrong"};
-        if (identified->a == 0) return {kExitDeviceFailure, "no chip answered on the programmer's pins"};
-        return {};
+        const OpsResult r = Run([&] { ops_.detect(/*sendConnectBlock=*/false); });
+        return {ExitCodeFor(r.status), r.message};
     }
 
     Result Read(const std::string& outFile) {
         phase_ = "read";
-        Mark();
-        ops_.btnReadClick();
-        const auto* done = WaitFor(OpsOutcome::ReadComplete);
-        if (done == nullptr) return Failure("the read did not complete");
-        host_.runPending();  // let the hex view take the bytes
-        out_.Progress(phase_, done->a, done->a);
+        const OpsResult r = Run([&] { ops_.read(); });
+        if (r.status != OpStatus::Ok) return {ExitCodeFor(r.status), r.message};
+        out_.Progress(phase_, r.bytes, r.bytes);
         out_.EndProgress();
         if (!outFile.empty()) {
             try {
-                ops_.btnSaveBinClick(outFile);
+                ops_.saveBin(outFile);
             } catch (const std::exception& e) {
                 return {kExitError, e.what()};
             }
         }
-        return {kExitOk, "read " + std::to_string(done->a) + " bytes" + (outFile.empty() ? "" : " to " + outFile)};
+        return {kExitOk, r.message + (outFile.empty() ? "" : " to " + outFile)};
     }
 
     Result Write() {
         phase_ = "write";
-        Mark();
-        try {
-            ops_.BtnAutoClick();
-        } catch (const std::exception& e) {
-            return {kExitBadInput, e.what()};
+        const OpsResult r = Run([&] {
+            ops_.write();
+            // The reload is done by now: this is what goes to the chip.
+            const std::uint8_t* image = ops_.engine().WriteBuffer();
+            image_.assign(image, image + std::min<std::size_t>(ops_.hexView().GetDataSize(), CPro::kBufferSize));
+        });
+        if (r.bytes != 0) {
+            out_.Progress(phase_, r.bytes, r.bytes);
+            out_.EndProgress();
         }
-        host_.runPending();
-        for (std::size_t i = mark_; i < events_.size(); ++i) {
-            if (events_[i].outcome == OpsOutcome::Refused)
-                return {kExitBadInput, RefusalText(static_cast<OpsRefusal>(events_[i].a))};
-        }
-        image_.assign(ops_.Engine().WriteBuffer(), ops_.Engine().WriteBuffer() + ops_.HexView().GetDataSize());
-        const auto* streamed = WaitFor(OpsOutcome::WriteStreamed);
-        if (streamed == nullptr) return Failure("the programmer did not take the image");
-        out_.Progress(phase_, static_cast<std::uint32_t>(image_.size()), static_cast<std::uint32_t>(image_.size()));
-        out_.EndProgress();
-        const auto* verified = WaitFor(OpsOutcome::Verified);
-        if (verified == nullptr) {
-            if (options_.noVerify && Find(OpsOutcome::FailureReply) == nullptr && Find(OpsOutcome::LinkClosed) == nullptr)
-                return {kExitOk, "wrote " + std::to_string(image_.size()) +
-                                     " bytes; nothing was verified (--no-verify, and the programmer sent no checksum)"};
-            return Failure("the programmer sent no checksum");
-        }
-        if (verified->a == 0) return {kExitVerifyFailure, "checksum mismatch: the programmer received other bytes than sent"};
-        std::string done = "wrote " + std::to_string(image_.size()) + " bytes, transfer checksum matches";
-        done += options_.noVerify ? "; flash not verified (--no-verify)" : "; verified by the programmer";
-        return {kExitOk, done};
+        if (r.status != OpStatus::Ok) return {ExitCodeFor(r.status), r.message};
+        if (!r.verified)
+            return {kExitOk, "wrote " + std::to_string(r.bytes) +
+                                 " bytes; nothing was verified (--no-verify, and the programmer sent no checksum)"};
+        return {kExitOk, r.message + (options_.noVerify ? "; flash not verified (--no-verify)"
+                                                         : "; verified by the programmer")};
     }
 
     // Reads the chip back and compares every byte of the image.
     Result Readback() {
         Result r = Read("");
         if (r.code != kExitOk) return r;
-        const auto data = ops_.HexView().Data();
+        const auto data = ops_.hexView().Data();
         for (std::size_t i = 0; i < image_.size(); ++i) {
             if (i >= data.size() || data[i] != image_[i]) {
                 char msg[160];
@@ -191,61 +172,20 @@ public:
     }
 
 private:
-    static std::string RefusalText(OpsRefusal r) {
-        switch (r) {
-            case OpsRefusal::FileNotExists: return "the image file does not exist";
-            case OpsRefusal::NoImage: return "the image is empty";
-            case OpsRefusal::TooBig: return "the image is larger than the chip's flash";
-            case OpsRefusal::Busy: return "busy";
-            case OpsRefusal::LoadFailed: return "the image file could not be loaded";
-        }
-        return "refused";
-    }
-
-    void Mark() { mark_ = events_.size(); }
-
-    const OpsEvent* Find(OpsOutcome outcome) const {
-        for (std::size_t i = mark_; i < events_.size(); ++i)
-            if (events_[i].outcome == outcome) return &events_[i];
-        return nullptr;
-    }
-
-    // The reason an operation ended without its outcome, from what was reported since Mark().
-    Result Failure(const std::string& what) const {
-        if (const auto* f = Find(OpsOutcome::FailureReply)) {
-            char msg[96];
-            std::snprintf(msg, sizeof msg, "%s: the programmer reported a failure (%02X)", what.c_str(), f->a);
-            return {kExitDeviceFailure, msg};
-        }
-        if (Find(OpsOutcome::LinkClosed) != nullptr) return {kExitDeviceFailure, what + ": the programmer was disconnected"};
-        if (const auto* t = Find(OpsOutcome::Timeout))
-            return {kExitTimeout, what + ": timeout after " + std::to_string(t->a) + " of " + std::to_string(t->b) + " bytes"};
-        return {kExitTimeout, what + ": the programmer went silent"};
-    }
-
-    // Runs the loop until the outcome is reported, or a failure ends the wait: a failure reply,
-    // the link closing, the watchdog, or kSilence without any report.
-    const OpsEvent* WaitFor(OpsOutcome outcome) {
-        lastActivity_ = std::chrono::steady_clock::now();
-        bool silent = false;
-        auto check = host_.startTimer(Millis(50), true, [&] {
-            if (std::chrono::steady_clock::now() - lastActivity_ > kSilence) silent = true;
-        });
-        host_.runUntil([&] {
-            return silent || Find(outcome) != nullptr || Find(OpsOutcome::FailureReply) != nullptr ||
-                   Find(OpsOutcome::LinkClosed) != nullptr || Find(OpsOutcome::Timeout) != nullptr;
-        });
-        host_.stopTimer(check);
-        return Find(outcome);
+    // Starts one operation and runs the loop until its result arrives; the operations owe
+    // exactly one for every start, whatever the programmer does.
+    OpsResult Run(const std::function<void()>& start) {
+        result_.reset();
+        start();
+        host_.runUntil([&] { return result_.has_value(); });
+        return *result_;
     }
 
     Output& out_;
     const ProgramOptions& options_;
     LoopUiHost host_;
     Operations ops_;
-    std::vector<OpsEvent> events_;
-    std::size_t mark_ = 0;
-    std::chrono::steady_clock::time_point lastActivity_ = std::chrono::steady_clock::now();
+    std::optional<OpsResult> result_;
     std::uint32_t lastProgress_ = 0;
     const char* phase_ = "";
     std::vector<std::uint8_t> image_;
@@ -349,8 +289,9 @@ int RunWrite(CliContext& ctx, const ProgramOptions& options) {
 }
 
 void AddProgramOptions(CLI::App* sub, ProgramOptions& o, bool chipRequired) {
-    auto* chip = sub->add_option("--chip", o.chip, "Chip type")
-                     ->check(CLI::IsMember({"NRF24LE1_16K", "NRF24LU1_16K", "NRF24LU1_32K"}));
+    std::vector<std::string> names;
+    for (const auto& c : kChips) names.emplace_back(c.name);
+    auto* chip = sub->add_option("--chip", o.chip, "Chip type")->check(CLI::IsMember(names));
     if (chipRequired) chip->required();
     sub->add_option("--device", o.device, "Use the programmer with this device path or serial number");
 }

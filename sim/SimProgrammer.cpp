@@ -4,10 +4,12 @@
 // written only together with an erase, which also lifts the protection.
 #include "SimProgrammer.h"
 
+#include "fs/Files.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
+#include <string_view>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
@@ -166,9 +168,13 @@ std::uint32_t getU32(const std::vector<std::uint8_t>& v, std::size_t at) {
 bool loadChipFile(const std::string& file, SimProgrammer& chip) {
     std::error_code ec;
     if (!std::filesystem::exists(file, ec)) return false;
-    std::ifstream in(file, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot open simulated chip file " + file);
-    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string text;
+    try {
+        text = ReadWholeFile(file);
+    } catch (const std::system_error& e) {
+        throw std::runtime_error("cannot open simulated chip file " + file + ": " + e.code().message());
+    }
+    const std::vector<std::uint8_t> bytes(text.begin(), text.end());
     if (bytes.size() < kHeader || !std::equal(std::begin(kMagic), std::end(kMagic), bytes.begin()) ||
         bytes[8] != 1)
         throw std::runtime_error("not a simulated chip file: " + file);
@@ -196,21 +202,10 @@ void saveChipFile(const std::string& file, const SimProgrammer& chip) {
     bytes.insert(bytes.end(), chip.flash().begin(), chip.flash().end());
 
     // A reader in another process must see the old chip or the new one, never half of each.
-    const std::string tmp = file + ".tmp" + std::to_string(::getpid());
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-        out.flush();
-        if (!out) {
-            std::remove(tmp.c_str());
-            throw std::runtime_error("cannot write simulated chip file " + tmp);
-        }
-    }
-    std::error_code ec;
-    std::filesystem::rename(tmp, file, ec);
-    if (ec) {
-        std::remove(tmp.c_str());
-        throw std::runtime_error("cannot replace simulated chip file " + file + ": " + ec.message());
+    try {
+        WriteFileAtomically(file, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    } catch (const std::system_error& e) {
+        throw std::runtime_error("cannot replace simulated chip file " + file + ": " + e.code().message());
     }
 }
 

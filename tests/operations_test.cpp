@@ -1,7 +1,9 @@
 // The programming operations on the simulated programmer, with the watchdog on a fake clock:
-// detect, read, write and their failure paths, the programmer search, and image loading.
+// detect, read, write and their failure paths and results, the programmer search and hot-plug,
+// the control setters, and image loading.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -9,9 +11,11 @@
 #include <thread>
 
 #include "core/UiHost.h"
+#include "support/ManualUiHost.h"
 #include "log/Log.h"
 #include "ops/Operations.h"
 #include "sim/SimPlatform.h"
+#include "support/FakeHidPlatform.h"
 
 namespace quillon {
 namespace {
@@ -40,7 +44,15 @@ protected:
     }
 
     void event(const OpsEvent& e) override { events_.push_back(e); }
-    void controlsChanged(const OpsControls& c) override { controls_ = c; }
+    void controlsChanged(const OpsControls& c) override {
+        controls_ = c;
+        ++controlsChanges_;
+    }
+    void finished(const OpsResult& r) override {
+        EXPECT_TRUE(host_.onUiThread());
+        results_.push_back(r);
+    }
+    void error(const std::string& message) override { errors_.push_back(message); }
 
     sim::SimPlatform& Sim() { return *sim_; }
     Operations& Ops() { return *ops_; }
@@ -49,6 +61,7 @@ protected:
         sim::SimOptions options;
         options.scenario = scenario;
         options.programmers = programmers;
+        ops_.reset();  // it holds on to the platform it was given
         sim_ = sim::SimPlatform::fromOptions(options);
         ops_ = std::make_unique<Operations>(host_, *sim_, this);
     }
@@ -94,11 +107,12 @@ protected:
         std::lock_guard lock(mutex_);
         lines_.clear();
         events_.clear();
+        results_.clear();
     }
     // Opens the programmer and waits for its answer to the connect block.
     void Connect() {
-        Ops().updateUsbBridge();
-        ASSERT_TRUE(Ops().Link().GetActive());
+        Ops().searchProgrammer();
+        ASSERT_TRUE(Ops().link().GetActive());
         ASSERT_TRUE(UntilEvent(OpsOutcome::Identified));
     }
     std::string WriteFile(const std::string& name, const std::vector<std::uint8_t>& bytes) {
@@ -122,7 +136,10 @@ protected:
     std::unique_ptr<sim::SimPlatform> sim_;
     std::unique_ptr<Operations> ops_;
     std::vector<OpsEvent> events_;
+    std::vector<OpsResult> results_;
+    std::vector<std::string> errors_;
     OpsControls controls_;
+    int controlsChanges_ = 0;
     std::mutex mutex_;
     std::vector<std::string> lines_;
     fs::path dir_;
@@ -150,10 +167,10 @@ TEST_F(Fixture, SearchOpensGreetsAndConnectsInOrderThenDetectStopsTheWatchdog) {
     EXPECT_TRUE(controls_.buttonsEnabled);
 
     ClearLines();
-    Ops().btnDectClick();
-    EXPECT_TRUE(Ops().WatchdogRunning());
+    Ops().detect();
+    EXPECT_TRUE(Ops().watchdogRunning());
     ASSERT_TRUE(UntilEvent(OpsOutcome::Identified));
-    EXPECT_FALSE(Ops().WatchdogRunning());
+    EXPECT_FALSE(Ops().watchdogRunning());
     host_.advance(5000ms);
     EXPECT_EQ(CountLine("operation timeout0  0"), 0);
 }
@@ -180,15 +197,15 @@ TEST_F(Fixture, NoChipOnThePinsAndDetectWithoutProgrammerTimesOut) {
 
     Start("no-programmer");
     ClearLines();
-    Ops().updateUsbBridge();
-    EXPECT_FALSE(Ops().Link().GetActive());
+    Ops().searchProgrammer();
+    EXPECT_FALSE(Ops().link().GetActive());
     EXPECT_TRUE(Lines().empty());  // nothing open, nothing to say
-    Ops().btnDectClick();
+    Ops().detect();
     host_.advance(1999ms);
     EXPECT_FALSE(HasLine("operation timeout0  0"));
     host_.advance(1ms);
     EXPECT_TRUE(HasLine("operation timeout0  0"));
-    EXPECT_FALSE(Ops().WatchdogRunning());
+    EXPECT_FALSE(Ops().watchdogRunning());
 }
 
 TEST_F(Fixture, TwoProgrammersOnlyTheFirstIsOpenedAndASecondSearchIsSilent) {
@@ -197,7 +214,7 @@ TEST_F(Fixture, TwoProgrammersOnlyTheFirstIsOpenedAndASecondSearchIsSilent) {
     EXPECT_EQ(Sim().openHandleCount(Sim().programmerPath(0)), 1);
     EXPECT_EQ(Sim().openHandleCount(Sim().programmerPath(1)), 0);
     ClearLines();
-    Ops().updateUsbBridge();
+    Ops().searchProgrammer();
     host_.runPending();
     EXPECT_TRUE(Lines().empty());
     EXPECT_EQ(CommandsWithOpcode(1), 1);  // one connect block in all
@@ -205,24 +222,25 @@ TEST_F(Fixture, TwoProgrammersOnlyTheFirstIsOpenedAndASecondSearchIsSilent) {
 
 TEST_F(Fixture, UnplugDuringReadClosesOnceAndTheNextSearchGreysTheList) {
     Start();
-    Ops().SelectChipIndex(0);
+    Ops().setHotPlug(false);  // the searches are run by hand here
+    Ops().selectChip(0);
     Connect();
     sim::SimFaults faults;
     faults.unplugAfterIn = 8;
     Sim().setFaults(Sim().programmerPath(0), faults);
     ClearLines();
-    Ops().btnReadClick();
+    Ops().read();
     ASSERT_TRUE(UntilEvent(OpsOutcome::LinkClosed));
     EXPECT_FALSE(controls_.buttonsEnabled);
     EXPECT_EQ(controls_.chipListColour, kColourGreen);  // the reader's close leaves the colour
-    Ops().updateUsbBridge();
+    Ops().searchProgrammer();
     host_.runPending();
     EXPECT_EQ(controls_.chipListColour, kColourGrey);
     EXPECT_EQ(CountLine("HID Close "), 1);
     // Plugged in again: one search opens and greets it.
     Sim().plug(Sim().programmerPath(0));
-    Ops().updateUsbBridge();
-    EXPECT_TRUE(Ops().Link().GetActive());
+    Ops().searchProgrammer();
+    EXPECT_TRUE(Ops().link().GetActive());
     EXPECT_EQ(CountLine("HID Opened"), 1);
 }
 
@@ -232,40 +250,40 @@ TEST_F(Fixture, ReadFillsTheHexViewWithTheWholeFlash) {
     Start();
     const auto flash = Pattern(16384);
     Sim().setFlash(Sim().programmerPath(0), flash);
-    Ops().SelectChipIndex(1);
+    Ops().selectChip(1);
     Connect();
-    Ops().btnReadClick();
+    Ops().read();
     ASSERT_TRUE(UntilEvent(OpsOutcome::ReadComplete));
     host_.runPending();
     EXPECT_TRUE(HasLine("Read FLASH"));
     EXPECT_TRUE(HasLine("开始读FLASH...16384"));
     EXPECT_TRUE(HasLine("Read finish16384 byte"));
-    ASSERT_EQ(Ops().HexView().GetDataSize(), 16384u);
-    EXPECT_TRUE(std::equal(flash.begin(), flash.end(), Ops().HexView().Data().begin()));
-    EXPECT_FALSE(Ops().WatchdogRunning());
+    ASSERT_EQ(Ops().hexView().GetDataSize(), 16384u);
+    EXPECT_TRUE(std::equal(flash.begin(), flash.end(), Ops().hexView().Data().begin()));
+    EXPECT_FALSE(Ops().watchdogRunning());
     EXPECT_EQ(controls_.progressMax, 16384u);
 }
 
 TEST_F(Fixture, StalledReadTimesOutWithOffsetAndLengthAndLeavesTheView) {
     Start("stall-read");
-    Ops().SelectChipIndex(0);
+    Ops().selectChip(0);
     Connect();
-    Ops().btnReadClick();
-    ASSERT_TRUE(Until([&] { return Ops().Engine().ReadOffset() == 1024; }));
+    Ops().read();
+    ASSERT_TRUE(Until([&] { return Ops().engine().ReadOffset() == 1024; }));
     host_.runPending();
     host_.advance(1999ms);
     EXPECT_FALSE(Find(OpsOutcome::Timeout));
     host_.advance(1ms);
     EXPECT_TRUE(HasLine("operation timeout1024  16384"));
-    EXPECT_EQ(Ops().Engine().State(), ProState::Idle);
-    EXPECT_EQ(Ops().HexView().GetDataSize(), 0u);
+    EXPECT_EQ(Ops().engine().State(), ProState::Idle);
+    EXPECT_EQ(Ops().hexView().GetDataSize(), 0u);
 }
 
 TEST_F(Fixture, FailureReplyThenTimeoutForRead) {
     Start("fail-read");
-    Ops().SelectChipIndex(0);
+    Ops().selectChip(0);
     Connect();
-    Ops().btnReadClick();
+    Ops().read();
     ASSERT_TRUE(UntilEvent(OpsOutcome::FailureReply));
     EXPECT_TRUE(Until([&] { return HasLine("操作失败:85"); }));
     host_.advance(2000ms);
@@ -276,14 +294,14 @@ TEST_F(Fixture, FailureReplyThenTimeoutForRead) {
 
 TEST_F(Fixture, WriteBinProgramsTheChipAndVerifies) {
     Start();
-    Ops().SelectChipIndex(0);
+    Ops().selectChip(0);
     Connect();
     const auto image = Pattern(5000);
-    OpsControls c = Ops().Controls();
+    OpsControls c = Ops().controls();
     c.fileBox = WriteFile("fw.bin", image);
-    Ops().SetControls(c);
+    Ops().applySettings(c);
     ClearLines();
-    Ops().BtnAutoClick();
+    Ops().write();
     ASSERT_TRUE(UntilEvent(OpsOutcome::Verified));
     EXPECT_EQ(Find(OpsOutcome::Verified)->a, 1u);
     const auto lines = Lines();
@@ -300,60 +318,61 @@ TEST_F(Fixture, WriteBinProgramsTheChipAndVerifies) {
 
 TEST_F(Fixture, RestoredChipSelectionAppliesItsFlashSize) {
     Start("lu1-32k");
-    OpsControls c = Ops().Controls();
+    OpsControls c = Ops().controls();
     c.chipIndex = 2;
     c.fileBox = WriteFile("exact.bin", Pattern(32768));
-    Ops().SetControls(c);
-    EXPECT_EQ(Ops().Engine().Chip().flashSize, 32768u);
-    EXPECT_EQ(Ops().Controls().chipText, "NRF24LU1_32K");
+    Ops().applySettings(c);
+    EXPECT_EQ(Ops().engine().Chip().flashSize, 32768u);
+    EXPECT_EQ(Ops().controls().chipText, "NRF24LU1_32K");
     Connect();
-    Ops().BtnAutoClick();
+    Ops().write();
     ASSERT_TRUE(UntilEvent(OpsOutcome::Verified));
     EXPECT_FALSE(HasLine("Select file is out of chip memory"));
 }
 
-TEST_F(Fixture, WriteRefusalsSendNothing) {
+TEST_F(Fixture, WriteRefusalsSendNothingAndEndInOneRefusedResult) {
     Start("lu1-32k");
-    Ops().SelectChipIndex(2);
+    Ops().selectChip(2);
     Connect();
-    OpsControls c = Ops().Controls();
-    c.fileBox = (dir_ / "missing.bin").string();
-    Ops().SetControls(c);
-    Ops().BtnAutoClick();
-    EXPECT_TRUE(HasLine("File Not Exists"));
-
-    c.reload = false;
-    Ops().SetControls(c);
-    Ops().BtnAutoClick();
-    EXPECT_TRUE(HasLine("Please load HEX/BIN file"));
-
-    c.reload = true;
-    c.fileBox = WriteFile("big.bin", Pattern(40000));
-    Ops().SetControls(c);
-    Ops().BtnAutoClick();
-    EXPECT_TRUE(HasLine("Select file is out of chip memory"));
+    const std::pair<std::string, const char*> cases[] = {
+        {(dir_ / "missing.bin").string(), "File Not Exists"},
+        {"", "Please load HEX/BIN file"},  // reload off, nothing loaded
+        {WriteFile("big.bin", Pattern(40000)), "Select file is out of chip memory"},
+        {WriteText("bad.hex", ":0400000001020304F3\n:00000001FF\n"), "Hex file checksum error."},
+    };
+    for (const auto& [file, line] : cases) {
+        ClearLines();
+        OpsControls settings = Ops().controls();
+        settings.fileBox = file;
+        settings.reload = !file.empty();
+        Ops().applySettings(settings);
+        Ops().write();
+        host_.advance(std::chrono::milliseconds(kWriteQuietMs * 2));
+        ASSERT_EQ(results_.size(), 1u) << line;
+        EXPECT_EQ(results_[0].status, OpStatus::Refused) << line;
+        EXPECT_NE(Lines().back().find(line), std::string::npos) << line;
+    }
     EXPECT_EQ(CommandsWithOpcode(6), 0);
-
-    c.fileBox = WriteFile("exact.bin", Pattern(32768));
-    Ops().SetControls(c);
-    Ops().BtnAutoClick();
+    OpsControls settings = Ops().controls();
+    settings.reload = true;
+    settings.fileBox = WriteFile("exact.bin", Pattern(32768));
+    Ops().applySettings(settings);
+    Ops().write();
     ASSERT_TRUE(UntilEvent(OpsOutcome::Verified));
     EXPECT_EQ(CommandsWithOpcode(6), 1);
 }
 
 TEST_F(Fixture, WriteAfterReadWithoutReloadSendsTheViewSizeAndReadMarks) {
     Start();
-    Ops().SelectChipIndex(0);
+    Ops().selectChip(0);
     Connect();
-    Ops().btnReadClick();
+    Ops().read();
     ASSERT_TRUE(UntilEvent(OpsOutcome::ReadComplete));
     host_.runPending();
-    OpsControls c = Ops().Controls();
-    c.reload = false;
-    Ops().SetControls(c);
-    Ops().BtnAutoClick();
+    Ops().setReload(false);
+    Ops().write();
     ASSERT_TRUE(UntilEvent(OpsOutcome::WriteStreamed));
-    const ProCommand cmd = Ops().Engine().Command();
+    const ProCommand cmd = Ops().engine().Command();
     EXPECT_EQ(cmd.opcode, OP_WRITE);
     EXPECT_EQ(cmd.length, 16384u);
     EXPECT_EQ(cmd.readMark, (std::array<std::uint8_t, 4>{0xFF, 0xFF, 0xFF, 0xFF}));
@@ -361,12 +380,12 @@ TEST_F(Fixture, WriteAfterReadWithoutReloadSendsTheViewSizeAndReadMarks) {
 
 TEST_F(Fixture, ChecksumMismatchIsAFailedVerify) {
     Start("bad-checksum");
-    Ops().SelectChipIndex(0);
+    Ops().selectChip(0);
     Connect();
-    OpsControls c = Ops().Controls();
+    OpsControls c = Ops().controls();
     c.fileBox = WriteFile("fw.bin", Pattern(300));
-    Ops().SetControls(c);
-    Ops().BtnAutoClick();
+    Ops().applySettings(c);
+    Ops().write();
     ASSERT_TRUE(UntilEvent(OpsOutcome::Verified));
     EXPECT_EQ(Find(OpsOutcome::Verified)->a, 0u);
     EXPECT_TRUE(HasLine("Verify Fail"));
@@ -379,12 +398,12 @@ TEST_F(Fixture, ChecksumMismatchIsAFailedVerify) {
 
 TEST_F(Fixture, WriteWithNoProgrammerOpenGoesNowhereQuietly) {
     Start("no-programmer");
-    Ops().updateUsbBridge();
-    Ops().SelectChipIndex(0);
-    OpsControls c = Ops().Controls();
+    Ops().searchProgrammer();
+    Ops().selectChip(0);
+    OpsControls c = Ops().controls();
     c.fileBox = WriteFile("fw.bin", Pattern(100));
-    Ops().SetControls(c);
-    Ops().BtnAutoClick();  // what F9 runs, enabled buttons or not
+    Ops().applySettings(c);
+    Ops().write();  // what F9 runs, enabled buttons or not
     host_.advance(5000ms);
     const auto lines = Lines();
     ASSERT_EQ(lines.size(), 1u);
@@ -394,18 +413,18 @@ TEST_F(Fixture, WriteWithNoProgrammerOpenGoesNowhereQuietly) {
 TEST_F(Fixture, ChineseModeLines) {
     Start();
     Language = "cn";
-    Ops().SelectChipIndex(0);
+    Ops().selectChip(0);
     Connect();
     EXPECT_TRUE(HasLine("编程器已连接Quillon Sim Programmer SIM0001"));
     EXPECT_TRUE(HasLine("芯片检测成功"));
-    OpsControls c = Ops().Controls();
+    OpsControls c = Ops().controls();
     c.fileBox = WriteFile("fw.bin", Pattern(64));
-    Ops().SetControls(c);
-    Ops().BtnAutoClick();
+    Ops().applySettings(c);
+    Ops().write();
     ASSERT_TRUE(UntilEvent(OpsOutcome::Verified));
     EXPECT_TRUE(HasLine("写完成"));
     EXPECT_TRUE(HasLine("校验 成功"));
-    Ops().btnReadClick();
+    Ops().read();
     ASSERT_TRUE(UntilEvent(OpsOutcome::ReadComplete));
     EXPECT_TRUE(HasLine("读完成16384 byte"));
 }
@@ -417,60 +436,54 @@ TEST_F(Fixture, HexLoadWritesAnExactBinCopyAndAFailedConversionKeepsTheImage) {
     const std::string hex = WriteText("fw.HEX", ":0400000001020304F2\n:00000001FF\n");
     // An older, longer copy must not keep its tail.
     WriteFile("fw.HEX.bin", Pattern(1000));
-    Ops().BtnLoadFileClick(hex);
+    Ops().loadFile(hex);
     EXPECT_TRUE(HasLine("Load File" + hex + "  4 Bytes"));
-    EXPECT_EQ(Ops().Controls().flashSizeBox, "4");
+    EXPECT_EQ(Ops().controls().flashSizeBox, "4");
     EXPECT_EQ(fs::file_size(hex + ".bin"), 4u);
-    EXPECT_EQ(Ops().Engine().WriteBuffer()[3], 0x04);
-    EXPECT_EQ(Ops().Engine().WriteBuffer()[4], 0xFF);
+    EXPECT_EQ(Ops().engine().WriteBuffer()[3], 0x04);
+    EXPECT_EQ(Ops().engine().WriteBuffer()[4], 0xFF);
 
     const std::string bad = WriteText("bad.hex", ":0400000001020304F3\n:00000001FF\n");
-    EXPECT_FALSE(Ops().LoadImageFile(bad));
+    EXPECT_FALSE(Ops().loadImage(bad));
     EXPECT_TRUE(HasLine(bad + ": Hex file checksum error."));
-    EXPECT_EQ(Ops().HexView().GetDataSize(), 4u);
-    EXPECT_EQ(Ops().Engine().WriteBuffer()[0], 0x01);
-    EXPECT_EQ(Ops().RememberedFile(), bad);
+    EXPECT_EQ(Ops().hexView().GetDataSize(), 4u);
+    EXPECT_EQ(Ops().engine().WriteBuffer()[0], 0x01);
+    EXPECT_EQ(Ops().rememberedFile(), bad);
 }
 
 TEST_F(Fixture, OversizedImagesAreRefusedAndOtherKindsStayOutOfTheWriteBuffer) {
     Start("no-programmer");
     const std::string big = WriteFile("big.bin", std::vector<std::uint8_t>(CPro::kBufferSize + 1, 0x11));
-    EXPECT_FALSE(Ops().LoadImageFile(big));
-    EXPECT_EQ(Ops().HexView().GetDataSize(), 0u);
-    EXPECT_EQ(Ops().Engine().WriteBuffer()[0], 0xFF);
+    EXPECT_FALSE(Ops().loadImage(big));
+    EXPECT_EQ(Ops().hexView().GetDataSize(), 0u);
+    EXPECT_EQ(Ops().engine().WriteBuffer()[0], 0xFF);
 
     const std::string txt = WriteText("notes.txt", "hello");
-    Ops().BtnLoadFileClick(txt);
-    EXPECT_EQ(Ops().HexView().GetDataSize(), 5u);
-    EXPECT_EQ(Ops().Engine().WriteBuffer()[0], 0xFF);
+    Ops().loadFile(txt);
+    EXPECT_EQ(Ops().hexView().GetDataSize(), 5u);
+    EXPECT_EQ(Ops().engine().WriteBuffer()[0], 0xFF);
 
-    EXPECT_THROW(Ops().BtnLoadFileClick((dir_ / "none.bin").string()), OpsError);
+    EXPECT_THROW(Ops().loadFile((dir_ / "none.bin").string()), OpsError);
 }
 
 TEST_F(Fixture, SetFlashSizeParsesAndRefuses) {
     Start("no-programmer");
-    Ops().BtnLoadFileClick(WriteFile("fw.bin", Pattern(5000)));
+    Ops().loadFile(WriteFile("fw.bin", Pattern(5000)));
     for (const char* text : {"16384", " 0x4000 ", "$4000"}) {
-        OpsControls c = Ops().Controls();
-        c.flashSizeBox = text;
-        Ops().SetControls(c);
-        Ops().btnSetFlashSizeClick();
-        EXPECT_EQ(Ops().HexView().GetDataSize(), 16384u) << text;
+        Ops().setFlashSizeBox(text);
+        Ops().setFlashSize();
+        EXPECT_EQ(Ops().hexView().GetDataSize(), 16384u) << text;
     }
-    EXPECT_EQ(Ops().HexView().ByteAt(5000), 0x00);
-    EXPECT_EQ(Ops().Engine().WriteBuffer()[5000], 0xFF);
+    EXPECT_EQ(Ops().hexView().ByteAt(5000), 0x00);
+    EXPECT_EQ(Ops().engine().WriteBuffer()[5000], 0xFF);
     for (const char* text : {"abc", "-5", "", "600000"}) {
-        OpsControls c = Ops().Controls();
-        c.flashSizeBox = text;
-        Ops().SetControls(c);
-        EXPECT_THROW(Ops().btnSetFlashSizeClick(), OpsError) << text;
-        EXPECT_EQ(Ops().HexView().GetDataSize(), 16384u);
+        Ops().setFlashSizeBox(text);
+        EXPECT_THROW(Ops().setFlashSize(), OpsError) << text;
+        EXPECT_EQ(Ops().hexView().GetDataSize(), 16384u);
     }
     try {
-        OpsControls c = Ops().Controls();
-        c.flashSizeBox = "abc";
-        Ops().SetControls(c);
-        Ops().btnSetFlashSizeClick();
+        Ops().setFlashSizeBox("abc");
+        Ops().setFlashSize();
     } catch (const OpsError& e) {
         EXPECT_STREQ(e.what(), "'abc' is not a valid integer value");
     }
@@ -479,33 +492,31 @@ TEST_F(Fixture, SetFlashSizeParsesAndRefuses) {
 TEST_F(Fixture, LoadWithArgumentsTakesTheSecondAsHexSilently) {
     Start("no-programmer");
     const std::string hex = WriteText("fw.hex", ":0200000055AAFF\n:00000001FF\n");
-    Ops().SetCommandLineArguments({"x", hex});
-    Ops().BtnLoadFileClick(std::nullopt);
-    EXPECT_EQ(Ops().HexView().GetDataSize(), 2u);
+    Ops().setCommandLineArguments({"x", hex});
+    Ops().loadFile(std::nullopt);
+    EXPECT_EQ(Ops().hexView().GetDataSize(), 2u);
     EXPECT_TRUE(Lines().empty());
-    EXPECT_EQ(Ops().RememberedFile(), "");
+    EXPECT_EQ(Ops().rememberedFile(), "");
     EXPECT_TRUE(fs::exists(hex + ".bin"));
 
-    Ops().SetCommandLineArguments({"x"});
-    Ops().BtnLoadFileClick(std::nullopt);  // one argument only: nothing
-    EXPECT_EQ(Ops().HexView().GetDataSize(), 2u);
+    Ops().setCommandLineArguments({"x"});
+    Ops().loadFile(std::nullopt);  // one argument only: nothing
+    EXPECT_EQ(Ops().hexView().GetDataSize(), 2u);
 }
 
 TEST_F(Fixture, NothingChangesTheImageWhileAWriteStreamsIt) {
     Start("no-programmer");
-    Ops().SelectChipIndex(0);
+    Ops().selectChip(0);
     const std::string first = WriteFile("a.bin", Pattern(200, 1));
-    Ops().BtnLoadFileClick(first);
-    OpsControls c = Ops().Controls();
-    c.reload = false;
-    Ops().SetControls(c);
-    Ops().BtnAutoClick();  // the command goes nowhere: no programmer is open
+    Ops().loadFile(first);
+    Ops().setReload(false);
+    Ops().write();  // the command goes nowhere: no programmer is open
 
     // Hold the stream inside its first packet until the other operations were tried.
     std::mutex gate;
     std::unique_lock hold(gate);
     std::vector<std::uint8_t> sent;
-    Ops().Engine().SendFunc = [&](const std::uint8_t* data, std::int32_t n) {
+    Ops().engine().SendFunc = [&](const std::uint8_t* data, std::int32_t n) {
         std::lock_guard wait(gate);
         sent.insert(sent.end(), data, data + n);
         return n;
@@ -514,23 +525,214 @@ TEST_F(Fixture, NothingChangesTheImageWhileAWriteStreamsIt) {
         std::uint8_t ready[65] = {0, OP_WRITE};
         Ops().nrHid1AfterReceive(ready, sizeof ready);
     });
-    ASSERT_TRUE(Until([&] { return Ops().Streaming(); }));
-    EXPECT_FALSE(Ops().LoadImageFile(WriteFile("b.bin", Pattern(300, 2))));
-    c = Ops().Controls();
-    c.flashSizeBox = "64";
-    Ops().SetControls(c);
-    Ops().btnSetFlashSizeClick();
-    Ops().BtnAutoClick();
+    ASSERT_TRUE(Until([&] { return Ops().streaming(); }));
+    EXPECT_FALSE(Ops().loadImage(WriteFile("b.bin", Pattern(300, 2))));
+    Ops().setFlashSizeBox("64");
+    Ops().setFlashSize();
+    Ops().write();
     EXPECT_EQ(CountLine("Busy: the image is being written"), 3);
     hold.unlock();
     reader.join();
-    EXPECT_FALSE(Ops().Streaming());
-    EXPECT_EQ(Ops().HexView().GetDataSize(), 200u);
+    EXPECT_FALSE(Ops().streaming());
+    EXPECT_EQ(Ops().hexView().GetDataSize(), 200u);
     const auto image = Pattern(200, 1);
     ASSERT_EQ(sent.size(), 256u);
     EXPECT_TRUE(std::equal(image.begin(), image.end(), sent.begin()));
     // Once the stream ended, loading works again.
-    EXPECT_TRUE(Ops().LoadImageFile(WriteFile("b.bin", Pattern(300, 2))));
+    EXPECT_TRUE(Ops().loadImage(WriteFile("b.bin", Pattern(300, 2))));
+}
+
+// --- one result per operation -----------------------------------------------------------------
+
+TEST_F(Fixture, EveryOperationEndsInExactlyOneResult) {
+    struct Case {
+        const char* scenario;
+        OpKind op;
+        OpStatus status;
+        std::uint32_t bytes;
+    };
+    const Case cases[] = {
+        {"default", OpKind::Detect, OpStatus::Ok, 0},
+        {"nochip", OpKind::Detect, OpStatus::DeviceFailure, 0},
+        {"bad-echo", OpKind::Detect, OpStatus::DeviceFailure, 0},
+        {"silent", OpKind::Detect, OpStatus::Timeout, 0},
+        {"no-programmer", OpKind::Detect, OpStatus::NoProgrammer, 0},
+        {"default", OpKind::Read, OpStatus::Ok, 16384},
+        {"stall-read", OpKind::Read, OpStatus::Timeout, 1024},
+        {"fail-read", OpKind::Read, OpStatus::DeviceFailure, 0},
+        {"default", OpKind::Write, OpStatus::Ok, 2563},
+        {"bad-checksum", OpKind::Write, OpStatus::VerifyFailure, 2563},
+        {"fail-write", OpKind::Write, OpStatus::DeviceFailure, 0},
+        {"unplug-write", OpKind::Write, OpStatus::DeviceFailure, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.scenario) + " " + OpKindName(c.op));
+        Start(c.scenario);
+        results_.clear();
+        Ops().selectChip(0);
+        OpsControls settings = Ops().controls();
+        settings.fileBox = WriteFile("fw.bin", Pattern(2563));
+        Ops().applySettings(settings);
+        Ops().searchProgrammer();
+        if (std::string(c.scenario) != "silent" && Ops().link().GetActive()) {
+            ASSERT_TRUE(UntilEvent(OpsOutcome::Identified));
+        }
+        EXPECT_TRUE(results_.empty());  // the search's handshake is nobody's operation
+        ClearLines();
+        if (c.op == OpKind::Detect) Ops().detect();
+        if (c.op == OpKind::Read) Ops().read();
+        if (c.op == OpKind::Write) Ops().write();
+        // The reader answers in real time; the watchdog only moves with the fake clock.
+        if (c.status == OpStatus::Timeout || c.status == OpStatus::NoProgrammer) {
+            ASSERT_TRUE(Until([&] { return Ops().engine().ReadOffset() == c.bytes; }));
+            host_.advance(std::chrono::milliseconds(kWatchdogMs));
+        }
+        ASSERT_TRUE(Until([&] { return !results_.empty(); }));
+        EXPECT_EQ(results_[0].op, c.op);
+        EXPECT_EQ(results_[0].status, c.status) << OpStatusName(results_[0].status) << ": " << results_[0].message;
+        EXPECT_EQ(results_[0].verified, c.status == OpStatus::Ok && c.op == OpKind::Write);
+        if (c.bytes != 0) {
+            EXPECT_EQ(results_[0].bytes, c.bytes);
+        }
+        // A failure reply is followed by the watchdog's line, but never by a second result.
+        host_.advance(std::chrono::milliseconds(kWriteQuietMs * 2));
+        EXPECT_EQ(results_.size(), 1u);
+        EXPECT_EQ(HasLine("operation timeout0  16384"), std::string(c.scenario) == "fail-read");
+    }
+}
+
+TEST_F(Fixture, SilentWriteEndsAfterTheQuietPeriodWithoutALine) {
+    Start("silent");
+    Ops().searchProgrammer();
+    Ops().loadFile(WriteFile("fw.bin", Pattern(300)));
+    ClearLines();
+    Ops().write();
+    host_.runPending();
+    const int changes = controlsChanges_;
+    host_.advance(std::chrono::milliseconds(kWriteQuietMs - 1));
+    EXPECT_TRUE(results_.empty());
+    host_.advance(1ms);
+    ASSERT_EQ(results_.size(), 1u);
+    EXPECT_EQ(results_[0].status, OpStatus::Timeout);
+    EXPECT_EQ(results_[0].message, "no answer");
+    EXPECT_EQ(Lines(), std::vector<std::string>{"Write FLASH"});
+    EXPECT_EQ(controlsChanges_, changes);
+}
+
+// A programmer that takes the whole image but sends no checksum: a success without verification
+// when verify is off, a timeout when it is on.
+TEST_F(Fixture, CompleteStreamWithoutChecksumDependsOnVerify) {
+    testing::FakeHidPlatform fake;
+    fake.devices = {testing::FakeHidPlatform::Device("fake:1", kProgrammerVendorId, kProgrammerProductId, "P")};
+    Operations ops(host_, fake, this);
+    ops.searchProgrammer();
+    ASSERT_TRUE(ops.loadImage(WriteFile("fw.bin", Pattern(100))));
+    ops.setReload(false);
+    for (const bool verify : {false, true}) {
+        ops.setVerify(verify);
+        ClearLines();
+        ops.write();
+        std::vector<std::uint8_t> ready(65, 0);
+        ready[1] = OP_WRITE;
+        fake.device(0)->pushReport(ready);
+        ASSERT_TRUE(UntilEvent(OpsOutcome::WriteStreamed));
+        ASSERT_TRUE(fake.device(0)->waitForPendingRead());  // that report is handled completely
+        host_.advance(std::chrono::milliseconds(kWriteQuietMs - 1));
+        EXPECT_TRUE(results_.empty());
+        host_.advance(1ms);
+        ASSERT_EQ(results_.size(), 1u);
+        EXPECT_EQ(results_[0].status, verify ? OpStatus::Timeout : OpStatus::Ok) << verify;
+        EXPECT_EQ(results_[0].bytes, 100u);
+    }
+}
+
+TEST_F(Fixture, ANewOperationOrCancelEndsThePendingOneAsInterrupted) {
+    Start("silent");
+    Ops().searchProgrammer();
+    Ops().detect();
+    Ops().read();
+    Ops().cancel("stopped by the user");
+    Ops().cancel("nothing pending");
+    host_.advance(5000ms);
+    ASSERT_EQ(results_.size(), 2u);
+    EXPECT_EQ(results_[0].op, OpKind::Detect);
+    EXPECT_EQ(results_[0].status, OpStatus::Interrupted);
+    EXPECT_EQ(results_[0].message, "superseded by read");
+    EXPECT_EQ(results_[1].op, OpKind::Read);
+    EXPECT_EQ(results_[1].message, "stopped by the user");
+    // Nothing was closed, and the watchdog still speaks, but owes nobody a result.
+    EXPECT_TRUE(Ops().link().GetActive());
+    EXPECT_TRUE(HasLine("operation timeout0  16384"));
+}
+
+TEST_F(Fixture, ControlSettersChangeOneThingAndLeaveProgressAlone) {
+    Start();
+    Connect();
+    Ops().loadFile(WriteFile("fw.bin", Pattern(1000)));
+    Ops().setErase(false);
+    Ops().setEncrypt(true);
+    Ops().setResetRun(false);
+    Ops().write();
+    ASSERT_TRUE(Until([&] { return !results_.empty(); }));
+    const ProCommand sent = Ops().engine().Command();
+    EXPECT_EQ((std::array<int, 4>{sent.erase, sent.protect, sent.resetRun, sent.verify}), (std::array<int, 4>{0, 1, 0, 1}));
+    const OpsControls before = controls_;
+    const int changes = controlsChanges_;
+    Ops().setVerify(false);
+    Ops().setFileBox("typed.bin");
+    Ops().setFlashSizeBox("2048");
+    Ops().setFlashSizeBox("2048");  // unchanged: nothing to tell
+    EXPECT_EQ(controlsChanges_, changes + 3);
+    EXPECT_EQ(controls_.progressMax, before.progressMax);
+    EXPECT_EQ(controls_.progressPosition, before.progressPosition);
+    EXPECT_EQ(Ops().rememberedFile(), before.fileBox);
+    EXPECT_TRUE(Ops().viewMatchesWriteImage());
+    Ops().hexView().EditByte(0, static_cast<std::uint8_t>(~Ops().engine().WriteBuffer()[0]));
+    EXPECT_FALSE(Ops().viewMatchesWriteImage());
+    Ops().setChipIndex(2);
+    EXPECT_EQ(Ops().engine().Chip().flashSize, 32768u);
+}
+
+TEST_F(Fixture, PluggingAndUnpluggingRunTheSearch) {
+    Start();
+    const std::string path = Sim().programmerPath(0);
+    Sim().unplug(path);
+    Sim().plug(path);
+    ASSERT_TRUE(Until([&] { return Ops().link().GetActive(); }));
+    ASSERT_TRUE(UntilEvent(OpsOutcome::Identified));
+    Sim().unplug(path);
+    ASSERT_TRUE(Until([&] { return controls_.chipListColour == kColourGrey; }));
+    EXPECT_EQ(CountLine("HID Opened"), 1);
+    EXPECT_EQ(CountLine("HID Close "), 1);
+    EXPECT_EQ(CommandsWithOpcode(OP_IDENTIFY), 1);
+}
+
+TEST_F(Fixture, OneSearchPerDeviceChangeItsErrorReachesTheViewAndItStopsWithTheOperations) {
+    testing::FakeHidPlatform fake;
+    fake.devices = {testing::FakeHidPlatform::Device("fake:1", kProgrammerVendorId, kProgrammerProductId, "P")};
+    for (auto access : {hid::Access::ReadWrite, hid::Access::Read, hid::Access::Write, hid::Access::None})
+        fake.openFailures[access] = EIO;
+    {
+        Operations ops(host_, fake, this);
+        fake.fireChange();
+        host_.runPending();
+        EXPECT_EQ(errors_, std::vector<std::string>{fake.errorText(EIO)});
+        fake.openFailures.clear();
+        for (int event = 2; event <= 3; ++event) {
+            fake.fireChange();
+            host_.runPending();
+            EXPECT_EQ(fake.enumerateCalls, event);
+        }
+        EXPECT_EQ(fake.openedCount(), 1u);
+        ops.setHotPlug(false);
+        fake.fireChange();
+        ops.setHotPlug(true);
+        fake.fireChange();  // queued, then dropped with the operations
+    }
+    host_.runPending();
+    fake.fireChange();
+    EXPECT_EQ(fake.enumerateCalls, 3);
+    EXPECT_EQ(errors_.size(), 1u);
 }
 
 }  // namespace

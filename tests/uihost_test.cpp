@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/UiHost.h"
+#include "support/ManualUiHost.h"
 
 namespace quillon {
 namespace {

@@ -19,7 +19,7 @@
 #include <cstdio>
 #include <system_error>
 
-#include "config/AtomicWrite.h"
+#include "fs/Files.h"
 #include "log/Log.h"
 
 namespace quillon {
@@ -184,37 +184,6 @@ std::string Encode(const std::string& text, const IniText& form) {
     return lines;
 }
 
-// Reads the whole file; on failure returns nullopt with errno describing why.
-std::optional<std::string> ReadWholeFile(const std::string& path, int& error) {
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0) {
-        error = errno;
-        return std::nullopt;
-    }
-    if (S_ISDIR(st.st_mode)) {
-        error = EISDIR;
-        return std::nullopt;
-    }
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) {
-        error = errno;
-        return std::nullopt;
-    }
-    std::string data;
-    char chunk[8192];
-    std::size_t n = 0;
-    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) {
-        data.append(chunk, n);
-    }
-    const bool failed = std::ferror(f) != 0;
-    error = failed ? EIO : 0;
-    std::fclose(f);
-    if (failed) {
-        return std::nullopt;
-    }
-    return data;
-}
-
 struct Ini {
     // Case-insensitive names; duplicates kept so that the first one wins, as on Windows.
     CSimpleIniA si{false, true, false};
@@ -339,8 +308,12 @@ IniLoadResult TIniOptions::Load(const std::string& path) {
 
     Ini ini;
     IniLoadResult result = IniLoadResult::Unreadable;
-    int error = 0;
-    if (auto bytes = ReadWholeFile(path, error)) {
+    std::optional<std::string> bytes;
+    try {
+        bytes = ReadWholeFile(path);
+    } catch (const std::system_error&) {
+    }
+    if (bytes) {
         if (auto text = Decode(*bytes)) {
             if (ini.si.LoadData(text->text) >= 0) {
                 result = IniLoadResult::Loaded;
@@ -371,12 +344,13 @@ void TIniOptions::Save(const std::string& path) const {
     IniText form;
     struct stat st {};
     if (lstat(path.c_str(), &st) == 0) {
-        int error = 0;
-        auto bytes = ReadWholeFile(path, error);
-        if (!bytes) {
-            throw IniWriteError(path, SystemReason(error));
+        std::string bytes;
+        try {
+            bytes = ReadWholeFile(path);
+        } catch (const std::system_error& e) {
+            throw IniWriteError(path, e.code().message());
         }
-        auto text = Decode(*bytes);
+        auto text = Decode(bytes);
         if (!text) {
             throw IniWriteError(path, "the file's text encoding is not supported");
         }

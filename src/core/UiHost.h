@@ -1,7 +1,8 @@
 // The shell's side of threading and time, as the core sees it.
 // The core never touches a widget or a clock directly: whatever must happen on the UI thread is
 // posted here (in order), and every timer (the 2000 ms watchdog) is started here. The window
-// implements it with Qt, the command-line tool with LoopUiHost, tests with ManualUiHost.
+// implements it with Qt, the command-line tool with LoopUiHost, tests with a fake clock
+// (tests/support/ManualUiHost.h).
 #pragma once
 
 #include <chrono>
@@ -35,39 +36,6 @@ public:
 
     // True on the thread that runs the posted tasks.
     virtual bool onUiThread() const = 0;
-};
-
-// Deterministic host for tests: posted tasks wait until runPending(); time moves only through
-// advance(). The thread that constructs it is the UI thread.
-class ManualUiHost : public UiHost {
-public:
-    ManualUiHost();
-    void post(Task fn) override;
-    TimerId startTimer(Millis interval, bool periodic, Task fn) override;
-    void stopTimer(TimerId id) override;
-    bool onUiThread() const override;
-
-    // Runs posted tasks (including ones they post) until the queue is empty; returns how many ran.
-    std::size_t runPending();
-    // Moves the fake clock forward, firing due timers in time order (running posted tasks
-    // between them).
-    void advance(Millis by);
-    Millis now() const { return now_; }
-    std::size_t activeTimers() const;
-
-private:
-    struct Timer {
-        Millis due;
-        Millis interval;
-        bool periodic;
-        Task fn;
-    };
-    std::thread::id uiThread_;
-    mutable std::mutex mutex_;
-    std::deque<Task> queue_;
-    std::map<TimerId, Timer> timers_;
-    TimerId nextId_ = 1;
-    Millis now_{0};
 };
 
 // A small event loop for shells without a toolkit: the thread that constructs it is the UI

@@ -3,7 +3,6 @@
 // so that a failed Save BIN never leaves a truncated image behind.
 #include "image/HexDocument.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,7 +12,7 @@
 #include <ostream>
 #include <system_error>
 
-#include "config/AtomicWrite.h"
+#include "fs/Files.h"
 
 namespace quillon {
 
@@ -80,47 +79,14 @@ void HexDocument::EditByte(std::size_t offset, std::uint8_t value) {
 }
 
 void HexDocument::LoadFromFile(const std::string& name) {
-    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        ThrowCannotOpen(name, errno);
-    }
-    struct stat st {};
-    int error = 0;
-    if (fstat(fd, &st) != 0) {
-        error = errno;
-    } else if (S_ISDIR(st.st_mode)) {
-        error = EISDIR;
-    }
-    std::vector<std::uint8_t> bytes;
-    if (error == 0 && S_ISREG(st.st_mode)) {
-        bytes.reserve(std::min<std::size_t>(static_cast<std::size_t>(st.st_size), MaxDataSize + 1));
-    }
-    // Read until the end rather than trusting the size, so that devices and pipes work too
-    // and a file that grows meanwhile cannot overrun the limit.
-    std::uint8_t chunk[65536];
-    while (error == 0) {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n < 0) {
-            if (errno != EINTR) {
-                error = errno;
-            }
-            continue;
-        }
-        if (n == 0) {
-            break;
-        }
-        if (bytes.size() + static_cast<std::size_t>(n) > MaxDataSize) {
-            error = EFBIG;
-            break;
-        }
-        bytes.insert(bytes.end(), chunk, chunk + n);
-    }
-    ::close(fd);
-    if (error != 0) {
-        ThrowCannotOpen(name, error);
+    std::string text;
+    try {
+        text = ReadWholeFile(name, MaxDataSize);
+    } catch (const std::system_error& e) {
+        ThrowCannotOpen(name, e.code().value());
     }
     const bool readOnly = IsReadOnlyFile(name);
-    Replace(std::move(bytes));
+    Replace(std::vector<std::uint8_t>(text.begin(), text.end()));
     fileName_ = name;
     fileReadOnly_ = readOnly;
 }

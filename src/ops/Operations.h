@@ -12,11 +12,13 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/UiHost.h"
 #include "hid/Nrhid.h"
 #include "image/HexDocument.h"
+#include "protocol/Chips.h"
 #include "protocol/Cpro.h"
 
 namespace quillon {
@@ -26,7 +28,10 @@ using hid::kProgrammerVendorId;
 inline constexpr std::uint32_t kColourGrey = 0x808080;         // chip list: no programmer
 inline constexpr std::uint32_t kColourGreen = 0xC0DCC0;        // chip list: programmer opened
 inline constexpr int kWatchdogMs = 2000;
-inline constexpr const char* kChipNames[3] = {"NRF24LE1_16K", "NRF24LU1_16K", "NRF24LU1_32K"};
+// How long a Write may hear nothing from the programmer (after its command, and after the image
+// stream) before it ends. The window's watchdog does not watch a Write, so without this a silent
+// programmer would leave the Write pending for ever.
+inline constexpr int kWriteQuietMs = 3000;
 
 // The state of the window's controls that the operations read and write.
 struct OpsControls {
@@ -45,7 +50,7 @@ struct OpsControls {
     std::uint32_t progressPosition = 0;
 };
 
-// What happened, for shells that act on outcomes (the command-line tool's exit codes).
+// Link and engine happenings as they are raised, for shells that show more than the log.
 enum class OpsOutcome {
     LinkOpened,       // a = 0
     LinkClosed,
@@ -67,6 +72,21 @@ struct OpsEvent {
     std::uint32_t b = 0;
 };
 
+// Every detect(), read() and write() ends in exactly one of these.
+enum class OpKind { Detect, Read, Write };
+enum class OpStatus { Ok, Refused, NoProgrammer, Timeout, DeviceFailure, VerifyFailure, Interrupted };
+
+struct OpsResult {
+    OpKind op;
+    OpStatus status;
+    std::string message;      // one English sentence for the user, e.g. "no answer from the programmer"
+    std::uint32_t bytes = 0;  // bytes read / written when relevant
+    bool verified = false;    // Write: the programmer's transfer checksum matched
+};
+
+const char* OpKindName(OpKind kind);        // "detect", "read", "write"
+const char* OpStatusName(OpStatus status);  // "ok", "refused", "no programmer", ...
+
 // Implemented by the shell; every call arrives on the UI thread.
 class OpsView {
 public:
@@ -74,6 +94,11 @@ public:
     virtual void controlsChanged(const OpsControls&) {}
     virtual void hexViewChanged() {}
     virtual void event(const OpsEvent&) {}
+    // Exactly once per detect(), read() and write(), after the log lines and progress of that
+    // operation.
+    virtual void finished(const OpsResult&) {}
+    // An exception from work the core ran on its own (the search after a device change).
+    virtual void error(const std::string& /*message*/) {}
 };
 
 // Raised (as the window's error box would show) by Load, Set Flash Size and Save BIN.
@@ -89,42 +114,63 @@ public:
     Operations(const Operations&) = delete;
     Operations& operator=(const Operations&) = delete;
 
-    CPro& Engine() { return pro_; }
-    hid::TnrHid& Link() { return nrHid1_; }
-    HexDocument& HexView() { return hexEditor_; }
-    const OpsControls& Controls() const { return controls_; }
-    std::string RememberedFile() const { return rememberedFile_; }
+    CPro& engine() { return pro_; }
+    hid::TnrHid& link() { return nrHid1_; }
+    HexDocument& hexView() { return hexEditor_; }
+    const OpsControls& controls() const { return controls_; }
+    std::string rememberedFile() const { return rememberedFile_; }
 
-    // The window's control changes (UI thread). SetControls replaces the option boxes and file
-    // box as a whole, as the settings do at start; a changed chip selection sets the engine's chip
-    // parameters too (quietly, without running cbbDevChange).
-    void SetControls(const OpsControls& controls);
-    // Picks a chip list entry like the user does (runs cbbDevChange); -1 clears the selection.
-    void SelectChipIndex(int index);
+    // The settings restored at start, as a whole: the chip index (its chip parameters apply
+    // quietly, without chipChanged), the file box and remembered file, and the five option boxes.
+    // Progress, button state and the chip list colour are left alone.
+    void applySettings(const OpsControls& settings);
+    // One control changed by the user (UI thread). None of them touches the others or progress;
+    // controlsChanged is raised only when the value really changed.
+    void setChipIndex(int index);  // runs chipChanged, like selectChip
+    void setReload(bool on);
+    void setErase(bool on);
+    void setEncrypt(bool on);
+    void setVerify(bool on);
+    void setResetRun(bool on);
+    void setFileBox(std::string text);  // the edit box only: the remembered file stays
+    void setFlashSizeBox(std::string text);
+    // Picks a chip list entry like the user does (runs chipChanged); -1 clears the selection.
+    void selectChip(int index);
     // Narrows the search to programmers the filter accepts (for example one serial number).
-    void SetProgrammerFilter(std::function<bool(const hid::TnrHidDevice&)> filter);
+    void setProgrammerFilter(std::function<bool(const hid::TnrHidDevice&)> filter);
     // The command-line arguments the program was started with (argv[0] excluded); Load then
     // takes the second one as a HEX file without a dialog.
-    void SetCommandLineArguments(std::vector<std::string> args) { args_ = std::move(args); }
+    void setCommandLineArguments(std::vector<std::string> args) { args_ = std::move(args); }
+    // A search after every device change the platform reports (on by default).
+    void setHotPlug(bool on);
+    // True when the hex view holds exactly what a Write without reload would send.
+    bool viewMatchesWriteImage() const;
 
     // Handlers (UI thread).
-    void cbbDevChange();
-    void btnDectClick();
-    void btnReadClick();
-    void BtnAutoClick();
-    void tmrTimeoutTimer();
-    void StartWatchdog();
-    void UpdateCtrlStatus(std::uint8_t status);
+    void chipChanged();
+    // Detect. With sendConnectBlock false it waits (under the watchdog) for the answer to the
+    // connect block that the search has just sent, instead of sending another.
+    void detect(bool sendConnectBlock = true);
+    void read();
+    void write();
+    // Ends the pending operation with Interrupted; nothing else is stopped or closed.
+    void cancel(const std::string& why);
+    void watchdogExpired();
+    void startWatchdog();
+    void updateControlStatus(std::uint8_t status);
     // The programmer search; HidError from an open that failed passes through.
-    void updateUsbBridge();
+    void searchProgrammer();
     // Loads one file into the write buffer and the hex view; false when nothing was loaded.
-    bool LoadImageFile(const std::string& name);
+    bool loadImage(const std::string& name);
     // The Load button; chosen is the dialog's answer (nullopt: cancelled). Throws OpsError.
-    void BtnLoadFileClick(const std::optional<std::string>& chosen);
+    void loadFile(const std::optional<std::string>& chosen);
+    // Load with a file already chosen (the dialog's answer, a dropped file), whatever the
+    // command-line arguments. Throws OpsError.
+    void loadChosenFile(const std::string& name);
     // Set Flash Size from the flash size box. Throws OpsError.
-    void btnSetFlashSizeClick();
+    void setFlashSize();
     // Save BIN; chosen is the dialog's answer (nullopt: cancelled). Throws OpsError.
-    void btnSaveBinClick(const std::optional<std::string>& chosen);
+    void saveBin(const std::optional<std::string>& chosen);
 
     // Engine and link hooks (any thread).
     std::int32_t SendReport(const std::uint8_t* data, std::int32_t length);
@@ -135,11 +181,32 @@ public:
     void nrHid1FatalError(bool& raiseException);
 
     // True while a Write streams the image to the programmer.
-    bool Streaming() const { return streaming_.load(); }
-    bool WatchdogRunning() const { return watchdog_ != 0; }
+    bool streaming() const { return streaming_.load(); }
+    bool watchdogRunning() const { return watchdog_ != 0; }
 
 private:
+    // The operation whose result is still owed (UI thread only).
+    struct Pending {
+        OpKind op;
+        bool linkWasOpen;    // the link was open when it started
+        bool verify;         // Write: the verify box when it started
+        bool streamed = false;  // Write: the whole image went out
+        std::uint32_t bytes = 0;
+    };
+
     CommandFlags Flags() const;
+    // Makes op the pending operation; one still pending ends as superseded.
+    void Begin(OpKind op);
+    // Ends op with this result when it is the pending one (UI thread); otherwise nothing.
+    void Finish(OpKind op, OpStatus status, std::string message, std::uint32_t bytes = 0, bool verified = false);
+    void Raise(OpsResult result);  // posted to the view
+    // Runs fn on the UI thread after the lines of the report being handled (any thread).
+    void Settle(std::function<void()> fn);
+    void SettleFailureReply(std::uint8_t reply);
+    void StartQuiet();
+    void StopQuiet();
+    void QuietExpired();
+    void SearchAfterDeviceChange();
     void Emit(OpsEvent event);             // any thread: posted to the UI thread
     void OnUi(std::function<void()> fn);   // run now on the UI thread, else post
     void Post(std::function<void()> fn);   // posted; dropped if this object is gone by then
@@ -154,6 +221,7 @@ private:
     bool ConvertHex(const std::string& name, std::uint32_t& length);
 
     UiHost& host_;
+    hid::Platform& platform_;
     OpsView* view_;
     // Posted tasks check it. Set false by the destructor; the pointer itself never changes, so
     // the reader thread may copy it while the UI thread clears the flag.
@@ -167,7 +235,15 @@ private:
 
     UiHost::TimerId watchdog_ = 0;              // UI thread only; 0 when disabled
     std::atomic<bool> watchdogEnabled_{false};  // mirror the reader thread may look at
-    std::atomic<bool> restartQueued_{false};    // a watchdog restart task is in the queue
+    std::atomic<bool> restartQueued_{false};    // a timer restart task is in the queue
+    std::optional<Pending> pending_;
+    UiHost::TimerId quiet_ = 0;                 // UI thread only; the Write's quiet period
+    std::atomic<bool> quietEnabled_{false};
+    bool hotPlug_ = false;                      // subscribed to the platform's device changes
+    std::atomic<bool> searchOnChange_{false};
+    // Results that a report decided, held until the engine has logged that report's lines.
+    std::atomic<std::thread::id> receivingThread_{};
+    std::vector<std::function<void()>> settleAfterReport_;
     std::atomic<bool> progressQueued_{false};   // a progress task is in the queue
     std::atomic<std::uint32_t> progressPending_{0};
     std::mutex imageMutex_;                     // held while the write buffer is streamed

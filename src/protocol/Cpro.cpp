@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "log/Log.h"
+#include "protocol/Chips.h"
 
 namespace quillon {
 
@@ -15,7 +16,6 @@ namespace {
 
 constexpr std::uint32_t kDefaultPacket = 64;
 constexpr std::uint32_t kSmallFlash = 0x4000;
-constexpr std::uint32_t kLargeFlash = 0x8000;
 
 void PutLe32(std::uint8_t* out, std::uint32_t value) {
     out[0] = static_cast<std::uint8_t>(value);
@@ -61,21 +61,13 @@ CPro::CPro()
 CPro::~CPro() = default;
 
 void CPro::SelectChip(std::string_view name) {
-    std::uint32_t flash = kSmallFlash;
-    bool known = true;
-    if (name == "NRF24LE1_16K" || name == "NRF24LU1_16K") {
-        flash = kSmallFlash;
-    } else if (name == "NRF24LU1_32K") {
-        flash = kLargeFlash;
-    } else {
-        known = false;
-    }
+    const int index = ChipIndex(name);
     {
         std::lock_guard lock(mutex_);
-        chip_.packetSize = kDefaultPacket;
-        chip_.flashSize = flash;
+        chip_.packetSize = index < 0 ? kDefaultPacket : kChips[static_cast<std::size_t>(index)].packetSize;
+        chip_.flashSize = index < 0 ? kSmallFlash : kChips[static_cast<std::size_t>(index)].flashSize;
     }
-    if (!known) Log("未知芯片类型！");
+    if (index < 0) Log("未知芯片类型！");
 }
 
 void CPro::Connect() {

@@ -193,7 +193,19 @@ hid::OpenResult FakeHidPlatform::open(const std::string& path, hid::Access acces
 
 std::string FakeHidPlatform::errorText(int code) const { return "fake error " + std::to_string(code); }
 
-void FakeHidPlatform::setChangeListener(std::function<void()> listener) { listener_ = std::move(listener); }
+void FakeHidPlatform::setChangeListener(std::function<void()> listener) {
+    std::lock_guard lock(mutex_);
+    listener_ = std::move(listener);
+}
+
+void FakeHidPlatform::fireChange() {
+    std::function<void()> listener;
+    {
+        std::lock_guard lock(mutex_);
+        listener = listener_;
+    }
+    if (listener) listener();
+}
 
 std::shared_ptr<FakeHidDevice> FakeHidPlatform::device(std::size_t index) const {
     std::lock_guard lock(mutex_);

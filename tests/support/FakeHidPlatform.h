@@ -95,6 +95,8 @@ public:
     std::vector<std::pair<hid::Access, bool>> openCalls;      // access, shared
     std::shared_ptr<FakeHidDevice> device(std::size_t index) const;
     std::size_t openedCount() const;
+    // Calls the change listener, as the platform does when a device arrives or leaves.
+    void fireChange();
 
 private:
     mutable std::mutex mutex_;

@@ -1,8 +1,10 @@
-// Replacing a file without ever leaving it half-written.
-// The settings file and saved BIN images are written to a temporary file beside the target,
-// flushed, and renamed over it, so a full disk or a crash leaves the old file intact.
+// The one place where whole files are read and replaced: settings, BIN copies, saved images and
+// the simulated chip. Every error leaves the target as it was and carries the system's reason
+// (std::system_error with the errno value), so callers only choose how to word it.
 #pragma once
 
+#include <cstddef>
+#include <limits>
 #include <string>
 #include <string_view>
 
@@ -14,6 +16,12 @@ namespace quillon {
 // Throws std::system_error (with the failing call's errno) when any step fails; the file at
 // path is then unchanged and no temporary file is left behind.
 void WriteFileAtomically(const std::string& path, std::string_view data);
+
+// The whole content of the file at path, read to its end (pipes and growing files included).
+// Throws std::system_error: the open's errno, EISDIR for a directory, EFBIG when more than
+// maxSize bytes would be read, or the failing read's errno.
+std::string ReadWholeFile(const std::string& path,
+                          std::size_t maxSize = std::numeric_limits<std::size_t>::max());
 
 // True when a file exists at path and may not be written: the process lacks write access,
 // or the file carries no write permission bit at all (a read-only file in the Windows sense,

@@ -1,14 +1,17 @@
-// Temporary-file-and-rename writes shared by the settings file and the hex document.
-// Only POSIX calls are used; the rename within one directory is what makes the swap atomic.
-#include "config/AtomicWrite.h"
+// Whole-file reads and temporary-file-and-rename writes on POSIX systems. The rename within one
+// directory is what makes the swap atomic; reads go to the end instead of trusting the size, so
+// that pipes and files that grow meanwhile cannot overrun a limit.
+#include "fs/Files.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <system_error>
@@ -52,6 +55,39 @@ bool WriteAll(int fd, std::string_view data) {
 }
 
 }  // namespace
+
+std::string ReadWholeFile(const std::string& path, std::size_t maxSize) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) ThrowErrno(errno, path);
+    struct stat st {};
+    int error = 0;
+    if (fstat(fd, &st) != 0) {
+        error = errno;
+    } else if (S_ISDIR(st.st_mode)) {
+        error = EISDIR;
+    }
+    std::string data;
+    if (error == 0 && S_ISREG(st.st_mode))
+        data.reserve(static_cast<std::size_t>(std::min<std::uintmax_t>(static_cast<std::uintmax_t>(st.st_size),
+                                                                        std::uintmax_t{maxSize} + 1)));
+    char chunk[65536];
+    while (error == 0) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0) {
+            if (errno != EINTR) error = errno;
+            continue;
+        }
+        if (n == 0) break;
+        if (static_cast<std::size_t>(n) > maxSize - data.size()) {
+            error = EFBIG;
+            break;
+        }
+        data.append(chunk, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    if (error != 0) ThrowErrno(error, path);
+    return data;
+}
 
 std::string SystemReason(int error) {
     return std::generic_category().message(error);
