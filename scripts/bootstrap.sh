@@ -9,7 +9,7 @@ PACKAGES=(
   libhidapi-dev libudev-dev libjsoncpp-dev libsimpleini-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   sdcc binutils srecord python3-intelhex hyperfine
-  qt6-base-dev qt6-qpa-plugins libxcb1-dev libxcb-keysyms1-dev libgl-dev xvfb xdotool xauth fonts-dejavu-core fonts-wqy-microhei
+  qt6-base-dev qt6-qpa-plugins libqt6svg6 libxcb1-dev libxcb-keysyms1-dev libgl-dev xvfb xdotool xauth fonts-dejavu-core fonts-wqy-microhei
 )
 
 missing=()

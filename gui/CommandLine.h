@@ -1,0 +1,26 @@
+// The window's command line: its own options begin with "--" (the simulated programmer, as in
+// quillon-cli); everything else is kept, in order, as the arguments Load looks at.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "sim/SimPlatform.h"
+
+namespace quillon::gui {
+
+struct WindowOptions {
+    bool sim = false;
+    sim::SimOptions simOptions;
+    bool help = false;
+    std::vector<std::string> args;  // arguments that are not the window's options (argv[0] excluded)
+};
+
+// Throws std::invalid_argument with a message for the user on an unknown "--" option, a missing
+// value or an unknown scenario. A value after --sim is taken as the scenario only when it names
+// one ("--sim=NAME" always does).
+WindowOptions ParseWindowOptions(const std::vector<std::string>& argv);
+
+const char* WindowUsage();
+
+}  // namespace quillon::gui

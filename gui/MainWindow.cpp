@@ -1,0 +1,599 @@
+// TForm1: layout, start-up and close order, the handlers of the three tabs, the log view as
+// the log's sink, and the window's reactions to what the core reports.
+#include "gui/MainWindow.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDesktopServices>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QStandardPaths>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <filesystem>
+
+#include "config/Config.h"
+#include "core/AppInfo.h"
+#include "gui/ConnectorPicture.h"
+#include "gui/HexEditor.h"
+#include "gui/PinTable.h"
+#include "gui/QtUiHost.h"
+#include "gui/VersionCheck.h"
+#include "hotkey/GlobalHotKey.h"
+#include "log/Log.h"
+#include "protocol/Chips.h"
+
+#ifndef QUILLON_PROJECT_URL
+#define QUILLON_PROJECT_URL "https://quillon-programmer.org"
+#endif
+#ifndef QUILLON_DOC_URL
+#define QUILLON_DOC_URL "https://quillon-programmer.org/docs/README.html"
+#endif
+
+namespace quillon::gui {
+
+TForm1* Form1 = nullptr;
+
+namespace {
+
+// The platform stores colours with red in the lowest byte.
+QColor FromColourValue(std::uint32_t value) {
+    return QColor(static_cast<int>(value & 0xFF), static_cast<int>((value >> 8) & 0xFF),
+                  static_cast<int>((value >> 16) & 0xFF));
+}
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+std::string S(const QString& s) { return s.toStdString(); }
+
+const char* const kNoProgrammerTip = "No programmer is open: plug it in; the window looks for it on every device change";
+const char* const kViewDiffers = "The view is not the image Write sends: Load a file to write it";
+
+bool IsImageFileName(const QString& name) {
+    const QString tail = name.right(3).toUpper();
+    return tail == QLatin1String("HEX") || tail == QLatin1String("BIN");
+}
+
+}  // namespace
+
+std::string SettingsPath() {
+    const QString appDir = QCoreApplication::applicationDirPath() + QLatin1Char('/');
+    const QString portable = appDir + QStringLiteral("config.ini");
+    if (QFileInfo::exists(portable)) return S(portable);
+    // A program installed into a folder the user cannot write keeps its settings per user.
+    if (!QFileInfo(appDir).isWritable()) {
+        const QString user = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
+        if (!user.isEmpty()) return S(user + QStringLiteral("/config.ini"));
+    }
+    return S(portable);
+}
+
+TForm1::TForm1(QtUiHost& host, hid::Platform& platform, WindowHooks hooks, std::vector<std::string> partArgs,
+               QWidget* parent)
+    : QWidget(parent), host_(host), hooks_(std::move(hooks)), partArgs_(std::move(partArgs)),
+      ops_(host, platform, this) {
+    Form1 = this;
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("Quillon"));
+    QFont font = QApplication::font();
+    font.setPixelSize(14);
+    setFont(font);
+    setAcceptDrops(true);
+
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    PageControl1 = new QTabWidget(this);
+    PageControl1->setObjectName(QStringLiteral("PageControl1"));
+    PageControl1->setTabPosition(QTabWidget::South);
+    outer->addWidget(PageControl1);
+    auto* isp = new QWidget;
+    auto* hex = new QWidget;
+    auto* about = new QWidget;
+    isp->setObjectName(QStringLiteral("TabSheet1"));
+    hex->setObjectName(QStringLiteral("TabSheet2"));
+    about->setObjectName(QStringLiteral("TabSheet3"));
+    PageControl1->addTab(isp, QStringLiteral("  ISP  "));
+    PageControl1->addTab(hex, QStringLiteral("   HEX /BIN"));
+    PageControl1->addTab(about, QStringLiteral("    About    "));
+    buildIspTab(isp);
+    buildHexTab(hex);
+    buildAboutTab(about);
+
+    setFixedSize(962, 498);
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+
+    ops_.setCommandLineArguments(partArgs_);
+    connectControls();
+    controlsChanged(ops_.controls());
+
+    // The log view is the log's sink while the window lives: lines from any thread are queued to
+    // the UI thread in the order they were logged.
+    std::weak_ptr<bool> alive = alive_;
+    SetLogSink([this, alive, &host](const std::string& line) {
+        host.post([this, alive, text = Q(line)] {
+            if (!alive.expired()) appendLogLine(text);
+        });
+    });
+    QCoreApplication::instance()->installNativeEventFilter(this);
+
+    versionCheck_ = new VersionCheck(this);
+    if (hooks_.versionMessage) versionCheck_->setMessageHook(hooks_.versionMessage);
+    if (hooks_.versionOpen) versionCheck_->setOpenHook(hooks_.versionOpen);
+    if (hooks_.versionTerminate) versionCheck_->setTerminateHook(hooks_.versionTerminate);
+}
+
+TForm1::~TForm1() {
+    SetLogSink(nullptr);
+    alive_.reset();
+    QCoreApplication::instance()->removeNativeEventFilter(this);
+    if (hotKey_) hotKey_->unregister();
+    ops_.setHotPlug(false);
+    // Close the link while every widget still exists; what it reports from now on is dropped.
+    ops_.link().SetActive(false);
+    if (Form1 == this) Form1 = nullptr;
+}
+
+// --- layout ---------------------------------------------------------------------------------
+
+void TForm1::buildIspTab(QWidget* page) {
+    auto* layout = new QVBoxLayout(page);
+    layout->setContentsMargins(10, 8, 10, 4);
+
+    auto* upper = new QGroupBox(page);
+    auto* up = new QHBoxLayout(upper);
+    cbbDev = new QComboBox(upper);
+    cbbDev->setObjectName(QStringLiteral("cbbDev"));
+    for (const auto& chip : kChips) cbbDev->addItem(QString::fromLatin1(chip.name));
+    cbbDev->setPlaceholderText(QStringLiteral("Select Device"));
+    cbbDev->setCurrentIndex(-1);
+    cbbDev->setMinimumWidth(170);
+    btnDect = new QPushButton(QStringLiteral("Dected"), upper);
+    btnDect->setObjectName(QStringLiteral("btnDect"));
+    lblFile = new QLabel(QStringLiteral("HEX/BIN"), upper);
+    lblFile->setObjectName(QStringLiteral("lblFile"));
+    edtFile = new QLineEdit(upper);
+    edtFile->setObjectName(QStringLiteral("edtFile"));
+    BtnLoadFile = new QPushButton(QStringLiteral("LoadFile"), upper);
+    BtnLoadFile->setObjectName(QStringLiteral("BtnLoadFile"));
+    up->addWidget(cbbDev);
+    up->addWidget(btnDect);
+    up->addSpacing(12);
+    up->addWidget(lblFile);
+    up->addWidget(edtFile, 1);
+    up->addWidget(BtnLoadFile);
+    layout->addWidget(upper);
+
+    auto* lower = new QGroupBox(page);
+    auto* low = new QHBoxLayout(lower);
+    auto check = [&](QCheckBox*& box, const char* name, const char* caption, bool checked) {
+        box = new QCheckBox(QString::fromUtf8(caption), lower);
+        box->setObjectName(QString::fromLatin1(name));
+        box->setChecked(checked);
+        low->addWidget(box);
+    };
+    check(chkReload, "chkReload", "Reload Hex", true);
+    chkReload->setToolTip(QStringLiteral("自动重新载入上一次使用的编程文件，不用再每次编译后手动按载入编程文件"));
+    check(chkEraseFlash, "chkEraseFlash", "Erase Flash", true);
+    check(chkEncrypt, "chkEncrypt", "Encry", false);
+    check(chkVerify, "chkVerify", "Verify", true);
+    check(chkResetDev, "chkResetDev", "Reset Run", true);
+    low->addStretch(1);
+    lblViewDiffers = new QLabel(QString::fromLatin1(kViewDiffers), lower);
+    lblViewDiffers->setObjectName(QStringLiteral("lblViewDiffers"));
+    lblViewDiffers->setStyleSheet(QStringLiteral("color: #800000;"));
+    lblViewDiffers->setWordWrap(true);
+    lblViewDiffers->setMaximumWidth(260);
+    lblViewDiffers->setVisible(false);
+    low->addWidget(lblViewDiffers);
+    BtnAuto = new QPushButton(QStringLiteral("Write[ F9 ]"), lower);
+    BtnAuto->setObjectName(QStringLiteral("BtnAuto"));
+    btnRead = new QPushButton(QStringLiteral("Read"), lower);
+    btnRead->setObjectName(QStringLiteral("btnRead"));
+    low->addWidget(BtnAuto);
+    low->addWidget(btnRead);
+    layout->addWidget(lower);
+
+    ProgressBar1 = new QProgressBar(page);
+    ProgressBar1->setObjectName(QStringLiteral("ProgressBar1"));
+    ProgressBar1->setRange(0, 100);
+    ProgressBar1->setValue(0);
+    layout->addWidget(ProgressBar1);
+
+    RichEdit1 = new QPlainTextEdit(page);
+    RichEdit1->setObjectName(QStringLiteral("RichEdit1"));
+    RichEdit1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    RichEdit1->setMinimumSize(897, 168);
+    RichEdit1->viewport()->installEventFilter(this);
+    layout->addWidget(RichEdit1, 1);
+
+    lblResult = new QLabel(page);
+    lblResult->setObjectName(QStringLiteral("lblResult"));
+    layout->addWidget(lblResult);
+}
+
+void TForm1::buildHexTab(QWidget* page) {
+    auto* layout = new QVBoxLayout(page);
+    layout->setContentsMargins(4, 4, 4, 4);
+    PageControl2 = new QTabWidget(page);
+    PageControl2->setObjectName(QStringLiteral("PageControl2"));
+    PageControl2->setTabPosition(QTabWidget::South);
+    layout->addWidget(PageControl2);
+
+    auto* flash = new QWidget;
+    flash->setObjectName(QStringLiteral("TabSheetFlash"));
+    // The hex view takes the whole width (offsets, 16 bytes and their characters at 18 px);
+    // the size box and the two buttons sit in a row below it.
+    auto* fl = new QVBoxLayout(flash);
+    fl->setContentsMargins(4, 4, 4, 4);
+    hexEditor = new HexEditor(flash);
+    hexEditor->setObjectName(QStringLiteral("HexEditor"));
+    hexEditor->setDocument(&ops_.hexView());
+    fl->addWidget(hexEditor, 1);
+    auto* row = new QHBoxLayout;
+    edtFlashSize = new QLineEdit(flash);
+    edtFlashSize->setObjectName(QStringLiteral("edtFlashSize"));
+    edtFlashSize->setMaximumWidth(140);
+    btnSetFlashSize = new QPushButton(QStringLiteral("SetFlashSize"), flash);
+    btnSetFlashSize->setObjectName(QStringLiteral("btnSetFlashSize"));
+    btnSaveBin = new QPushButton(QStringLiteral("Save BIN"), flash);
+    btnSaveBin->setObjectName(QStringLiteral("btnSaveBin"));
+    row->addWidget(edtFlashSize);
+    row->addWidget(btnSetFlashSize);
+    row->addSpacing(20);
+    row->addWidget(btnSaveBin);
+    row->addStretch(1);
+    fl->addLayout(row);
+    PageControl2->addTab(flash, QStringLiteral("Flash"));
+    auto* eeprom = new QWidget;
+    eeprom->setObjectName(QStringLiteral("TabSheetEeprom"));
+    PageControl2->addTab(eeprom, QStringLiteral("Eeprom"));
+}
+
+void TForm1::buildAboutTab(QWidget* page) {
+    StringGrid1 = makePinTable(page);
+    // The column widths were chosen for a narrower font than this system's sans-serif: a
+    // column is widened where its texts would be cut, never narrowed.
+    for (int column = 0; column < StringGrid1->columnCount(); ++column) {
+        const int designed = StringGrid1->columnWidth(column);
+        StringGrid1->resizeColumnToContents(column);
+        StringGrid1->setColumnWidth(column, std::max(designed, StringGrid1->columnWidth(column)));
+    }
+    connectorPicture = new ConnectorPicture(page);
+    connectorPicture->move(620, 55);
+    lblDocument = new QLabel(page);
+    lblDocument->setObjectName(QStringLiteral("lblDocument"));
+    lblDocument->setText(QStringLiteral("<a href=\"%1\">Quillon Online Document</a>").arg(QStringLiteral(QUILLON_DOC_URL)));
+    lblDocument->setGeometry(620, 270, 320, 24);
+    lblShop = new QLabel(page);
+    lblShop->setObjectName(QStringLiteral("lblShop"));
+    lblShop->setText(QStringLiteral("<a href=\"%1\">%1</a>").arg(QStringLiteral(QUILLON_PROJECT_URL)));
+    lblShop->setGeometry(620, 300, 320, 24);
+    for (QLabel* link : {lblDocument, lblShop}) {
+        link->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
+        connect(link, &QLabel::linkActivated, this, [this](const QString& address) {
+            const QUrl url(address);
+            if (hooks_.openUrl)
+                hooks_.openUrl(url);
+            else
+                QDesktopServices::openUrl(url);
+        });
+    }
+}
+
+void TForm1::connectControls() {
+    connect(btnDect, &QPushButton::clicked, this, [this] { btnDectClick(); });
+    connect(btnRead, &QPushButton::clicked, this, [this] { btnReadClick(); });
+    connect(BtnAuto, &QPushButton::clicked, this, [this] { BtnAutoClick(); });
+    connect(BtnLoadFile, &QPushButton::clicked, this, [this] { BtnLoadFileClick(); });
+    connect(btnSetFlashSize, &QPushButton::clicked, this, [this] { btnSetFlashSizeClick(); });
+    connect(btnSaveBin, &QPushButton::clicked, this, [this] { btnSaveBinClick(); });
+    connect(cbbDev, &QComboBox::activated, this, [this](int index) { cbbDevChange(index); });
+    connect(edtFile, &QLineEdit::textEdited, this, [this](const QString& text) {
+        guarded([&] { ops_.setFileBox(S(text)); });
+    });
+    connect(edtFlashSize, &QLineEdit::textEdited, this, [this](const QString& text) {
+        guarded([&] { ops_.setFlashSizeBox(S(text)); });
+    });
+    struct Box {
+        QCheckBox* box;
+        void (Operations::*set)(bool);
+    };
+    for (const Box& b : {Box{chkReload, &Operations::setReload}, Box{chkEraseFlash, &Operations::setErase},
+                         Box{chkEncrypt, &Operations::setEncrypt}, Box{chkVerify, &Operations::setVerify},
+                         Box{chkResetDev, &Operations::setResetRun}}) {
+        connect(b.box, &QCheckBox::toggled, this, [this, b](bool on) { guarded([&] { (ops_.*b.set)(on); }); });
+    }
+    connect(PageControl1, &QTabWidget::currentChanged, this, [this](int index) {
+        if (index == 2) TabSheet3Show();
+    });
+    connect(hexEditor, &HexEditor::edited, this, [this] { updateViewDiffers(); });
+}
+
+// --- start-up and close ---------------------------------------------------------------------
+
+std::string TForm1::settingsPath() const { return hooks_.settingsPath.empty() ? SettingsPath() : hooks_.settingsPath; }
+
+void TForm1::FormCreate() {
+    guarded([&] {
+        const std::string path = settingsPath();
+        std::error_code ec;
+        if (std::filesystem::exists(path, ec)) {
+            IniOptions = std::make_unique<TIniOptions>();
+            IniOptions->Load(path);
+            OpsControls c = ops_.controls();
+            c.chipIndex = IniOptions->chipidx;
+            c.fileBox = IniOptions->file;
+            c.reload = IniOptions->reload;
+            c.erase = IniOptions->erase;
+            c.encrypt = IniOptions->encry;
+            c.verify = IniOptions->verify;
+            c.resetRun = IniOptions->rstrun;
+            ops_.applySettings(c);
+            Language = ChooseLanguage(IniOptions->lang);
+        }
+    });
+    translateCaptions();
+    try {
+        updateUsbBridge();
+    } catch (const std::exception& e) {
+        // The open failed: the error box, and the window goes on without F9, the version in
+        // its caption and the version check.
+        showError(Q(e.what()));
+        return;
+    }
+    guarded([&] {
+        hotKey_ = hooks_.makeHotKey ? hooks_.makeHotKey(host_) : MakeWindowHotKey(host_);
+        hotKeyRegistered_ = hotKey_ && hotKey_->registerF9([this] { BtnAutoClick(); });
+        if (!hotKeyRegistered_) Log(Translate("Hot key register fail!"));
+    });
+    setWindowTitle(windowTitle() + QStringLiteral(" V") + QString::number(kAppVersion));
+    guarded([&] { versionCheck_->start(); });
+}
+
+void TForm1::translateCaptions() {
+    // Buttons and check boxes only, in the order they were created; one that fails keeps its text.
+    for (QObject* child : findChildren<QObject*>()) {
+        try {
+            if (auto* button = qobject_cast<QPushButton*>(child)) button->setText(Q(Translate(S(button->text()))));
+            if (auto* box = qobject_cast<QCheckBox*>(child)) box->setText(Q(Translate(S(box->text()))));
+        } catch (...) {
+        }
+    }
+}
+
+void TForm1::FormClose() {
+    if (hotKey_) hotKey_->unregister();
+    hotKeyRegistered_ = false;
+    ops_.link().SetActive(false);
+    if (!IniOptions) return;
+    IniOptions->chipidx = cbbDev->currentIndex();
+    IniOptions->file = S(edtFile->text());
+    IniOptions->reload = chkReload->isChecked();
+    IniOptions->erase = chkEraseFlash->isChecked();
+    IniOptions->encry = chkEncrypt->isChecked();
+    IniOptions->verify = chkVerify->isChecked();
+    IniOptions->rstrun = chkResetDev->isChecked();
+    IniOptions->Save(settingsPath());
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    guarded([&] { FormClose(); });
+    event->accept();
+}
+
+// --- handlers -------------------------------------------------------------------------------
+
+void TForm1::guarded(const std::function<void()>& handler) {
+    try {
+        handler();
+    } catch (const std::exception& e) {
+        showError(Q(e.what()));
+    } catch (...) {
+        showError(QStringLiteral("Unknown error"));
+    }
+}
+
+void TForm1::showError(const QString& message) {
+    if (hooks_.errorBox)
+        hooks_.errorBox(message);
+    else
+        QMessageBox::critical(this, QStringLiteral("Quillon"), message);
+}
+
+void TForm1::btnDectClick() {
+    guarded([&] { ops_.detect(); });
+}
+
+void TForm1::btnReadClick() {
+    guarded([&] { ops_.read(); });
+}
+
+void TForm1::BtnAutoClick() {
+    guarded([&] { ops_.write(); });
+    updateViewDiffers();
+}
+
+void TForm1::BtnLoadFileClick() {
+    guarded([&] {
+        if (!partArgs_.empty()) {
+            ops_.loadFile(std::nullopt);
+            return;
+        }
+        const QString filter = QStringLiteral("烧写文件(*.hex *.bin);;All (*.*)");
+        std::optional<std::string> chosen;
+        if (hooks_.openDialog) {
+            chosen = hooks_.openDialog(filter);
+        } else {
+            QFileDialog dialog(this);
+            dialog.setNameFilter(filter);
+            dialog.setFileMode(QFileDialog::AnyFile);  // a name that does not exist is accepted too
+            if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
+                chosen = S(dialog.selectedFiles().first());
+        }
+        ops_.loadFile(chosen);
+    });
+    updateViewDiffers();
+}
+
+void TForm1::loadDroppedFile(const std::string& name) {
+    guarded([&] { ops_.loadChosenFile(name); });
+    updateViewDiffers();
+}
+
+void TForm1::btnSetFlashSizeClick() {
+    guarded([&] {
+        ops_.setFlashSizeBox(S(edtFlashSize->text()));
+        ops_.setFlashSize();
+    });
+    updateViewDiffers();
+}
+
+void TForm1::btnSaveBinClick() {
+    guarded([&] {
+        std::optional<std::string> chosen;
+        if (hooks_.saveDialog) {
+            chosen = hooks_.saveDialog();
+        } else {
+            QFileDialog dialog(this, QStringLiteral("Please input file name"));
+            dialog.setAcceptMode(QFileDialog::AcceptSave);
+            dialog.setDefaultSuffix(QStringLiteral("bin"));
+            dialog.setNameFilter(QStringLiteral("二进制文件 (*.bin)"));
+            dialog.setOption(QFileDialog::DontConfirmOverwrite);
+            if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
+                chosen = S(dialog.selectedFiles().first());
+        }
+        ops_.saveBin(chosen);
+    });
+}
+
+void TForm1::cbbDevChange(int index) {
+    guarded([&] { ops_.setChipIndex(index); });
+}
+
+void TForm1::RichEdit1DblClick() { RichEdit1->clear(); }
+
+void TForm1::TabSheet3Show() { fillPinTable(StringGrid1); }
+
+void TForm1::updateUsbBridge() { ops_.searchProgrammer(); }
+
+void TForm1::OnDeviceChange() {
+    guarded([&] { updateUsbBridge(); });
+}
+
+bool TForm1::nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) {
+    if (!hotKey_ || !hotKeyRegistered_) return false;
+    // The press runs the Write even while its button is disabled.
+    return hotKey_->handleNativeEvent(std::string_view(eventType.constData(), eventType.size()), message);
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == RichEdit1->viewport() && event->type() == QEvent::MouseButtonDblClick) {
+        RichEdit1DblClick();
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void TForm1::dragEnterEvent(QDragEnterEvent* event) {
+    const auto urls = event->mimeData()->urls();
+    if (urls.size() == 1 && urls.first().isLocalFile() && IsImageFileName(urls.first().toLocalFile()))
+        event->acceptProposedAction();
+}
+
+void TForm1::dropEvent(QDropEvent* event) {
+    const auto urls = event->mimeData()->urls();
+    if (urls.size() != 1 || !urls.first().isLocalFile()) return;
+    event->acceptProposedAction();
+    loadDroppedFile(S(QDir::toNativeSeparators(urls.first().toLocalFile())));
+}
+
+// --- what the core reports ------------------------------------------------------------------
+
+void TForm1::appendLogLine(const QString& line) {
+    RichEdit1->appendPlainText(line);
+    RichEdit1->verticalScrollBar()->setValue(RichEdit1->verticalScrollBar()->maximum());
+}
+
+void TForm1::controlsChanged(const OpsControls& c) {
+    if (cbbDev == nullptr || !alive_) return;
+    {
+        const QSignalBlocker block(cbbDev);
+        if (cbbDev->currentIndex() != c.chipIndex) cbbDev->setCurrentIndex(c.chipIndex);
+    }
+    const QColor colour = FromColourValue(c.chipListColour);
+    cbbDev->setStyleSheet(QStringLiteral("QComboBox { background-color: %1; }").arg(colour.name()));
+    if (edtFile->text() != Q(c.fileBox)) edtFile->setText(Q(c.fileBox));
+    if (edtFlashSize->text() != Q(c.flashSizeBox)) edtFlashSize->setText(Q(c.flashSizeBox));
+    const std::pair<QCheckBox*, bool> boxes[] = {{chkReload, c.reload},   {chkEraseFlash, c.erase},
+                                                 {chkEncrypt, c.encrypt}, {chkVerify, c.verify},
+                                                 {chkResetDev, c.resetRun}};
+    for (const auto& [box, on] : boxes) {
+        const QSignalBlocker block(box);
+        box->setChecked(on);
+    }
+    for (QPushButton* button : {BtnAuto, btnRead}) {
+        button->setEnabled(c.buttonsEnabled);
+        button->setToolTip(c.buttonsEnabled ? QString() : QString::fromLatin1(kNoProgrammerTip));
+    }
+    cbbDev->setToolTip(c.chipListColour == kColourGreen ? QStringLiteral("Programmer connected")
+                                                        : QString::fromLatin1(kNoProgrammerTip));
+    if (c.progressMax != 0) {
+        ProgressBar1->setMaximum(static_cast<int>(c.progressMax));
+        ProgressBar1->setValue(static_cast<int>(std::min(c.progressPosition, c.progressMax)));
+    }
+    // While a Write streams the image, the image cannot change.
+    const bool busy = ops_.streaming();
+    for (QWidget* w : std::initializer_list<QWidget*>{BtnLoadFile, btnSetFlashSize}) {
+        w->setEnabled(!busy);
+        w->setToolTip(busy ? QStringLiteral("Not while the image is being written") : QString());
+    }
+}
+
+void TForm1::hexViewChanged() {
+    if (hexEditor == nullptr || !alive_) return;
+    hexEditor->documentChanged();
+    updateViewDiffers();
+}
+
+void TForm1::updateViewDiffers() {
+    if (lblViewDiffers == nullptr) return;
+    const bool differs = ops_.hexView().GetDataSize() > 0 && !ops_.viewMatchesWriteImage();
+    lblViewDiffers->setVisible(differs);
+}
+
+void TForm1::finished(const OpsResult& result) {
+    if (lblResult == nullptr || !alive_) return;
+    QString text = QStringLiteral("%1: %2").arg(QString::fromLatin1(OpKindName(result.op)),
+                                                QString::fromLatin1(OpStatusName(result.status)));
+    if (!result.message.empty()) text += QStringLiteral(" — ") + Q(result.message);
+    lblResult->setText(text);
+    lblResult->setStyleSheet(result.status == OpStatus::Ok ? QStringLiteral("color: #006000;")
+                                                           : QStringLiteral("color: #a00000;"));
+    updateViewDiffers();
+}
+
+void TForm1::error(const std::string& message) {
+    if (!alive_) return;
+    showError(Q(message));
+}
+
+}  // namespace quillon::gui

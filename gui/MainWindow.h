@@ -1,0 +1,170 @@
+// TForm1: the program's one window. It lays out the three tabs and their controls, turns clicks,
+// keys, dropped files and the F9 hot key into calls on the core's Operations, and shows what the
+// core reports (log lines, control states, progress, the hex view, one result per operation).
+// Every handler runs behind one error boundary that shows the standard error box, so no
+// exception ever leaves a Qt slot.
+#pragma once
+
+#include <QAbstractNativeEventFilter>
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "hid/HidPlatform.h"
+#include "ops/Operations.h"
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QTabWidget;
+class QTableWidget;
+class QUrl;
+
+namespace quillon::hotkey {
+class GlobalHotKey;
+}
+
+namespace quillon::gui {
+
+class HexEditor;
+class ConnectorPicture;
+class QtUiHost;
+class VersionCheck;
+
+// What the window asks of its surroundings; tests replace these so that no dialog, browser or
+// system-wide key is involved. Empty members take the real behaviour.
+struct WindowHooks {
+    std::function<void(const QString& message)> errorBox;
+    // The Load dialog (filter given); nullopt when cancelled.
+    std::function<std::optional<std::string>(const QString& filter)> openDialog;
+    // The Save BIN dialog; nullopt when cancelled.
+    std::function<std::optional<std::string>()> saveDialog;
+    std::function<std::unique_ptr<hotkey::GlobalHotKey>(UiHost& host)> makeHotKey;
+    std::function<void(const QUrl& url)> openUrl;
+    // Where config.ini is looked for; empty: SettingsPath().
+    std::string settingsPath;
+    // Version check hooks, handed to VersionCheck (empty: the real message box, browser, exit).
+    std::function<void(const QString&)> versionMessage;
+    std::function<void(const QUrl&)> versionOpen;
+    std::function<void(int)> versionTerminate;
+};
+
+// The hot key for the window's event loop (on X11 through Qt's own xcb connection).
+std::unique_ptr<hotkey::GlobalHotKey> MakeWindowHotKey(UiHost& host);
+
+// The settings file: config.ini in the program's folder (a portable folder). An installed
+// program whose folder cannot be written keeps it in the per-user configuration folder.
+std::string SettingsPath();
+
+class TForm1 : public QWidget, public OpsView, public QAbstractNativeEventFilter {
+    Q_OBJECT
+public:
+    // partArgs: the command-line arguments that are not the window's own "--" options; with
+    // any of them, Load takes the second one as a HEX file without a dialog.
+    TForm1(QtUiHost& host, hid::Platform& platform, WindowHooks hooks = {},
+           std::vector<std::string> partArgs = {}, QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // Start-up after construction: settings, caption translation, programmer search, F9, caption
+    // version, version check (steps after a failed open are skipped).
+    void FormCreate();
+    // The close order: F9 released, link closed, settings saved when config.ini existed.
+    void FormClose();
+
+    // The handlers of the controls, callable by tests as a click would call them.
+    void btnDectClick();
+    void btnReadClick();
+    void BtnAutoClick();
+    void BtnLoadFileClick();
+    void btnSetFlashSizeClick();
+    void btnSaveBinClick();
+    void cbbDevChange(int index);
+    void RichEdit1DblClick();
+    void TabSheet3Show();
+    void updateUsbBridge();
+    void OnDeviceChange();
+    // Loads a file dropped on the window as Load would load the dialog's choice.
+    void loadDroppedFile(const std::string& name);
+
+    // The F9 path: native events of the toolkit go to the hot key.
+    bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
+
+    Operations& ops() { return ops_; }
+    bool hotKeyRegistered() const { return hotKeyRegistered_; }
+    VersionCheck* versionCheck() const { return versionCheck_; }
+
+    // OpsView
+    void controlsChanged(const OpsControls& controls) override;
+    void hexViewChanged() override;
+    void finished(const OpsResult& result) override;
+    void error(const std::string& message) override;
+
+    // The controls, under the names they carry on the form.
+    QTabWidget* PageControl1 = nullptr;
+    QComboBox* cbbDev = nullptr;
+    QPushButton* btnDect = nullptr;
+    QLabel* lblFile = nullptr;
+    QLineEdit* edtFile = nullptr;
+    QPushButton* BtnLoadFile = nullptr;
+    QCheckBox* chkReload = nullptr;
+    QCheckBox* chkEraseFlash = nullptr;
+    QCheckBox* chkEncrypt = nullptr;
+    QCheckBox* chkVerify = nullptr;
+    QCheckBox* chkResetDev = nullptr;
+    QPushButton* BtnAuto = nullptr;
+    QPushButton* btnRead = nullptr;
+    QLabel* lblViewDiffers = nullptr;
+    QProgressBar* ProgressBar1 = nullptr;
+    QPlainTextEdit* RichEdit1 = nullptr;
+    QLabel* lblResult = nullptr;
+    QTabWidget* PageControl2 = nullptr;
+    HexEditor* hexEditor = nullptr;  // "HexEditor" on the form
+    QLineEdit* edtFlashSize = nullptr;
+    QPushButton* btnSetFlashSize = nullptr;
+    QPushButton* btnSaveBin = nullptr;
+    QTableWidget* StringGrid1 = nullptr;
+    ConnectorPicture* connectorPicture = nullptr;
+    QLabel* lblDocument = nullptr;
+    QLabel* lblShop = nullptr;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void buildIspTab(QWidget* page);
+    void buildHexTab(QWidget* page);
+    void buildAboutTab(QWidget* page);
+    void connectControls();
+    void translateCaptions();
+    void appendLogLine(const QString& line);
+    void updateViewDiffers();
+    void showError(const QString& message);
+    // Runs a handler; whatever it throws is shown in the standard error box.
+    void guarded(const std::function<void()>& handler);
+    std::string settingsPath() const;
+
+    QtUiHost& host_;
+    WindowHooks hooks_;
+    std::vector<std::string> partArgs_;
+    Operations ops_;
+    std::unique_ptr<hotkey::GlobalHotKey> hotKey_;
+    bool hotKeyRegistered_ = false;
+    VersionCheck* versionCheck_ = nullptr;
+    // Set false when the window goes, so log lines still queued are dropped.
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+// The global pointer to the one window (null before it exists and after it is gone).
+extern TForm1* Form1;
+
+}  // namespace quillon::gui

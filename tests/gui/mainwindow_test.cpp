@@ -1,0 +1,479 @@
+// The real window on the simulated programmer, driven through its controls: start-up with and
+// without config.ini, captions in both languages, Detect/Read/Write by clicks, Load, Set Flash
+// Size, Save BIN with its backup, the About grid, F9 through the native event filter, device
+// changes, dropped files and the close order. Dialogs, the hot key and error boxes are replaced
+// through the window's hooks; the version check is pointed at a closed local port.
+#include <sys/stat.h>
+
+#include <QAbstractEventDispatcher>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QTest>
+#include <QUrl>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <thread>
+
+#include "config/Config.h"
+#include "gui/HexEditor.h"
+#include "gui/MainWindow.h"
+#include "gui/QtUiHost.h"
+#include "hotkey/GlobalHotKey.h"
+#include "log/Log.h"
+#include "sim/SimPlatform.h"
+
+namespace fs = std::filesystem;
+using namespace quillon;
+using gui::TForm1;
+
+namespace {
+
+// Stands in for the system-wide key: the window's native event filter hands it every event,
+// and an event of type "test-f9" is the press.
+class FakeHotKey : public hotkey::GlobalHotKey {
+public:
+    explicit FakeHotKey(bool available) : available_(available) {}
+    bool registerF9(std::function<void()> onPressed) override {
+        if (!available_) return false;
+        onPressed_ = std::move(onPressed);
+        return true;
+    }
+    void unregister() override { onPressed_ = nullptr; }
+    bool handleNativeEvent(std::string_view eventType, void*) override {
+        if (!onPressed_ || eventType != "test-f9") return false;
+        onPressed_();
+        return true;
+    }
+
+private:
+    bool available_;
+    std::function<void()> onPressed_;
+};
+
+std::vector<std::uint8_t> ReadBytes(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteBytes(const fs::path& p, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::vector<std::uint8_t> Pattern(std::size_t n, unsigned seed) {
+    std::vector<std::uint8_t> v(n);
+    for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<std::uint8_t>((i * 7 + seed) ^ (i >> 8));
+    return v;
+}
+
+class WindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / ("quillon-window-" + std::to_string(getpid()) + "-" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        qputenv("QUILLON_UPDATE_HOST", "127.0.0.1:9");  // nothing listens there: the check stays silent
+        qputenv("LANG", "en_US.UTF-8");
+        qunsetenv("LC_ALL");
+        qunsetenv("LC_MESSAGES");
+        Language = "en";
+        IniOptions.reset();
+        sim_ = std::make_unique<sim::SimPlatform>();
+        programmer_ = sim_->addProgrammer();
+    }
+
+    void TearDown() override {
+        form_.reset();
+        IniOptions.reset();
+        Language = "en";
+        fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add);
+        fs::remove_all(dir_);
+    }
+
+    void Make(std::vector<std::string> args = {}) {
+        gui::WindowHooks hooks;
+        hooks.errorBox = [this](const QString& m) { errors_.push_back(m.toStdString()); };
+        hooks.openDialog = [this](const QString&) {
+            ++openDialogs_;
+            auto a = openAnswers_.empty() ? std::nullopt : openAnswers_.front();
+            if (!openAnswers_.empty()) openAnswers_.pop_front();
+            return a;
+        };
+        hooks.saveDialog = [this] {
+            auto a = saveAnswers_.empty() ? std::nullopt : saveAnswers_.front();
+            if (!saveAnswers_.empty()) saveAnswers_.pop_front();
+            return a;
+        };
+        hooks.makeHotKey = [this](UiHost&) { return std::make_unique<FakeHotKey>(hotKeyAvailable_); };
+        hooks.settingsPath = (dir_ / "config.ini").string();
+        form_ = std::make_unique<TForm1>(host_, *sim_, hooks, std::move(args));
+    }
+
+    void Start(std::vector<std::string> args = {}) {
+        Make(std::move(args));
+        form_->FormCreate();
+    }
+
+    std::string Log() const { return form_->RichEdit1->toPlainText().toStdString(); }
+    bool WaitLog(const std::string& text, int ms = 10000) {
+        return QTest::qWaitFor([&] { return Log().find(text) != std::string::npos; }, ms);
+    }
+    std::size_t Count(const std::string& text) const {
+        const std::string log = Log();
+        std::size_t n = 0;
+        for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+        return n;
+    }
+    void WriteIni(const std::string& text) { std::ofstream(dir_ / "config.ini") << text; }
+    std::string ReadIni() const {
+        std::ifstream in(dir_ / "config.ini");
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+    void PickChip(int index) {
+        form_->cbbDev->setCurrentIndex(index);
+        emit form_->cbbDev->activated(index);
+    }
+    fs::path Image(std::size_t n, unsigned seed = 1) {
+        const fs::path p = dir_ / ("fw" + std::to_string(n) + "_" + std::to_string(seed) + ".bin");
+        WriteBytes(p, Pattern(n, seed));
+        return p;
+    }
+    void Load(const fs::path& p) {
+        openAnswers_.push_back(p.string());
+        QTest::mouseClick(form_->BtnLoadFile, Qt::LeftButton);
+    }
+    std::string Result() const { return form_->lblResult->text().toStdString(); }
+
+    fs::path dir_;
+    std::unique_ptr<sim::SimPlatform> sim_;
+    std::string programmer_;
+    gui::QtUiHost host_;
+    std::unique_ptr<TForm1> form_;
+    std::vector<std::string> errors_;
+    std::deque<std::optional<std::string>> openAnswers_, saveAnswers_;
+    int openDialogs_ = 0;
+    bool hotKeyAvailable_ = true;
+};
+
+TEST_F(WindowTest, StartsWithoutSettingsGreetsTheProgrammerAndLeavesTheDiskUntouched) {
+    Start();
+    EXPECT_EQ(form_->windowTitle().toStdString(), "Quillon V200");
+    EXPECT_EQ(form_->size(), QSize(962, 498));
+    EXPECT_EQ(form_->PageControl1->tabText(0).toStdString(), "  ISP  ");
+    EXPECT_EQ(form_->PageControl1->tabText(1).toStdString(), "   HEX /BIN");
+    EXPECT_EQ(form_->PageControl1->tabText(2).toStdString(), "    About    ");
+    EXPECT_EQ(form_->BtnAuto->text().toStdString(), "Write[ F9 ]");
+    EXPECT_EQ(form_->cbbDev->currentIndex(), -1);
+    EXPECT_TRUE(form_->chkReload->isChecked() && form_->chkEraseFlash->isChecked() && form_->chkVerify->isChecked() &&
+                form_->chkResetDev->isChecked());
+    EXPECT_FALSE(form_->chkEncrypt->isChecked());
+
+    ASSERT_TRUE(WaitLog("连接编程器"));
+    const std::string log = Log();
+    const auto opened = log.find("HID Opened");
+    const auto greeted = log.find("Programer is connected!");
+    ASSERT_NE(opened, std::string::npos);
+    EXPECT_LT(opened, greeted);
+    EXPECT_LT(greeted, log.find("连接编程器"));
+    EXPECT_NE(form_->cbbDev->styleSheet().indexOf(QStringLiteral("#c0dcc0")), -1);
+    EXPECT_TRUE(form_->BtnAuto->isEnabled() && form_->btnRead->isEnabled());
+
+    form_->close();
+    EXPECT_FALSE(fs::exists(dir_ / "config.ini"));
+    EXPECT_TRUE(errors_.empty());
+}
+
+TEST_F(WindowTest, SettingsAreAppliedAtStartAndWrittenBackAtClose) {
+    struct Case {
+        const char* ini;
+        const char* lang;  // LANG of the session
+        int chip;
+        bool encrypt, verify;
+        const char* writeCaption;
+    };
+    const Case cases[] = {
+        {"[CONFIG]\n", "en_US.UTF-8", -1, true, true, "Write[ F9 ]"},
+        {"[CONFIG]\n", "zh_CN.UTF-8", -1, true, true, "烧写(F9)"},
+        {"[CONFIG]\nchipidx=0x2\nverify=yes\nlang=en\n", "zh_CN.UTF-8", 2, true, true, "Write[ F9 ]"},
+        {"[CONFIG]\nverify=0\nencry=0\n", "en_US.UTF-8", -1, false, false, "Write[ F9 ]"},
+        {"[CONFIG]\nverify=7\nlang=de\n", "zh_CN.UTF-8", -1, true, true, "Write[ F9 ]"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.ini);
+        SCOPED_TRACE(c.lang);
+        WriteIni(c.ini);
+        qputenv("LANG", c.lang);
+        Language = "en";
+        IniOptions.reset();
+        Start();
+        EXPECT_EQ(form_->cbbDev->currentIndex(), c.chip);
+        EXPECT_EQ(form_->chkEncrypt->isChecked(), c.encrypt);
+        EXPECT_EQ(form_->chkVerify->isChecked(), c.verify);
+        EXPECT_TRUE(form_->chkReload->isChecked());
+        EXPECT_EQ(form_->BtnAuto->text().toStdString(), c.writeCaption);
+        EXPECT_EQ(form_->windowTitle().toStdString(), "Quillon V200");
+        EXPECT_EQ(form_->PageControl1->tabText(0).toStdString(), "  ISP  ");
+        form_->close();
+        form_.reset();
+        const std::string ini = ReadIni();
+        for (const char* key : {"file=", "chipidx=", "reload=1", "erase=", "encry=", "verify=", "rstrun=1", "lang="})
+            EXPECT_NE(ini.find(key), std::string::npos) << key << " in\n" << ini;
+        if (std::string(c.ini).find("lang=de") != std::string::npos) {
+            EXPECT_NE(ini.find("lang=de"), std::string::npos);
+        }
+    }
+}
+
+TEST_F(WindowTest, ChineseCaptionsForButtonsAndBoxesOnly) {
+    WriteIni("[CONFIG]\nlang=cn\n");
+    Start();
+    const std::pair<QAbstractButton*, const char*> expected[] = {
+        {form_->BtnAuto, "烧写(F9)"},        {form_->btnRead, "读出"},         {form_->btnDect, "检测"},
+        {form_->BtnLoadFile, "载入文件"},    {form_->btnSetFlashSize, "设置写入大小"}, {form_->btnSaveBin, "保存BIN文件"},
+        {form_->chkReload, "重载HEX"},       {form_->chkEraseFlash, "擦除"},   {form_->chkEncrypt, "读保护"},
+        {form_->chkVerify, "校验"},          {form_->chkResetDev, "复位运行"},
+    };
+    for (const auto& [button, caption] : expected) EXPECT_EQ(button->text().toStdString(), caption);
+    EXPECT_EQ(form_->lblFile->text().toStdString(), "HEX/BIN");
+    EXPECT_EQ(form_->PageControl1->tabText(2).toStdString(), "    About    ");
+}
+
+TEST_F(WindowTest, TypedPathIsSavedAtCloseAndAReadOnlyFileIsReported) {
+    WriteIni("[CONFIG]\nfile=old.hex\n");
+    Start();
+    form_->edtFile->clear();
+    QTest::keyClicks(form_->edtFile, "typed.hex");
+    EXPECT_EQ(form_->ops().rememberedFile(), "old.hex");
+    form_->close();
+    EXPECT_NE(ReadIni().find("file=typed.hex"), std::string::npos);
+    form_.reset();
+
+    chmod((dir_ / "config.ini").c_str(), 0444);
+    IniOptions.reset();
+    Start();
+    form_->close();
+    ASSERT_EQ(errors_.size(), 1u);
+    EXPECT_EQ(errors_[0], "Unable to write to " + (dir_ / "config.ini").string());
+}
+
+TEST_F(WindowTest, DetectWriteAndReadThroughClicks) {
+    Start();
+    ASSERT_TRUE(WaitLog("连接编程器"));
+    PickChip(0);
+    const auto image = Image(5000);
+    Load(image);
+    EXPECT_TRUE(WaitLog("Load File" + image.string() + "  5000 Bytes"));
+    EXPECT_EQ(form_->edtFlashSize->text().toStdString(), "5000");
+    EXPECT_EQ(form_->hexEditor->document()->GetDataSize(), 5000u);
+
+    QTest::mouseClick(form_->btnDect, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Result().rfind("detect: ok", 0) == 0; }, 10000)) << Result();
+    EXPECT_GE(Count("chip dected OK"), 1u);
+
+    QTest::mouseClick(form_->BtnAuto, Qt::LeftButton);
+    ASSERT_TRUE(WaitLog("Verify Success")) << Log();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Result().rfind("write: ok", 0) == 0; }, 10000)) << Result();
+    EXPECT_EQ(form_->ProgressBar1->maximum(), 5000);
+    const auto flash = sim_->flash(programmer_);
+    const auto bytes = ReadBytes(image);
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), flash.begin()));
+    EXPECT_TRUE(form_->lblViewDiffers->isHidden());
+
+    QTest::mouseClick(form_->btnRead, Qt::LeftButton);
+    ASSERT_TRUE(WaitLog("Read finish16384 byte")) << Log();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form_->hexEditor->document()->GetDataSize() == 16384u; }, 5000));
+    EXPECT_EQ(form_->ProgressBar1->maximum(), 16384);
+    // An edit in the view is not what Write sends, and the window says so.
+    form_->hexEditor->setCursorOffset(0);
+    QTest::keyClicks(form_->hexEditor, bytes[0] == 0x5A ? "A5" : "5A");
+    EXPECT_FALSE(form_->lblViewDiffers->isHidden());
+}
+
+TEST_F(WindowTest, SaveBinReadSaveBinKeepsTheFirstSaveAsBackup) {
+    Start();
+    ASSERT_TRUE(WaitLog("连接编程器"));
+    PickChip(0);
+    sim_->setFlash(programmer_, Pattern(16384, 9));
+    const auto image = Image(3000, 4);
+    Load(image);
+    const fs::path out = dir_ / "out.bin";
+    saveAnswers_.push_back(out.string());
+    QTest::mouseClick(form_->btnSaveBin, Qt::LeftButton);
+    EXPECT_EQ(ReadBytes(out), ReadBytes(image));
+
+    QTest::mouseClick(form_->btnRead, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form_->hexEditor->document()->GetDataSize() == 16384u; }, 10000));
+    saveAnswers_.push_back(out.string());
+    QTest::mouseClick(form_->btnSaveBin, Qt::LeftButton);
+    EXPECT_EQ(ReadBytes(out), Pattern(16384, 9));
+    EXPECT_EQ(ReadBytes(dir_ / "out.bin.bak"), ReadBytes(image));
+
+    saveAnswers_.push_back((dir_ / "no-such-dir" / "x.bin").string());
+    QTest::mouseClick(form_->btnSaveBin, Qt::LeftButton);
+    ASSERT_EQ(errors_.size(), 1u);
+    EXPECT_EQ(errors_[0], "Cannot create file " + (dir_ / "no-such-dir" / "x.bin").string());
+}
+
+TEST_F(WindowTest, SetFlashSizeTakesDecimalAndHexAndRefusesOtherText) {
+    Start();
+    Load(Image(5000));
+    form_->PageControl1->setCurrentIndex(1);
+    struct Case {
+        const char* text;
+        std::size_t size;
+        const char* error;
+    };
+    const Case cases[] = {{"0x4000", 16384, nullptr}, {"$4000", 16384, nullptr}, {" 100 ", 100, nullptr},
+                          {"abc", 100, "'abc' is not a valid integer value"}};
+    for (const Case& c : cases) {
+        errors_.clear();
+        form_->edtFlashSize->clear();
+        QTest::keyClicks(form_->edtFlashSize, c.text);
+        QTest::mouseClick(form_->btnSetFlashSize, Qt::LeftButton);
+        EXPECT_EQ(form_->hexEditor->document()->GetDataSize(), c.size) << c.text;
+        if (c.error) {
+            ASSERT_EQ(errors_.size(), 1u) << c.text;
+            EXPECT_EQ(errors_[0], c.error);
+        } else {
+            EXPECT_TRUE(errors_.empty()) << c.text;
+        }
+    }
+    // Grown past the loaded image: the view is no longer what Write sends.
+    EXPECT_TRUE(form_->lblViewDiffers->isHidden());
+    form_->edtFlashSize->clear();
+    QTest::keyClicks(form_->edtFlashSize, "16384");
+    QTest::mouseClick(form_->btnSetFlashSize, Qt::LeftButton);
+    EXPECT_FALSE(form_->lblViewDiffers->isHidden());
+}
+
+TEST_F(WindowTest, AboutGridIsTheSameEachTimeTheTabShows) {
+    Start();
+    form_->PageControl1->setCurrentIndex(2);
+    auto cells = [&] {
+        std::vector<std::string> v;
+        for (int r = 0; r < 11; ++r)
+            for (int c = 0; c < 6; ++c) {
+                auto* item = form_->StringGrid1->item(r, c);
+                v.push_back(item ? item->text().toStdString() : std::string());
+            }
+        return v;
+    };
+    const auto first = cells();
+    EXPECT_EQ(first[1], "引脚");
+    EXPECT_EQ(first[2], "24LE1_Q24  ");
+    form_->StringGrid1->item(3, 2)->setText(QStringLiteral("changed"));
+    form_->PageControl1->setCurrentIndex(0);
+    form_->PageControl1->setCurrentIndex(2);
+    EXPECT_EQ(cells(), first);
+}
+
+TEST_F(WindowTest, F9ThroughTheNativeEventFilterWritesEvenWithTheButtonDisabled) {
+    Start();
+    ASSERT_TRUE(form_->hotKeyRegistered());
+    ASSERT_TRUE(WaitLog("连接编程器"));
+    PickChip(0);
+    Load(Image(2000, 3));
+    form_->BtnAuto->setEnabled(false);
+    qintptr result = 0;
+    EXPECT_TRUE(QAbstractEventDispatcher::instance()->filterNativeEvent("test-f9", nullptr, &result));
+    EXPECT_FALSE(QAbstractEventDispatcher::instance()->filterNativeEvent("other", nullptr, &result));
+    ASSERT_TRUE(WaitLog("Verify Success")) << Log();
+    EXPECT_EQ(Count("Write FLASH"), 1u);
+
+    // A key that cannot be had: the log says so and the window goes on.
+    form_.reset();
+    hotKeyAvailable_ = false;
+    Start();
+    EXPECT_FALSE(form_->hotKeyRegistered());
+    ASSERT_TRUE(WaitLog("Hot key register fail!"));
+}
+
+TEST_F(WindowTest, DeviceChangesOpenAndCloseTheProgrammer) {
+    Start();
+    ASSERT_TRUE(WaitLog("连接编程器"));
+    sim_->unplug(programmer_);
+    ASSERT_TRUE(WaitLog("HID Close "));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !form_->BtnAuto->isEnabled(); }, 5000));
+    EXPECT_FALSE(form_->BtnAuto->toolTip().isEmpty());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return form_->cbbDev->styleSheet().contains(QStringLiteral("#808080")); }, 5000));
+    // Another device arriving runs a search that finds nothing new.
+    sim_->addKeyboard();
+    sim_->plug(programmer_);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Count("HID Opened") == 2; }, 5000)) << Log();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return form_->BtnAuto->isEnabled(); }, 5000));
+    QTest::qWait(50);
+    EXPECT_EQ(Count("HID Close "), 1u);
+    EXPECT_EQ(Count("连接编程器"), 2u);
+}
+
+TEST_F(WindowTest, WriteWhileTheHexViewIsEditedSendsTheFile) {
+    sim_->setPaced(true);
+    Start();
+    ASSERT_TRUE(WaitLog("连接编程器"));
+    PickChip(0);
+    const auto image = Image(16384, 7);
+    Load(image);
+    QTest::mouseClick(form_->BtnAuto, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form_->ops().streaming(); }, 10000));
+    form_->PageControl1->setCurrentIndex(1);
+    form_->hexEditor->setCursorOffset(0x20);
+    QTest::keyClicks(form_->hexEditor, "0011");
+    ASSERT_TRUE(WaitLog("Verify Success", 20000)) << Log();
+    EXPECT_EQ(sim_->flash(programmer_), ReadBytes(image));
+    EXPECT_EQ(form_->hexEditor->document()->ByteAt(0x20), 0x00);
+    EXPECT_EQ(form_->hexEditor->document()->ByteAt(0x21), 0x11);
+    EXPECT_FALSE(form_->lblViewDiffers->isHidden());
+}
+
+TEST_F(WindowTest, ArgumentsLoadTheSecondAsHexWithoutADialogAndDropsLoadLikeLoad) {
+    const fs::path hex = fs::path(QUILLON_SOURCE_DIR) / "examples/blink/blink.ihx";
+    const fs::path copy = dir_ / "fw.hex";
+    fs::copy_file(hex, copy);
+    Start({"x", copy.string()});
+    QTest::mouseClick(form_->BtnLoadFile, Qt::LeftButton);
+    EXPECT_EQ(openDialogs_, 0);
+    EXPECT_EQ(ReadBytes(dir_ / "fw.hex.bin"), ReadBytes(fs::path(QUILLON_SOURCE_DIR) / "examples/blink/blink.bin"));
+    EXPECT_EQ(form_->hexEditor->document()->GetDataSize(), fs::file_size(dir_ / "fw.hex.bin"));
+    EXPECT_TRUE(form_->edtFile->text().isEmpty());
+    EXPECT_EQ(Log().find("Load File"), std::string::npos);
+
+    // A dropped file loads as Load does, whatever the arguments.
+    const auto image = Image(777);
+    QMimeData mime;
+    mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(image.string()))});
+    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(form_.get(), &enter);
+    EXPECT_TRUE(enter.isAccepted());
+    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(form_.get(), &drop);
+    EXPECT_EQ(form_->hexEditor->document()->GetDataSize(), 777u);
+    EXPECT_EQ(form_->edtFile->text().toStdString(), image.string());
+    EXPECT_TRUE(WaitLog("Load File" + image.string() + "  777 Bytes"));
+}
+
+TEST_F(WindowTest, LogViewClearsOnDoubleClickAndTakesLinesFromOtherThreads) {
+    Start();
+    ASSERT_TRUE(WaitLog("连接编程器"));
+    QTest::mouseDClick(form_->RichEdit1->viewport(), Qt::LeftButton);
+    EXPECT_TRUE(form_->RichEdit1->toPlainText().isEmpty());
+    std::thread([] {
+        for (int i = 0; i < 50; ++i) quillon::Log("line " + std::to_string(i));
+    }).join();
+    ASSERT_TRUE(WaitLog("line 49"));
+    const std::string log = Log();
+    for (int i = 1; i < 50; ++i)
+        EXPECT_LT(log.find("line " + std::to_string(i - 1) + "\n"), log.find("line " + std::to_string(i)));
+    EXPECT_TRUE(log.rfind("[", 0) == 0);
+}
+
+}  // namespace
