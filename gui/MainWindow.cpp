@@ -74,16 +74,19 @@ bool IsImageFileName(const QString& name) {
 
 }  // namespace
 
-std::string SettingsPath() {
-    const QString appDir = QCoreApplication::applicationDirPath() + QLatin1Char('/');
-    const QString portable = appDir + QStringLiteral("config.ini");
+std::string SettingsPath(const std::string& appDir, const std::string& userConfigDir) {
+    const QString dir = QString::fromStdString(appDir);
+    const QString portable = QDir(dir).filePath(QStringLiteral("config.ini"));
     if (QFileInfo::exists(portable)) return S(portable);
     // A program installed into a folder the user cannot write keeps its settings per user.
-    if (!QFileInfo(appDir).isWritable()) {
-        const QString user = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
-        if (!user.isEmpty()) return S(user + QStringLiteral("/config.ini"));
-    }
+    if (!QFileInfo(dir).isWritable() && !userConfigDir.empty())
+        return S(QDir(QString::fromStdString(userConfigDir)).filePath(QStringLiteral("config.ini")));
     return S(portable);
+}
+
+std::string SettingsPath() {
+    return SettingsPath(S(QCoreApplication::applicationDirPath()),
+                        S(QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation)));
 }
 
 TForm1::TForm1(QtUiHost& host, hid::Platform& platform, WindowHooks hooks, std::vector<std::string> partArgs,

@@ -62,6 +62,8 @@ std::unique_ptr<hotkey::GlobalHotKey> MakeWindowHotKey(UiHost& host);
 // The settings file: config.ini in the program's folder (a portable folder). An installed
 // program whose folder cannot be written keeps it in the per-user configuration folder.
 std::string SettingsPath();
+// The same choice for a given program folder and per-user configuration folder.
+std::string SettingsPath(const std::string& appDir, const std::string& userConfigDir);
 
 class TForm1 : public QWidget, public OpsView, public QAbstractNativeEventFilter {
     Q_OBJECT

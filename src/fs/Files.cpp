@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <system_error>
 
 namespace quillon {
@@ -24,34 +25,39 @@ namespace {
     throw std::system_error(error, std::generic_category(), what);
 }
 
-// The file that a write to path really lands in: symbolic links are followed so that a
-// linked config.ini stays a link. A dangling or unresolvable link falls back to the path.
+// The file that a write to path really lands in: symbolic links are followed, one hop at a
+// time so that a dangling link names the file to create, and a linked config.ini stays a link.
 std::string ResolveTarget(const std::string& path) {
-    struct stat st {};
-    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        char resolved[PATH_MAX];
-        if (realpath(path.c_str(), resolved) != nullptr) {
-            return resolved;
+    std::string current = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st {};
+        if (lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+        std::string link(static_cast<std::size_t>(PATH_MAX), '\0');
+        const ssize_t n = ::readlink(current.c_str(), link.data(), link.size());
+        if (n < 0) ThrowErrno(errno, current);
+        link.resize(static_cast<std::size_t>(n));
+        if (!link.empty() && link[0] != '/') {
+            const std::size_t slash = current.rfind('/');
+            if (slash != std::string::npos) link = current.substr(0, slash + 1) + link;
         }
+        current = link;
     }
-    return path;
+    ThrowErrno(ELOOP, path);
 }
 
-bool WriteAll(int fd, std::string_view data) {
-    const char* p = data.data();
-    std::size_t left = data.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    return true;
+// A temporary name beside target whose last component fits the directory's limit: long
+// target names are shortened for it, the suffix is kept whole.
+std::string TempNameBeside(const std::string& target, const std::string& suffix) {
+    const std::size_t slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    long limit = ::pathconf(dir.empty() ? "." : dir.c_str(), _PC_NAME_MAX);
+    if (limit <= 0) limit = NAME_MAX;
+    const std::size_t room = static_cast<std::size_t>(limit) > suffix.size() + 1
+                                 ? static_cast<std::size_t>(limit) - suffix.size() - 1
+                                 : 1;
+    if (base.size() > room) base.resize(room);
+    return dir + "." + base + suffix;
 }
 
 }  // namespace
@@ -104,7 +110,47 @@ bool IsReadOnlyFile(const std::string& path) {
     return access(path.c_str(), W_OK) != 0;
 }
 
-void WriteFileAtomically(const std::string& path, std::string_view data) {
+namespace {
+
+// Writes all of data to fd in chunks, asking cancelled between them; a write that a signal
+// interrupted is retried unless cancelled says stop. Returns 0 or the errno value.
+int WriteChunks(int fd, std::string_view data, const std::function<bool()>& cancelled) {
+    constexpr std::size_t kChunk = 1u << 20;
+    std::size_t done = 0;
+    while (done < data.size()) {
+        if (cancelled && cancelled()) return ECANCELED;
+        const std::size_t n = std::min(kChunk, data.size() - done);
+        const ssize_t w = ::write(fd, data.data() + done, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        done += static_cast<std::size_t>(w);
+    }
+    return cancelled && cancelled() ? ECANCELED : 0;
+}
+
+}  // namespace
+
+std::string NonRegularKind(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) ThrowErrno(errno, path);
+    if (S_ISREG(st.st_mode)) return {};
+    if (S_ISDIR(st.st_mode)) return "a directory";
+    if (S_ISFIFO(st.st_mode)) return "a FIFO";
+    if (S_ISSOCK(st.st_mode)) return "a socket";
+    if (S_ISCHR(st.st_mode)) return "a character device";
+    if (S_ISBLK(st.st_mode)) return "a block device";
+    return "not a regular file";
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+    struct stat sa {}, sb {};
+    if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+void WriteFileAtomically(const std::string& path, std::string_view data, const std::function<bool()>& cancelled) {
     static std::atomic<unsigned> counter{0};
     const std::string target = ResolveTarget(path);
 
@@ -113,31 +159,40 @@ void WriteFileAtomically(const std::string& path, std::string_view data) {
     if (exists && S_ISDIR(existing.st_mode)) {
         ThrowErrno(EISDIR, target);
     }
+    if (exists && !S_ISREG(existing.st_mode)) {
+        // A device or FIFO is the destination itself: replacing it would put a plain file where
+        // the node was (as root, even /dev/null).
+        const int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+        if (fd < 0) ThrowErrno(errno, target);
+        int error = WriteChunks(fd, data, cancelled);
+        if (::close(fd) != 0 && error == 0 && errno != EINTR) error = errno;
+        if (error != 0) ThrowErrno(error, target);
+        return;
+    }
 
     std::string temp;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = target + ".~" + std::to_string(getpid()) + "." + std::to_string(counter++);
+        temp = TempNameBeside(target, ".~" + std::to_string(getpid()) + "." + std::to_string(counter++));
         fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST) {
-            ThrowErrno(errno, temp);
+            ThrowErrno(errno, target);
         }
     }
     if (fd < 0) {
         ThrowErrno(EEXIST, temp);
     }
 
-    int error = 0;
-    if (!WriteAll(fd, data)) {
+    int error = WriteChunks(fd, data, cancelled);
+    if (error == 0 && exists && fchmod(fd, existing.st_mode & 07777) != 0) {
         error = errno;
-    } else if (exists && fchmod(fd, existing.st_mode & 07777) != 0) {
-        error = errno;
-    } else if (fsync(fd) != 0) {
+    } else if (error == 0 && fsync(fd) != 0) {
         error = errno;
     }
     if (::close(fd) != 0 && error == 0) {
         error = errno;
     }
+    if (error == 0 && cancelled && cancelled()) error = ECANCELED;
     if (error == 0 && ::rename(temp.c_str(), target.c_str()) != 0) {
         error = errno;
     }

@@ -4,18 +4,36 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <limits>
 #include <string>
 #include <string_view>
 
 namespace quillon {
 
-// Writes data to path through a temporary file in the same directory and an atomic rename.
-// A symbolic link at path is followed, so the link's target is replaced, not the link.
-// An existing file keeps its permission bits; a new one gets 0666 less the umask.
-// Throws std::system_error (with the failing call's errno) when any step fails; the file at
-// path is then unchanged and no temporary file is left behind.
-void WriteFileAtomically(const std::string& path, std::string_view data);
+// Writes data to path, by what is found there:
+// - a regular file, or nothing: through a temporary file in the same directory and an atomic
+//   rename; an existing file keeps its permission bits, a new one gets 0666 less the umask;
+// - a symbolic link (also a dangling one): followed, so the link's target is written by these
+//   rules and the link stays a link;
+// - a character device, FIFO or socket: written directly, never replaced (so /dev/stdout works
+//   and /dev/null stays a device);
+// - a directory: refused with EISDIR.
+// The temporary name never exceeds the directory's name length limit, whatever the name.
+// cancelled (may be empty) is asked between chunks and after an interrupted write; when it
+// says true the write stops with ECANCELED. Throws std::system_error (with the failing call's
+// errno) when any step fails; a replaced file is then unchanged and no temporary file is left.
+void WriteFileAtomically(const std::string& path, std::string_view data,
+                         const std::function<bool()>& cancelled = {});
+
+// What a path names, for messages and for refusing inputs that would block or never end:
+// "" for a regular file (links followed), else "a directory", "a FIFO", "a socket",
+// "a character device", "a block device". Throws std::system_error when stat fails.
+std::string NonRegularKind(const std::string& path);
+
+// True when both paths name one file (same device and inode, links followed). False when
+// either does not exist.
+bool SameFile(const std::string& a, const std::string& b);
 
 // The whole content of the file at path, read to its end (pipes and growing files included).
 // Throws std::system_error: the open's errno, EISDIR for a directory, EFBIG when more than

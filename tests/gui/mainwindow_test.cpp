@@ -28,9 +28,11 @@
 #include "gui/HexEditor.h"
 #include "gui/MainWindow.h"
 #include "gui/QtUiHost.h"
+#include "gui/VersionCheck.h"
 #include "hotkey/GlobalHotKey.h"
 #include "log/Log.h"
 #include "sim/SimPlatform.h"
+#include "support/FakeHidPlatform.h"
 
 namespace fs = std::filesystem;
 using namespace quillon;
@@ -100,7 +102,7 @@ protected:
         fs::remove_all(dir_);
     }
 
-    void Make(std::vector<std::string> args = {}) {
+    void Make(std::vector<std::string> args = {}, hid::Platform* platform = nullptr) {
         gui::WindowHooks hooks;
         hooks.errorBox = [this](const QString& m) { errors_.push_back(m.toStdString()); };
         hooks.openDialog = [this](const QString&) {
@@ -116,7 +118,7 @@ protected:
         };
         hooks.makeHotKey = [this](UiHost&) { return std::make_unique<FakeHotKey>(hotKeyAvailable_); };
         hooks.settingsPath = (dir_ / "config.ini").string();
-        form_ = std::make_unique<TForm1>(host_, *sim_, hooks, std::move(args));
+        form_ = std::make_unique<TForm1>(host_, platform ? *platform : *sim_, hooks, std::move(args));
     }
 
     void Start(std::vector<std::string> args = {}) {
@@ -191,6 +193,27 @@ TEST_F(WindowTest, StartsWithoutSettingsGreetsTheProgrammerAndLeavesTheDiskUntou
     form_->close();
     EXPECT_FALSE(fs::exists(dir_ / "config.ini"));
     EXPECT_TRUE(errors_.empty());
+}
+
+TEST_F(WindowTest, AProgrammerThatCannotBeOpenedStopsStartUpAfterTheSearch) {
+    // Listed, but gone (or refused) by the time it is opened, in every access mode.
+    quillon::testing::FakeHidPlatform platform;
+    platform.devices.push_back(quillon::testing::FakeHidPlatform::Device("fake:1", 0x04D8, 0x003F, "Programmer"));
+    for (auto access : {hid::Access::ReadWrite, hid::Access::Read, hid::Access::Write, hid::Access::None})
+        platform.openFailures[access] = ENODEV;
+    Make({}, &platform);
+    form_->FormCreate();
+    ASSERT_EQ(errors_.size(), 1u);
+    EXPECT_TRUE(WaitLog("HID Error "));
+    // No F9, no version in the caption, no version check; the window itself goes on.
+    EXPECT_EQ(form_->windowTitle().toStdString(), "Quillon");
+    EXPECT_FALSE(form_->hotKeyRegistered());
+    EXPECT_FALSE(form_->versionCheck()->running());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !form_->BtnAuto->isEnabled(); }, 5000));
+    platform.openFailures.clear();
+    form_->OnDeviceChange();
+    EXPECT_TRUE(WaitLog("HID Opened"));
+    form_.reset();
 }
 
 TEST_F(WindowTest, SettingsAreAppliedAtStartAndWrittenBackAtClose) {

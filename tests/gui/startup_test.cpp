@@ -1,0 +1,71 @@
+// The window's start-up decisions that do not need a running window: its command line (its own
+// "--" options against the arguments Load looks at) and where config.ini is looked for.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+
+#include "gui/CommandLine.h"
+#include "gui/MainWindow.h"
+
+namespace fs = std::filesystem;
+using quillon::gui::ParseWindowOptions;
+
+TEST(WindowCommandLine, OwnOptionsAreTakenOutAndTheRestKeptInOrder) {
+    struct Case {
+        std::vector<std::string> argv;
+        bool sim;
+        std::string scenario;
+        int count;
+        std::vector<std::string> args;
+    };
+    const Case cases[] = {
+        {{"quillon"}, false, "default", 1, {}},
+        {{"quillon", "x", "fw.hex"}, false, "default", 1, {"x", "fw.hex"}},
+        {{"quillon", "--sim", "x", "fw.hex"}, true, "default", 1, {"x", "fw.hex"}},
+        {{"quillon", "--sim", "nochip", "x"}, true, "nochip", 1, {"x"}},
+        {{"quillon", "x", "--sim=lu1-32k", "--sim-count", "3", "y.hex"}, true, "lu1-32k", 3, {"x", "y.hex"}},
+    };
+    for (const Case& c : cases) {
+        const auto o = ParseWindowOptions(c.argv);
+        EXPECT_EQ(o.sim, c.sim);
+        EXPECT_EQ(o.simOptions.scenario, c.scenario);
+        EXPECT_EQ(o.simOptions.programmers, c.count);
+        EXPECT_EQ(o.args, c.args);
+    }
+}
+
+TEST(WindowCommandLine, BadOptionsAreRefusedWithAReason) {
+    const std::vector<std::vector<std::string>> bad = {
+        {"quillon", "--frobnicate"},           {"quillon", "--sim=nonesuch"},
+        {"quillon", "--sim", "--sim-count"},   {"quillon", "--sim", "--sim-count", "0"},
+        {"quillon", "--sim", "--sim-count", "2x"}, {"quillon", "--sim-paced"},
+        {"quillon", "--sim-flash", "chip.sim"},
+    };
+    for (const auto& argv : bad) EXPECT_THROW(ParseWindowOptions(argv), std::invalid_argument) << argv[1];
+}
+
+TEST(WindowSettingsPath, PortableBesideTheProgramElsePerUserWhenTheFolderIsReadOnly) {
+    const fs::path root = fs::temp_directory_path() / ("quillon-settings-" + std::to_string(getpid()));
+    fs::remove_all(root);
+    const fs::path app = root / "app", user = root / "user";
+    fs::create_directories(app);
+    using quillon::gui::SettingsPath;
+    // Writable program folder: config.ini beside the program, whether it exists or not.
+    EXPECT_EQ(SettingsPath(app.string(), user.string()), (app / "config.ini").string());
+    // A program folder nobody may write: the per-user folder, unless config.ini is beside it.
+    if (geteuid() != 0) {  // root writes everywhere, so the folder never counts as read-only
+        chmod(app.c_str(), 0555);
+        EXPECT_EQ(SettingsPath(app.string(), user.string()), (user / "config.ini").string());
+        chmod(app.c_str(), 0755);
+    }
+    const fs::path gone = root / "no-such-folder";
+    EXPECT_EQ(SettingsPath(gone.string(), user.string()), (user / "config.ini").string());
+    std::ofstream(app / "config.ini") << "[CONFIG]\n";
+    chmod(app.c_str(), 0555);
+    EXPECT_EQ(SettingsPath(app.string(), user.string()), (app / "config.ini").string());
+    chmod(app.c_str(), 0755);
+    fs::remove_all(root);
+}
