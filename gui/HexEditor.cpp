@@ -1,16 +1,18 @@
-// Painting, cursor movement and nibble editing of the "Flash" page's hex view. A row is drawn
-// as a handful of text runs (offset, even columns, odd columns, characters, and changed bytes
-// when there are any), so a page costs the same few draws per row whatever the image size.
+// Painting, cursor movement and nibble editing of the "Flash" page's hex view. Every character
+// sits in a fixed-pitch cell, so a page is drawn as pre-looked-up glyphs gathered per colour and
+// drawn a few calls per page; fonts lacking a glyph fall back to a handful of text runs per row.
 #include "gui/HexEditor.h"
 
 #include <QFocusEvent>
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QFontMetricsF>
+#include <QGlyphRun>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QRawFont>
 #include <QResizeEvent>
 #include <QScrollBar>
 #include <QStyle>
@@ -35,6 +37,38 @@ constexpr int runLength = 3 * HexEditor::bytesPerRow - 1;
 constexpr int defaultRows = 16;
 
 constexpr char16_t hexDigits[] = u"0123456789ABCDEF";
+constexpr int firstPrintable = 0x20;
+constexpr int printableCount = 0x7F - firstPrintable;
+
+// Glyphs of one colour gathered over a page. 128 at a time is what drawGlyphRun converts
+// without allocating, and a few calls per page cost nothing next to blending the glyphs.
+class GlyphBatch {
+public:
+    explicit GlyphBatch(const QPen& pen) : pen_(pen) {}
+
+    void add(QPainter& painter, QGlyphRun& run, quint32 glyph, qreal x, qreal y) {
+        if (count_ == capacity) flush(painter, run);
+        glyphs_[static_cast<std::size_t>(count_)] = glyph;
+        positions_[static_cast<std::size_t>(count_)] = QPointF(x, y);
+        ++count_;
+    }
+
+    void flush(QPainter& painter, QGlyphRun& run) {
+        if (count_ == 0) return;
+        painter.setPen(pen_);
+        run.setRawData(glyphs_.data(), positions_.data(), count_);
+        painter.drawGlyphRun(QPointF(0, 0), run);
+        run.setRawData(nullptr, nullptr, 0);  // the arrays live no longer than this batch
+        count_ = 0;
+    }
+
+private:
+    static constexpr int capacity = 128;
+    const QPen& pen_;
+    int count_ = 0;
+    std::array<quint32, capacity> glyphs_;
+    std::array<QPointF, capacity> positions_;
+};
 
 QChar printable(std::uint8_t b) {
     return (b >= 0x20 && b < 0x7F) ? QChar(b) : QChar(u'.');
@@ -88,7 +122,8 @@ HexEditor::HexEditor(QWidget* parent) : QAbstractScrollArea(parent) {
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     viewport()->setBackgroundRole(QPalette::Base);
-    viewport()->setAutoFillBackground(true);
+    // paintEvent fills every pixel it is asked for; a second fill by Qt cost as much as the text.
+    viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
     viewport()->setCursor(Qt::IBeamCursor);
     setFont(viewFont());
     updateMetrics();
@@ -217,6 +252,25 @@ void HexEditor::updateMetrics() {
     charWidth_ = std::max<qreal>(1, fm.horizontalAdvance(QStringLiteral("0123456789ABCDEF")) / 16.0);
     rowHeight_ = std::max(1, qCeil(fm.height()) + 2);
     ascent_ = qCeil(fm.ascent()) + 1;
+
+    // drawText lays these characters out with the primary face whenever it has them all, so
+    // drawing that face's glyphs in the cells looks the same without shaping every run.
+    const QRawFont rawFont = QRawFont::fromFont(font());
+    glyphsReady_ = false;
+    glyphOf_.fill(0);
+    if (rawFont.isValid()) {
+        std::array<QChar, printableCount> chars;
+        for (int i = 0; i < printableCount; ++i)
+            chars[static_cast<std::size_t>(i)] = QChar(firstPrintable + i);
+        std::array<quint32, printableCount> glyphs{};
+        int found = printableCount;
+        if (rawFont.glyphIndexesForChars(chars.data(), printableCount, glyphs.data(), &found) &&
+            found == printableCount) {
+            glyphsReady_ = std::none_of(glyphs.begin(), glyphs.end(), [](quint32 g) { return g == 0; });
+            std::copy(glyphs.begin(), glyphs.end(), glyphOf_.begin() + firstPrintable);
+        }
+    }
+    glyphRun_.setRawFont(rawFont);
 }
 
 void HexEditor::updateScrollBars() {
@@ -423,35 +477,122 @@ void HexEditor::paintEvent(QPaintEvent* event) {
     const QColor face = palette().color(QPalette::Button);
     const QRectF offsetBand(0, rowHeight_, offsetColumnChars * charWidth_, height - rowHeight_);
     painter.fillRect(offsetBand.intersected(QRectF(area.translated(shift, 0))), face);
-
-    if (area.bottom() >= rowHeight_) {
-        const int from = std::max(0, area.top() - rowHeight_) / rowHeight_;
-        const int to = (area.bottom() - rowHeight_) / rowHeight_;
-        const qint64 rows = rowCount();
-        for (int i = from; i <= to; ++i) {
-            const qint64 row = static_cast<qint64>(firstVisibleRow()) + i;
-            if (row >= rows) break;
-            paintRow(painter, row, rowHeight_ + i * rowHeight_);
-        }
+    // The ruler stays put vertically and follows horizontal scrolling.
+    const bool ruler = area.top() < rowHeight_;
+    if (ruler) {
+        painter.fillRect(QRectF(shift, 0, width, rowHeight_), face);
     }
 
-    if (area.top() < rowHeight_) {
-        // The ruler stays put vertically and follows horizontal scrolling.
-        painter.fillRect(QRectF(shift, 0, width, rowHeight_), face);
-        painter.setPen(Qt::black);
-        painter.drawText(QPointF(hexX() + charWidth_ / 2, ascent_), rulerHex_);
-        painter.drawText(QPointF(charX(), ascent_), rulerChars_);
+    // Rows from..to of the page (0 is the top one) are in the area and hold data.
+    int from = 0;
+    int to = -1;
+    if (area.bottom() >= rowHeight_) {
+        from = std::max(0, area.top() - rowHeight_) / rowHeight_;
+        to = static_cast<int>(
+            std::min<qint64>((area.bottom() - rowHeight_) / rowHeight_, rowCount() - 1 - firstVisibleRow()));
+    }
+    if (glyphsReady_) {
+        paintRowsAsGlyphs(painter, from, to, ruler);
+    } else {
+        for (int i = from; i <= to; ++i) {
+            paintRowAsText(painter, firstVisibleRow() + i, rowHeight_ + i * rowHeight_);
+        }
+        if (ruler) paintRulerAsText(painter);
+    }
+    paintCursor(painter, from, to);
+}
+
+void HexEditor::fillChangedCells(QPainter& painter, qint64 first, int count, int top) const {
+    // One rectangle per run of changed bytes: with non-antialiased fills the pixels are the
+    // same as one per byte.
+    const qreal cellWidth = hexCellChars * charWidth_;
+    for (int c = 0; c < count;) {
+        if (!doc_->IsChanged(static_cast<std::size_t>(first + c))) {
+            ++c;
+            continue;
+        }
+        const int start = c;
+        while (c < count && doc_->IsChanged(static_cast<std::size_t>(first + c))) ++c;
+        const int n = c - start;
+        painter.fillRect(QRectF(hexX() + cellWidth * start, top, cellWidth * n, rowHeight_),
+                         changedBackColor());
+        painter.fillRect(QRectF(charX() + charWidth_ * start, top, charWidth_ * n, rowHeight_),
+                         changedBackColor());
     }
 }
 
-void HexEditor::paintRow(QPainter& painter, qint64 row, int top) {
+void HexEditor::paintRowsAsGlyphs(QPainter& painter, int from, int to, bool ruler) {
+    const QColor colours[] = {Qt::black, evenColumnColor(), oddColumnColor(), palette().color(QPalette::Text),
+                              changedTextColor()};
+    for (std::size_t i = 0; i < glyphPens_.size(); ++i) {
+        if (glyphPens_[i].color() != colours[i]) glyphPens_[i] = QPen(colours[i]);
+    }
+    GlyphBatch black(glyphPens_[0]);
+    GlyphBatch even(glyphPens_[1]);
+    GlyphBatch odd(glyphPens_[2]);
+    GlyphBatch text(glyphPens_[3]);
+    GlyphBatch changed(glyphPens_[4]);
+    const auto put = [&](GlyphBatch& batch, char16_t c, qreal x, qreal y) {
+        batch.add(painter, glyphRun_, glyphOf_[c], x, y);
+    };
+    const qreal hexLeft = hexX() + charWidth_ / 2;
+    const qreal cellWidth = hexCellChars * charWidth_;
+    const qreal charLeft = charX();
+
+    if (ruler) {
+        for (int c = 0; c < bytesPerRow; ++c) {
+            put(black, u'0', hexLeft + cellWidth * c, ascent_);
+            put(black, hexDigits[c], hexLeft + cellWidth * c + charWidth_, ascent_);
+            put(black, hexDigits[c], charLeft + charWidth_ * c, ascent_);
+        }
+    }
+
+    const std::span<const std::uint8_t> data =
+        doc_ != nullptr ? doc_->Data() : std::span<const std::uint8_t>();
+    for (int i = from; i <= to; ++i) {
+        ++paintedRows_;
+        const qint64 first = static_cast<qint64>(firstVisibleRow() + i) * bytesPerRow;
+        const int top = rowHeight_ + i * rowHeight_;
+        const qreal baseline = top + ascent_;
+        const int count =
+            static_cast<int>(std::min<qint64>(bytesPerRow, static_cast<qint64>(data.size()) - first));
+
+        put(black, u'0', charWidth_, baseline);
+        put(black, u'x', 2 * charWidth_, baseline);
+        for (int d = 7; d >= 0; --d) {
+            put(black, hexDigits[(first >> (4 * d)) & 0x0F], (10 - d) * charWidth_, baseline);
+        }
+
+        fillChangedCells(painter, first, count, top);
+        for (int c = 0; c < count; ++c) {
+            const auto offset = static_cast<std::size_t>(first + c);
+            const std::uint8_t b = data[offset];
+            const bool isChanged = doc_->IsChanged(offset);
+            GlyphBatch& hex = isChanged ? changed : (c % 2 == 0 ? even : odd);
+            const qreal x = hexLeft + cellWidth * c;
+            put(hex, hexDigits[b >> 4], x, baseline);
+            put(hex, hexDigits[b & 0x0F], x + charWidth_, baseline);
+            put(isChanged ? changed : text, printable(b).unicode(), charLeft + charWidth_ * c, baseline);
+        }
+    }
+    for (GlyphBatch* batch : {&black, &even, &odd, &text, &changed}) {
+        batch->flush(painter, glyphRun_);
+    }
+}
+
+void HexEditor::paintRulerAsText(QPainter& painter) {
+    painter.setPen(Qt::black);
+    painter.drawText(QPointF(hexX() + charWidth_ / 2, ascent_), rulerHex_);
+    painter.drawText(QPointF(charX(), ascent_), rulerChars_);
+}
+
+void HexEditor::paintRowAsText(QPainter& painter, qint64 row, int top) {
     ++paintedRows_;
     const qint64 first = row * bytesPerRow;
     const std::span<const std::uint8_t> data = doc_->Data();
     const int count =
         static_cast<int>(std::min<qint64>(bytesPerRow, static_cast<qint64>(data.size()) - first));
     const qreal baseline = top + ascent_;
-    const qreal cellWidth = hexCellChars * charWidth_;
 
     QChar* offsetDigits = offsetText_.data() + 2;
     for (int d = 7; d >= 0; --d) {
@@ -459,6 +600,7 @@ void HexEditor::paintRow(QPainter& painter, qint64 row, int top) {
     }
     painter.setPen(Qt::black);
     painter.drawText(QPointF(charWidth_, baseline), offsetText_);
+    fillChangedCells(painter, first, count, top);
 
     // One run per colour, blank where another colour draws: with a fixed-pitch font the runs
     // overlay into the row, and a row costs the same few draws however its bytes are marked.
@@ -482,9 +624,6 @@ void HexEditor::paintRow(QPainter& painter, qint64 row, int top) {
             anyChanged = true;
             hex = changedHex;
             text = changedChars;
-            painter.fillRect(QRectF(hexX() + cellWidth * c, top, cellWidth, rowHeight_), changedBackColor());
-            painter.fillRect(QRectF(charX() + charWidth_ * c, top, charWidth_, rowHeight_),
-                             changedBackColor());
         }
         hex[3 * c] = QChar(hexDigits[b >> 4]);
         hex[3 * c + 1] = QChar(hexDigits[b & 0x0F]);
@@ -504,9 +643,17 @@ void HexEditor::paintRow(QPainter& painter, qint64 row, int top) {
         painter.drawText(QPointF(textX, baseline), changedRun_);
         painter.drawText(QPointF(charX(), baseline), changedCharRun_);
     }
+}
 
-    if (cursor_ < first || cursor_ >= first + count) return;
-    const int c = static_cast<int>(cursor_ - first);
+void HexEditor::paintCursor(QPainter& painter, int from, int to) {
+    if (cursor_ >= dataSize()) return;
+    const qint64 row = cursor_ / bytesPerRow;
+    const qint64 i = row - firstVisibleRow();
+    if (i < from || i > to) return;
+    const int top = rowTop(row);
+    const qreal baseline = top + ascent_;
+    const qreal cellWidth = hexCellChars * charWidth_;
+    const int c = static_cast<int>(cursor_ % bytesPerRow);
     const QRect cell = QRectF(hexX() + cellWidth * c, top, cellWidth, rowHeight_).toAlignedRect();
     const QRect charCell = QRectF(charX() + charWidth_ * c, top, charWidth_, rowHeight_).toAlignedRect();
     const QColor highlight = palette().color(QPalette::Active, QPalette::Highlight);
@@ -521,7 +668,7 @@ void HexEditor::paintRow(QPainter& painter, qint64 row, int top) {
     painter.fillRect(cell, highlight);
     painter.setPen(highlightText);
     painter.drawText(QPointF(hexX() + cellWidth * c + charWidth_ / 2, baseline),
-                     hexText_[data[static_cast<std::size_t>(cursor_)]]);
+                     hexText_[doc_->Data()[static_cast<std::size_t>(cursor_)]]);
     // Underline the digit the next keystroke replaces.
     const qreal nibbleX = hexX() + cellWidth * c + charWidth_ / 2 + charWidth_ * nibble_;
     painter.fillRect(QRectF(nibbleX, top + rowHeight_ - 3, charWidth_, 2), highlightText);

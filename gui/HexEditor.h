@@ -6,6 +6,8 @@
 
 #include <QAbstractScrollArea>
 #include <QColor>
+#include <QGlyphRun>
+#include <QPen>
 #include <QString>
 #include <QtGlobal>
 #include <array>
@@ -90,7 +92,11 @@ private:
     qreal hexX() const;
     qreal charX() const;
     int contentWidth() const;
-    void paintRow(QPainter& painter, qint64 row, int top);
+    void fillChangedCells(QPainter& painter, qint64 first, int count, int top) const;
+    void paintRowsAsGlyphs(QPainter& painter, int from, int to, bool ruler);
+    void paintRowAsText(QPainter& painter, qint64 row, int top);
+    void paintRulerAsText(QPainter& painter);
+    void paintCursor(QPainter& painter, int from, int to);
 
     quillon::HexDocument* doc_ = nullptr;
     qint64 cursor_ = 0;
@@ -104,8 +110,18 @@ private:
     int rowHeight_ = 1;
     int ascent_ = 0;
 
-    // Text reused from paint to paint: the 256 two-digit hex strings, one string per row for
-    // each colour, and the ruler.
+    // Glyphs drawn without shaping: every character the view shows is one glyph of the font's
+    // primary face at a fixed-pitch cell, so its glyph index is looked up once per font and
+    // drawn with drawGlyphRun. Shaping each run dominated painting. When the face lacks one
+    // of the characters, glyphsReady_ stays false and rows are drawn as text runs instead.
+    bool glyphsReady_ = false;
+    QGlyphRun glyphRun_;  // holds the face; never copied, so setting its arrays detaches nothing
+    std::array<quint32, 128> glyphOf_{};  // by ASCII code, for 0x20..0x7E
+    // One pen per text colour, kept so that setting a pen shares it instead of allocating one.
+    std::array<QPen, 5> glyphPens_;
+
+    // Text for the fallback path, reused from paint to paint: the 256 two-digit hex strings, one
+    // string per row for each colour, and the ruler.
     std::array<QString, 256> hexText_;
     QString evenRun_;
     QString oddRun_;

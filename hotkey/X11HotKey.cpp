@@ -126,7 +126,8 @@ public:
     bool handleNativeEvent(std::string_view eventType, void* message) override {
         if (eventType != "xcb_generic_event_t" || message == nullptr || !relay_) return false;
         if (!isF9Press(*static_cast<const xcb_generic_event_t*>(message), keycodes_)) return false;
-        relay_->pressNow();
+        auto relay = relay_;  // onPressed may unregister
+        relay->pressNow();
         return true;
     }
 

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
@@ -17,8 +17,6 @@
 #include <thread>
 
 #include "hotkey/GlobalHotKey.h"
-
-extern char** environ;
 
 namespace quillon::hotkey {
 namespace {
@@ -78,13 +76,15 @@ protected:
         // leaves and drops connections made meanwhile; these tests connect and leave all the time.
         int ready[2];
         ASSERT_EQ(pipe(ready), 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, ready[1], 3);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        const char* argv[] = {"Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-noreset", nullptr};
-        ASSERT_EQ(posix_spawnp(&xvfb_, "Xvfb", &actions, nullptr, const_cast<char**>(argv), environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
+        if ((xvfb_ = fork()) == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);  // no stray server when a test dies
+            const int null = open("/dev/null", O_WRONLY);
+            dup2(null, 1);
+            dup2(null, 2);
+            dup2(ready[1], 3);
+            execlp("Xvfb", "Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-noreset", nullptr);
+            _exit(127);
+        }
         close(ready[1]);
         std::string display = ":";
         pollfd fd{ready[0], POLLIN, 0};

@@ -98,7 +98,7 @@ TEST(GlobalF9, PressedWhileAnotherWindowHasTheFocusWritesTheImage) {
     fs::remove_all(dir);
     fs::create_directories(dir);
 
-    const pid_t xvfb = Spawn({"Xvfb", name, "-nolisten", "tcp", "-screen", "0", "1280x800x24"}, {}, (dir / "xvfb.log").string());
+    const pid_t xvfb = Spawn({"Xvfb", name, "-nolisten", "tcp", "-noreset", "-screen", "0", "1280x800x24"}, {}, (dir / "xvfb.log").string());
     ASSERT_TRUE(WaitFor([&] { return fs::exists("/tmp/.X11-unix/X" + std::to_string(display)); }, 10s))
         << "Xvfb did not start";
 
