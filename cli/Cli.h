@@ -1,8 +1,10 @@
 // Shared pieces of quillon-cli: exit codes, the global options, and the subcommand registrations.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <functional>
 #include <vector>
 
@@ -22,7 +24,19 @@ enum ExitCode : int {
     kExitTimeout = 5,         // the programmer went silent (2000 ms watchdog)
     kExitDeviceFailure = 6,   // failure reply, no chip, wrong handshake, unplugged
     kExitVerifyFailure = 7,   // checksum mismatch or read-back difference
+    // 128 + the signal's number when a run was interrupted: 129 SIGHUP, 130 SIGINT, 143 SIGTERM.
 };
+
+class Output;
+
+// Why path cannot be read as an input file, or "" when it can: only regular files are read, since
+// a FIFO would block and a device may never end. The reason names what the path is.
+std::string InputProblem(const std::string& path);
+// The longest HEX text that can hold an image of maxImage bytes: 16-byte records take 2.8
+// characters per byte, so four per byte plus a mebibyte of slack refuses only what cannot fit.
+std::uint64_t HexTextLimit(std::uint64_t maxImage);
+// One warning per kind of leniency the converter applied to this HEX text.
+void WarnHexOddities(Output& out, std::string_view text);
 
 struct SimSettings {
     bool enabled = false;

@@ -1,18 +1,19 @@
 // quillon-cli hex2bin IN.hex OUT.bin: converts an Intel HEX file into a flat image from address 0.
-// The image goes to a temporary file beside OUT that replaces OUT only after a complete
-// conversion, so a failed run never creates or changes OUT.
+// OUT follows the output rules of WriteFileAtomically: a regular file is replaced only after a
+// complete conversion (so a failed or interrupted run never creates or changes it), a device or
+// FIFO is written directly, a directory is refused.
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
 #include <string>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <system_error>
+#include <vector>
 
 #include "cli/Cli.h"
+#include "cli/Interrupt.h"
+#include "cli/Output.h"
+#include "fs/Files.h"
 #include "hex/Chex2bin.h"
 
 namespace quillon::cli {
@@ -27,100 +28,81 @@ struct Hex2BinOptions {
     std::uint64_t maxSize = kDefaultMaxSize;
 };
 
-std::string JsonEscape(const std::string& s) {
-    std::string out;
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
+std::string TooLong(const Hex2BinOptions& opt, std::uint64_t limit) {
+    return opt.input + ": longer than " + std::to_string(limit) + " bytes, more than the HEX text of any image up to " +
+           std::to_string(opt.maxSize) + " bytes can be; raise the limit with --max-size";
 }
 
-int Fail(const CliContext& ctx, int exitCode, const std::string& text) {
-    std::fprintf(stderr, "hex2bin: %s\n", text.c_str());
-    if (ctx.json) {
-        std::printf("{\"event\":\"result\",\"command\":\"hex2bin\",\"ok\":false,\"exit\":%d,\"message\":\"%s\"}\n",
-                    exitCode, JsonEscape(text).c_str());
-    }
-    return exitCode;
-}
+int RunHex2Bin(const CliContext& ctx, Hex2BinOptions opt) {
+    InterruptWatch watch(InterruptWatch::Mode::Direct);
+    Output out(ctx);
+    // "-" is standard output, as for most tools; the tool's own lines then go to standard error.
+    if (opt.output == "-") opt.output = "/dev/stdout";
+    if (opt.output == "/dev/stdout") out.GiveUpStdout();
+    const auto finish = [&](int code, const std::string& message, const ResultDetail& detail = {}) {
+        out.Result("hex2bin", code, message, detail);
+        return code;
+    };
+    const auto interrupted = [&] { return finish(InterruptWatch::ExitCode(), "interrupted; " + opt.output + " was not changed"); };
 
-// A fresh file beside target (same file system, so rename is atomic) with the permissions a
-// newly created target would get, or the target's own when it exists.
-std::string MakeTempBeside(const std::string& target, std::string& error) {
-    namespace fs = std::filesystem;
-    const fs::path path(target);
-    const fs::path dir = path.has_parent_path() ? path.parent_path() : fs::path(".");
-    std::string pattern = (dir / ("." + path.filename().string() + ".XXXXXX")).string();
-    const int fd = ::mkstemp(pattern.data());
-    if (fd < 0) {
-        error = "cannot create a file in " + dir.string() + ": " + std::strerror(errno);
-        return {};
-    }
     struct stat st {};
-    mode_t mode;
-    if (::stat(target.c_str(), &st) == 0) {
-        mode = st.st_mode & 07777;
-    } else {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        mode = 0666 & ~mask;
+    if (::stat(opt.input.c_str(), &st) != 0)
+        return finish(kExitBadInput, opt.input + ": " + hex::CHex2Bin::Message(hex::kHexOpenError) + " (" +
+                                         SystemReason(errno) + ")");
+    if (const std::string problem = InputProblem(opt.input); !problem.empty()) return finish(kExitBadInput, problem);
+    if (SameFile(opt.input, opt.output))
+        return finish(kExitUsage, opt.output + " is the same file as " + opt.input + "; refusing to overwrite the HEX source");
+    if (struct stat os {}; ::stat(opt.output.c_str(), &os) == 0 && S_ISDIR(os.st_mode))
+        return finish(kExitError, opt.output + ": " + SystemReason(EISDIR));
+
+    const std::uint64_t limit = HexTextLimit(opt.maxSize);
+    if (static_cast<std::uint64_t>(st.st_size) > limit) return finish(kExitBadInput, TooLong(opt, limit));
+    std::string text;
+    try {
+        text = ReadWholeFile(opt.input, static_cast<std::size_t>(limit));
+    } catch (const std::system_error& e) {
+        if (e.code().value() == EFBIG) return finish(kExitBadInput, TooLong(opt, limit));
+        return finish(kExitBadInput, opt.input + ": " + hex::CHex2Bin::Message(hex::kHexOpenError) + " (" +
+                                         SystemReason(e.code().value()) + ")");
     }
-    (void)::fchmod(fd, mode);
-    ::close(fd);
-    return pattern;
-}
+    if (InterruptWatch::Caught() != 0) return interrupted();
+    WarnHexOddities(out, text);
 
-int RunHex2Bin(const CliContext& ctx, const Hex2BinOptions& opt) {
-    std::string error;
-    const std::string temp = MakeTempBeside(opt.output, error);
-    if (temp.empty()) return Fail(ctx, kExitError, opt.output + ": " + error);
-
+    // Measure first, then build exactly that many bytes: an oversized image is never built.
     hex::CHex2Bin converter;
-    converter.PartialOnOverflow = false;  // an oversized image is refused, so do not build it
+    converter.PartialOnOverflow = false;
     std::uint32_t length = static_cast<std::uint32_t>(opt.maxSize);
-    const std::int32_t code = converter.Convert(opt.input, &temp, &length);
+    std::int32_t code = converter.ConvertText(text, nullptr, &length);
+    std::vector<std::uint8_t> image;
+    if (code == hex::kHexLengthOnly) {
+        image.resize(length);
+        code = converter.ConvertText(text, nullptr, &length, image);
+    }
     if (code != hex::kHexSuccess) {
-        std::remove(temp.c_str());
-        switch (code) {
-            case hex::kHexDestOverflow:
-                return Fail(ctx, kExitBadInput,
-                            opt.input + ": " + converter.LastMessage + " The image is " + std::to_string(length) +
-                                " bytes, more than the limit of " + std::to_string(opt.maxSize) +
-                                " bytes; raise the limit with --max-size (at most " +
-                                std::to_string(hex::CHex2Bin::kMaxImageLength) + ").");
-            case hex::kHexWriteDestError:
-                return Fail(ctx, kExitError, opt.output + ": " + converter.LastMessage);
-            case hex::kHexOpenError:
-            case hex::kHexEofError:
-            case hex::kHexChecksumError:
-            case hex::kHexWrongLabel:
-                return Fail(ctx, kExitBadInput, opt.input + ": " + converter.LastMessage);
-            default:
-                return Fail(ctx, kExitError, opt.input + ": " + converter.LastMessage);
-        }
+        if (code == hex::kHexDestOverflow)
+            return finish(kExitBadInput, opt.input + ": " + converter.LastMessage + " The image is " +
+                                             std::to_string(length) + " bytes, more than the limit of " +
+                                             std::to_string(opt.maxSize) +
+                                             " bytes; raise the limit with --max-size (at most " +
+                                             std::to_string(hex::CHex2Bin::kMaxImageLength) + ").");
+        return finish(kExitBadInput, opt.input + ": " + converter.LastMessage);
     }
-    if (std::rename(temp.c_str(), opt.output.c_str()) != 0) {
-        const std::string reason = std::strerror(errno);
-        std::remove(temp.c_str());
-        return Fail(ctx, kExitError, opt.output + ": " + reason);
+    text = std::string();
+    if (InterruptWatch::Caught() != 0) return interrupted();
+
+    try {
+        WriteFileAtomically(opt.output,
+                            std::string_view(reinterpret_cast<const char*>(image.data()), image.size()),
+                            [] { return InterruptWatch::Caught() != 0; });
+    } catch (const std::system_error& e) {
+        if (InterruptWatch::Caught() != 0) return interrupted();
+        return finish(kExitError, opt.output + ": " + hex::CHex2Bin::Message(hex::kHexWriteDestError) + " (" +
+                                      SystemReason(e.code().value()) + ")");
     }
-    if (ctx.json) {
-        std::printf("{\"event\":\"result\",\"command\":\"hex2bin\",\"ok\":true,\"exit\":0,\"bytes\":%u,"
-                    "\"output\":\"%s\"}\n",
-                    length, JsonEscape(opt.output).c_str());
-    } else if (!ctx.quiet) {
-        std::printf("%s: %u bytes\n", opt.output.c_str(), length);
-    }
-    return kExitOk;
+    ResultDetail detail;
+    detail.bytes = length;
+    detail.output = opt.output;
+    return finish(kExitOk, "wrote " + std::to_string(length) + " bytes to " + opt.output, detail);
 }
 
 }  // namespace
@@ -132,9 +114,11 @@ void RegisterHex2Bin(CLI::App& app, CliContext& ctx) {
         "Convert an Intel HEX file into a flat binary image that starts at address 0.\n"
         "Bytes that no record covers are 0xFF. OUT is replaced only after a complete conversion:\n"
         "on any error (bad HEX, image too large, output not writable) OUT is neither created nor\n"
-        "changed. Exit status: 0 success, 3 bad or too large input, 1 output I/O error.");
+        "changed. A device or FIFO as OUT is written directly; OUT may not be IN.\n"
+        "Exit status: 0 success, 3 bad or too large input, 1 output I/O error, 2 OUT is IN,\n"
+        "130/143/129 interrupted.");
     sub->add_option("IN", opt->input, "Intel HEX file to read")->required();
-    sub->add_option("OUT", opt->output, "Binary file to write (created, or replaced)")->required();
+    sub->add_option("OUT", opt->output, "Binary file to write (created, or replaced; - for standard output)")->required();
     sub->add_option("--max-size", opt->maxSize,
                     "Largest image accepted, in bytes (suffixes k, m allowed, e.g. 16m). The default 524288 "
                     "is the programmer's write buffer; at most 268435456 (256 MiB)")

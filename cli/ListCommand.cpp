@@ -7,7 +7,7 @@
 #include <string>
 
 #include "cli/Cli.h"
-#include "cli/Output.h"
+#include "cli/Json.h"
 #include "hid/Nrhid.h"
 
 namespace quillon::cli {
@@ -29,6 +29,7 @@ int RunList(const CliContext& ctx, bool json) {
     // Only real device nodes can lack permission; simulated paths are not files.
     const bool realDevices = !ctx.sim.enabled;
     bool programmerLocked = false;
+    int count = 0;
     {
         hid::TnrHid link(*platform);
         link.Update();
@@ -39,15 +40,19 @@ int RunList(const CliContext& ctx, bool json) {
             const bool noAccess = realDevices && ::access(d.devicePath.c_str(), R_OK | W_OK) != 0;
             if (programmer && noAccess) programmerLocked = true;
             if (json) {
-                std::printf(
-                    "{\"path\":%s,\"vendor_id\":\"%s\",\"product_id\":\"%s\",\"product\":%s,\"serial\":%s,"
-                    "\"input_report_length\":%u,\"output_report_length\":%u,\"feature_report_length\":%u,"
-                    "\"programmer\":%s,\"accessible\":%s}\n",
-                    JsonString(d.devicePath).c_str(), Hex4(d.vendorId).c_str(), Hex4(d.productId).c_str(),
-                    JsonString(d.productString).c_str(), JsonString(d.serialNumberString).c_str(),
-                    static_cast<unsigned>(d.inputReportLength), static_cast<unsigned>(d.outputReportLength),
-                    static_cast<unsigned>(d.featureReportLength), programmer ? "true" : "false",
-                    noAccess ? "false" : "true");
+                const std::string line = JsonLine("device")
+                                             .Path("path", d.devicePath)
+                                             .Text("vendor_id", Hex4(d.vendorId))
+                                             .Text("product_id", Hex4(d.productId))
+                                             .Text("product", d.productString)
+                                             .Text("serial", d.serialNumberString)
+                                             .Number("input_report_length", d.inputReportLength)
+                                             .Number("output_report_length", d.outputReportLength)
+                                             .Number("feature_report_length", d.featureReportLength)
+                                             .Flag("programmer", programmer)
+                                             .Flag("accessible", !noAccess)
+                                             .Str();
+                std::printf("%s\n", line.c_str());
             } else {
                 std::printf("%s  %s:%s  \"%s\"  serial \"%s\"  in/out/feature %u/%u/%u%s%s\n", d.devicePath.c_str(),
                             Hex4(d.vendorId).c_str(), Hex4(d.productId).c_str(), d.productString.c_str(),
@@ -57,6 +62,18 @@ int RunList(const CliContext& ctx, bool json) {
             }
         }
         if (link.GetDeviceCount() == 0 && !json && !ctx.quiet) std::printf("no HID devices found\n");
+        count = link.GetDeviceCount();
+    }
+    if (json) {
+        std::printf("%s\n", JsonLine("result")
+                                .Number("schema", kJsonSchema)
+                                .Text("op", "list")
+                                .Flag("ok", true)
+                                .Number("exit", kExitOk)
+                                .Text("message", std::to_string(count) + " HID devices")
+                                .Number("count", count)
+                                .Str()
+                                .c_str());
     }
     if (programmerLocked) {
         std::fprintf(stderr,

@@ -5,36 +5,13 @@
 
 #include <cstdio>
 
+#include "cli/Json.h"
 #include "log/Log.h"
 
 namespace quillon::cli {
 
-std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            default:
-                if (c < 0x20 || c == 0x7F) {
-                    char esc[8];
-                    std::snprintf(esc, sizeof esc, "\\u%04x", c);
-                    out += esc;
-                } else {
-                    out += static_cast<char>(c);
-                }
-        }
-    }
-    return out + "\"";
-}
-
 Output::Output(const CliContext& ctx, bool logLines)
-    : json_(ctx.json), logLines_(logLines && !ctx.quiet),
+    : json_(ctx.json), quiet_(ctx.quiet), logLines_(logLines && !ctx.quiet),
       bar_(!ctx.json && !ctx.quiet && logLines && isatty(STDERR_FILENO) == 1) {
     SetLogSink([this](const std::string& line) { LogLine(line); });
 }
@@ -42,6 +19,12 @@ Output::Output(const CliContext& ctx, bool logLines)
 Output::~Output() {
     SetLogSink(nullptr);
     EndProgress();
+}
+
+void Output::PrintJson(const std::string& line) const {
+    std::fputs(line.c_str(), stream_);
+    std::fputc('\n', stream_);
+    std::fflush(stream_);
 }
 
 void Output::ClearBar() {
@@ -55,12 +38,12 @@ void Output::LogLine(const std::string& line) {
     if (!logLines_) return;
     std::lock_guard lock(mutex_);
     if (json_) {
-        std::printf("{\"type\":\"log\",\"line\":%s}\n", JsonString(line).c_str());
-    } else {
-        ClearBar();
-        std::printf("%s\n", line.c_str());
+        PrintJson(JsonLine("log").Text("line", line).Str());
+        return;
     }
-    std::fflush(stdout);
+    ClearBar();
+    std::fprintf(stream_, "%s\n", line.c_str());
+    std::fflush(stream_);
 }
 
 void Output::Progress(const char* phase, std::uint32_t done, std::uint32_t total) {
@@ -73,8 +56,7 @@ void Output::Progress(const char* phase, std::uint32_t done, std::uint32_t total
     lastStep_ = step;
     const unsigned percent = static_cast<unsigned>(static_cast<std::uint64_t>(done) * 100 / total);
     if (json_) {
-        std::printf("{\"type\":\"progress\",\"op\":\"%s\",\"done\":%u,\"total\":%u}\n", phase, done, total);
-        std::fflush(stdout);
+        PrintJson(JsonLine("progress").Text("op", phase).Number("done", done).Number("total", total).Str());
         return;
     }
     if (!bar_) {
@@ -97,20 +79,40 @@ void Output::EndProgress() {
     lastStep_ = -1;
 }
 
-void Output::Result(const char* op, int code, const std::string& message, const std::string& device) {
+void Output::Warning(const std::string& text, std::size_t line) {
+    if (quiet_) return;
+    std::lock_guard lock(mutex_);
+    if (json_) {
+        JsonLine j("warning");
+        j.Text("message", text);
+        if (line != 0) j.Number("line", static_cast<std::int64_t>(line));
+        PrintJson(j.Str());
+        return;
+    }
+    ClearBar();
+    if (line != 0)
+        std::fprintf(stderr, "warning: line %zu: %s\n", line, text.c_str());
+    else
+        std::fprintf(stderr, "warning: %s\n", text.c_str());
+}
+
+void Output::Result(const char* op, int code, const std::string& message, const ResultDetail& detail) {
     std::lock_guard lock(mutex_);
     ClearBar();
     if (json_) {
-        std::printf("{\"type\":\"result\",\"op\":\"%s\",\"ok\":%s,\"exit\":%d,\"message\":%s%s}\n", op,
-                    code == 0 ? "true" : "false", code, JsonString(message).c_str(),
-                    device.empty() ? "" : (",\"device\":" + JsonString(device)).c_str());
-        std::fflush(stdout);
+        JsonLine j("result");
+        j.Number("schema", kJsonSchema).Text("op", op).Flag("ok", code == 0).Number("exit", code).Text("message", message);
+        if (!detail.device.empty()) j.Path("device", detail.device);
+        if (detail.bytes >= 0) j.Number("bytes", detail.bytes);
+        if (!detail.output.empty()) j.Path("output", detail.output);
+        if (!detail.checked.empty()) j.Text("checked", detail.checked);
+        PrintJson(j.Str());
         return;
     }
-    const std::string where = device.empty() ? "" : " [" + device + "]";
+    const std::string where = detail.device.empty() ? "" : " [" + detail.device + "]";
     if (code == 0) {
-        std::printf("%s%s: OK: %s\n", op, where.c_str(), message.c_str());
-        std::fflush(stdout);
+        std::fprintf(stream_, "%s%s: OK: %s\n", op, where.c_str(), message.c_str());
+        std::fflush(stream_);
     } else {
         std::fprintf(stderr, "%s%s: FAILED (exit %d): %s\n", op, where.c_str(), code, message.c_str());
     }

@@ -1,15 +1,25 @@
-// What quillon-cli prints: the system's log lines, progress, and one result line per run.
-// Plain text by default, one JSON object per line with --json, errors only with --quiet.
-// The progress bar is drawn on stderr only when stderr is a terminal.
+// What quillon-cli prints: the system's log lines, progress, warnings, and one result line per
+// run. Plain text by default, one JSON object per line with --json (see cli/Json.h and the
+// README's schema table), errors only with --quiet. The progress bar is drawn on stderr only when
+// stderr is a terminal.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <mutex>
 #include <string>
 
 #include "cli/Cli.h"
 
 namespace quillon::cli {
+
+// What a result line says beyond its code and message.
+struct ResultDetail {
+    std::string device;      // the programmer, when several were used
+    std::int64_t bytes = -1;  // image or dump size; -1: none
+    std::string output;      // file written, if any
+    std::string checked;     // what was checked: "transfer checksum", "read-back", ... ("" none)
+};
 
 class Output {
 public:
@@ -20,24 +30,31 @@ public:
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
 
+    // The run writes its data to standard output: every line goes to standard error instead.
+    void GiveUpStdout() { stream_ = stderr; }
+
     void Progress(const char* phase, std::uint32_t done, std::uint32_t total);
     void EndProgress();
+    // Something the user should know although the run goes on; line 0: no line number. Not
+    // printed in quiet runs.
+    void Warning(const std::string& text, std::size_t line = 0);
     // The run's final line: exit code 0 is success.
-    void Result(const char* op, int code, const std::string& message, const std::string& device = {});
+    void Result(const char* op, int code, const std::string& message, const ResultDetail& detail = {});
 
 private:
     void LogLine(const std::string& line);
     void ClearBar();
 
+    void PrintJson(const std::string& line) const;
+
+    std::FILE* stream_ = stdout;
     bool json_;
+    bool quiet_;
     bool logLines_;
     bool bar_;
     bool barShown_ = false;
     int lastStep_ = -1;
     std::mutex mutex_;
 };
-
-// A JSON text for one value (UTF-8 kept as is).
-std::string JsonString(const std::string& text);
 
 }  // namespace quillon::cli

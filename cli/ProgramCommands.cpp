@@ -2,6 +2,7 @@
 // Each run finds the programmer (the window's search), waits for its answer to the connect block,
 // then runs one operation and turns its one result into an exit code. The log lines printed are
 // the system's own lines, time stamp included.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,12 +17,17 @@
 #include <iostream>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
 
 #include "cli/Cli.h"
+#include "cli/Interrupt.h"
 #include "cli/Output.h"
 #include "core/UiHost.h"
+#include "fs/Files.h"
+#include "hex/Chex2bin.h"
 #include "hid/Nrhid.h"
+#include "image/HexDocument.h"
 #include "log/Log.h"
 #include "ops/Operations.h"
 #include "protocol/Chips.h"
@@ -37,9 +43,16 @@ struct ProgramOptions {
     bool noVerify = false;
     bool noReset = false;
     bool readback = false;
+    bool noReadback = false;
     bool all = false;
     std::string file;
 };
+
+std::string UpperLast3Of(const std::string& name) {
+    std::string tail = name.size() < 3 ? name : name.substr(name.size() - 3);
+    for (char& c : tail) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return tail;
+}
 
 bool IsImageName(const std::string& name) {
     if (name.size() < 3) return false;
@@ -49,9 +62,18 @@ bool IsImageName(const std::string& name) {
 }
 
 struct Result {
+    Result() = default;
+    Result(int c, std::string m, std::string ch = {}) : code(c), message(std::move(m)), checked(std::move(ch)) {}
     int code = kExitOk;
     std::string message;
+    std::string checked;  // what the success claims rests on (see ResultDetail)
 };
+
+const char* const kInterrupted = "interrupted; nothing more was done";
+
+// --no-erase leaves old bits that only a read-back can find, so it reads back unless told not
+// to (or unless the chip is read-protected afterwards, which makes a read-back impossible).
+bool WantsReadback(const ProgramOptions& o) { return o.readback || (o.noErase && !o.noReadback && !o.protect); }
 
 int ExitCodeFor(OpStatus status) {
     switch (status) {
@@ -61,7 +83,8 @@ int ExitCodeFor(OpStatus status) {
         case OpStatus::Timeout: return kExitTimeout;
         case OpStatus::DeviceFailure: return kExitDeviceFailure;
         case OpStatus::VerifyFailure: return kExitVerifyFailure;
-        case OpStatus::Interrupted: return kExitError;
+        case OpStatus::Interrupted:
+            return InterruptWatch::Caught() != 0 ? InterruptWatch::ExitCode() : kExitError;
     }
     return kExitError;
 }
@@ -70,8 +93,8 @@ int ExitCodeFor(OpStatus status) {
 // for each operation's result.
 class Session : public OpsView {
 public:
-    Session(hid::Platform& platform, Output& out, const ProgramOptions& options)
-        : out_(out), options_(options), ops_(host_, platform, this) {
+    Session(hid::Platform& platform, Output& out, const ProgramOptions& options, InterruptWatch& watch)
+        : out_(out), options_(options), ops_(host_, platform, this), watch_(watch) {
         // Several sessions may share one platform (--all): none of them follows device changes.
         ops_.setHotPlug(false);
         OpsControls c;
@@ -89,7 +112,12 @@ public:
                 return d.devicePath == want || d.serialNumberString == want;
             });
         }
+        // The signal arrives on the watch's thread; the operations are touched on ours only.
+        watchId_ = watch_.Subscribe([this] { host_.post([this] { Interrupt(); }); });
     }
+    ~Session() override { watch_.Unsubscribe(watchId_); }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
 
     void finished(const OpsResult& r) override { result_ = r; }
     void controlsChanged(const OpsControls& c) override {
@@ -103,17 +131,29 @@ public:
     // sent; the watchdog covers that answer, so a silent programmer ends with the system's own
     // timeout line.
     Result Connect() {
+        if (interrupted_ || InterruptWatch::Caught() != 0) return {InterruptWatch::ExitCode(), kInterrupted};
         try {
             ops_.searchProgrammer();
         } catch (const hid::HidError& e) {
+            if (e.Detail() == static_cast<std::uint32_t>(hid::kSharingViolation))
+                return {kExitNoProgrammer, "the programmer is in use by another program"};
             std::string msg = std::string("cannot open the programmer: ") + e.what();
             if (e.Detail() == EACCES) msg += " (see \"USB permissions\" in the README for the udev rule)";
             return {kExitNoProgrammer, msg};
         }
-        if (!ops_.link().GetActive())
+        if (!ops_.link().GetActive()) {
+            if (const std::string busy = BusyDevice(); !busy.empty())
+                return {kExitNoProgrammer, "the programmer is in use by another program (" + busy + " is busy)"};
             return {kExitNoProgrammer, options_.device.empty()
                                            ? "no programmer (04d8:003f) found"
                                            : "no programmer (04d8:003f) matches '" + options_.device + "'"};
+        }
+        // Opened for reading only, the connect block never went out: waiting for its answer
+        // would only end in the watchdog's timeout.
+        if (!ops_.link().CanWrite())
+            return {kExitNoProgrammer, "cannot open the programmer " + ops_.link().GetDevicePath() +
+                                           " for writing: " + SystemReason(EACCES) +
+                                           " (see \"USB permissions\" in the README for the udev rule)"};
         const OpsResult r = Run([&] { ops_.detect(/*sendConnectBlock=*/false); });
         return {ExitCodeFor(r.status), r.message};
     }
@@ -124,11 +164,16 @@ public:
         if (r.status != OpStatus::Ok) return {ExitCodeFor(r.status), r.message};
         out_.Progress(phase_, r.bytes, r.bytes);
         out_.EndProgress();
+        const auto data = ops_.hexView().Data();
+        if (!data.empty() && std::all_of(data.begin(), data.end(), [](std::uint8_t b) { return b == 0; }))
+            out_.Warning("every byte read is 0x00: a read-protected chip reads as all zeros, so this may not be "
+                         "the chip's content");
+        if (InterruptWatch::Caught() != 0) return {InterruptWatch::ExitCode(), kInterrupted};
         if (!outFile.empty()) {
             try {
-                ops_.saveBin(outFile);
-            } catch (const std::exception& e) {
-                return {kExitError, e.what()};
+                ops_.hexView().SaveToFile(outFile, true);
+            } catch (const HexDocumentError& e) {
+                return {kExitError, std::string(e.what()) + (e.reason().empty() ? "" : " (" + e.reason() + ")")};
             }
         }
         return {kExitOk, r.message + (outFile.empty() ? "" : " to " + outFile)};
@@ -142,16 +187,19 @@ public:
             const std::uint8_t* image = ops_.engine().WriteBuffer();
             image_.assign(image, image + std::min<std::size_t>(ops_.hexView().GetDataSize(), CPro::kBufferSize));
         });
-        if (r.bytes != 0) {
+        if (r.bytes != 0 && r.status == OpStatus::Ok) {
             out_.Progress(phase_, r.bytes, r.bytes);
             out_.EndProgress();
         }
         if (r.status != OpStatus::Ok) return {ExitCodeFor(r.status), r.message};
+        const std::string wrote = "wrote " + std::to_string(r.bytes) + " bytes";
         if (!r.verified)
-            return {kExitOk, "wrote " + std::to_string(r.bytes) +
-                                 " bytes; nothing was verified (--no-verify, and the programmer sent no checksum)"};
-        return {kExitOk, r.message + (options_.noVerify ? "; flash not verified (--no-verify)"
-                                                         : "; verified by the programmer")};
+            return {kExitOk, wrote + "; nothing was checked (the programmer sent no transfer checksum)", ""};
+        // The programmer's checksum covers the bytes it received, not what the flash now holds.
+        return {kExitOk,
+                wrote + "; the programmer's transfer checksum matches (it covers the bytes sent, not the flash)" +
+                    (options_.noVerify ? "; flash not verified (--no-verify)" : ""),
+                "transfer checksum"};
     }
 
     // Reads the chip back and compares every byte of the image.
@@ -168,14 +216,32 @@ public:
                 return {kExitVerifyFailure, msg};
             }
         }
-        return {kExitOk, "read-back matches all " + std::to_string(image_.size()) + " bytes"};
+        return {kExitOk, "read-back matches all " + std::to_string(image_.size()) + " bytes", "read-back"};
     }
 
 private:
+    // Ends the pending operation as interrupted and closes the link, which also stops an image
+    // stream: the programmer is left with a stream it will abandon.
+    void Interrupt() {
+        if (interrupted_) return;
+        interrupted_ = true;
+        ops_.cancel(kInterrupted);
+        if (ops_.link().GetActive()) ops_.link().Close();
+    }
+
+    // A HID device that another program holds, so that no programmer could be identified on it.
+    std::string BusyDevice() {
+        hid::Platform& platform = ops_.link().GetPlatform();
+        for (const hid::RawDevice& d : platform.enumerate())
+            if (platform.query(d.path, false).error == hid::kSharingViolation) return d.path;
+        return {};
+    }
+
     // Starts one operation and runs the loop until its result arrives; the operations owe
     // exactly one for every start, whatever the programmer does.
     OpsResult Run(const std::function<void()>& start) {
         result_.reset();
+        if (interrupted_ || InterruptWatch::Caught() != 0) return {OpKind::Detect, OpStatus::Interrupted, kInterrupted};
         start();
         host_.runUntil([&] { return result_.has_value(); });
         return *result_;
@@ -189,19 +255,35 @@ private:
     std::uint32_t lastProgress_ = 0;
     const char* phase_ = "";
     std::vector<std::uint8_t> image_;
+    InterruptWatch& watch_;
+    std::size_t watchId_ = 0;
+    bool interrupted_ = false;
 };
 
-int Finish(Output& out, const char* op, const Result& r, const std::string& device = {}) {
-    out.Result(op, r.code, r.message, device);
+int Finish(Output& out, const char* op, const Result& r, ResultDetail detail = {}) {
+    detail.checked = r.code == kExitOk ? r.checked : "";
+    out.Result(op, r.code, r.message, detail);
     return r.code;
 }
 
+// The platform, or the failure to report (an unusable --sim-flash file, a busy chip file).
+std::unique_ptr<hid::Platform> PlatformOrFailure(const CliContext& ctx, Result& failure) {
+    try {
+        return MakePlatform(ctx);
+    } catch (const std::exception& e) {
+        failure = {kExitError, e.what()};
+        return nullptr;
+    }
+}
+
 int RunDetect(CliContext& ctx, const ProgramOptions& options) {
+    InterruptWatch watch(InterruptWatch::Mode::Watcher);
     Output out(ctx);
-    auto platform = MakePlatform(ctx);
     Result r;
+    auto platform = PlatformOrFailure(ctx, r);
+    if (!platform) return Finish(out, "detect", r);
     {
-        Session session(*platform, out, options);
+        Session session(*platform, out, options, watch);
         r = session.Connect();
     }
     if (r.code == kExitOk) r.message = "programmer answered and a chip is present";
@@ -209,51 +291,100 @@ int RunDetect(CliContext& ctx, const ProgramOptions& options) {
 }
 
 int RunRead(CliContext& ctx, const ProgramOptions& options) {
+    InterruptWatch watch(InterruptWatch::Mode::Watcher);
     Output out(ctx);
-    auto platform = MakePlatform(ctx);
+    // A directory cannot take the dump: say so before the chip is read.
+    if (struct stat st {}; ::stat(options.file.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        return Finish(out, "read", {kExitError, "Cannot create file " + options.file + " (" + SystemReason(EISDIR) + ")"});
     Result r;
+    auto platform = PlatformOrFailure(ctx, r);
+    if (!platform) return Finish(out, "read", r);
     {
-        Session session(*platform, out, options);
+        Session session(*platform, out, options, watch);
         r = session.Connect();
         if (r.code == kExitOk) r = session.Read(options.file);
     }
-    return Finish(out, "read", r);
+    ResultDetail detail;
+    if (r.code == kExitOk) detail.output = options.file;
+    return Finish(out, "read", r, detail);
 }
 
-Result WriteOne(hid::Platform& platform, Output& out, const ProgramOptions& options) {
+Result WriteOne(hid::Platform& platform, Output& out, const ProgramOptions& options, InterruptWatch& watch) {
     Result r;
-    Session session(platform, out, options);
+    Session session(platform, out, options, watch);
     r = session.Connect();
     if (r.code == kExitOk) r = session.Write();
-    if (r.code == kExitOk && options.readback) {
+    if (r.code != kExitOk) return r;
+    if (WantsReadback(options)) {
+        if (InterruptWatch::Caught() != 0) return {InterruptWatch::ExitCode(), kInterrupted};
         Result rb = session.Readback();
-        r = rb.code == kExitOk ? Result{kExitOk, r.message + "; " + rb.message} : rb;
+        if (rb.code != kExitOk) return rb;
+        return {kExitOk, r.message + "; " + rb.message, r.checked.empty() ? rb.checked : r.checked + ", " + rb.checked};
+    }
+    if (options.noErase) {
+        const std::string why = options.protect ? "--protect makes a read-back impossible" : "--no-readback";
+        out.Warning("--no-erase: the flash content was not checked (" + why +
+                    "); unerased flash may keep old bits, which only --readback would find");
+        r.message += "; flash content not checked (--no-erase without --readback)";
     }
     return r;
 }
 
-int RunWrite(CliContext& ctx, const ProgramOptions& options) {
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(options.file, ec)) {
-        Output out(ctx);
-        const bool exists = std::filesystem::exists(options.file, ec);
-        return Finish(out, "write", {kExitBadInput, "cannot open " + options.file +
-                                                        (exists ? ": not a regular file" : ": no such file")});
-    }
+// Whether the image may be written at all, and the warnings about an odd HEX file.
+Result CheckImage(Output& out, const std::string& file) {
+    if (const std::string problem = InputProblem(file); !problem.empty())
+        return {kExitBadInput, "cannot open " + problem};
     // The loader programs only files it recognises by their ending; anything else would show in
     // the hex view but leave the write buffer erased, so it is refused here.
-    if (!IsImageName(options.file)) {
-        Output out(ctx);
-        return Finish(out, "write", {kExitBadInput, options.file + ": not a HEX or BIN file (the name must end in hex or bin)"});
+    if (!IsImageName(file)) return {kExitBadInput, file + ": not a HEX or BIN file (the name must end in hex or bin)"};
+    if (UpperLast3Of(file) != "HEX") {
+        std::error_code ec;
+        const auto size = std::filesystem::file_size(file, ec);
+        if (!ec && size > CPro::kBufferSize)
+            return {kExitBadInput, file + ": the image is " + std::to_string(size) + " bytes, larger than the " +
+                                       std::to_string(CPro::kBufferSize) + "-byte write buffer"};
+        return Result{};
     }
-    auto platform = MakePlatform(ctx);
+    const std::uint64_t limit = HexTextLimit(CPro::kBufferSize);
+    std::string text;
+    try {
+        text = ReadWholeFile(file, static_cast<std::size_t>(limit));
+    } catch (const std::system_error& e) {
+        if (e.code().value() == EFBIG)
+            return {kExitBadInput, file + ": longer than " + std::to_string(limit) +
+                                       " bytes, more than the HEX text of any image that fits the write buffer"};
+        return {kExitBadInput, "cannot open " + file + ": " + SystemReason(e.code().value())};
+    }
+    WarnHexOddities(out, text);
+    // The loader would refuse the same file later with a log line only; a quiet or JSON run
+    // needs the reason in its result.
+    hex::CHex2Bin converter;
+    std::uint32_t length = CPro::kBufferSize;
+    const std::int32_t code = converter.ConvertText(text, nullptr, &length);
+    if (code == hex::kHexDestOverflow)
+        return {kExitBadInput, file + ": the image is " + std::to_string(length) + " bytes, larger than the " +
+                                   std::to_string(CPro::kBufferSize) + "-byte write buffer"};
+    if (code != hex::kHexLengthOnly) return {kExitBadInput, file + ": " + converter.LastMessage};
+    return Result{};
+}
+
+int RunWrite(CliContext& ctx, const ProgramOptions& options) {
+    InterruptWatch watch(InterruptWatch::Mode::Watcher);
+    Result r;
     if (!options.all) {
         Output out(ctx);
-        Result r = WriteOne(*platform, out, options);
+        if (r = CheckImage(out, options.file); r.code != kExitOk) return Finish(out, "write", r);
+        auto platform = PlatformOrFailure(ctx, r);
+        if (!platform) return Finish(out, "write", r);
+        r = WriteOne(*platform, out, options, watch);
         return Finish(out, "write", r);
     }
     // Every connected programmer at once, each in its own thread with its own event loop; the log
     // lines of several chips would interleave unreadably, so only result lines are printed.
+    Output out(ctx, /*logLines=*/false);
+    if (r = CheckImage(out, options.file); r.code != kExitOk) return Finish(out, "write", r);
+    auto platform = PlatformOrFailure(ctx, r);
+    if (!platform) return Finish(out, "write", r);
     std::vector<std::string> paths;
     {
         hid::TnrHid scan(*platform);
@@ -264,7 +395,6 @@ int RunWrite(CliContext& ctx, const ProgramOptions& options) {
                 paths.push_back(d->devicePath);
         }
     }
-    Output out(ctx, /*logLines=*/false);
     if (paths.empty()) return Finish(out, "write", {kExitNoProgrammer, "no programmer (04d8:003f) found"});
     std::vector<Result> results(paths.size());
     std::vector<std::thread> workers;
@@ -273,7 +403,7 @@ int RunWrite(CliContext& ctx, const ProgramOptions& options) {
             ProgramOptions one = options;
             one.device = paths[i];
             try {
-                results[i] = WriteOne(*platform, out, one);
+                results[i] = WriteOne(*platform, out, one, watch);
             } catch (const std::exception& e) {
                 results[i] = {kExitError, e.what()};
             }
@@ -282,7 +412,9 @@ int RunWrite(CliContext& ctx, const ProgramOptions& options) {
     for (auto& w : workers) w.join();
     int worst = kExitOk;
     for (std::size_t i = 0; i < paths.size(); ++i) {
-        Finish(out, "write", results[i], paths[i]);
+        ResultDetail detail;
+        detail.device = paths[i];
+        Finish(out, "write", results[i], detail);
         if (results[i].code != kExitOk && worst == kExitOk) worst = results[i].code;
     }
     return worst;
@@ -316,12 +448,15 @@ void RegisterProgram(CLI::App& app, CliContext& ctx) {
         "Loading a HEX file also leaves its BIN copy (FILE.bin) beside it.");
     AddProgramOptions(w, write, true);
     w->add_option("FILE", write.file, "Intel HEX (name ending in hex) or BIN (ending in bin) image")->required();
-    w->add_flag("--no-erase", write.noErase, "Do not erase the flash first");
+    w->add_flag("--no-erase", write.noErase,
+                "Do not erase the flash first (then the chip is read back and compared, unless --no-readback)");
     auto* protect = w->add_flag("--protect", write.protect, "Read-protect the chip after writing");
     w->add_flag("--no-verify", write.noVerify, "Do not ask the programmer to verify the flash");
     w->add_flag("--no-reset", write.noReset, "Do not reset the chip into the new firmware");
-    w->add_flag("--readback", write.readback, "Read the chip back afterwards and compare every byte")
-        ->excludes(protect);
+    auto* readback = w->add_flag("--readback", write.readback, "Read the chip back afterwards and compare every byte")
+                         ->excludes(protect);
+    w->add_flag("--no-readback", write.noReadback, "Do not read back after --no-erase (the result then warns)")
+        ->excludes(readback);
     w->add_flag("--all", write.all, "Program every connected programmer in parallel")
         ->excludes(w->get_option("--device"));
     ctx.commands.push_back({w, [&ctx] { return RunWrite(ctx, write); }});

@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "cli/Cli.h"
+#include "cli/Json.h"
 #include "log/Log.h"
 #include "sim/SimPlatform.h"
 
@@ -25,10 +26,15 @@ int main(int argc, char** argv) {
                     ->expected(0, 1)
                     ->default_str("default")
                     ->check(CLI::IsMember(quillon::sim::SimPlatform::scenarioNames()));
-    app.add_flag("--sim-paced", ctx.sim.paced, "Pace the simulated programmer like full-speed USB (1 report/ms)");
-    app.add_option("--sim-flash", ctx.sim.flashFile, "File that keeps the simulated chip's flash between runs");
+    // Without --sim these would be ignored and the run would go to real hardware.
+    app.add_flag("--sim-paced", ctx.sim.paced, "Pace the simulated programmer like full-speed USB (1 report/ms)")
+        ->needs(sim);
+    app.add_option("--sim-flash", ctx.sim.flashFile,
+                   "File that keeps the simulated chip's flash between runs (locked while a run uses it)")
+        ->needs(sim);
     app.add_option("--sim-count", ctx.sim.programmers, "Number of simulated programmers")
-        ->check(CLI::Range(1, 16));
+        ->check(CLI::Range(1, 16))
+        ->needs(sim);
 
     RegisterHex2Bin(app, ctx);
     RegisterList(app, ctx);
@@ -42,13 +48,24 @@ int main(int argc, char** argv) {
     }
     ctx.sim.enabled = sim->count() > 0;
     quillon::Language = ctx.lang;
+    const CliContext::Command* chosen = nullptr;
+    for (const auto& command : ctx.commands)
+        if (command.app->parsed()) chosen = &command;
+    if (chosen == nullptr) return kExitUsage;
     try {
-        for (const auto& command : ctx.commands) {
-            if (command.app->parsed()) return command.run();
-        }
+        return chosen->run();
     } catch (const std::exception& e) {
+        // Whatever failed, a script reading JSON still gets its result line.
         std::fprintf(stderr, "quillon-cli: %s\n", e.what());
+        if (ctx.json)
+            std::printf("%s\n", JsonLine("result")
+                                    .Number("schema", kJsonSchema)
+                                    .Text("op", chosen->app->get_name())
+                                    .Flag("ok", false)
+                                    .Number("exit", kExitError)
+                                    .Text("message", e.what())
+                                    .Str()
+                                    .c_str());
         return kExitError;
     }
-    return kExitUsage;
 }

@@ -29,6 +29,12 @@ void QtUiHost::post(Task fn) {
 }
 
 bool QtUiHost::event(QEvent* event) {
+    {
+        // Our wake-up events are made under this lock; taking it before reading the event
+        // orders that creation before the read in a way ThreadSanitizer can see (Qt's own queue
+        // lock is invisible to it).
+        std::lock_guard lock(mutex_);
+    }
     if (event->type() != kRunPosted) return QObject::event(event);
     runPosted();
     return true;

@@ -3,6 +3,11 @@
 // notifications (delivered on a thread of their own, as a device monitor would).
 #include "SimPlatform.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -11,6 +16,8 @@
 #include <stdexcept>
 #include <system_error>
 #include <thread>
+
+#include "fs/Files.h"
 
 namespace quillon::sim {
 
@@ -117,6 +124,11 @@ public:
     std::string chipFile;
 
     std::mutex writeMutex;  // one write at a time, held across its pacing wait
+    int chipLock = -1;      // holds the chip file's lock while this device lives
+
+    ~SimDevice() {
+        if (chipLock >= 0) ::close(chipLock);
+    }
 
     void unplugLocked();
     void saveChipLocked();
@@ -455,8 +467,57 @@ bool SimPlatform::isPlugged(const std::string& path) const {
     return withDevice(find(path), path, [](SimDevice& d) { return d.plugged; });
 }
 
+namespace {
+
+// The chip file's companion lock: one chip, one user. The chip file itself cannot carry the lock
+// because every save replaces it by a new file. Returns the locked descriptor, or -1 when
+// another process still holds it after a short wait; throws when it cannot even be created.
+int LockChipFile(const std::string& file) {
+    const std::string lockName = file + ".lock";
+    const int fd = ::open(lockName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0)
+        throw std::runtime_error("cannot use simulated chip file " + file + ": " + SystemReason(errno) + " (" +
+                                 lockName + ")");
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
+        if (errno != EWOULDBLOCK && errno != EINTR) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ::close(fd);
+    return -1;
+}
+
+// Refuses what cannot hold a chip, before anything runs: a chip that could not be saved would
+// only be noticed after the operation had reported success.
+void CheckChipFile(const std::string& file) {
+    struct stat st {};
+    if (::stat(file.c_str(), &st) == 0) {
+        if (const std::string kind = NonRegularKind(file); !kind.empty())
+            throw std::runtime_error("simulated chip file " + file + " is " + kind + ", not a regular file");
+        if (IsReadOnlyFile(file))
+            throw std::runtime_error("cannot write simulated chip file " + file + ": " + SystemReason(EACCES));
+        return;
+    }
+    const std::size_t slash = file.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : file.substr(0, slash));
+    if (::access(dir.c_str(), W_OK | X_OK) != 0)
+        throw std::runtime_error("cannot create simulated chip file " + file + ": " + SystemReason(errno));
+}
+
+}  // namespace
+
 void SimPlatform::setChipFile(const std::string& path, const std::string& file) {
+    CheckChipFile(file);
+    const int lock = LockChipFile(file);
     withChip(find(path), path, [&](SimDevice& d, SimProgrammer& chip) {
+        if (d.chipLock >= 0) ::close(d.chipLock);
+        d.chipLock = lock;
+        if (lock < 0) {
+            // Another run has this chip: to us its programmer is busy, as a real one held by
+            // another program would be.
+            d.held = true;
+            return 0;
+        }
         loadChipFile(file, chip);
         d.chipFile = file;
         return 0;

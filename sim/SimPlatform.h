@@ -65,7 +65,10 @@ public:
     void plug(const std::string& path);    // back in the enumeration (the chip keeps its flash)
     bool isPlugged(const std::string& path) const;
     // Loads the chip from file when it exists, and saves it there after every erase, completed
-    // or abandoned write from now on. Throws std::runtime_error for an unusable file.
+    // or abandoned write from now on. The file is locked (FILE.lock beside it) for as long as
+    // this platform lives; when another process holds it for more than about a second, the
+    // programmer shows as held by another program instead. Throws std::runtime_error for a file
+    // that is not a regular file, cannot be written or created, or is damaged.
     void setChipFile(const std::string& path, const std::string& file);
 
     // Chip state of a programmer (std::invalid_argument for a device that is not one).

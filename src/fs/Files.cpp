@@ -4,6 +4,7 @@
 #include "fs/Files.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -130,6 +131,26 @@ int WriteChunks(int fd, std::string_view data, const std::function<bool()>& canc
     return cancelled && cancelled() ? ECANCELED : 0;
 }
 
+// Opens a device or FIFO for writing. A FIFO without a reader would block the open until one
+// comes, beyond the reach of cancelled; so it is opened without blocking and tried again every
+// 20 ms. Returns -1 with errno set on failure.
+int OpenNode(const std::string& target, bool fifo, const std::function<bool()>& cancelled) {
+    if (!fifo || !cancelled) return ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    for (;;) {
+        if (cancelled()) {
+            errno = ECANCELED;
+            return -1;
+        }
+        const int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+        if (fd >= 0) {
+            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+            return fd;
+        }
+        if (errno != ENXIO && errno != EINTR) return -1;
+        ::poll(nullptr, 0, 20);
+    }
+}
+
 }  // namespace
 
 std::string NonRegularKind(const std::string& path) {
@@ -152,7 +173,11 @@ bool SameFile(const std::string& a, const std::string& b) {
 
 void WriteFileAtomically(const std::string& path, std::string_view data, const std::function<bool()>& cancelled) {
     static std::atomic<unsigned> counter{0};
-    const std::string target = ResolveTarget(path);
+    // A node is opened by its own name: links such as /dev/stdout -> /proc/self/fd/1 -> "pipe:[N]"
+    // name no path once resolved by hand.
+    struct stat node {};
+    const bool isNode = ::stat(path.c_str(), &node) == 0 && !S_ISREG(node.st_mode) && !S_ISDIR(node.st_mode);
+    const std::string target = isNode ? path : ResolveTarget(path);
 
     struct stat existing {};
     const bool exists = stat(target.c_str(), &existing) == 0;
@@ -162,7 +187,7 @@ void WriteFileAtomically(const std::string& path, std::string_view data, const s
     if (exists && !S_ISREG(existing.st_mode)) {
         // A device or FIFO is the destination itself: replacing it would put a plain file where
         // the node was (as root, even /dev/null).
-        const int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+        const int fd = OpenNode(target, S_ISFIFO(existing.st_mode), cancelled);
         if (fd < 0) ThrowErrno(errno, target);
         int error = WriteChunks(fd, data, cancelled);
         if (::close(fd) != 0 && error == 0 && errno != EINTR) error = errno;

@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quillon::hex {
 
@@ -62,5 +63,30 @@ private:
     std::int32_t Finish(std::int32_t code, std::uint64_t reported, std::uint64_t capacity,
                         std::uint32_t* length);
 };
+
+// What the lenient reading above accepts although stricter converters reject it. Looking for
+// these never changes a conversion; a tool may show them so that a user sees the file is odd.
+enum class HexOddity {
+    TypeBySecondDigit,    // a type field such as "10" or "A0", read by its second digit
+    DigitsAfterChecksum,  // hex digits after a record's checksum on the same line
+    AddressRecordLength,  // an address record (02-05) whose length is not the standard one
+    OverlappingRecords,   // data records that place bytes at the same address
+    TextBetweenRecords,   // other text before, between or after records
+};
+
+struct HexNotice {
+    HexOddity kind;
+    std::size_t line;   // 1-based line of the first occurrence
+    std::size_t count;  // occurrences of this kind
+    bool operator==(const HexNotice&) const = default;
+};
+
+// One notice per kind found, in the order of the kinds above, scanning the records up to the
+// end marker (and the text after it for TextBetweenRecords). The scan stops quietly at the
+// first record the converter would refuse.
+std::vector<HexNotice> FindOddities(std::string_view text);
+
+// An English sentence for the kind ("record type read by its second digit (e.g. 10 as data)").
+const char* DescribeOddity(HexOddity kind);
 
 }  // namespace quillon::hex

@@ -1,0 +1,32 @@
+// Input files of quillon-cli: which paths are read at all, how much HEX text is read, and the
+// warnings about HEX files that convert only because the converter is lenient.
+#include <system_error>
+
+#include "cli/Cli.h"
+#include "cli/Output.h"
+#include "fs/Files.h"
+#include "hex/Chex2bin.h"
+
+namespace quillon::cli {
+
+std::string InputProblem(const std::string& path) {
+    try {
+        const std::string kind = NonRegularKind(path);
+        if (kind.empty()) return {};
+        return path + " is " + kind + "; only regular files are read";
+    } catch (const std::system_error& e) {
+        return path + ": " + SystemReason(e.code().value());
+    }
+}
+
+std::uint64_t HexTextLimit(std::uint64_t maxImage) { return maxImage * 4 + (std::uint64_t{1} << 20); }
+
+void WarnHexOddities(Output& out, std::string_view text) {
+    for (const hex::HexNotice& n : hex::FindOddities(text)) {
+        std::string message = hex::DescribeOddity(n.kind);
+        if (n.count > 1) message += " (" + std::to_string(n.count) + " times, first here)";
+        out.Warning(message, n.line);
+    }
+}
+
+}  // namespace quillon::cli

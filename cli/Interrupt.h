@@ -1,0 +1,50 @@
+// Ctrl-C, SIGTERM and SIGHUP for quillon-cli: the handler only records the signal and writes one
+// byte to a pipe (both async-signal-safe); the run notices it at its own pace, ends what it was
+// doing cleanly, removes its temporary files, prints an "interrupted" result and exits 128+N.
+// A second signal ends the program at once, for a clean-up that takes too long.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace quillon::cli {
+
+class InterruptWatch {
+public:
+    enum class Mode {
+        // One thread: blocking calls return EINTR on a signal, and the run polls Caught().
+        Direct,
+        // Threads: the signals are blocked in the calling thread and so in every thread it starts
+        // later; only the watch's own thread takes them and calls the subscribers.
+        Watcher,
+    };
+    explicit InterruptWatch(Mode mode);
+    ~InterruptWatch();
+    InterruptWatch(const InterruptWatch&) = delete;
+    InterruptWatch& operator=(const InterruptWatch&) = delete;
+
+    // The first signal caught (SIGINT, SIGTERM or SIGHUP), 0 while none was.
+    static int Caught();
+    // The documented exit status for the signal caught: 130, 143 or 129.
+    static int ExitCode() { return 128 + Caught(); }
+
+    // Watcher mode: fn runs once on the watch's thread when a signal arrives, or at once on the
+    // caller's thread when one already has. Unsubscribe waits for a call in progress.
+    std::size_t Subscribe(std::function<void()> fn);
+    void Unsubscribe(std::size_t id);
+
+private:
+    void Run();
+
+    int stopPipe_[2] = {-1, -1};
+    std::mutex mutex_;
+    std::map<std::size_t, std::function<void()>> subscribers_;
+    std::size_t nextId_ = 1;
+    bool fired_ = false;  // written under mutex_ by the watch's thread only
+    std::thread thread_;
+};
+
+}  // namespace quillon::cli

@@ -1,0 +1,458 @@
+// quillon-cli against hostile paths, signals and odd inputs, through the real binary: what it
+// refuses, what it leaves behind, the exit code it ends with, and that every --json line it prints
+// is one object of the documented shape.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <json/json.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace quillon {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using Clock = std::chrono::steady_clock;
+
+const std::string kExample = std::string(QUILLON_SOURCE_DIR) + "/examples/blink/blink.ihx";
+
+struct CliRun {
+    int code = -1;
+    std::string out, err;
+    std::string all() const { return out + err; }
+};
+
+std::string ReadAll(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+std::vector<Json::Value> JsonLines(const std::string& text) {
+    std::vector<Json::Value> values;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        Json::Value v;
+        std::istringstream s(line);
+        std::string errors;
+        EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), s, &v, &errors)) << errors << ": " << line;
+        values.push_back(v);
+    }
+    return values;
+}
+
+// Every line an object with a known type; exactly one result, last, in the versioned shape.
+Json::Value CheckJsonRun(const CliRun& r, const std::string& op) {
+    const auto values = JsonLines(r.out);
+    EXPECT_FALSE(values.empty()) << r.all();
+    if (values.empty()) return {};
+    int results = 0;
+    for (const auto& v : values) {
+        const std::string type = v["type"].asString();
+        EXPECT_TRUE(type == "log" || type == "progress" || type == "warning" || type == "result" || type == "device")
+            << v.toStyledString();
+        results += type == "result";
+    }
+    EXPECT_EQ(results, 1) << r.out;
+    const Json::Value& last = values.back();
+    EXPECT_EQ(last["type"].asString(), "result");
+    EXPECT_EQ(last["schema"].asInt(), 1);
+    EXPECT_EQ(last["op"].asString(), op);
+    EXPECT_EQ(last["exit"].asInt(), r.code);
+    EXPECT_EQ(last["ok"].asBool(), r.code == 0);
+    EXPECT_FALSE(last["message"].asString().empty());
+    return last;
+}
+
+class CliHardeningTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string tmpl = (fs::temp_directory_path() / "quillon-hard-XXXXXX").string();
+        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+        dir_ = tmpl;
+        fs::copy_file(kExample, P("fw.hex"));
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+    std::string P(const std::string& name) const { return (dir_ / name).string(); }
+    void Put(const std::string& name, const std::string& text) const { std::ofstream(P(name), std::ios::binary) << text; }
+
+    // Starts quillon-cli in the scratch directory with stdout on a pipe (returned) and stderr
+    // in a file.
+    pid_t Start(const std::vector<std::string>& args, int& outPipe) {
+        int fds[2];
+        if (pipe(fds) != 0) return -1;
+        const std::string errFile = P(".stderr");
+        const pid_t pid = fork();
+        if (pid == 0) {
+            if (chdir(dir_.c_str()) != 0) _exit(126);
+            const int e = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int nul = open("/dev/null", O_RDONLY);
+            if (e < 0 || nul < 0) _exit(126);
+            dup2(nul, 0);
+            dup2(fds[1], 1);
+            dup2(e, 2);
+            close(fds[0]);
+            close(fds[1]);
+            std::vector<char*> argv{const_cast<char*>(QUILLON_CLI_PATH)};
+            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(QUILLON_CLI_PATH, argv.data());
+            _exit(127);
+        }
+        close(fds[1]);
+        outPipe = fds[0];
+        return pid;
+    }
+
+    // Reads the pipe until text appears in what was read; an empty text reads to the end of the
+    // output. False when that does not happen within 60 s, or the output ends first.
+    static bool ReadUntil(int fd, std::string& got, const std::string& text) {
+        const auto deadline = Clock::now() + std::chrono::seconds(60);
+        char buf[4096];
+        while (text.empty() || got.find(text) == std::string::npos) {
+            if (Clock::now() > deadline) return false;
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            const ssize_t n = read(fd, buf, sizeof buf);
+            if (n <= 0) return text.empty();
+            got.append(buf, static_cast<std::size_t>(n));
+        }
+        return true;
+    }
+
+    CliRun Finish(pid_t pid, int fd, std::string got) {
+        // The output ends when the program does; a run that hangs is killed and fails the test.
+        if (!ReadUntil(fd, got, "")) {
+            kill(pid, SIGKILL);
+            ADD_FAILURE() << "quillon-cli did not end";
+        }
+        close(fd);
+        CliRun r;
+        int status = 0;
+        waitpid(pid, &status, 0);
+        r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        r.out = got;
+        r.err = ReadAll(P(".stderr"));
+        fs::remove(P(".stderr"));
+        return r;
+    }
+
+    CliRun Cli(const std::vector<std::string>& args) {
+        int fd = -1;
+        const pid_t pid = Start(args, fd);
+        return Finish(pid, fd, {});
+    }
+
+    // Names in the scratch directory other than the test's own.
+    std::vector<std::string> Hidden() const {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir_)) {
+            const std::string n = e.path().filename().string();
+            if (n[0] == '.' || n.find(".~") != std::string::npos) names.push_back(n);
+        }
+        return names;
+    }
+
+    fs::path dir_;
+};
+
+// --- files and paths ------------------------------------------------------------------------------
+
+TEST_F(CliHardeningTest, InputsThatAreNotRegularFilesAreRefusedAtOnce) {
+    ASSERT_EQ(mkfifo(P("pipe.hex").c_str(), 0600), 0);
+    fs::create_symlink("/dev/zero", P("zero.hex"));
+    // Longer than the HEX text of any image of 1 KiB can be; sparse, so nothing is stored.
+    { std::ofstream(P("long.hex")); }
+    fs::resize_file(P("long.hex"), 8u << 20);
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        std::string says;
+    };
+    const std::vector<Case> cases = {
+        {{"hex2bin", "pipe.hex", "o.bin"}, 3, "pipe.hex is a FIFO"},
+        {{"hex2bin", "zero.hex", "o.bin"}, 3, "zero.hex is a character device"},
+        {{"hex2bin", "--max-size", "1k", "long.hex", "o.bin"}, 3, "--max-size"},
+        {{"hex2bin", "missing.hex", "o.bin"}, 3, "No such file or directory"},
+        {{"hex2bin", ".", "o.bin"}, 3, "is a directory"},
+        {{"--sim", "write", "--chip", "NRF24LE1_16K", "pipe.hex"}, 3, "pipe.hex is a FIFO"},
+        {{"--sim", "write", "--chip", "NRF24LE1_16K", "zero.hex"}, 3, "character device"},
+        {{"--sim", "write", "--chip", "NRF24LE1_16K", "long.hex"}, 3, "longer than"},
+        // The reason reaches the result line, not only the (suppressible) log.
+        {{"--quiet", "--sim", "write", "--chip", "NRF24LE1_16K", "corrupt.hex"}, 3, "Hex file checksum error."},
+        {{"--quiet", "--sim", "write", "--chip", "NRF24LE1_16K", "huge.bin"}, 3, "larger than the 524288-byte"},
+    };
+    { std::ofstream(P("huge.bin")); }
+    fs::resize_file(P("huge.bin"), 524289);
+    Put("corrupt.hex", ":0400000001020304F1\n:00000001FF\n");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.back() + " " + c.args[c.args.size() - 2]);
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), "--json");
+        const CliRun r = Cli(args);
+        EXPECT_EQ(r.code, c.code) << r.all();
+        EXPECT_THAT(r.out, HasSubstr(c.says));
+        CheckJsonRun(r, c.args[0] == "hex2bin" ? "hex2bin" : "write");
+        EXPECT_THAT(r.out, Not(HasSubstr("HID Opened")));
+    }
+    EXPECT_FALSE(fs::exists(P("o.bin")));
+}
+
+TEST_F(CliHardeningTest, OutputsFollowTheirKind) {
+    const CliRun first = Cli({"hex2bin", "fw.hex", "fw.bin"});
+    ASSERT_EQ(first.code, 0) << first.all();
+    const std::string image = ReadAll(P("fw.bin"));
+    ASSERT_EQ(image.size(), 160u);
+
+    // Device: written, still a device. As root the test makes its own null device, so that a
+    // faulty build cannot replace the system's; without privileges /dev is not writable anyway.
+    std::string null = "/dev/null";
+    if (geteuid() == 0) null = mknod(P("null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0 ? P("null") : "";
+    if (!null.empty()) {
+        EXPECT_EQ(Cli({"hex2bin", "fw.hex", null}).code, 0);
+        struct stat st {};
+        ASSERT_EQ(stat(null.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISCHR(st.st_mode));
+        fs::remove(P("null"));
+    }
+
+    // Standard output, by "-": the image and nothing else on it.
+    const CliRun dash = Cli({"hex2bin", "fw.hex", "-"});
+    EXPECT_EQ(dash.code, 0) << dash.err;
+    EXPECT_EQ(dash.out, image);
+    EXPECT_THAT(dash.err, HasSubstr("160 bytes"));
+
+    // The BIN copy beside a loaded HEX file follows the same rules.
+    fs::create_symlink("copy-target.bin", P("fw.hex.bin"));
+    const CliRun load = Cli({"--sim", "write", "--chip", "NRF24LE1_16K", "fw.hex"});
+    EXPECT_EQ(load.code, 0) << load.all();
+    EXPECT_TRUE(fs::is_symlink(P("fw.hex.bin")));
+    EXPECT_EQ(ReadAll(P("copy-target.bin")), image);
+
+    // Directory: refused and untouched, with the reason.
+    fs::create_directory(P("dir.bin"));
+    const CliRun dir = Cli({"hex2bin", "fw.hex", "dir.bin"});
+    EXPECT_EQ(dir.code, 1);
+    EXPECT_THAT(dir.err, HasSubstr("Is a directory"));
+    EXPECT_TRUE(fs::is_directory(P("dir.bin")));
+
+    // The source itself, by name or through a link: refused, the HEX file kept.
+    const std::string hex = ReadAll(P("fw.hex"));
+    fs::create_symlink("fw.hex", P("alias.bin"));
+    for (const char* out : {"fw.hex", "alias.bin"}) {
+        SCOPED_TRACE(out);
+        const CliRun same = Cli({"hex2bin", "fw.hex", out});
+        EXPECT_EQ(same.code, 2) << same.all();
+        EXPECT_THAT(same.err, HasSubstr("same file"));
+        EXPECT_EQ(ReadAll(P("fw.hex")), hex);
+    }
+
+    // A read into a name that is not UTF-8: the JSON stays valid and keeps the exact bytes.
+    const std::string odd = "r\xff" "d.bin";
+    const CliRun read = Cli({"--json", "--sim", "read", "--chip", "NRF24LE1_16K", odd});
+    ASSERT_EQ(read.code, 0) << read.all();
+    const Json::Value result = CheckJsonRun(read, "read");
+    EXPECT_EQ(result["output_bytes"].asString(), "72ff642e62696e");
+    EXPECT_EQ(ReadAll(P(odd)).size(), 16384u);
+    EXPECT_TRUE(Hidden().empty());
+}
+
+// --- signals --------------------------------------------------------------------------------------
+
+TEST_F(CliHardeningTest, InterruptedWriteEndsCleanlyAndSaysSo) {
+    std::string image(32768, '\0');
+    for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>(i * 7 + 3);
+    Put("big.bin", image);
+    struct Case {
+        int signal;
+        int code;
+    };
+    for (const Case c : {Case{SIGINT, 130}, Case{SIGTERM, 143}}) {
+        SCOPED_TRACE(c.code);
+        int fd = -1;
+        const pid_t pid = Start({"--json", "--sim", "lu1-32k", "--sim-paced", "--sim-flash", "chip.flash", "write",
+                                 "--chip", "NRF24LU1_32K", "big.bin"},
+                                fd);
+        ASSERT_GT(pid, 0);
+        std::string got;
+        // The image is streaming once a progress line shows; at one report per millisecond the
+        // rest of it takes about half a second.
+        ASSERT_TRUE(ReadUntil(fd, got, "\"type\":\"progress\""));
+        kill(pid, c.signal);
+        const CliRun r = Finish(pid, fd, got);
+        EXPECT_EQ(r.code, c.code) << r.all();
+        const Json::Value result = CheckJsonRun(r, "write");
+        EXPECT_THAT(result["message"].asString(), HasSubstr("interrupted"));
+        EXPECT_FALSE(result.isMember("checked"));
+        EXPECT_THAT(r.out, Not(HasSubstr("Verify Success")));
+        EXPECT_TRUE(Hidden().empty());
+        // The link was closed: the next run finds the programmer free and the chip usable.
+        const CliRun again = Cli({"--sim", "lu1-32k", "--sim-flash", "chip.flash", "detect"});
+        EXPECT_EQ(again.code, 0) << again.all();
+    }
+}
+
+TEST_F(CliHardeningTest, InterruptedConversionLeavesNothingBehind) {
+    // One odd line makes the tool print a warning before it writes: the signal comes after it.
+    Put("odd.hex", "; made by hand\n" + ReadAll(P("fw.hex")));
+    ASSERT_EQ(mkfifo(P("nobody.fifo").c_str(), 0600), 0);
+    int fd = -1;
+    const pid_t pid = Start({"--json", "hex2bin", "odd.hex", "nobody.fifo"}, fd);
+    std::string got;
+    ASSERT_TRUE(ReadUntil(fd, got, "\"type\":\"warning\""));
+    kill(pid, SIGHUP);
+    const CliRun r = Finish(pid, fd, got);
+    EXPECT_EQ(r.code, 129) << r.all();
+    EXPECT_THAT(CheckJsonRun(r, "hex2bin")["message"].asString(), HasSubstr("interrupted"));
+    EXPECT_TRUE(Hidden().empty());
+}
+
+// --- programmer, exit codes, claims ---------------------------------------------------------------
+
+TEST_F(CliHardeningTest, ExitCodesAsDocumented) {
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        std::string says;
+    };
+    const std::vector<Case> cases = {
+        {{"--sim", "readonly", "detect"}, 4, "for writing"},
+        {{"--sim", "busy", "detect"}, 4, "in use by another program"},
+        {{"--sim-paced", "detect"}, 2, "--sim"},
+        {{"--sim-flash", "c.flash", "detect"}, 2, "--sim"},
+        {{"detect", "--sim-count", "2"}, 2, "--sim"},
+        {{"--sim", "--sim-flash", "pipe.flash", "detect"}, 1, "FIFO"},
+        {{"--sim", "--sim-flash", "no/such/dir/c.flash", "detect"}, 1, "No such file or directory"},
+        {{"--sim", "--sim-flash", "damaged.flash", "detect"}, 1, "damaged.flash"},
+    };
+    ASSERT_EQ(mkfifo(P("pipe.flash").c_str(), 0600), 0);
+    Put("damaged.flash", "QSIMCHIP\x01");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+        const CliRun r = Cli(c.args);
+        EXPECT_EQ(r.code, c.code) << r.all();
+        EXPECT_THAT(r.all(), HasSubstr(c.says));
+        // Settings that cannot work are refused before the programmer is touched; no case waits
+        // for the watchdog.
+        if (c.code == 1) {
+            EXPECT_THAT(r.all(), Not(HasSubstr("HID Opened")));
+        }
+        EXPECT_THAT(r.all(), Not(HasSubstr("did not answer")));
+        if (c.code != 2) {
+            std::vector<std::string> json = c.args;
+            json.insert(json.begin(), "--json");
+            CheckJsonRun(Cli(json), "detect");
+        }
+    }
+}
+
+TEST_F(CliHardeningTest, ChipFileIsOneChip) {
+    ASSERT_EQ(Cli({"--sim", "--sim-flash", "chip.flash", "detect"}).code, 0);
+    // Another run holds the chip: this one finds the programmer busy.
+    const int lock = open(P("chip.flash.lock").c_str(), O_RDWR);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(flock(lock, LOCK_EX), 0);
+    Put("a.bin", std::string(64, 'a'));
+    const CliRun busy = Cli({"--json", "--sim", "--sim-flash", "chip.flash", "write", "--chip", "NRF24LE1_16K", "a.bin"});
+    EXPECT_EQ(busy.code, 4) << busy.all();
+    EXPECT_THAT(CheckJsonRun(busy, "write")["message"].asString(), HasSubstr("in use by another program"));
+    close(lock);
+    EXPECT_EQ(Cli({"--sim", "--sim-flash", "chip.flash", "write", "--chip", "NRF24LE1_16K", "a.bin"}).code, 0);
+}
+
+TEST_F(CliHardeningTest, ResultsClaimOnlyWhatWasChecked) {
+    Put("zeros.bin", std::string(256, '\0'));
+    Put("ones.bin", std::string(256, '\x5A'));
+    const std::vector<std::string> sim = {"--json", "--sim", "--sim-flash", "chip.flash"};
+    const auto write = [&](std::vector<std::string> extra) {
+        std::vector<std::string> args = sim;
+        args.insert(args.end(), {"write", "--chip", "NRF24LE1_16K"});
+        args.insert(args.end(), extra.begin(), extra.end());
+        return Cli(args);
+    };
+    const CliRun plain = write({"zeros.bin"});
+    ASSERT_EQ(plain.code, 0) << plain.all();
+    const Json::Value ok = CheckJsonRun(plain, "write");
+    EXPECT_EQ(ok["checked"].asString(), "transfer checksum");
+    EXPECT_THAT(ok["message"].asString(), HasSubstr("transfer checksum"));
+    EXPECT_THAT(ok["message"].asString(), Not(HasSubstr("verified by the programmer")));
+
+    // Over a programmed chip without an erase: the transfer checksum still matches, but the
+    // flash holds old AND new. The read-back that --no-erase brings finds it.
+    const CliRun noErase = write({"--no-erase", "ones.bin"});
+    EXPECT_EQ(noErase.code, 7) << noErase.all();
+    EXPECT_THAT(CheckJsonRun(noErase, "write")["message"].asString(), HasSubstr("read-back differs at 0x0000"));
+
+    // Without the read-back it succeeds, and says what it did not check.
+    const CliRun unchecked = write({"--no-erase", "--no-readback", "ones.bin"});
+    EXPECT_EQ(unchecked.code, 0) << unchecked.all();
+    EXPECT_THAT(CheckJsonRun(unchecked, "write")["message"].asString(), HasSubstr("flash content not checked"));
+    EXPECT_THAT(unchecked.out, HasSubstr("\"type\":\"warning\",\"message\":\"--no-erase: the flash content was not checked"));
+    EXPECT_EQ(write({"--no-erase", "--no-readback", "--readback", "ones.bin"}).code, 2);
+
+    // A read-protected chip reads as zeros: the dump is flagged as not the chip's content.
+    ASSERT_EQ(write({"--protect", "ones.bin"}).code, 0);
+    std::vector<std::string> read = sim;
+    read.insert(read.end(), {"read", "--chip", "NRF24LE1_16K", "dump.bin"});
+    const CliRun dump = Cli(read);
+    EXPECT_EQ(dump.code, 0) << dump.all();
+    EXPECT_THAT(dump.out, HasSubstr("read-protected"));
+    CheckJsonRun(dump, "read");
+}
+
+TEST_F(CliHardeningTest, OddHexFilesWarnWithLineNumbers) {
+    const std::string hex = ReadAll(P("fw.hex"));
+    Put("odd.hex", "; header\n" + hex.substr(0, hex.find('\n')) + "00\n" + hex.substr(hex.find('\n') + 1));
+    const CliRun h = Cli({"--json", "hex2bin", "odd.hex", "odd.bin"});
+    EXPECT_EQ(h.code, 0) << h.all();
+    std::vector<std::pair<std::string, int>> warnings;
+    for (const auto& v : JsonLines(h.out))
+        if (v["type"].asString() == "warning") warnings.emplace_back(v["message"].asString(), v["line"].asInt());
+    ASSERT_EQ(warnings.size(), 2u) << h.out;
+    EXPECT_THAT(warnings[0].first, HasSubstr("after a record's checksum"));
+    EXPECT_EQ(warnings[0].second, 2);
+    EXPECT_THAT(warnings[1].first, HasSubstr("text outside the records"));
+    EXPECT_EQ(warnings[1].second, 1);
+    CheckJsonRun(h, "hex2bin");
+    EXPECT_EQ(ReadAll(P("odd.bin")), ReadAll(std::string(QUILLON_SOURCE_DIR) + "/examples/blink/blink.bin"));
+
+    const CliRun w = Cli({"--sim", "write", "--chip", "NRF24LE1_16K", "odd.hex"});
+    EXPECT_EQ(w.code, 0) << w.all();
+    EXPECT_THAT(w.err, HasSubstr("warning: line 2: hex digits after a record's checksum"));
+    const CliRun quiet = Cli({"--quiet", "hex2bin", "odd.hex", "odd.bin"});
+    EXPECT_EQ(quiet.code, 0);
+    EXPECT_THAT(quiet.all(), Not(HasSubstr("warning")));
+}
+
+TEST_F(CliHardeningTest, EveryCommandSpeaksTheSameJson) {
+    const CliRun list = Cli({"--json", "--sim", "mixed", "list"});
+    EXPECT_EQ(list.code, 0) << list.all();
+    CheckJsonRun(list, "list");
+    EXPECT_THAT(list.out, HasSubstr("\"type\":\"device\""));
+    const CliRun h = Cli({"--json", "hex2bin", "fw.hex", "fw.bin"});
+    EXPECT_EQ(CheckJsonRun(h, "hex2bin")["bytes"].asInt(), 160);
+}
+
+}  // namespace
+}  // namespace quillon
