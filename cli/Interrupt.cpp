@@ -52,21 +52,14 @@ void MakePipe(int fds[2]) {
 
 }  // namespace
 
-InterruptWatch::InterruptWatch(Mode mode) {
+InterruptWatch::InterruptWatch() {
     if (gWakePipe[0] < 0) MakePipe(gWakePipe);
     struct sigaction action {};
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
-    // Direct: a blocked write to a FIFO must come back with EINTR so the run can stop.
-    action.sa_flags = mode == Mode::Watcher ? SA_RESTART : 0;
+    action.sa_flags = SA_RESTART;
     for (int s : kSignals) ::sigaction(s, &action, nullptr);
-    // The mask is inherited through exec: a parent that had these blocked would leave a Direct
-    // run deaf to them.
     const sigset_t set = Signals();
-    if (mode == Mode::Direct) {
-        pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
-        return;
-    }
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     MakePipe(stopPipe_);
     thread_ = std::thread([this] { Run(); });

@@ -14,14 +14,10 @@ namespace quillon::cli {
 
 class InterruptWatch {
 public:
-    enum class Mode {
-        // One thread: blocking calls return EINTR on a signal, and the run polls Caught().
-        Direct,
-        // Threads: the signals are blocked in the calling thread and so in every thread it starts
-        // later; only the watch's own thread takes them and calls the subscribers.
-        Watcher,
-    };
-    explicit InterruptWatch(Mode mode);
+    // Blocks the signals in the calling thread, and so in every thread it starts later: only the
+    // watch's own thread takes them, and calls the subscribers. The run asks Caught() between
+    // steps wherever it does not subscribe.
+    InterruptWatch();
     ~InterruptWatch();
     InterruptWatch(const InterruptWatch&) = delete;
     InterruptWatch& operator=(const InterruptWatch&) = delete;
@@ -31,7 +27,7 @@ public:
     // The documented exit status for the signal caught: 130, 143 or 129.
     static int ExitCode() { return 128 + Caught(); }
 
-    // Watcher mode: fn runs once on the watch's thread when a signal arrives, or at once on the
+    // fn runs once on the watch's thread when a signal arrives, or at once on the
     // caller's thread when one already has. Unsubscribe waits for a call in progress.
     std::size_t Subscribe(std::function<void()> fn);
     void Unsubscribe(std::size_t id);

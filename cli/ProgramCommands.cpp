@@ -277,7 +277,7 @@ std::unique_ptr<hid::Platform> PlatformOrFailure(const CliContext& ctx, Result& 
 }
 
 int RunDetect(CliContext& ctx, const ProgramOptions& options) {
-    InterruptWatch watch(InterruptWatch::Mode::Watcher);
+    InterruptWatch watch;
     Output out(ctx);
     Result r;
     auto platform = PlatformOrFailure(ctx, r);
@@ -291,7 +291,7 @@ int RunDetect(CliContext& ctx, const ProgramOptions& options) {
 }
 
 int RunRead(CliContext& ctx, const ProgramOptions& options) {
-    InterruptWatch watch(InterruptWatch::Mode::Watcher);
+    InterruptWatch watch;
     Output out(ctx);
     // A directory cannot take the dump: say so before the chip is read.
     if (struct stat st {}; ::stat(options.file.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
@@ -369,7 +369,7 @@ Result CheckImage(Output& out, const std::string& file) {
 }
 
 int RunWrite(CliContext& ctx, const ProgramOptions& options) {
-    InterruptWatch watch(InterruptWatch::Mode::Watcher);
+    InterruptWatch watch;
     Result r;
     if (!options.all) {
         Output out(ctx);
