@@ -2,6 +2,8 @@
 // root, the member reading rules, and the order of log lines, boxes, opens and the stop order.
 #include "http/VersionReply.h"
 
+#include "config/Config.h"
+
 #include <json/json.h>
 
 #include <cctype>
@@ -40,13 +42,6 @@ std::string MemberText(const Json::Value& root, const char* name) {
         case Json::booleanValue: return value->asBool() ? "true" : "false";
         default: throw MemberTypeError(std::string("member ") + name + " is not text");
     }
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
 }
 
 void ActOnReply(const Json::Value& root, VersionActions& actions) {
@@ -96,30 +91,11 @@ void LogVersionReplyTooLarge(std::optional<std::uint64_t> size) {
 }
 
 std::optional<std::int32_t> ParseBuildNumber(std::string_view text) {
-    bool negative = false;
-    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-        negative = text.front() == '-';
-        text.remove_prefix(1);
-    }
-    int base = 10;
-    if (!text.empty() && text.front() == '$') {
-        base = 16;
-        text.remove_prefix(1);
-    } else if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        base = 16;
-        text.remove_prefix(2);
-    }
-    if (text.empty()) return std::nullopt;
-    // The magnitude may reach 2^31 only for the negative end of the range.
-    const std::int64_t limit = std::int64_t{std::numeric_limits<std::int32_t>::max()} + (negative ? 1 : 0);
-    std::int64_t magnitude = 0;
-    for (char c : text) {
-        const int digit = HexDigit(c);
-        if (digit < 0 || digit >= base) return std::nullopt;
-        magnitude = magnitude * base + digit;
-        if (magnitude > limit) return std::nullopt;
-    }
-    return static_cast<std::int32_t>(negative ? -magnitude : magnitude);
+    // The settings file's integer rule (sign, decimal, "$"/"0x" hexadecimal, 32 bits), without
+    // the blanks around it that the settings file tolerates.
+    auto isBlank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
+    if (text.empty() || isBlank(text.front()) || isBlank(text.back())) return std::nullopt;
+    return ParseInteger(text);
 }
 
 bool IsWebAddress(std::string_view url) {
