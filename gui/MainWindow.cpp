@@ -542,8 +542,11 @@ void TForm1::controlsChanged(const OpsControls& c) {
         const QSignalBlocker block(cbbDev);
         if (cbbDev->currentIndex() != c.chipIndex) cbbDev->setCurrentIndex(c.chipIndex);
     }
-    const QColor colour = FromColourValue(c.chipListColour);
-    cbbDev->setStyleSheet(QStringLiteral("QComboBox { background-color: %1; }").arg(colour.name()));
+    // Restyling re-polishes the widget: only when the colour really changes, not on every
+    // progress step.
+    const QString style =
+        QStringLiteral("QComboBox { background-color: %1; }").arg(FromColourValue(c.chipListColour).name());
+    if (cbbDev->styleSheet() != style) cbbDev->setStyleSheet(style);
     if (edtFile->text() != Q(c.fileBox)) edtFile->setText(Q(c.fileBox));
     if (edtFlashSize->text() != Q(c.flashSizeBox)) edtFlashSize->setText(Q(c.flashSizeBox));
     const std::pair<QCheckBox*, bool> boxes[] = {{chkReload, c.reload},   {chkEraseFlash, c.erase},
