@@ -17,7 +17,6 @@ int main(int argc, char** argv) {
     // Qt sets the C locale's LC_NUMERIC back; the log's time stamp follows the user's format.
     std::setlocale(LC_TIME, "");
     QApplication::setApplicationName(QStringLiteral("quillon"));
-    QApplication::setOrganizationName(QStringLiteral("quillon"));
     QApplication::setWindowIcon(gui::appIcon());
 
     gui::WindowOptions options;
