@@ -150,6 +150,8 @@ TForm1::~TForm1() {
     QCoreApplication::instance()->removeNativeEventFilter(this);
     if (hotKey_) hotKey_->unregister();
     ops_.setHotPlug(false);
+    // The hex view is a child widget and outlives the operations that own its document.
+    hexEditor->setDocument(nullptr);
     // Close the link while every widget still exists; what it reports from now on is dropped.
     ops_.link().SetActive(false);
     if (Form1 == this) Form1 = nullptr;
