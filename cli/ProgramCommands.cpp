@@ -48,19 +48,6 @@ struct ProgramOptions {
     std::string file;
 };
 
-std::string UpperLast3Of(const std::string& name) {
-    std::string tail = name.size() < 3 ? name : name.substr(name.size() - 3);
-    for (char& c : tail) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return tail;
-}
-
-bool IsImageName(const std::string& name) {
-    if (name.size() < 3) return false;
-    std::string tail = name.substr(name.size() - 3);
-    for (char& c : tail) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return tail == "HEX" || tail == "BIN";
-}
-
 struct Result {
     Result() = default;
     Result(int c, std::string m, std::string ch = {}) : code(c), message(std::move(m)), checked(std::move(ch)) {}
@@ -336,8 +323,9 @@ Result CheckImage(Output& out, const std::string& file) {
         return {kExitBadInput, "cannot open " + problem};
     // The loader programs only files it recognises by their ending; anything else would show in
     // the hex view but leave the write buffer erased, so it is refused here.
-    if (!IsImageName(file)) return {kExitBadInput, file + ": not a HEX or BIN file (the name must end in hex or bin)"};
-    if (UpperLast3Of(file) != "HEX") {
+    const ImageKind kind = ImageKindOf(file);
+    if (kind == ImageKind::Other) return {kExitBadInput, file + ": not a HEX or BIN file (the name must end in hex or bin)"};
+    if (kind != ImageKind::Hex) {
         std::error_code ec;
         const auto size = std::filesystem::file_size(file, ec);
         if (!ec && size > CPro::kBufferSize)

@@ -67,11 +67,6 @@ std::string S(const QString& s) { return s.toStdString(); }
 const char* const kNoProgrammerTip = "No programmer is open: plug it in; the window looks for it on every device change";
 const char* const kViewDiffers = "The view is not the image Write sends: Load a file to write it";
 
-bool IsImageFileName(const QString& name) {
-    const QString tail = name.right(3).toUpper();
-    return tail == QLatin1String("HEX") || tail == QLatin1String("BIN");
-}
-
 }  // namespace
 
 std::string SettingsPath(const std::string& appDir, const std::string& userConfigDir) {
@@ -520,7 +515,7 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
 
 void TForm1::dragEnterEvent(QDragEnterEvent* event) {
     const auto urls = event->mimeData()->urls();
-    if (urls.size() == 1 && urls.first().isLocalFile() && IsImageFileName(urls.first().toLocalFile()))
+    if (urls.size() == 1 && urls.first().isLocalFile() && ImageKindOf(S(urls.first().toLocalFile())) != ImageKind::Other)
         event->acceptProposedAction();
 }
 

@@ -30,13 +30,16 @@ std::string Format(const char* fmt, auto... args) {
 // Load clears the first 64 KiB of the write buffer before it loads.
 const std::vector<std::uint8_t> kErasedHead(0x10000, 0xFF);
 
-std::string UpperLast3(const std::string& name) {
-    std::string tail = name.size() >= 3 ? name.substr(name.size() - 3) : name;
-    for (char& c : tail) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return tail;
-}
 
 }  // namespace
+
+ImageKind ImageKindOf(std::string_view name) {
+    std::string tail(name.size() >= 3 ? name.substr(name.size() - 3) : name);
+    for (char& c : tail) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (tail == "HEX") return ImageKind::Hex;
+    if (tail == "BIN") return ImageKind::Bin;
+    return ImageKind::Other;
+}
 
 const char* OpKindName(OpKind kind) {
     switch (kind) {
@@ -695,21 +698,21 @@ bool Operations::LoadImageFileLocked(const std::string& name) {
     rememberedFile_ = name;
     controls_.fileBox = name;
     ControlsChanged();
-    const std::string kind = UpperLast3(name);
+    const ImageKind kind = ImageKindOf(name);
     bool loaded = false;
-    if (kind == "HEX") {
+    if (kind == ImageKind::Hex) {
         std::uint32_t length = 0;
         loaded = ConvertHex(name, length);
     } else {
         std::error_code ec;
         const auto size = std::filesystem::file_size(name, ec);
-        if (!ec && kind == "BIN" && size > CPro::kBufferSize) {
+        if (!ec && kind == ImageKind::Bin && size > CPro::kBufferSize) {
             Log(Format("%s: the image is %ju bytes, larger than the %" PRIu32 "-byte write buffer", name.c_str(),
                        static_cast<std::uintmax_t>(size), CPro::kBufferSize));
             return false;
         }
         hexEditor_.LoadFromFile(name);  // HexDocumentError: "Cannot open %s." ...
-        if (kind == "BIN")
+        if (kind == ImageKind::Bin)
             pro_.StoreImage(0, hexEditor_.Data().data(), hexEditor_.GetDataSize());
         loaded = true;
     }
@@ -728,7 +731,7 @@ void Operations::loadFile(const std::optional<std::string>& chosen) {
         return;
     }
     const std::string name = args_.size() >= 2 ? args_[1] : std::string();
-    if (UpperLast3(name) != "HEX") return;
+    if (ImageKindOf(name) != ImageKind::Hex) return;
     pro_.StoreImage(0, kErasedHead.data(), kErasedHead.size());
     std::uint32_t length = 0;
     if (ConvertHex(name, length) && view_ != nullptr) view_->hexViewChanged();

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -83,6 +84,11 @@ struct OpsResult {
     std::uint32_t bytes = 0;  // bytes read / written when relevant
     bool verified = false;    // Write: the programmer's transfer checksum matched
 };
+
+// What the image loader takes a file for: the last three characters of its name, in any case,
+// are "HEX" or "BIN" (the dot is not looked at); anything else is shown but never written.
+enum class ImageKind { Hex, Bin, Other };
+ImageKind ImageKindOf(std::string_view name);
 
 const char* OpKindName(OpKind kind);        // "detect", "read", "write"
 const char* OpStatusName(OpStatus status);  // "ok", "refused", "no programmer", ...
