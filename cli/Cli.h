@@ -44,6 +44,7 @@ struct SimSettings {
     bool paced = false;
     std::string flashFile;
     int programmers = 1;
+    std::string flashDir;
 };
 
 struct CliContext {
@@ -64,9 +65,18 @@ struct CliContext {
 // otherwise. Throws std::invalid_argument for an unknown simulator scenario.
 std::unique_ptr<hid::Platform> MakePlatform(const CliContext& ctx);
 
+// What differs between systems for the tool itself (TerminalPosix.cpp, TerminalWin32.cpp):
+// Sets the console up for UTF-8 text where the system needs it; called once at start.
+void PrepareConsole();
+// True when the current user may not open the device for reading and writing (on Linux the
+// hidraw node's permissions, which the udev rule grants). False where the system cannot tell
+// before opening.
+bool LacksDeviceAccess(const std::string& devicePath);
+
 // Each subcommand adds itself to the app and its run function to ctx.commands.
 void RegisterHex2Bin(CLI::App& app, CliContext& ctx);
 void RegisterList(CLI::App& app, CliContext& ctx);
 void RegisterProgram(CLI::App& app, CliContext& ctx);  // detect, read, write
+void RegisterStation(CLI::App& app, CliContext& ctx);
 
 }  // namespace quillon::cli

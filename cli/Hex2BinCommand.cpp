@@ -2,7 +2,6 @@
 // OUT follows the output rules of WriteFileAtomically: a regular file is replaced only after a
 // complete conversion (so a failed or interrupted run never creates or changes it), a device or
 // FIFO is written directly, a directory is refused.
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -46,18 +45,18 @@ int RunHex2Bin(const CliContext& ctx, Hex2BinOptions opt) {
     };
     const auto interrupted = [&] { return finish(InterruptWatch::ExitCode(), "interrupted; " + opt.output + " was not changed"); };
 
-    struct stat st {};
-    if (::stat(opt.input.c_str(), &st) != 0)
+    const PathStatus st = StatPath(opt.input);
+    if (st.error != 0)
         return finish(kExitBadInput, opt.input + ": " + hex::CHex2Bin::Message(hex::kHexOpenError) + " (" +
-                                         SystemReason(errno) + ")");
+                                         SystemReason(st.error) + ")");
     if (const std::string problem = InputProblem(opt.input); !problem.empty()) return finish(kExitBadInput, problem);
     if (SameFile(opt.input, opt.output))
         return finish(kExitUsage, opt.output + " is the same file as " + opt.input + "; refusing to overwrite the HEX source");
-    if (struct stat os {}; ::stat(opt.output.c_str(), &os) == 0 && S_ISDIR(os.st_mode))
+    if (StatPath(opt.output).isDirectory)
         return finish(kExitError, opt.output + ": " + SystemReason(EISDIR));
 
     const std::uint64_t limit = HexTextLimit(opt.maxSize);
-    if (static_cast<std::uint64_t>(st.st_size) > limit) return finish(kExitBadInput, TooLong(opt, limit));
+    if (st.size > limit) return finish(kExitBadInput, TooLong(opt, limit));
     std::string text;
     try {
         text = ReadWholeFile(opt.input, static_cast<std::size_t>(limit));

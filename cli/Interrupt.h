@@ -1,10 +1,12 @@
-// Ctrl-C, SIGTERM and SIGHUP for quillon-cli: the handler only records the signal and writes one
-// byte to a pipe (both async-signal-safe); the run notices it at its own pace, ends what it was
-// doing cleanly, removes its temporary files, prints an "interrupted" result and exits 128+N.
+// Ctrl-C, SIGTERM and SIGHUP for quillon-cli (on Windows: Ctrl-C and Ctrl-Break as SIGINT; closing
+// the console, logoff and shutdown as SIGTERM): the handler only records the signal and wakes the
+// watch's thread; the run notices it at its own pace, ends what it was doing cleanly, removes its
+// temporary files, prints an "interrupted" result and exits 128+N.
 // A second signal ends the program at once, for a clean-up that takes too long.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -17,7 +19,9 @@ public:
     // Blocks the signals in the calling thread, and so in every thread it starts later: only the
     // watch's own thread takes them, and calls the subscribers. The run asks Caught() between
     // steps wherever it does not subscribe.
-    InterruptWatch();
+    // With secondToSubscribers, a second signal runs the SubscribeSecond functions instead of
+    // ending the program (the station's "abort the unit"), and a third one ends it.
+    explicit InterruptWatch(bool secondToSubscribers = false);
     ~InterruptWatch();
     InterruptWatch(const InterruptWatch&) = delete;
     InterruptWatch& operator=(const InterruptWatch&) = delete;
@@ -31,15 +35,21 @@ public:
     // caller's thread when one already has. Unsubscribe waits for a call in progress.
     std::size_t Subscribe(std::function<void()> fn);
     void Unsubscribe(std::size_t id);
+    // Like Subscribe, for the second signal (only with secondToSubscribers).
+    std::size_t SubscribeSecond(std::function<void()> fn);
 
 private:
     void Run();
+    // Tells the subscribers of the first and second signal, once each (on the watch's thread).
+    void Notify();
 
-    int stopPipe_[2] = {-1, -1};
+    std::intptr_t stop_[2] = {-1, -1};  // the system's way to stop the watch's thread
     std::mutex mutex_;
     std::map<std::size_t, std::function<void()>> subscribers_;
     std::size_t nextId_ = 1;
+    std::map<std::size_t, std::function<void()>> secondSubscribers_;
     bool fired_ = false;  // written under mutex_ by the watch's thread only
+    bool firedSecond_ = false;
     std::thread thread_;
 };
 

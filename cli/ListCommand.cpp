@@ -1,7 +1,6 @@
 // `quillon-cli list`: the HID devices the link sees, one per line (or one JSON object per line),
 // with the programmer (04d8:003f) marked, and a pointer to the udev rule when its node is closed
 // to the user.
-#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -37,7 +36,7 @@ int RunList(const CliContext& ctx, bool json) {
         for (int i = 0; i < link.GetDeviceCount(); ++i) {
             const hid::TnrHidDevice& d = *link.GetHidDevice(i);
             const bool programmer = d.vendorId == hid::kProgrammerVendorId && d.productId == hid::kProgrammerProductId;
-            const bool noAccess = realDevices && ::access(d.devicePath.c_str(), R_OK | W_OK) != 0;
+            const bool noAccess = realDevices && LacksDeviceAccess(d.devicePath);
             if (programmer && noAccess) programmerLocked = true;
             if (json) {
                 const std::string line = JsonLine("device")

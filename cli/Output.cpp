@@ -1,8 +1,6 @@
 // Plain, quiet and JSON-lines output of quillon-cli.
 #include "cli/Output.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 
 #include "cli/Json.h"
@@ -12,7 +10,7 @@ namespace quillon::cli {
 
 Output::Output(const CliContext& ctx, bool logLines)
     : json_(ctx.json), quiet_(ctx.quiet), logLines_(logLines && !ctx.quiet),
-      bar_(!ctx.json && !ctx.quiet && logLines && isatty(STDERR_FILENO) == 1) {
+      bar_(!ctx.json && !ctx.quiet && logLines && IsTerminal(stderr)) {
     SetLogSink([this](const std::string& line) { LogLine(line); });
 }
 

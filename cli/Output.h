@@ -30,6 +30,9 @@ public:
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
 
+    // True when stream is a terminal (live status lines are drawn only there).
+    static bool IsTerminal(std::FILE* stream);
+
     // The run writes its data to standard output: every line goes to standard error instead.
     void GiveUpStdout() { stream_ = stderr; }
 

@@ -2,8 +2,6 @@
 // Each run finds the programmer (the window's search), waits for its answer to the connect block,
 // then runs one operation and turns its one result into an exit code. The log lines printed are
 // the system's own lines, time stamp included.
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -12,7 +10,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <functional>
 #include <iostream>
 #include <mutex>
@@ -31,6 +28,8 @@
 #include "log/Log.h"
 #include "ops/Operations.h"
 #include "protocol/Chips.h"
+#include "hash/Sha256.h"
+#include "station/Serial.h"
 
 namespace quillon::cli {
 namespace {
@@ -45,6 +44,7 @@ struct ProgramOptions {
     bool readback = false;
     bool noReadback = false;
     bool all = false;
+    bool dryRun = false;
     std::string file;
 };
 
@@ -281,7 +281,7 @@ int RunRead(CliContext& ctx, const ProgramOptions& options) {
     InterruptWatch watch;
     Output out(ctx);
     // A directory cannot take the dump: say so before the chip is read.
-    if (struct stat st {}; ::stat(options.file.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+    if (StatPath(options.file).isDirectory)
         return Finish(out, "read", {kExitError, "Cannot create file " + options.file + " (" + SystemReason(EISDIR) + ")"});
     Result r;
     auto platform = PlatformOrFailure(ctx, r);
@@ -326,9 +326,9 @@ Result CheckImage(Output& out, const std::string& file) {
     const ImageKind kind = ImageKindOf(file);
     if (kind == ImageKind::Other) return {kExitBadInput, file + ": not a HEX or BIN file (the name must end in hex or bin)"};
     if (kind != ImageKind::Hex) {
-        std::error_code ec;
-        const auto size = std::filesystem::file_size(file, ec);
-        if (!ec && size > CPro::kBufferSize)
+        const PathStatus status = StatPath(file);
+        const std::uint64_t size = status.size;
+        if (status.error == 0 && status.isRegular && size > CPro::kBufferSize)
             return {kExitBadInput, file + ": the image is " + std::to_string(size) + " bytes, larger than the " +
                                        std::to_string(CPro::kBufferSize) + "-byte write buffer"};
         return Result{};
@@ -356,9 +356,36 @@ Result CheckImage(Output& out, const std::string& file) {
     return Result{};
 }
 
+// --dry-run: the image as it would go out, its size against the chip and its SHA-256.
+int DryRunWrite(Output& out, const ProgramOptions& options) {
+    std::vector<std::uint8_t> image;
+    try {
+        image = station::LoadImageBytes(options.file, CPro::kBufferSize);
+    } catch (const station::SerialError& e) {
+        return Finish(out, "write", {kExitBadInput, e.what()});
+    }
+    const std::uint32_t flash = kChips[static_cast<std::size_t>(ChipIndex(options.chip))].flashSize;
+    if (image.size() > flash)
+        return Finish(out, "write", {kExitBadInput, options.file + ": the image is " + std::to_string(image.size()) +
+                                                        " bytes, larger than the " + std::to_string(flash) +
+                                                        "-byte flash of " + options.chip});
+    ResultDetail detail;
+    detail.bytes = static_cast<std::int64_t>(image.size());
+    return Finish(out, "write",
+                  {kExitOk, "dry run: " + std::to_string(image.size()) + " bytes for " + options.chip +
+                                ", image SHA-256 " + Sha256::Hex(ReadWholeFile(options.file)) +
+                                "; nothing was sent to a programmer"},
+                  detail);
+}
+
 int RunWrite(CliContext& ctx, const ProgramOptions& options) {
     InterruptWatch watch;
     Result r;
+    if (options.dryRun) {
+        Output out(ctx);
+        if (r = CheckImage(out, options.file); r.code != kExitOk) return Finish(out, "write", r);
+        return DryRunWrite(out, options);
+    }
     if (!options.all) {
         Output out(ctx);
         if (r = CheckImage(out, options.file); r.code != kExitOk) return Finish(out, "write", r);
@@ -447,6 +474,7 @@ void RegisterProgram(CLI::App& app, CliContext& ctx) {
         ->excludes(readback);
     w->add_flag("--all", write.all, "Program every connected programmer in parallel")
         ->excludes(w->get_option("--device"));
+    w->add_flag("--dry-run", write.dryRun, "Load and check the image, print its SHA-256, and stop before the wire");
     ctx.commands.push_back({w, [&ctx] { return RunWrite(ctx, write); }});
 }
 

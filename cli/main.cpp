@@ -12,6 +12,7 @@ int main(int argc, char** argv) {
     using namespace quillon::cli;
     // The log's time stamp follows the user's date and time format.
     std::setlocale(LC_TIME, "");
+    PrepareConsole();
     CliContext ctx;
     CLI::App app{"quillon-cli: program Nordic nRF24LE1 and nRF24LU1 chips through the USB HID programmer (04d8:003f)"};
     app.require_subcommand(1);
@@ -25,12 +26,21 @@ int main(int argc, char** argv) {
                                "Use the simulated programmer instead of USB hardware (optional scenario name)")
                     ->expected(0, 1)
                     ->default_str("default")
-                    ->check(CLI::IsMember(quillon::sim::SimPlatform::scenarioNames()));
+                    ->check(CLI::Validator(
+                        [](std::string& name) {
+                            return quillon::sim::SimPlatform::isScenario(name)
+                                       ? std::string()
+                                       : "unknown scenario '" + name + "' (see the README's simulator section)";
+                        },
+                        "SCENARIO"));
     // Without --sim these would be ignored and the run would go to real hardware.
     app.add_flag("--sim-paced", ctx.sim.paced, "Pace the simulated programmer like full-speed USB (1 report/ms)")
         ->needs(sim);
     app.add_option("--sim-flash", ctx.sim.flashFile,
                    "File that keeps the simulated chip's flash between runs (locked while a run uses it)")
+        ->needs(sim);
+    app.add_option("--sim-flash-dir", ctx.sim.flashDir,
+                   "Directory that receives one file per simulated chip (chip-0001.bin, ...) with its flash")
         ->needs(sim);
     app.add_option("--sim-count", ctx.sim.programmers, "Number of simulated programmers")
         ->check(CLI::Range(1, 16))
@@ -39,6 +49,7 @@ int main(int argc, char** argv) {
     RegisterHex2Bin(app, ctx);
     RegisterList(app, ctx);
     RegisterProgram(app, ctx);
+    RegisterStation(app, ctx);
 
     try {
         app.parse(argc, argv);

@@ -9,7 +9,7 @@
 #include "gui/CommandLine.h"
 #include "gui/MainWindow.h"
 #include "gui/QtUiHost.h"
-#include "hid/HidapiPlatform.h"
+#include "hid/HidPlatform.h"
 
 int main(int argc, char** argv) {
     using namespace quillon;
@@ -35,7 +35,7 @@ int main(int argc, char** argv) {
         if (options.sim)
             platform = sim::SimPlatform::fromOptions(options.simOptions);
         else
-            platform = std::make_unique<hid::HidapiPlatform>();
+            platform = hid::MakeSystemPlatform();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "quillon: %s\n", e.what());
         return 2;

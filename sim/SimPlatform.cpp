@@ -3,16 +3,14 @@
 // notifications (delivered on a thread of their own, as a device monitor would).
 #include "SimPlatform.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <filesystem>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -124,11 +122,25 @@ public:
     std::string chipFile;
 
     std::mutex writeMutex;  // one write at a time, held across its pacing wait
-    int chipLock = -1;      // holds the chip file's lock while this device lives
+    std::unique_ptr<FileLock> chipLock;  // holds the chip file's lock while this device lives
 
-    ~SimDevice() {
-        if (chipLock >= 0) ::close(chipLock);
-    }
+    // Chip swapping (scenario swap:N); total 0: the same chip stays on the pins.
+    struct Swap {
+        int total = 0;
+        int presented = 0;     // chips put on the pins so far
+        bool present = false;
+        bool written = false;  // a write command reached the chip on the pins
+        Clock::time_point nextAt{};
+        int failWrite = 0, unplug = 0;  // ordinal of the chip with that fault (0: none)
+    } swap;
+    std::string flashDir;
+    int chipNumber = 0;  // the chip on the pins, numbered across all programmers
+    std::shared_ptr<std::atomic<int>> chipCounter;
+    bool replugPending = false;
+    Clock::time_point replugAt{};
+
+    void presentNextChipLocked();
+    void swapBeforeLocked(std::span<const std::uint8_t> payload);
 
     void unplugLocked();
     void saveChipLocked();
@@ -193,13 +205,50 @@ void SimDevice::unplugLocked() {
 }
 
 void SimDevice::saveChipLocked() {
-    if (!chip || !chip->takeChanged() || chipFile.empty()) return;
+    if (!chip || !chip->takeChanged()) return;
     try {
-        saveChipFile(chipFile, *chip);
+        if (!chipFile.empty()) saveChipFile(chipFile, *chip);
+        if (!flashDir.empty() && chipNumber > 0) {
+            char name[32];
+            std::snprintf(name, sizeof name, "/chip-%04d.bin", chipNumber);
+            const auto& bytes = chip->flash();
+            WriteFileAtomically(flashDir + name,
+                                std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+        }
     } catch (const std::exception& e) {
         // The host's operation itself went through; only the sharing with later runs is lost.
         std::fprintf(stderr, "simulated programmer: %s\n", e.what());
     }
+}
+
+void SimDevice::presentNextChipLocked() {
+    ++swap.presented;
+    swap.present = true;
+    swap.written = false;
+    chip->abandonStream();
+    const std::vector<std::uint8_t> fresh(chip->flashSize(), 0xFF);
+    chip->setFlash(fresh);
+    chip->setProtected(false);
+    chip->setResetCount(0);
+    chip->faults.noChip = false;
+    chip->faults.failOpcode = swap.presented == swap.failWrite ? kOpWrite : 0;
+    chip->faults.unplugAfterOut = swap.presented == swap.unplug ? 32 : -1;
+    dataOut = 0;
+    chipNumber = chipCounter ? ++*chipCounter : swap.presented;
+    saveChipLocked();
+}
+
+void SimDevice::swapBeforeLocked(std::span<const std::uint8_t> payload) {
+    if (swap.total == 0 || chip->receivingImage() || payload.empty()) return;
+    const auto now = Clock::now();
+    if (swap.present && swap.written && payload[0] == kOpIdentify) {
+        swap.present = false;
+        chip->faults.noChip = true;
+        swap.nextAt = now + kSwapGap;
+        return;
+    }
+    if (!swap.present && swap.presented < swap.total && now >= swap.nextAt) presentNextChipLocked();
+    if (swap.present && payload[0] == kOpWrite) swap.written = true;
 }
 
 void SimDevice::emitLocked(const std::vector<Emitted>& out) {
@@ -279,6 +328,7 @@ bool SimHandle::write(std::span<const std::uint8_t> report) {
     if (!d.chip) return true;  // other devices take output reports and ignore them
     std::vector<Emitted> out;
     const std::size_t packetsBefore = d.chip->imagePacketsReceived();
+    d.swapBeforeLocked(report.subspan(1));
     d.chip->receive(report.subspan(1), Clock::now(), out);
     d.emitLocked(out);
     d.saveChipLocked();
@@ -286,6 +336,11 @@ bool SimHandle::write(std::span<const std::uint8_t> report) {
         ++d.dataOut >= d.chip->faults.unplugAfterOut) {
         d.chip->faults.unplugAfterOut = -1;
         d.unplugLocked();
+        if (d.swap.total > 0) {
+            // The operator plugs the cable back in: the programmer returns on the next look.
+            d.replugPending = true;
+            d.replugAt = Clock::now() + kReplugDelay;
+        }
     }
     return true;
 }
@@ -470,49 +525,42 @@ bool SimPlatform::isPlugged(const std::string& path) const {
 namespace {
 
 // The chip file's companion lock: one chip, one user. The chip file itself cannot carry the lock
-// because every save replaces it by a new file. Returns the locked descriptor, or -1 when
-// another process still holds it after a short wait; throws when it cannot even be created.
-int LockChipFile(const std::string& file) {
+// because every save replaces it by a new file. Returns null when another process still holds it
+// after a short wait; throws when it cannot even be created.
+std::unique_ptr<FileLock> LockChipFile(const std::string& file) {
     const std::string lockName = file + ".lock";
-    const int fd = ::open(lockName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0)
-        throw std::runtime_error("cannot use simulated chip file " + file + ": " + SystemReason(errno) + " (" +
-                                 lockName + ")");
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
-        if (errno != EWOULDBLOCK && errno != EINTR) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    try {
+        return FileLock::tryAcquire(lockName, 1000);
+    } catch (const std::system_error& e) {
+        throw std::runtime_error("cannot use simulated chip file " + file + ": " + SystemReason(e.code().value()) +
+                                 " (" + lockName + ")");
     }
-    ::close(fd);
-    return -1;
 }
 
 // Refuses what cannot hold a chip, before anything runs: a chip that could not be saved would
 // only be noticed after the operation had reported success.
 void CheckChipFile(const std::string& file) {
-    struct stat st {};
-    if (::stat(file.c_str(), &st) == 0) {
+    if (StatPath(file).error == 0) {
         if (const std::string kind = NonRegularKind(file); !kind.empty())
             throw std::runtime_error("simulated chip file " + file + " is " + kind + ", not a regular file");
         if (IsReadOnlyFile(file))
             throw std::runtime_error("cannot write simulated chip file " + file + ": " + SystemReason(EACCES));
         return;
     }
-    const std::size_t slash = file.rfind('/');
+    const std::size_t slash = file.find_last_of(kPathSeparators);
     const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : file.substr(0, slash));
-    if (::access(dir.c_str(), W_OK | X_OK) != 0)
-        throw std::runtime_error("cannot create simulated chip file " + file + ": " + SystemReason(errno));
+    if (const int error = CheckCreatableIn(dir); error != 0)
+        throw std::runtime_error("cannot create simulated chip file " + file + ": " + SystemReason(error));
 }
 
 }  // namespace
 
 void SimPlatform::setChipFile(const std::string& path, const std::string& file) {
     CheckChipFile(file);
-    const int lock = LockChipFile(file);
+    auto lock = LockChipFile(file);
     withChip(find(path), path, [&](SimDevice& d, SimProgrammer& chip) {
-        if (d.chipLock >= 0) ::close(d.chipLock);
-        d.chipLock = lock;
-        if (lock < 0) {
+        d.chipLock = std::move(lock);
+        if (!d.chipLock) {
             // Another run has this chip: to us its programmer is busy, as a real one held by
             // another program would be.
             d.held = true;
@@ -571,6 +619,11 @@ std::vector<hid::RawDevice> SimPlatform::enumerate() {
     std::vector<hid::RawDevice> list;
     for (auto& d : devices_) {
         std::lock_guard dl(d->mutex);
+        if (d->replugPending && Clock::now() >= d->replugAt) {
+            d->replugPending = false;
+            d->plugged = true;
+            d->notifier->notify();
+        }
         if (d->plugged) list.push_back({d->path, d->description, "(Standard system devices)"});
     }
     return list;
@@ -631,13 +684,51 @@ const std::vector<std::string>& SimPlatform::scenarioNames() {
     return names;
 }
 
-std::unique_ptr<SimPlatform> SimPlatform::fromOptions(const SimOptions& options) {
+std::optional<SwapScenario> ParseSwapScenario(const std::string& name) {
+    if (name.rfind("swap:", 0) != 0) return std::nullopt;
+    SwapScenario swap;
+    std::size_t at = 5;
+    bool first = true;
+    while (at <= name.size()) {
+        std::size_t end = name.find(':', at);
+        if (end == std::string::npos) end = name.size();
+        const std::string part = name.substr(at, end - at);
+        at = end + 1;
+        int* field = &swap.chips;
+        std::string digits = part;
+        if (!first) {
+            const std::size_t eq = part.find('=');
+            if (eq == std::string::npos) return std::nullopt;
+            const std::string key = part.substr(0, eq);
+            digits = part.substr(eq + 1);
+            if (key == "fail-write") field = &swap.failWrite;
+            else if (key == "unplug") field = &swap.unplug;
+            else return std::nullopt;
+        }
+        first = false;
+        if (digits.empty() || digits.size() > 6 ||
+            digits.find_first_not_of("0123456789") != std::string::npos)
+            return std::nullopt;
+        *field = std::stoi(digits);
+    }
+    if (swap.chips < 1) return std::nullopt;
+    return swap;
+}
+
+bool SimPlatform::isScenario(const std::string& name) {
     const auto& names = scenarioNames();
+    return std::find(names.begin(), names.end(), name) != names.end() || ParseSwapScenario(name).has_value();
+}
+
+std::unique_ptr<SimPlatform> SimPlatform::fromOptions(const SimOptions& options) {
     const std::string& s = options.scenario;
-    if (std::find(names.begin(), names.end(), s) == names.end()) {
+    const std::optional<SwapScenario> swap = ParseSwapScenario(s);
+    if (!isScenario(s)) {
+        const auto& names = scenarioNames();
         std::string list;
         for (const auto& n : names) list += (list.empty() ? "" : ", ") + n;
-        throw std::invalid_argument("unknown simulation scenario '" + s + "' (known: " + list + ")");
+        throw std::invalid_argument("unknown simulation scenario '" + s + "' (known: " + list +
+                                    ", swap:N[:fail-write=K][:unplug=K])");
     }
     if (options.programmers < 1 || options.programmers > 16)
         throw std::invalid_argument("simulated programmer count must be 1 to 16, not " +
@@ -661,12 +752,36 @@ std::unique_ptr<SimPlatform> SimPlatform::fromOptions(const SimOptions& options)
     if (s == "unplug-write") f.unplugAfterOut = 32;
     if (s == "silent") f.silent = true;
 
+    if (!options.flashDir.empty()) {
+        std::error_code ec;
+        if (!std::filesystem::is_directory(options.flashDir, ec))
+            throw std::runtime_error("simulated flash directory " + options.flashDir + " is not a directory");
+    }
+    auto counter = std::make_shared<std::atomic<int>>(0);
     for (int i = 0; i < options.programmers; ++i) {
         const std::string path = p->addProgrammer(s == "lu1-32k" ? kFlash32K : kFlash16K);
         p->setFaults(path, f);
         if (s == "busy") p->setHeldExclusively(path, true);
         if (s == "readonly") p->setAllowedAccess(path, true, false);
         if (i == 0 && !options.flashFile.empty()) p->setChipFile(path, options.flashFile);
+        auto d = p->find(path);
+        std::lock_guard lock(d->mutex);
+        d->flashDir = options.flashDir;
+        d->chipCounter = counter;
+        if (swap) {
+            d->swap.total = swap->chips;
+            if (i == 0) {
+                d->swap.failWrite = swap->failWrite;
+                d->swap.unplug = swap->unplug;
+            }
+            d->presentNextChipLocked();
+        } else {
+            d->chipNumber = ++*counter;
+            if (!d->flashDir.empty()) {
+                d->chip->setFlash(d->chip->flash());  // the chip as it starts, so every chip has a file
+                d->saveChipLocked();
+            }
+        }
     }
     return p;
 }

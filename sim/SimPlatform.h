@@ -5,7 +5,9 @@
 // device at run time or chosen by scenario name.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <optional>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -23,7 +25,24 @@ struct SimOptions {
     bool paced = false;
     std::string flashFile;  // chip file of the first programmer, shared between processes
     int programmers = 1;
+    std::string flashDir;   // one raw flash file per simulated chip (chip-0001.bin, ...)
 };
+
+// The chip-swap scenario "swap:N[:fail-write=K][:unplug=K]": every programmer presents N fresh
+// chips one after another. A chip is taken off the pins at the first identify after a write
+// command reached it (the operator takes the board away once the station has shown its result);
+// the next one appears kSwapGap later. fail-write=K makes the first programmer refuse the write
+// of its K-th chip; unplug=K unplugs the first programmer after 32 image packets of its K-th
+// chip and plugs it back kReplugDelay later.
+struct SwapScenario {
+    int chips = 0;
+    int failWrite = 0;
+    int unplug = 0;
+};
+inline constexpr std::chrono::milliseconds kSwapGap{100};
+inline constexpr std::chrono::milliseconds kReplugDelay{300};
+// nullopt when name is not a swap scenario or is malformed.
+std::optional<SwapScenario> ParseSwapScenario(const std::string& name);
 
 using hid::kProgrammerProductId;
 using hid::kProgrammerVendorId;
@@ -45,6 +64,8 @@ public:
     // std::runtime_error for a chip file that exists but cannot be used.
     static std::unique_ptr<SimPlatform> fromOptions(const SimOptions& options);
     static const std::vector<std::string>& scenarioNames();
+    // One of scenarioNames() or a well-formed swap scenario.
+    static bool isScenario(const std::string& name);
 
     // Adds devices; each returns the device's path. Programmers are "sim:programmer:1", ":2", ...
     // with serial numbers "SIM0001", "SIM0002", ...

@@ -8,13 +8,11 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
 #include <string_view>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
 
-#include <unistd.h>
 
 namespace quillon::sim {
 
@@ -166,8 +164,7 @@ std::uint32_t getU32(const std::vector<std::uint8_t>& v, std::size_t at) {
 }  // namespace
 
 bool loadChipFile(const std::string& file, SimProgrammer& chip) {
-    std::error_code ec;
-    if (!std::filesystem::exists(file, ec)) return false;
+    if (StatPath(file).error != 0) return false;
     std::string text;
     try {
         text = ReadWholeFile(file);

@@ -1,15 +1,6 @@
 // quillon-cli against hostile paths, signals and odd inputs, through the real binary: what it
 // refuses, what it leaves behind, the exit code it ends with, and that every --json line it prints
 // is one object of the documented shape.
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <json/json.h>
 
 #include <gmock/gmock.h>
@@ -20,9 +11,13 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "fs/Files.h"
+#include "support/Process.h"
 
 namespace quillon {
 namespace {
@@ -30,20 +25,12 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using ::testing::Not;
-using Clock = std::chrono::steady_clock;
 
 const std::string kExample = std::string(QUILLON_SOURCE_DIR) + "/examples/blink/blink.ihx";
 
-struct CliRun {
-    int code = -1;
-    std::string out, err;
-    std::string all() const { return out + err; }
-};
+using CliRun = test::ProcessResult;
 
-std::string ReadAll(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
+std::string ReadAll(const fs::path& p) { return test::ReadFileBytes(test::Utf8(p)); }
 
 std::vector<Json::Value> JsonLines(const std::string& text) {
     std::vector<Json::Value> values;
@@ -84,85 +71,18 @@ Json::Value CheckJsonRun(const CliRun& r, const std::string& op) {
 
 class CliHardeningTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string tmpl = (fs::temp_directory_path() / "quillon-hard-XXXXXX").string();
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        dir_ = tmpl;
-        fs::copy_file(kExample, P("fw.hex"));
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-    std::string P(const std::string& name) const { return (dir_ / name).string(); }
-    void Put(const std::string& name, const std::string& text) const { std::ofstream(P(name), std::ios::binary) << text; }
+    void SetUp() override { fs::copy_file(kExample, P("fw.hex")); }
+    std::string P(const std::string& name) const { return scratch_ / name; }
+    void Put(const std::string& name, const std::string& text) const { test::WriteFileBytes(P(name), text); }
 
-    // Starts quillon-cli in the scratch directory with stdout on a pipe (returned) and stderr
-    // in a file.
-    pid_t Start(const std::vector<std::string>& args, int& outPipe) {
-        int fds[2];
-        if (pipe(fds) != 0) return -1;
-        const std::string errFile = P(".stderr");
-        const pid_t pid = fork();
-        if (pid == 0) {
-            if (chdir(dir_.c_str()) != 0) _exit(126);
-            const int e = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int nul = open("/dev/null", O_RDONLY);
-            if (e < 0 || nul < 0) _exit(126);
-            dup2(nul, 0);
-            dup2(fds[1], 1);
-            dup2(e, 2);
-            close(fds[0]);
-            close(fds[1]);
-            std::vector<char*> argv{const_cast<char*>(QUILLON_CLI_PATH)};
-            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(QUILLON_CLI_PATH, argv.data());
-            _exit(127);
-        }
-        close(fds[1]);
-        outPipe = fds[0];
-        return pid;
+    // Starts quillon-cli in the scratch directory; the test may watch its output while it runs.
+    std::unique_ptr<test::Process> Start(const std::vector<std::string>& args) const {
+        test::ProcessOptions options;
+        options.workingDir = scratch_.str();
+        return std::make_unique<test::Process>(QUILLON_CLI_PATH, args, options);
     }
 
-    // Reads the pipe until text appears in what was read; an empty text reads to the end of the
-    // output. False when that does not happen within 60 s, or the output ends first.
-    static bool ReadUntil(int fd, std::string& got, const std::string& text) {
-        const auto deadline = Clock::now() + std::chrono::seconds(60);
-        char buf[4096];
-        while (text.empty() || got.find(text) == std::string::npos) {
-            if (Clock::now() > deadline) return false;
-            pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, 100) <= 0) continue;
-            const ssize_t n = read(fd, buf, sizeof buf);
-            if (n <= 0) return text.empty();
-            got.append(buf, static_cast<std::size_t>(n));
-        }
-        return true;
-    }
-
-    CliRun Finish(pid_t pid, int fd, std::string got) {
-        // The output ends when the program does; a run that hangs is killed and fails the test.
-        if (!ReadUntil(fd, got, "")) {
-            kill(pid, SIGKILL);
-            ADD_FAILURE() << "quillon-cli did not end";
-        }
-        close(fd);
-        CliRun r;
-        int status = 0;
-        waitpid(pid, &status, 0);
-        r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        r.out = got;
-        r.err = ReadAll(P(".stderr"));
-        fs::remove(P(".stderr"));
-        return r;
-    }
-
-    CliRun Cli(const std::vector<std::string>& args) {
-        int fd = -1;
-        const pid_t pid = Start(args, fd);
-        return Finish(pid, fd, {});
-    }
+    CliRun Cli(const std::vector<std::string>& args) const { return Start(args)->Finish(); }
 
     // Names in the scratch directory other than the test's own.
     std::vector<std::string> Hidden() const {
@@ -174,14 +94,13 @@ protected:
         return names;
     }
 
-    fs::path dir_;
+    test::ScratchDir scratch_{"quillon-hard"};
+    const fs::path dir_ = scratch_.path();
 };
 
 // --- files and paths ------------------------------------------------------------------------------
 
 TEST_F(CliHardeningTest, InputsThatAreNotRegularFilesAreRefusedAtOnce) {
-    ASSERT_EQ(mkfifo(P("pipe.hex").c_str(), 0600), 0);
-    fs::create_symlink("/dev/zero", P("zero.hex"));
     // Longer than the HEX text of any image of 1 KiB can be; sparse, so nothing is stored.
     { std::ofstream(P("long.hex")); }
     fs::resize_file(P("long.hex"), 8u << 20);
@@ -191,13 +110,9 @@ TEST_F(CliHardeningTest, InputsThatAreNotRegularFilesAreRefusedAtOnce) {
         std::string says;
     };
     const std::vector<Case> cases = {
-        {{"hex2bin", "pipe.hex", "o.bin"}, 3, "pipe.hex is a FIFO"},
-        {{"hex2bin", "zero.hex", "o.bin"}, 3, "zero.hex is a character device"},
         {{"hex2bin", "--max-size", "1k", "long.hex", "o.bin"}, 3, "--max-size"},
         {{"hex2bin", "missing.hex", "o.bin"}, 3, "No such file or directory"},
         {{"hex2bin", ".", "o.bin"}, 3, "is a directory"},
-        {{"--sim", "write", "--chip", "NRF24LE1_16K", "pipe.hex"}, 3, "pipe.hex is a FIFO"},
-        {{"--sim", "write", "--chip", "NRF24LE1_16K", "zero.hex"}, 3, "character device"},
         {{"--sim", "write", "--chip", "NRF24LE1_16K", "long.hex"}, 3, "longer than"},
         // The reason reaches the result line, not only the (suppressible) log.
         {{"--quiet", "--sim", "write", "--chip", "NRF24LE1_16K", "corrupt.hex"}, 3, "Hex file checksum error."},
@@ -219,6 +134,40 @@ TEST_F(CliHardeningTest, InputsThatAreNotRegularFilesAreRefusedAtOnce) {
     EXPECT_FALSE(fs::exists(P("o.bin")));
 }
 
+TEST_F(CliHardeningTest, FifosAndDevicesAreRefusedAsInputs) {
+    QUILLON_SKIP_ON_WINDOWS("FIFOs and symbolic links to /dev/zero are POSIX nodes (and Wine has no symlinks)");
+    ASSERT_TRUE(test::MakeFifo(P("pipe.hex")));
+    fs::create_symlink("/dev/zero", P("zero.hex"));
+    struct Case {
+        std::vector<std::string> args;
+        std::string says;
+    };
+    const std::vector<Case> cases = {
+        {{"hex2bin", "pipe.hex", "o.bin"}, "pipe.hex is a FIFO"},
+        {{"hex2bin", "zero.hex", "o.bin"}, "zero.hex is a character device"},
+        {{"--sim", "write", "--chip", "NRF24LE1_16K", "pipe.hex"}, "pipe.hex is a FIFO"},
+        {{"--sim", "write", "--chip", "NRF24LE1_16K", "zero.hex"}, "character device"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.back() + " " + c.args[c.args.size() - 2]);
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), "--json");
+        const CliRun r = Cli(args);
+        EXPECT_EQ(r.code, 3) << r.all();
+        EXPECT_THAT(r.out, HasSubstr(c.says));
+        CheckJsonRun(r, c.args[0] == "hex2bin" ? "hex2bin" : "write");
+        EXPECT_THAT(r.out, Not(HasSubstr("HID Opened")));
+    }
+    EXPECT_FALSE(fs::exists(P("o.bin")));
+
+    // A FIFO as the simulated chip file is refused before the programmer is touched.
+    const CliRun chip = Cli({"--sim", "--sim-flash", "pipe.hex", "detect"});
+    EXPECT_EQ(chip.code, 1) << chip.all();
+    EXPECT_THAT(chip.all(), HasSubstr("FIFO"));
+    EXPECT_THAT(chip.all(), Not(HasSubstr("HID Opened")));
+    CheckJsonRun(Cli({"--json", "--sim", "--sim-flash", "pipe.hex", "detect"}), "detect");
+}
+
 TEST_F(CliHardeningTest, OutputsFollowTheirKind) {
     const CliRun first = Cli({"hex2bin", "fw.hex", "fw.bin"});
     ASSERT_EQ(first.code, 0) << first.all();
@@ -227,13 +176,9 @@ TEST_F(CliHardeningTest, OutputsFollowTheirKind) {
 
     // Device: written, still a device. As root the test makes its own null device, so that a
     // faulty build cannot replace the system's; without privileges /dev is not writable anyway.
-    std::string null = "/dev/null";
-    if (geteuid() == 0) null = mknod(P("null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0 ? P("null") : "";
-    if (!null.empty()) {
+    if (const std::string null = test::NullDeviceFor(dir_.string()); !null.empty()) {
         EXPECT_EQ(Cli({"hex2bin", "fw.hex", null}).code, 0);
-        struct stat st {};
-        ASSERT_EQ(stat(null.c_str(), &st), 0);
-        EXPECT_TRUE(S_ISCHR(st.st_mode));
+        EXPECT_TRUE(test::IsCharacterDevice(null));
         fs::remove(P("null"));
     }
 
@@ -243,13 +188,6 @@ TEST_F(CliHardeningTest, OutputsFollowTheirKind) {
     EXPECT_EQ(dash.out, image);
     EXPECT_THAT(dash.err, HasSubstr("160 bytes"));
 
-    // The BIN copy beside a loaded HEX file follows the same rules.
-    fs::create_symlink("copy-target.bin", P("fw.hex.bin"));
-    const CliRun load = Cli({"--sim", "write", "--chip", "NRF24LE1_16K", "fw.hex"});
-    EXPECT_EQ(load.code, 0) << load.all();
-    EXPECT_TRUE(fs::is_symlink(P("fw.hex.bin")));
-    EXPECT_EQ(ReadAll(P("copy-target.bin")), image);
-
     // Directory: refused and untouched, with the reason.
     fs::create_directory(P("dir.bin"));
     const CliRun dir = Cli({"hex2bin", "fw.hex", "dir.bin"});
@@ -257,50 +195,69 @@ TEST_F(CliHardeningTest, OutputsFollowTheirKind) {
     EXPECT_THAT(dir.err, HasSubstr("Is a directory"));
     EXPECT_TRUE(fs::is_directory(P("dir.bin")));
 
-    // The source itself, by name or through a link: refused, the HEX file kept.
+    // The source itself: refused, the HEX file kept.
+    const std::string hex = ReadAll(P("fw.hex"));
+    const CliRun same = Cli({"hex2bin", "fw.hex", "fw.hex"});
+    EXPECT_EQ(same.code, 2) << same.all();
+    EXPECT_THAT(same.err, HasSubstr("same file"));
+    EXPECT_EQ(ReadAll(P("fw.hex")), hex);
+    EXPECT_TRUE(Hidden().empty());
+}
+
+TEST_F(CliHardeningTest, LinkedOutputsAreFollowed) {
+    QUILLON_SKIP_ON_WINDOWS("symbolic links are not implemented by Wine");
+    ASSERT_EQ(Cli({"hex2bin", "fw.hex", "fw.bin"}).code, 0);
+    const std::string image = ReadAll(P("fw.bin"));
+    // The BIN copy beside a loaded HEX file follows the same rules.
+    fs::create_symlink("copy-target.bin", P("fw.hex.bin"));
+    const CliRun load = Cli({"--sim", "write", "--chip", "NRF24LE1_16K", "fw.hex"});
+    EXPECT_EQ(load.code, 0) << load.all();
+    EXPECT_TRUE(fs::is_symlink(P("fw.hex.bin")));
+    EXPECT_EQ(ReadAll(P("copy-target.bin")), image);
+
+    // The source itself through a link: refused, the HEX file kept.
     const std::string hex = ReadAll(P("fw.hex"));
     fs::create_symlink("fw.hex", P("alias.bin"));
-    for (const char* out : {"fw.hex", "alias.bin"}) {
-        SCOPED_TRACE(out);
-        const CliRun same = Cli({"hex2bin", "fw.hex", out});
-        EXPECT_EQ(same.code, 2) << same.all();
-        EXPECT_THAT(same.err, HasSubstr("same file"));
-        EXPECT_EQ(ReadAll(P("fw.hex")), hex);
-    }
+    const CliRun same = Cli({"hex2bin", "fw.hex", "alias.bin"});
+    EXPECT_EQ(same.code, 2) << same.all();
+    EXPECT_THAT(same.err, HasSubstr("same file"));
+    EXPECT_EQ(ReadAll(P("fw.hex")), hex);
+    EXPECT_TRUE(Hidden().empty());
+}
 
+TEST_F(CliHardeningTest, NamesThatAreNotUtf8StayExact) {
+    QUILLON_SKIP_ON_WINDOWS("file names are UTF-16 there: a name that is not UTF-8 cannot be passed at all");
     // A read into a name that is not UTF-8: the JSON stays valid and keeps the exact bytes.
     const std::string odd = "r\xff" "d.bin";
     const CliRun read = Cli({"--json", "--sim", "read", "--chip", "NRF24LE1_16K", odd});
     ASSERT_EQ(read.code, 0) << read.all();
     const Json::Value result = CheckJsonRun(read, "read");
     EXPECT_EQ(result["output_bytes"].asString(), "72ff642e62696e");
-    EXPECT_EQ(ReadAll(P(odd)).size(), 16384u);
+    EXPECT_EQ(ReadAll(dir_ / odd).size(), 16384u);
     EXPECT_TRUE(Hidden().empty());
 }
 
 // --- signals --------------------------------------------------------------------------------------
 
 TEST_F(CliHardeningTest, InterruptedWriteEndsCleanlyAndSaysSo) {
+    QUILLON_SKIP_ON_WINDOWS("a console Ctrl event cannot be sent reliably to a child under Wine");
     std::string image(32768, '\0');
     for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>(i * 7 + 3);
     Put("big.bin", image);
     struct Case {
-        int signal;
+        test::StopSignal signal;
         int code;
     };
-    for (const Case c : {Case{SIGINT, 130}, Case{SIGTERM, 143}}) {
+    for (const Case c : {Case{test::StopSignal::Interrupt, 130}, Case{test::StopSignal::Terminate, 143}}) {
         SCOPED_TRACE(c.code);
-        int fd = -1;
-        const pid_t pid = Start({"--json", "--sim", "lu1-32k", "--sim-paced", "--sim-flash", "chip.flash", "write",
-                                 "--chip", "NRF24LU1_32K", "big.bin"},
-                                fd);
-        ASSERT_GT(pid, 0);
-        std::string got;
+        const auto run = Start({"--json", "--sim", "lu1-32k", "--sim-paced", "--sim-flash", "chip.flash", "write",
+                                "--chip", "NRF24LU1_32K", "big.bin"});
+        ASSERT_TRUE(run->started());
         // The image is streaming once a progress line shows; at one report per millisecond the
         // rest of it takes about half a second.
-        ASSERT_TRUE(ReadUntil(fd, got, "\"type\":\"progress\""));
-        kill(pid, c.signal);
-        const CliRun r = Finish(pid, fd, got);
+        ASSERT_TRUE(run->WaitForOutput("\"type\":\"progress\""));
+        ASSERT_TRUE(run->Send(c.signal));
+        const CliRun r = run->Finish();
         EXPECT_EQ(r.code, c.code) << r.all();
         const Json::Value result = CheckJsonRun(r, "write");
         EXPECT_THAT(result["message"].asString(), HasSubstr("interrupted"));
@@ -314,15 +271,14 @@ TEST_F(CliHardeningTest, InterruptedWriteEndsCleanlyAndSaysSo) {
 }
 
 TEST_F(CliHardeningTest, InterruptedConversionLeavesNothingBehind) {
+    QUILLON_SKIP_ON_WINDOWS("needs a FIFO and SIGHUP, neither of which Windows has");
     // One odd line makes the tool print a warning before it writes: the signal comes after it.
     Put("odd.hex", "; made by hand\n" + ReadAll(P("fw.hex")));
-    ASSERT_EQ(mkfifo(P("nobody.fifo").c_str(), 0600), 0);
-    int fd = -1;
-    const pid_t pid = Start({"--json", "hex2bin", "odd.hex", "nobody.fifo"}, fd);
-    std::string got;
-    ASSERT_TRUE(ReadUntil(fd, got, "\"type\":\"warning\""));
-    kill(pid, SIGHUP);
-    const CliRun r = Finish(pid, fd, got);
+    ASSERT_TRUE(test::MakeFifo(P("nobody.fifo")));
+    const auto run = Start({"--json", "hex2bin", "odd.hex", "nobody.fifo"});
+    ASSERT_TRUE(run->WaitForOutput("\"type\":\"warning\""));
+    ASSERT_TRUE(run->Send(test::StopSignal::Hangup));
+    const CliRun r = run->Finish();
     EXPECT_EQ(r.code, 129) << r.all();
     EXPECT_THAT(CheckJsonRun(r, "hex2bin")["message"].asString(), HasSubstr("interrupted"));
     EXPECT_TRUE(Hidden().empty());
@@ -342,11 +298,9 @@ TEST_F(CliHardeningTest, ExitCodesAsDocumented) {
         {{"--sim-paced", "detect"}, 2, "--sim"},
         {{"--sim-flash", "c.flash", "detect"}, 2, "--sim"},
         {{"detect", "--sim-count", "2"}, 2, "--sim"},
-        {{"--sim", "--sim-flash", "pipe.flash", "detect"}, 1, "FIFO"},
         {{"--sim", "--sim-flash", "no/such/dir/c.flash", "detect"}, 1, "No such file or directory"},
         {{"--sim", "--sim-flash", "damaged.flash", "detect"}, 1, "damaged.flash"},
     };
-    ASSERT_EQ(mkfifo(P("pipe.flash").c_str(), 0600), 0);
     Put("damaged.flash", "QSIMCHIP\x01");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args[0] + " " + c.args[1]);
@@ -370,14 +324,14 @@ TEST_F(CliHardeningTest, ExitCodesAsDocumented) {
 TEST_F(CliHardeningTest, ChipFileIsOneChip) {
     ASSERT_EQ(Cli({"--sim", "--sim-flash", "chip.flash", "detect"}).code, 0);
     // Another run holds the chip: this one finds the programmer busy.
-    const int lock = open(P("chip.flash.lock").c_str(), O_RDWR);
-    ASSERT_GE(lock, 0);
-    ASSERT_EQ(flock(lock, LOCK_EX), 0);
+    ASSERT_TRUE(fs::exists(P("chip.flash.lock")));
+    auto lock = FileLock::tryAcquire(P("chip.flash.lock"), 0);
+    ASSERT_NE(lock, nullptr);
     Put("a.bin", std::string(64, 'a'));
     const CliRun busy = Cli({"--json", "--sim", "--sim-flash", "chip.flash", "write", "--chip", "NRF24LE1_16K", "a.bin"});
     EXPECT_EQ(busy.code, 4) << busy.all();
     EXPECT_THAT(CheckJsonRun(busy, "write")["message"].asString(), HasSubstr("in use by another program"));
-    close(lock);
+    lock.reset();
     EXPECT_EQ(Cli({"--sim", "--sim-flash", "chip.flash", "write", "--chip", "NRF24LE1_16K", "a.bin"}).code, 0);
 }
 

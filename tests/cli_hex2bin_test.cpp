@@ -2,14 +2,13 @@
 // run must leave OUT exactly as it was (absent, or with its old bytes).
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
+
+#include "support/Process.h"
 
 namespace {
 
@@ -28,29 +27,14 @@ std::string ReadAll(const fs::path& name) {
 
 class CliHex2BinTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "cli_hex2bin.XXXXXX").string();
-        dir_ = ::mkdtemp(pattern.data());
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
     fs::path Write(const std::string& name, const std::string& contents) {
         std::ofstream(dir_ / name, std::ios::binary) << contents;
         return dir_ / name;
     }
 
-    RunResult Run(const std::string& args) {
-        const fs::path out = dir_ / "stdout.txt", err = dir_ / "stderr.txt";
-        const std::string cmd = std::string("'") + QUILLON_CLI_PATH + "' " + args + " >'" + out.string() + "' 2>'" +
-                                err.string() + "'";
-        const int status = std::system(cmd.c_str());
-        RunResult r;
-        r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        r.stdoutText = ReadAll(out);
-        r.stderrText = ReadAll(err);
-        fs::remove(out);
-        fs::remove(err);
-        return r;
+    RunResult Run(const std::vector<std::string>& args) {
+        const quillon::test::ProcessResult r = quillon::test::RunProcess(QUILLON_CLI_PATH, args);
+        return {r.code, r.out, r.err};
     }
 
     // Nothing but the files the test made itself: no temporary left behind.
@@ -58,9 +42,10 @@ protected:
         return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir_), fs::directory_iterator{}));
     }
 
-    std::string Q(const fs::path& p) const { return "'" + p.string() + "'"; }
+    static std::string Q(const fs::path& p) { return quillon::test::Utf8(p); }
 
-    fs::path dir_;
+    quillon::test::ScratchDir scratch_{"cli_hex2bin"};
+    const fs::path dir_ = scratch_.path();
 };
 
 const std::string kExample = std::string(QUILLON_SOURCE_DIR) + "/examples/blink/blink.ihx";
@@ -68,17 +53,17 @@ const std::string kExampleBin = std::string(QUILLON_SOURCE_DIR) + "/examples/bli
 
 TEST_F(CliHex2BinTest, ConvertsAndReplacesALongerOutput) {
     const fs::path out = Write("out.bin", std::string(4096, 'Z'));
-    const RunResult r = Run("hex2bin '" + kExample + "' " + Q(out));
+    const RunResult r = Run({"hex2bin", kExample, Q(out)});
     EXPECT_EQ(r.exitCode, 0) << r.stderrText;
     EXPECT_EQ(ReadAll(out), ReadAll(kExampleBin));
     EXPECT_NE(r.stdoutText.find("160 bytes"), std::string::npos) << r.stdoutText;
     EXPECT_EQ(FileCount(), 1u);
 
     const fs::path fresh = dir_ / "fresh.bin";
-    EXPECT_EQ(Run("--quiet hex2bin '" + kExample + "' " + Q(fresh)).exitCode, 0);
+    EXPECT_EQ(Run({"--quiet", "hex2bin", kExample, Q(fresh)}).exitCode, 0);
     EXPECT_EQ(ReadAll(fresh), ReadAll(kExampleBin));
 
-    const RunResult json = Run("--json hex2bin '" + kExample + "' " + Q(fresh));
+    const RunResult json = Run({"--json", "hex2bin", kExample, Q(fresh)});
     EXPECT_EQ(json.exitCode, 0);
     EXPECT_NE(json.stdoutText.find("\"ok\":true"), std::string::npos) << json.stdoutText;
     EXPECT_NE(json.stdoutText.find("\"bytes\":160"), std::string::npos) << json.stdoutText;
@@ -87,18 +72,18 @@ TEST_F(CliHex2BinTest, ConvertsAndReplacesALongerOutput) {
 TEST_F(CliHex2BinTest, BadInputLeavesOutputUntouched) {
     const fs::path out = Write("keep.bin", "old contents");
     const fs::path bad = Write("bad.hex", ":0400000001020304F1\r\n:00000001FF\r\n");  // checksum should be F2
-    RunResult r = Run("hex2bin " + Q(bad) + " " + Q(out));
+    RunResult r = Run({"hex2bin", Q(bad), Q(out)});
     EXPECT_EQ(r.exitCode, 3);
     EXPECT_NE(r.stderrText.find("Hex file checksum error."), std::string::npos) << r.stderrText;
     EXPECT_EQ(ReadAll(out), "old contents");
 
-    r = Run("hex2bin " + Q(dir_ / "missing.hex") + " " + Q(dir_ / "new.bin"));
+    r = Run({"hex2bin", Q(dir_ / "missing.hex"), Q(dir_ / "new.bin")});
     EXPECT_EQ(r.exitCode, 3);
     EXPECT_NE(r.stderrText.find("Open hex file error."), std::string::npos) << r.stderrText;
     EXPECT_FALSE(fs::exists(dir_ / "new.bin"));
 
     const fs::path noEnd = Write("noend.hex", ":0400000001020304F2\r\n");
-    r = Run("hex2bin " + Q(noEnd) + " " + Q(out));
+    r = Run({"hex2bin", Q(noEnd), Q(out)});
     EXPECT_EQ(r.exitCode, 3);
     EXPECT_NE(r.stderrText.find("Hex file eof error."), std::string::npos) << r.stderrText;
     EXPECT_EQ(ReadAll(out), "old contents");
@@ -106,12 +91,12 @@ TEST_F(CliHex2BinTest, BadInputLeavesOutputUntouched) {
 }
 
 TEST_F(CliHex2BinTest, OutputErrorsAreNotBadInput) {
-    const RunResult r = Run("hex2bin '" + kExample + "' " + Q(dir_ / "no" / "dir" / "out.bin"));
+    const RunResult r = Run({"hex2bin", kExample, Q(dir_ / "no" / "dir" / "out.bin")});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_FALSE(r.stderrText.empty());
     // A directory in OUT's place cannot be replaced by a file.
     fs::create_directory(dir_ / "taken");
-    EXPECT_EQ(Run("hex2bin '" + kExample + "' " + Q(dir_ / "taken")).exitCode, 1);
+    EXPECT_EQ(Run({"hex2bin", kExample, Q(dir_ / "taken")}).exitCode, 1);
     EXPECT_TRUE(fs::is_directory(dir_ / "taken"));
     EXPECT_EQ(FileCount(), 1u);
 }
@@ -121,14 +106,14 @@ TEST_F(CliHex2BinTest, ImageSizeLimit) {
     const fs::path big = Write("big.hex",
                                ":020000040009F1\r\n:10000000000102030405060708090A0B0C0D0E0F78\r\n:00000001FF\r\n");
     const fs::path out = Write("big.bin", "old");
-    RunResult r = Run("hex2bin " + Q(big) + " " + Q(out));
+    RunResult r = Run({"hex2bin", Q(big), Q(out)});
     EXPECT_EQ(r.exitCode, 3);
     EXPECT_NE(r.stderrText.find("589840"), std::string::npos) << r.stderrText;
     EXPECT_NE(r.stderrText.find("--max-size"), std::string::npos) << r.stderrText;
     EXPECT_EQ(ReadAll(out), "old");
     EXPECT_EQ(FileCount(), 2u);
 
-    r = Run("hex2bin --max-size 1m " + Q(big) + " " + Q(out));
+    r = Run({"hex2bin", "--max-size", "1m", Q(big), Q(out)});
     EXPECT_EQ(r.exitCode, 0) << r.stderrText;
     const std::string image = ReadAll(out);
     ASSERT_EQ(image.size(), 589840u);
@@ -138,13 +123,13 @@ TEST_F(CliHex2BinTest, ImageSizeLimit) {
 
     // A far address in a tiny file cannot make the tool build gigabytes, whatever the limit.
     const fs::path far = Write("far.hex", ":02000004FFFFFC\r\n:0100000055AA\r\n:00000001FF\r\n");
-    r = Run("hex2bin --max-size 256m " + Q(far) + " " + Q(dir_ / "far.bin"));
+    r = Run({"hex2bin", "--max-size", "256m", Q(far), Q(dir_ / "far.bin")});
     EXPECT_EQ(r.exitCode, 3);
     EXPECT_FALSE(fs::exists(dir_ / "far.bin"));
 
-    EXPECT_EQ(Run("hex2bin --max-size 300m " + Q(big) + " " + Q(out)).exitCode, 2);
-    EXPECT_EQ(Run("hex2bin --max-size 0 " + Q(big) + " " + Q(out)).exitCode, 2);
-    const RunResult help = Run("hex2bin --help");
+    EXPECT_EQ(Run({"hex2bin", "--max-size", "300m", Q(big), Q(out)}).exitCode, 2);
+    EXPECT_EQ(Run({"hex2bin", "--max-size", "0", Q(big), Q(out)}).exitCode, 2);
+    const RunResult help = Run({"hex2bin", "--help"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_NE(help.stdoutText.find("--max-size"), std::string::npos);
 }

@@ -1,11 +1,6 @@
 // End-to-end runs of the built quillon-cli against the simulated programmer: each case starts the
 // real binary in a scratch directory, as a script or a production line would, and judges it by
 // its exit code, its output and, through a chip file shared between runs, what landed in flash.
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <json/json.h>
 
 #include <gmock/gmock.h>
@@ -23,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/Process.h"
+
 namespace quillon {
 namespace {
 
@@ -31,12 +28,7 @@ using Bytes = std::vector<std::uint8_t>;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-struct CliRun {
-    int code = -1;
-    std::string out;
-    std::string err;
-    std::string all() const { return out + err; }
-};
+using CliRun = test::ProcessResult;
 
 std::string ReadText(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
@@ -118,59 +110,13 @@ Bytes Flashed(const Bytes& image, std::size_t flashSize) {
 
 class CliProgramTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string tmpl = (fs::temp_directory_path() / "quillon-cli-XXXXXX").string();
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-
     fs::path P(const std::string& name) const { return dir_ / name; }
 
     // Runs quillon-cli in the scratch directory; a run that hangs is killed and fails the test.
     CliRun Cli(const std::vector<std::string>& args) {
-        const fs::path outFile = P(".stdout"), errFile = P(".stderr");
-        const pid_t pid = fork();
-        if (pid == 0) {
-            if (chdir(dir_.c_str()) != 0) _exit(126);
-            const int o = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int e = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int nul = open("/dev/null", O_RDONLY);
-            if (o < 0 || e < 0 || nul < 0) _exit(126);
-            dup2(nul, 0);
-            dup2(o, 1);
-            dup2(e, 2);
-            std::vector<char*> argv;
-            argv.push_back(const_cast<char*>(QUILLON_CLI_PATH));
-            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(QUILLON_CLI_PATH, argv.data());
-            _exit(127);
-        }
-        CliRun r;
-        if (pid < 0) {
-            ADD_FAILURE() << "fork failed";
-            return r;
-        }
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        int status = 0;
-        while (waitpid(pid, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                kill(pid, SIGKILL);
-                waitpid(pid, &status, 0);
-                ADD_FAILURE() << "quillon-cli did not finish within 60 s";
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        if (WIFEXITED(status)) r.code = WEXITSTATUS(status);
-        else r.code = 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-        r.out = ReadText(outFile);
-        r.err = ReadText(errFile);
-        return r;
+        test::ProcessOptions options;
+        options.workingDir = scratch_.str();
+        return test::RunProcess(QUILLON_CLI_PATH, args, options);
     }
 
     // Writes the file with the given chip, then reads the chip back through the shared chip file.
@@ -184,7 +130,8 @@ protected:
         return ReadBytes(P("back.bin"));
     }
 
-    fs::path dir_;
+    test::ScratchDir scratch_{"quillon-cli"};
+    const fs::path dir_ = scratch_.path();
 };
 
 // --- write, then read back ---------------------------------------------------------------------

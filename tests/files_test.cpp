@@ -2,8 +2,6 @@
 // the settings and hex document tests), and the chip table's name lookup.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +10,7 @@
 
 #include "fs/Files.h"
 #include "protocol/Chips.h"
+#include "support/Process.h"
 
 namespace quillon {
 namespace {
@@ -20,15 +19,10 @@ namespace stdfs = std::filesystem;
 
 class FilesTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string tmpl = (stdfs::temp_directory_path() / "quillon-files-XXXXXX").string();
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override { stdfs::remove_all(dir_); }
     std::string P(const std::string& name) const { return (dir_ / name).string(); }
 
-    stdfs::path dir_;
+    test::ScratchDir scratch_{"quillon-files"};
+    const stdfs::path dir_ = scratch_.path();
 };
 
 int ReadError(const std::string& path, std::size_t maxSize = std::string::npos) {

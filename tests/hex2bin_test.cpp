@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "hex/Chex2bin.h"
+#include "support/Process.h"
 
 namespace quillon::hex {
 namespace {
@@ -48,17 +49,16 @@ const std::string kEof = ":00000001FF\r\n";
 
 class TempDir {
 public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "hex2bin_test.XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
-    ~TempDir() { fs::remove_all(path_); }
     std::string File(const std::string& name, const std::string& contents = {}) const {
-        const auto p = (path_ / name).string();
-        if (!contents.empty()) std::ofstream(p, std::ios::binary) << contents;
+        const auto p = dir_ / name;
+        if (!contents.empty()) test::WriteFileBytes(p, contents);
         return p;
     }
-    fs::path path_;
+
+    const fs::path& path() const { return dir_.path(); }
+
+private:
+    test::ScratchDir dir_{"hex2bin_test"};
 };
 
 std::string ReadAll(const std::string& name) {
@@ -318,7 +318,7 @@ TEST(Hex2BinTest, SourceAndDestinationFiles) {
     EXPECT_EQ(conv.Convert(dir.File("missing.hex"), nullptr, &length), kHexOpenError);
     EXPECT_EQ(conv.LastMessage, "Open hex file error.");
     EXPECT_EQ(length, 0u);
-    EXPECT_EQ(conv.Convert(dir.path_.string(), nullptr, &length), kHexOpenError);
+    EXPECT_EQ(conv.Convert(dir.path().string(), nullptr, &length), kHexOpenError);
 
     // An older, longer destination is replaced, not left with a stale tail.
     const auto src = dir.File("a.hex", Rec(Bytes(4, 1), 0, 0) + kEof);
@@ -328,7 +328,7 @@ TEST(Hex2BinTest, SourceAndDestinationFiles) {
     EXPECT_EQ(ReadAll(dst), std::string("\x01\x02\x03\x04"));
 
     // A destination that cannot be created still lets the buffer be filled.
-    const std::string nowhere = (dir.path_ / "no" / "such" / "dir.bin").string();
+    const std::string nowhere = (dir.path() / "no" / "such" / "dir.bin").string();
     std::vector<std::uint8_t> buffer(4, 0);
     length = 0;
     EXPECT_EQ(conv.Convert(src, &nowhere, &length, buffer), kHexWriteDestError);
@@ -412,10 +412,11 @@ TEST(Hex2BinTest, SdccExampleMatchesObjcopy) {
 
     TempDir dir;
     std::string reference = std::string(QUILLON_SOURCE_DIR) + "/examples/blink/blink.bin";
-    if (std::system("objcopy --version >/dev/null 2>&1") == 0) {
+    test::ProcessOptions probe;
+    probe.mustStart = false;
+    if (test::RunProcess("objcopy", {"--version"}, probe).code == 0) {
         reference = dir.File("objcopy.bin");
-        const std::string cmd = "objcopy -I ihex -O binary --gap-fill 0xFF '" + ihx + "' '" + reference + "'";
-        ASSERT_EQ(std::system(cmd.c_str()), 0);
+        ASSERT_EQ(test::RunProcess("objcopy", {"-I", "ihex", "-O", "binary", "--gap-fill", "0xFF", ihx, reference}).code, 0);
     }
     const auto dst = dir.File("ours.bin");
     CHex2Bin conv;

@@ -2,8 +2,6 @@
 // with the read-only refusal, the ".bak" backup and the exact messages the user sees.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -11,6 +9,7 @@
 #include <sstream>
 
 #include "image/HexDocument.h"
+#include "support/Process.h"
 
 namespace quillon {
 namespace {
@@ -28,14 +27,6 @@ Bytes Contents(const HexDocument& doc) { return {doc.Data().begin(), doc.Data().
 
 class HexDocumentFiles : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("quillon_hex_" + std::to_string(getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
     std::string Path(const std::string& name) const { return (dir_ / name).string(); }
     static void WriteFile(const std::string& path, const Bytes& bytes) {
         std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
@@ -58,7 +49,8 @@ protected:
         return "(no error)";
     }
 
-    fs::path dir_;
+    test::ScratchDir scratch_{"quillon_hex"};
+    const fs::path dir_ = scratch_.path();
 };
 
 TEST(HexDocument, SetDataSizeCutsOrZeroFillsAndTracksModified) {

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <thread>
 
-#include "hid/HidapiPlatform.h"
 #include "hid/Nrhid.h"
 #include "support/FakeHidPlatform.h"
 
@@ -471,33 +470,6 @@ TEST(HidLinkLifetime, DestroyingAnOpenLinkClosesItOnce) {
     }
     EXPECT_EQ(closes, 1);
     EXPECT_TRUE(dev->closed());
-}
-
-// ---- The Linux platform without hardware ---------------------------------------------------
-
-TEST(HidapiPlatform, AMissingNodeIsReportedAsGoneForEveryAccessMode) {
-    HidapiPlatform platform;
-    const std::string path = "/dev/quillon-no-such-hidraw";
-    EXPECT_EQ(platform.query(path, true).error, ENOENT);
-    for (Access access : {Access::ReadWrite, Access::Read, Access::Write, Access::None}) {
-        const OpenResult r = platform.open(path, access, true);
-        EXPECT_EQ(r.device, nullptr);
-        EXPECT_EQ(r.error, ENOENT);
-    }
-    EXPECT_EQ(platform.errorText(ENOENT), std::strerror(ENOENT));
-    // A missing permission points the user at the fix.
-    EXPECT_NE(platform.errorText(EACCES).find("udev rule"), std::string::npos);
-}
-
-TEST(HidapiPlatform, TheChangeMonitorStartsAndStopsPromptly) {
-    HidapiPlatform platform;
-    for (int i = 0; i < 3; ++i) {
-        platform.setChangeListener([] {});
-        const auto t0 = std::chrono::steady_clock::now();
-        platform.setChangeListener(nullptr);
-        EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
-    }
-    platform.setChangeListener([] {});  // left subscribed: the destructor stops it
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "ops/Operations.h"
 #include "sim/SimPlatform.h"
 #include "support/FakeHidPlatform.h"
+#include "support/Process.h"
 
 namespace quillon {
 namespace {
@@ -32,15 +33,11 @@ protected:
             std::lock_guard lock(mutex_);
             lines_.push_back(line.substr(line.find("]  ") + 3));
         });
-        dir_ = fs::temp_directory_path() / ("quillon-ops-" + std::to_string(::getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(dir_);
     }
     void TearDown() override {
         ops_.reset();
         SetLogSink(nullptr);
         Language = "en";
-        fs::remove_all(dir_);
     }
 
     void event(const OpsEvent& e) override { events_.push_back(e); }
@@ -142,7 +139,8 @@ protected:
     int controlsChanges_ = 0;
     std::mutex mutex_;
     std::vector<std::string> lines_;
-    fs::path dir_;
+    test::ScratchDir scratch_{"quillon-ops"};
+    const fs::path dir_ = scratch_.path();
 };
 
 std::vector<std::uint8_t> Pattern(std::size_t n, unsigned seed = 7) {

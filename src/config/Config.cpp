@@ -13,7 +13,6 @@
 #include <SimpleIni.h>
 
 #include <strings.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -173,7 +172,12 @@ std::string Encode(const std::string& text, const IniText& form) {
             lines += text[i];
         }
     } else {
-        lines = text;
+        // SimpleIni ends lines with CR LF when built for Windows: a file written with LF keeps LF.
+        lines.reserve(text.size());
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+            lines += text[i];
+        }
     }
     switch (form.encoding) {
         case Encoding::Utf8Bom: return kUtf8Bom + lines;
@@ -301,8 +305,7 @@ std::optional<std::int32_t> ParseInteger(std::string_view text) {
 }
 
 IniLoadResult TIniOptions::Load(const std::string& path) {
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR)) {
+    if (const int error = StatPath(path).error; error == ENOENT || error == ENOTDIR) {
         return IniLoadResult::NoFile;
     }
 
@@ -342,8 +345,7 @@ void TIniOptions::Save(const std::string& path) const {
     // The file is read again now, not at Load, so that whatever else it holds today survives.
     Ini ini;
     IniText form;
-    struct stat st {};
-    if (lstat(path.c_str(), &st) == 0) {
+    if (PathEntryExists(path)) {
         std::string bytes;
         try {
             bytes = ReadWholeFile(path);

@@ -1,11 +1,16 @@
-// The one place where whole files are read and replaced: settings, BIN copies, saved images and
-// the simulated chip. Every error leaves the target as it was and carries the system's reason
-// (std::system_error with the errno value), so callers only choose how to word it.
+// The one place where files are read, replaced, looked at and locked: settings, BIN copies, saved
+// images, the simulated chip. Every error leaves the target as it was and carries the system's
+// reason (std::system_error with the errno value), so callers only choose how to word it.
+// Paths are UTF-8 on every system; the system's own differences (replace-on-rename, binary mode,
+// wide-character names on Windows) stay behind these calls (FilesPosix.cpp, FilesWin32.cpp).
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -17,7 +22,7 @@ namespace quillon {
 // - a symbolic link (also a dangling one): followed, so the link's target is written by these
 //   rules and the link stays a link;
 // - a character device, FIFO or socket: written directly, never replaced (so /dev/stdout works
-//   and /dev/null stays a device);
+//   and /dev/null stays a device; on Windows "/dev/stdout" is the standard output handle too);
 // - a directory: refused with EISDIR.
 // The temporary name never exceeds the directory's name length limit, whatever the name.
 // cancelled (may be empty) is asked between chunks and after an interrupted write; when it
@@ -48,5 +53,72 @@ bool IsReadOnlyFile(const std::string& path);
 
 // The system's reason text for an errno value ("No such file or directory").
 std::string SystemReason(int error);
+
+// The characters that end a directory name in a path: '/' everywhere, '\\' too on Windows.
+extern const char* const kPathSeparators;
+
+// What is at a path, links followed. Never throws.
+struct PathStatus {
+    int error = 0;  // 0, or why the path could not be looked at (ENOENT, ENOTDIR, EACCES, ...)
+    bool isDirectory = false;
+    bool isRegular = false;
+    std::uint64_t size = 0;  // of a regular file
+};
+PathStatus StatPath(const std::string& path);
+
+// True when a directory entry of that name exists, a dangling symbolic link included.
+bool PathEntryExists(const std::string& path);
+
+// 0 when new files may be created in dir ("" is the current directory), else the errno reason.
+int CheckCreatableIn(const std::string& dir);
+
+// Removes a file; renames one, replacing what is at to (on Windows too). Both return 0 or the
+// errno reason.
+int RemoveFile(const std::string& path);
+int RenameFile(const std::string& from, const std::string& to);
+
+// A path for std::filesystem and the standard streams from UTF-8 text (a std::string would be
+// taken in the system's 8-bit code page on Windows).
+std::filesystem::path PathFromUtf8(const std::string& utf8);
+
+// A file opened for reading in binary mode, for code that keeps its own buffers.
+class InputFile {
+public:
+    // Throws std::system_error: the open's errno, EISDIR for a directory.
+    explicit InputFile(const std::string& path);
+    ~InputFile();
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+
+    // The size a regular file had when opened (0 for pipes and devices): a hint, not a limit.
+    std::uint64_t sizeHint() const { return sizeHint_; }
+    // Reads up to size bytes; returns 0 at the end. Throws std::system_error.
+    std::size_t read(void* buffer, std::size_t size);
+
+private:
+    std::intptr_t handle_ = -1;
+    std::uint64_t sizeHint_ = 0;
+    std::string path_;
+};
+
+// Replaces the content of path in place (created when missing, truncated otherwise), for outputs
+// that keep their place and permissions. Throws std::system_error.
+void WriteFileInPlace(const std::string& path, const void* data, std::size_t size);
+
+// An exclusive lock on a lock file, held for the object's life, across processes.
+class FileLock {
+public:
+    // Creates the lock file when missing and takes the lock, trying for about waitMs. Returns
+    // null when another process still holds it then; throws std::system_error when the lock file
+    // cannot be created or opened.
+    static std::unique_ptr<FileLock> tryAcquire(const std::string& lockFile, int waitMs);
+    ~FileLock();
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+private:
+    explicit FileLock(std::intptr_t handle) : handle_(handle) {}
+    std::intptr_t handle_;
+};
 
 }  // namespace quillon

@@ -11,11 +11,10 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <system_error>
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "core/LargeBlock.h"
+#include "fs/Files.h"
 
 namespace quillon::hex {
 namespace {
@@ -246,44 +245,23 @@ void SecondPass(std::string_view text, std::uint8_t* dst, std::uint64_t count) {
 
 // Replaces the file's contents with exactly count bytes; false on any open or write failure.
 bool WriteWholeFile(const std::string& name, const std::uint8_t* data, std::uint64_t count) {
-    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return false;
-    bool ok = true;
-    for (std::uint64_t done = 0; done < count;) {
-        const ssize_t n = ::write(fd, data + done, static_cast<std::size_t>(count - done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        done += static_cast<std::uint64_t>(n);
+    try {
+        WriteFileInPlace(name, data, static_cast<std::size_t>(count));
+        return true;
+    } catch (const std::system_error&) {
+        return false;
     }
-    if (::close(fd) != 0) ok = false;
-    return ok;
 }
 
-// Large blocks (the text of a big HEX file, its image) are asked for in huge pages where the
-// kernel offers them: faulting in tens of thousands of 4 KiB pages otherwise costs more than
-// the whole conversion.
 struct FreeBlock {
-    void operator()(void* p) const { std::free(p); }
+    void operator()(void* p) const { FreeLargeBlock(p); }
 };
 template <typename T>
 using Block = std::unique_ptr<T[], FreeBlock>;
 
 template <typename T>
 Block<T> AllocateBlock(std::size_t bytes) {
-    constexpr std::size_t kHuge = 2u << 20;
-    void* p = nullptr;
-    if (bytes >= kHuge / 8) {  // even a quarter-used huge page beats a hundred page faults
-        const std::size_t rounded = (bytes + kHuge - 1) / kHuge * kHuge;
-        p = std::aligned_alloc(kHuge, rounded);
-        if (p != nullptr) ::madvise(p, rounded, MADV_HUGEPAGE);
-    } else {
-        p = std::malloc(bytes == 0 ? 1 : bytes);
-    }
-    if (p == nullptr) throw std::bad_alloc();
-    return Block<T>(static_cast<T*>(p));
+    return Block<T>(static_cast<T*>(AllocateLargeBlock(bytes)));
 }
 
 // The whole file in one block. Read, not mapped: a file cut short by someone else while we
@@ -294,38 +272,27 @@ struct FileText {
 };
 
 bool ReadWholeFile(const std::string& name, FileText& out) {
-    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        ::close(fd);
+    try {
+        InputFile in(name);
+        // One spare byte shows at once whether the file grew meanwhile (or has no size, like a pipe).
+        std::size_t capacity = static_cast<std::size_t>(in.sizeHint()) + 1;
+        out.data = AllocateBlock<char>(capacity);
+        out.size = 0;
+        for (;;) {
+            if (out.size == capacity) {
+                auto bigger = AllocateBlock<char>(capacity * 2);
+                std::memcpy(bigger.get(), out.data.get(), out.size);
+                out.data = std::move(bigger);
+                capacity *= 2;
+            }
+            const std::size_t n = in.read(out.data.get() + out.size, capacity - out.size);
+            if (n == 0) break;
+            out.size += n;
+        }
+        return true;
+    } catch (const std::system_error&) {
         return false;
     }
-    // One spare byte shows at once whether the file grew meanwhile (or has no size, like a pipe).
-    std::size_t capacity = (st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0) + 1;
-    // A throwing allocation below must not leak the descriptor.
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
-    out.data = AllocateBlock<char>(capacity);
-    out.size = 0;
-    for (;;) {
-        if (out.size == capacity) {
-            auto bigger = AllocateBlock<char>(capacity * 2);
-            std::memcpy(bigger.get(), out.data.get(), out.size);
-            out.data = std::move(bigger);
-            capacity *= 2;
-        }
-        const ssize_t n = ::read(fd, out.data.get() + out.size, capacity - out.size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) break;
-        out.size += static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 std::uint32_t Saturate32(std::uint64_t v) {

@@ -1,7 +1,8 @@
 // The HID platform interface: the few things the link needs from the operating system.
 // The link (TnrHid) keeps all the rules (list loading, identification, open attempts, the reader
 // loop, closing exactly once); a platform only walks, queries, opens, reads and writes.
-// Implementations: HidapiPlatform (real devices, hidraw) and the simulated programmer (sim/).
+// Implementations: HidapiPlatform (Linux: hidapi on hidraw), the Windows platform on hid.dll and
+// SetupAPI, and the simulated programmer (sim/).
 //
 // Error rule: every call that can fail reports a platform error code (errno values: EBUSY for a
 // device held exclusively by another program, ENOENT for one that is gone, EACCES for missing
@@ -103,5 +104,9 @@ public:
     // Called (on any thread) whenever devices arrive or leave; an empty function unsubscribes.
     virtual void setChangeListener(std::function<void()> listener) = 0;
 };
+
+// The real HID devices of the system the program runs on (hidapi on Linux, hid.dll and SetupAPI
+// on Windows). Throws std::runtime_error when the system's HID layer cannot be started.
+std::unique_ptr<Platform> MakeSystemPlatform();
 
 }  // namespace quillon::hid

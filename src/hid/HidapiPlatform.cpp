@@ -412,4 +412,6 @@ void HidapiPlatform::MonitorLoop(int stopFd) {
     ::close(stopFd);
 }
 
+std::unique_ptr<Platform> MakeSystemPlatform() { return std::make_unique<HidapiPlatform>(); }
+
 }  // namespace quillon::hid

@@ -3,9 +3,6 @@
 // so that a failed Save BIN never leaves a truncated image behind.
 #include "image/HexDocument.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <istream>
@@ -33,10 +30,7 @@ void CheckRange(std::size_t index, std::size_t count, std::size_t size) {
     }
 }
 
-bool Exists(const std::string& path) {
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0;
-}
+bool Exists(const std::string& path) { return PathEntryExists(path); }
 
 }  // namespace
 
@@ -133,12 +127,12 @@ void HexDocument::SaveToFile(const std::string& name, bool clearModified) {
         throw HexDocumentError("Cannot create file " + name, SystemReason(EACCES));
     }
     if (!backup.empty()) {
-        if (Exists(backup) && ::unlink(backup.c_str()) != 0) {
-            const std::string reason = SystemReason(errno);
+        if (const int error = Exists(backup) ? RemoveFile(backup) : 0; error != 0) {
+            const std::string reason = SystemReason(error);
             throw HexDocumentError("Cannot delete previous backup " + backup + ". (" + reason + ")", reason);
         }
-        if (::rename(name.c_str(), backup.c_str()) != 0) {
-            const std::string reason = SystemReason(errno);
+        if (const int error = RenameFile(name, backup); error != 0) {
+            const std::string reason = SystemReason(error);
             throw HexDocumentError("Cannot create backup " + backup + ". (" + reason + ")", reason);
         }
     }
@@ -147,7 +141,7 @@ void HexDocument::SaveToFile(const std::string& name, bool clearModified) {
     } catch (const std::system_error& e) {
         // Put the previous file back where the user expects it.
         if (!backup.empty() && !Exists(name)) {
-            ::rename(backup.c_str(), name.c_str());
+            RenameFile(backup, name);
         }
         throw HexDocumentError("Cannot create file " + name, e.code().message());
     }

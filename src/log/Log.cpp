@@ -1,8 +1,7 @@
 // The log line builder, its sink, and the text table lookup.
 #include "log/Log.h"
 
-#include <sys/time.h>
-
+#include <chrono>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -72,14 +71,6 @@ int LangIdForLocale(std::string_view locale) {
     return 2052;
 }
 
-int SystemDefaultLangId() {
-    for (const char* var : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-        const char* value = std::getenv(var);
-        if (value != nullptr && *value != '\0') return LangIdForLocale(value);
-    }
-    return 0;
-}
-
 bool IsChineseLangId(int langId) {
     return langId == 1028 || langId == 2052 || langId == 3076 || langId == 4100;
 }
@@ -87,16 +78,14 @@ bool IsChineseLangId(int langId) {
 bool IsChineseSystem() { return IsChineseLangId(SystemDefaultLangId()); }
 
 std::string TimeStamp() {
-    timeval tv{};
-    gettimeofday(&tv, nullptr);
-    std::tm local{};
-    time_t secs = tv.tv_sec;
-    localtime_r(&secs, &local);
+    const auto now = std::chrono::system_clock::now();
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
+    const std::tm local = LocalTimeOf(std::chrono::system_clock::to_time_t(now));
     // The locale's short date and long time; "%x %X" follows LC_TIME when the program set it.
     char when[96];
     if (std::strftime(when, sizeof when, "%x %X", &local) == 0) when[0] = '\0';
     char stamp[128];
-    std::snprintf(stamp, sizeof stamp, "[%s %03d]", when, static_cast<int>(tv.tv_usec / 1000));
+    std::snprintf(stamp, sizeof stamp, "[%s %03d]", when, static_cast<int>(((ms % 1000) + 1000) % 1000));
     return stamp;
 }
 

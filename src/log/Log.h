@@ -6,6 +6,7 @@
 
 #include <array>
 #include <functional>
+#include <ctime>
 #include <string>
 #include <string_view>
 
@@ -26,10 +27,12 @@ extern std::string Language;
 // The Chinese partner of an English key in Chinese mode, otherwise the text unchanged.
 std::string Translate(std::string_view text);
 
-// The system default language identifier in the Windows numbering, derived here from the
-// locale (LC_ALL, LC_MESSAGES, LANG in that order): zh_TW 1028, zh_CN 2052, zh_HK 3076,
-// zh_SG 4100, other Chinese 2052, English 1033, anything else 0.
+// The system default language identifier in the Windows numbering: the user's UI language on
+// Windows; elsewhere derived from the locale (LC_ALL, LC_MESSAGES, LANG in that order):
+// zh_TW 1028, zh_CN 2052, zh_HK 3076, zh_SG 4100, other Chinese 2052, English 1033, else 0.
 int SystemDefaultLangId();
+// The local calendar time of t (thread-safe).
+std::tm LocalTimeOf(std::time_t t);
 int LangIdForLocale(std::string_view locale);
 // True for the four Chinese identifiers 1028, 2052, 3076 and 4100.
 bool IsChineseLangId(int langId);

@@ -7,8 +7,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <system_error>
 
@@ -399,8 +397,7 @@ void Operations::write() {
         Finish(OpKind::Write, OpStatus::Refused, std::move(message));
     };
     if (controls_.reload) {
-        std::error_code ec;
-        if (!rememberedFile_.empty() && std::filesystem::exists(rememberedFile_, ec)) {
+        if (!rememberedFile_.empty() && StatPath(rememberedFile_).error == 0) {
             bool loaded = false;
             std::string why = "the image file could not be loaded";
             try {
@@ -704,9 +701,9 @@ bool Operations::LoadImageFileLocked(const std::string& name) {
         std::uint32_t length = 0;
         loaded = ConvertHex(name, length);
     } else {
-        std::error_code ec;
-        const auto size = std::filesystem::file_size(name, ec);
-        if (!ec && kind == ImageKind::Bin && size > CPro::kBufferSize) {
+        const PathStatus status = StatPath(name);
+        const std::uint64_t size = status.size;
+        if (status.error == 0 && status.isRegular && kind == ImageKind::Bin && size > CPro::kBufferSize) {
             Log(Format("%s: the image is %ju bytes, larger than the %" PRIu32 "-byte write buffer", name.c_str(),
                        static_cast<std::uintmax_t>(size), CPro::kBufferSize));
             return false;
@@ -753,6 +750,20 @@ void Operations::loadChosenFile(const std::string& name) {
     Log("Load File" + name + "  " + std::to_string(n) + " Bytes");
     controls_.flashSizeBox = std::to_string(n);
     ControlsChanged();
+}
+
+bool Operations::setImage(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() > CPro::kBufferSize) return false;
+    std::unique_lock image(imageMutex_, std::try_to_lock);
+    if (!image.owns_lock()) {
+        RefuseBusy();
+        return false;
+    }
+    pro_.StoreImage(0, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    hexEditor_.SetDataSize(static_cast<std::int64_t>(bytes.size()));
+    hexEditor_.WriteBuffer(bytes.data(), 0, bytes.size());
+    if (view_ != nullptr) view_->hexViewChanged();
+    return true;
 }
 
 void Operations::setFlashSize() {

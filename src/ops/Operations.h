@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -173,6 +174,10 @@ public:
     // Load with a file already chosen (the dialog's answer, a dropped file), whatever the
     // command-line arguments. Throws OpsError.
     void loadChosenFile(const std::string& name);
+    // Puts bytes into the write buffer and the hex view as the image, without a file (a station
+    // writes its own patched copy per unit, with reload off). False, and nothing changes, while a
+    // Write streams or when bytes do not fit the write buffer.
+    bool setImage(std::span<const std::uint8_t> bytes);
     // Set Flash Size from the flash size box. Throws OpsError.
     void setFlashSize();
     // Save BIN; chosen is the dialog's answer (nullopt: cancelled). Throws OpsError.

@@ -1,0 +1,338 @@
+// quillon-cli station: the production loop on one programmer or on all of them. This file is
+// the shell only: it checks the inputs (image, serial, counter, log) before anything reaches a
+// programmer, shows each station's state so that an operator can read it from a metre away,
+// writes the unit log, and maps Ctrl-C to "stop after this unit" / "abort the unit".
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "cli/Cli.h"
+#include "cli/Interrupt.h"
+#include "cli/Json.h"
+#include "cli/Output.h"
+#include "cli/StationLog.h"
+#include "fs/Files.h"
+#include "hash/Sha256.h"
+#include "protocol/Chips.h"
+#include "protocol/Cpro.h"
+#include "station/Serial.h"
+#include "station/Station.h"
+
+namespace quillon::cli {
+namespace {
+
+using station::StationState;
+using station::StationStatus;
+using station::UnitRecord;
+
+constexpr const char* kVersion = "quillon-cli 0.1.0";
+
+struct StationOptions {
+    std::string chip;
+    std::string device;
+    std::string file;
+    bool noErase = false, protect = false, noVerify = false, noReset = false, noReadback = false;
+    bool all = false, bell = false, dryRun = false;
+    std::uint64_t count = 0;
+    std::string log, serial, serialFile;
+    int pollMs = 250;
+};
+
+// Everything the station prints. Calls come from every station's thread.
+class Display : public station::StationView {
+public:
+    Display(const CliContext& ctx, const StationOptions& o)
+        : json_(ctx.json), quiet_(ctx.quiet), live_(!ctx.json && !ctx.quiet && Output::IsTerminal(stderr)),
+          bell_(o.bell), log_(o.log), started_(std::chrono::steady_clock::now()) {}
+
+    void status(const StationStatus& s) override {
+        std::lock_guard lock(mutex_);
+        if (s.path.empty()) {
+            Print(json_ ? JsonLine("station").Text("state", "no-programmer").Text("message", s.text).Str()
+                        : "waiting for a programmer (04d8:003f)");
+            return;
+        }
+        StationStatus& old = stations_[s.path];
+        const bool changed = old.state != s.state || old.serial != s.serial;
+        const bool step = s.state == StationState::Programming && s.percent / 10 != old.percent / 10;
+        old = s;
+        if (live_) return Redraw();
+        if (json_ && (changed || step))
+            Print(JsonLine("station")
+                      .Path("device", s.path)
+                      .Text("programmer_serial", s.serial)
+                      .Text("state", station::StationStateName(s.state))
+                      .Number("percent", s.percent)
+                      .Text("message", s.text)
+                      .Str());
+        else if (!json_ && changed && s.state == StationState::Ended)
+            Print(s.path + ": station ended (" + s.text + ")");
+    }
+
+    void unitFinished(const UnitRecord& r) override {
+        const std::string line = UnitLogLine(r);
+        // The record is on disk before the station may start its next unit.
+        if (!log_.empty()) {
+            try {
+                AppendUnitLog(log_, line);
+            } catch (const std::system_error& e) {
+                throw std::runtime_error("cannot append to the unit log " + log_ + ": " +
+                                         SystemReason(e.code().value()));
+            }
+        }
+        std::lock_guard lock(mutex_);
+        (r.pass ? good_ : failed_) += 1;
+        auto& last = lastUnit_[r.programmerPath];
+        last = r.pass ? "PASS " + std::to_string(good_) : "FAIL " + r.message;
+        if (r.serial) last += "  serial " + std::to_string(*r.serial);
+        if (!r.pass && bell_) std::fputc('\a', stderr);
+        if (json_) return Print(line);
+        if (live_) return Redraw();
+        if (!quiet_)
+            Print(r.programmerPath + ": " + last + "  (" + std::to_string(r.durationMs) + " ms)  " + Tally());
+    }
+
+    std::uint64_t good() const { return good_; }
+    std::uint64_t failed() const { return failed_; }
+
+private:
+    void Print(const std::string& line) {
+        std::fputs((line + "\n").c_str(), stdout);
+        std::fflush(stdout);
+    }
+
+    std::string Tally() const {
+        const double hours =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count() / 3600.0;
+        const double rate = hours > 0 ? static_cast<double>(good_ + failed_) / hours : 0;
+        char text[96];
+        std::snprintf(text, sizeof text, "good %llu  failed %llu  %.0f units/h",
+                      static_cast<unsigned long long>(good_), static_cast<unsigned long long>(failed_), rate);
+        return text;
+    }
+
+    // One line per station and the tally, drawn over the previous drawing.
+    void Redraw() {
+        std::string text;
+        if (drawn_ > 0) text += "\x1b[" + std::to_string(drawn_) + "A";
+        for (const auto& [path, s] : stations_) {
+            std::string state;
+            switch (s.state) {
+                case StationState::WaitingForChip: state = "waiting for chip"; break;
+                case StationState::Programming: state = "programming " + std::to_string(s.percent) + "%"; break;
+                case StationState::Pass:
+                case StationState::Fail: state = lastUnit_[path]; break;
+                case StationState::WaitingForRemoval: state = lastUnit_[path] + "  - remove chip"; break;
+                case StationState::Ended: state = "ended: " + s.text; break;
+            }
+            text += "\r\x1b[K" + path + " " + s.serial + "  " + state + "\n";
+        }
+        text += "\r\x1b[K" + Tally() + "\n";
+        drawn_ = static_cast<int>(stations_.size()) + 1;
+        std::fputs(text.c_str(), stderr);
+        std::fflush(stderr);
+    }
+
+    const bool json_, quiet_, live_, bell_;
+    const std::string log_;
+    const std::chrono::steady_clock::time_point started_;
+    std::mutex mutex_;
+    std::map<std::string, StationStatus> stations_;
+    std::map<std::string, std::string> lastUnit_;
+    std::uint64_t good_ = 0, failed_ = 0;
+    int drawn_ = 0;
+};
+
+std::string Hex(const std::vector<std::uint8_t>& bytes) {
+    std::string text;
+    char b[4];
+    for (std::uint8_t x : bytes) {
+        std::snprintf(b, sizeof b, "%02X", x);
+        text += (text.empty() ? "" : " ") + std::string(b);
+    }
+    return text;
+}
+
+int Fail(Output& out, int code, const std::string& message) {
+    out.Result("station", code, message);
+    return code;
+}
+
+int RunStation(const CliContext& ctx, const StationOptions& o) {
+    InterruptWatch watch(/*secondToSubscribers=*/true);
+    Output out(ctx, /*logLines=*/false);
+    const int chip = ChipIndex(o.chip);
+    const std::size_t flash = kChips[static_cast<std::size_t>(chip)].flashSize;
+
+    // Everything up to the first byte on the wire, also for --dry-run.
+    station::StationConfig config;
+    std::string fileSha;
+    try {
+        config.image = station::LoadImageBytes(o.file, CPro::kBufferSize);
+        fileSha = Sha256::Hex(ReadWholeFile(o.file));
+    } catch (const station::SerialError& e) {
+        return Fail(out, kExitBadInput, e.what());
+    } catch (const std::system_error& e) {
+        return Fail(out, kExitBadInput, "cannot open " + o.file + ": " + SystemReason(e.code().value()));
+    }
+    if (config.image.empty()) return Fail(out, kExitBadInput, o.file + ": the image is empty");
+    if (config.image.size() > flash)
+        return Fail(out, kExitBadInput, o.file + ": the image is " + std::to_string(config.image.size()) +
+                                            " bytes, larger than the " + std::to_string(flash) + "-byte flash of " +
+                                            o.chip);
+    std::vector<std::uint8_t> patched = config.image;
+    std::vector<std::uint8_t> overwritten;
+    std::uint64_t nextSerial = 0;
+    if (!o.serial.empty()) {
+        try {
+            config.serial = station::ParseSerialSpec(o.serial);
+            nextSerial = station::PeekLastSerial(o.serialFile) + 1;
+            overwritten = station::PatchImage(patched, config.serial->address,
+                                              station::EncodeSerial(nextSerial, config.serial->format), flash);
+        } catch (const station::SerialError& e) {
+            return Fail(out, kExitBadInput, e.what());
+        }
+    }
+    if (!o.log.empty()) {
+        try {
+            const station::StationStatus none;
+            if (NonRegularKind(o.log).empty()) {
+                const LogCheck check = CheckUnitLog(ReadWholeFile(o.log));
+                if (!check.valid)
+                    return Fail(out, kExitBadInput, o.log + " is not a unit log (" + check.reason + "); refusing to append");
+                if (check.truncated > 0)
+                    out.Warning(o.log + ": " + std::to_string(check.truncated) +
+                                " unit record(s) cut short (power cut?); new records start on a fresh line");
+            } else {
+                return Fail(out, kExitBadInput, o.log + " is " + NonRegularKind(o.log) + ", not a unit log");
+            }
+        } catch (const std::system_error& e) {
+            if (e.code().value() != ENOENT)
+                return Fail(out, kExitBadInput, "cannot read unit log " + o.log + ": " + SystemReason(e.code().value()));
+        }
+    }
+
+    if (o.dryRun) {
+        if (ctx.json) {
+            JsonLine line("dry-run");
+            line.Path("image", o.file)
+                .Text("image_sha256", fileSha)
+                .Number("image_bytes", static_cast<std::int64_t>(config.image.size()))
+                .Text("chip", o.chip)
+                .Number("flash_bytes", static_cast<std::int64_t>(flash));
+            if (config.serial)
+                line.Number("serial", static_cast<std::int64_t>(nextSerial))
+                    .Number("serial_address", config.serial->address)
+                    .Text("overwrites", Hex(overwritten))
+                    .Text("serial_bytes", Hex(station::EncodeSerial(nextSerial, config.serial->format)));
+            line.Text("written_sha256", Sha256::Hex(patched));
+            std::printf("%s\n", line.Str().c_str());
+        } else if (!ctx.quiet) {
+            std::printf("image %s: %zu bytes for %s (%zu-byte flash)\nimage SHA-256 %s\n", o.file.c_str(),
+                        config.image.size(), o.chip.c_str(), flash, fileSha.c_str());
+            if (config.serial)
+                std::printf("serial %llu at 0x%04X: %s (overwrites %s)\n", static_cast<unsigned long long>(nextSerial),
+                            config.serial->address, Hex(station::EncodeSerial(nextSerial, config.serial->format)).c_str(),
+                            Hex(overwritten).c_str());
+            std::printf("first unit's SHA-256 %s\n", Sha256::Hex(patched).c_str());
+        }
+        return Fail(out, kExitOk, "dry run: nothing was sent to a programmer");
+    }
+
+    std::unique_ptr<hid::Platform> platform;
+    try {
+        platform = MakePlatform(ctx);
+    } catch (const std::exception& e) {
+        return Fail(out, kExitError, e.what());
+    }
+    config.chipIndex = chip;
+    config.chipName = o.chip;
+    config.flashSize = flash;
+    config.erase = !o.noErase;
+    config.protect = o.protect;
+    config.verify = !o.noVerify;
+    config.reset = !o.noReset;
+    config.readback = !o.noReadback && !o.protect;
+    config.imagePath = o.file;
+    config.imageSha256 = fileSha;
+    config.counterFile = o.serialFile;
+    config.pollMs = o.pollMs;
+    config.count = o.count;
+    config.device = o.device;
+    config.all = o.all;
+    config.version = kVersion;
+    // Test hook: stop for good right after the counter is on disk, so a test can kill the
+    // process between the counter update and the first byte to the chip.
+    if (const char* hook = std::getenv("QUILLON_TEST_STOP_AFTER_COUNTER"); hook != nullptr && *hook == '1')
+        config.afterCounter = [](std::uint64_t n) {
+            std::printf("%s\n", JsonLine("test-hook").Number("serial", static_cast<std::int64_t>(n)).Str().c_str());
+            std::fflush(stdout);
+            for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+        };
+
+    Display display(ctx, o);
+    station::StationRunner runner(*platform, std::move(config), display);
+    const std::size_t first = watch.Subscribe([&runner] { runner.stopAfterUnit(); });
+    const std::size_t second = watch.SubscribeSecond([&runner] { runner.abort(); });
+    const station::StationSummary summary = runner.run();
+    watch.Unsubscribe(first);
+    watch.Unsubscribe(second);
+
+    const std::string tally =
+        std::to_string(summary.good) + " good, " + std::to_string(summary.failed) + " failed";
+    if (ctx.json)
+        std::printf("%s\n", JsonLine("summary")
+                                .Number("good", static_cast<std::int64_t>(summary.good))
+                                .Number("failed", static_cast<std::int64_t>(summary.failed))
+                                .Flag("interrupted", summary.interrupted)
+                                .Str()
+                                .c_str());
+    if (!summary.fatal.empty()) return Fail(out, kExitError, summary.fatal + " (" + tally + ")");
+    if (InterruptWatch::Caught() != 0)
+        return Fail(out, InterruptWatch::ExitCode(),
+                    std::string(summary.interrupted ? "unit aborted" : "stopped") + " (" + tally + ")");
+    return Fail(out, kExitOk, tally);
+}
+
+}  // namespace
+
+void RegisterStation(CLI::App& app, CliContext& ctx) {
+    static StationOptions o;
+    auto* s = app.add_subcommand(
+        "station",
+        "Production loop: wait for a chip, program it (with its serial number), read it back, log it, "
+        "wait until it is taken away, repeat");
+    std::vector<std::string> names;
+    for (const auto& c : kChips) names.emplace_back(c.name);
+    s->add_option("--chip", o.chip, "Chip type")->check(CLI::IsMember(names))->required();
+    s->add_option("FILE", o.file, "Intel HEX (name ending in hex) or BIN (ending in bin) image")->required();
+    s->add_option("--device", o.device, "Use only the programmer with this device path or serial number");
+    s->add_flag("--all", o.all, "One station per connected programmer; programmers plugged in later join")
+        ->excludes(s->get_option("--device"));
+    s->add_flag("--no-erase", o.noErase, "Do not erase the flash first");
+    s->add_flag("--protect", o.protect, "Read-protect each chip after writing (no read-back then)");
+    s->add_flag("--no-verify", o.noVerify, "Do not ask the programmer to verify the flash");
+    s->add_flag("--no-reset", o.noReset, "Do not reset the chip into the new firmware");
+    s->add_flag("--no-readback", o.noReadback, "Do not read each chip back and compare every byte");
+    s->add_option("--count", o.count, "Stop after N good units")->check(CLI::PositiveNumber);
+    s->add_option("--log", o.log, "Unit log: one JSON object per line per unit, appended and synced");
+    auto* serial = s->add_option("--serial", o.serial,
+                                 "ADDR:FORMAT: write each unit's number at ADDR; FORMAT u16le, u16be, u32le, "
+                                 "u32be or ascii:W");
+    auto* counter =
+        s->add_option("--serial-file", o.serialFile, "Counter file holding the last number given (next = last + 1)");
+    serial->needs(counter);
+    counter->needs(serial);
+    s->add_flag("--bell", o.bell, "Ring the terminal bell when a unit fails");
+    s->add_flag("--dry-run", o.dryRun, "Check image, serial and log, print the SHA-256, and stop before the wire");
+    s->add_option("--poll-ms", o.pollMs, "Chip-present poll interval in milliseconds")
+        ->check(CLI::Range(10, 5000))
+        ->capture_default_str();
+    ctx.commands.push_back({s, [&ctx] { return RunStation(ctx, o); }});
+}
+
+}  // namespace quillon::cli

@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Gets everything the Windows build needs onto this Debian machine: the mingw-w64 toolchain and
+# Wine from Debian, and GoogleTest and jsoncpp built for mingw from Debian's own sources into
+# build/windows-deps (no mingw packages exist for them). Idempotent: what is there is kept.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+PREFIX=$ROOT/build/windows-deps
+TOOLCHAIN=$ROOT/cmake/mingw-w64-x86_64.cmake
+
+PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64 cmake ninja-build dpkg-dev googletest libsimpleini-dev libcli11-dev zip)
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "bootstrap-windows: installing ${missing[*]}"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+mkdir -p "$PREFIX"
+# One CMake build of a source tree into the prefix, with the cross toolchain.
+cross_build() {
+  local src=$1 bin=$2; shift 2
+  cmake -S "$src" -B "$bin" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INSTALL_PREFIX="$PREFIX" -DQUILLON_WINDOWS_PREFIX="$PREFIX" "$@" >/dev/null
+  cmake --build "$bin" >/dev/null
+  cmake --install "$bin" >/dev/null
+}
+
+if [ ! -f "$PREFIX/lib/cmake/GTest/GTestConfig.cmake" ]; then
+  echo "bootstrap-windows: building GoogleTest for mingw"
+  cross_build /usr/src/googletest "$PREFIX/src/googletest-build" -Dgtest_disable_pthreads=OFF
+fi
+
+if [ ! -f "$PREFIX/lib/pkgconfig/jsoncpp.pc" ]; then
+  echo "bootstrap-windows: building jsoncpp for mingw from Debian's source package"
+  # A private apt configuration that knows the machine's own archives as source archives, so
+  # that the machine's apt setup stays as it is.
+  APTDIR=$PREFIX/apt
+  mkdir -p "$APTDIR/sources.list.d" "$APTDIR/lists/partial" "$APTDIR/cache/archives/partial"
+  : > "$APTDIR/sources.list"
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -f "$f" ] && sed 's/^Types:.*deb\b.*/Types: deb-src/' "$f" > "$APTDIR/sources.list.d/$(basename "$f")"
+  done
+  if [ -f /etc/apt/sources.list ]; then
+    grep -E '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' > "$APTDIR/sources.list" || true
+  fi
+  APT_OPTS=(-o "Dir::Etc::SourceList=$APTDIR/sources.list" -o "Dir::Etc::SourceParts=$APTDIR/sources.list.d"
+            -o "Dir::State::Lists=$APTDIR/lists" -o "Dir::Cache=$APTDIR/cache" -o "APT::Sandbox::User=root")
+  apt-get "${APT_OPTS[@]}" update -qq
+  rm -rf "$PREFIX/src/jsoncpp"
+  mkdir -p "$PREFIX/src/jsoncpp"
+  (cd "$PREFIX/src/jsoncpp" && apt-get "${APT_OPTS[@]}" source -qq libjsoncpp >/dev/null)
+  SRC=$(find "$PREFIX/src/jsoncpp" -mindepth 1 -maxdepth 1 -type d -name '*jsoncpp-*' | head -1)
+  cross_build "$SRC" "$PREFIX/src/jsoncpp-build" -DJSONCPP_WITH_TESTS=OFF -DJSONCPP_WITH_POST_BUILD_UNITTEST=OFF \
+    -DBUILD_SHARED_LIBS=OFF -DBUILD_STATIC_LIBS=ON -DBUILD_OBJECT_LIBS=OFF -DJSONCPP_WITH_PKGCONFIG_SUPPORT=ON
+fi
+# The header-only libraries come from their Debian packages, copied into the prefix so that the
+# cross build never sees the host's /usr/include.
+mkdir -p "$PREFIX/include"
+cp -u /usr/include/SimpleIni.h "$PREFIX/include/"
+cp -ru /usr/include/CLI "$PREFIX/include/"
+echo "bootstrap-windows: ready ($PREFIX)"

@@ -1,0 +1,193 @@
+// Serial specification parsing, encoding, patching and the counter file. The counter's own lock
+// lives in FILE.lock: the counter itself is replaced by a rename on every update, and a lock on
+// a replaced file would no longer exclude anyone.
+#include "station/Serial.h"
+
+#include <cctype>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <system_error>
+
+#include "fs/Durable.h"
+#include "fs/Files.h"
+#include "hex/Chex2bin.h"
+#include "ops/Operations.h"
+
+namespace quillon::station {
+
+namespace {
+
+std::optional<std::uint64_t> ParseUnsigned(std::string_view text, int base) {
+    if (text.empty()) return std::nullopt;
+    std::uint64_t value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+std::string Reason(const std::system_error& e) { return SystemReason(e.code().value()); }
+
+}  // namespace
+
+SerialSpec ParseSerialSpec(std::string_view text) {
+    const std::size_t colon = text.find(':');
+    if (colon == std::string_view::npos)
+        throw SerialError("serial '" + std::string(text) + "' is not ADDR:FORMAT (for example 0x3FFC:u32le)");
+    const std::string_view addr = text.substr(0, colon);
+    const std::string_view format = text.substr(colon + 1);
+    std::optional<std::uint64_t> address;
+    if (addr.size() > 2 && addr[0] == '0' && (addr[1] == 'x' || addr[1] == 'X'))
+        address = ParseUnsigned(addr.substr(2), 16);
+    else
+        address = ParseUnsigned(addr, 10);
+    if (!address || *address > 0xFFFFFFFFu)
+        throw SerialError("serial address '" + std::string(addr) + "' is not a number (decimal or 0x hex)");
+    SerialSpec spec;
+    spec.address = static_cast<std::uint32_t>(*address);
+    if (format == "u16le") spec.format = {SerialEncoding::U16Le, 2};
+    else if (format == "u16be") spec.format = {SerialEncoding::U16Be, 2};
+    else if (format == "u32le") spec.format = {SerialEncoding::U32Le, 4};
+    else if (format == "u32be") spec.format = {SerialEncoding::U32Be, 4};
+    else if (format.starts_with("ascii:")) {
+        const auto width = ParseUnsigned(format.substr(6), 10);
+        if (!width || *width < 1 || *width > 20)
+            throw SerialError("serial format '" + std::string(format) + "': the width must be 1 to 20 digits");
+        spec.format = {SerialEncoding::Ascii, static_cast<std::size_t>(*width)};
+    } else {
+        throw SerialError("serial format '" + std::string(format) +
+                          "' is not one of u16le, u16be, u32le, u32be, ascii:W");
+    }
+    return spec;
+}
+
+std::vector<std::uint8_t> EncodeSerial(std::uint64_t number, const SerialFormat& format) {
+    std::vector<std::uint8_t> bytes(format.width);
+    if (format.encoding == SerialEncoding::Ascii) {
+        const std::string digits = std::to_string(number);
+        if (digits.size() > format.width)
+            throw SerialError("serial number " + digits + " has more than " + std::to_string(format.width) + " digits");
+        const std::size_t pad = format.width - digits.size();
+        for (std::size_t i = 0; i < format.width; ++i) bytes[i] = std::uint8_t(i < pad ? '0' : digits[i - pad]);
+        return bytes;
+    }
+    const std::uint64_t limit = format.width == 2 ? 0xFFFFu : 0xFFFFFFFFu;
+    if (number > limit)
+        throw SerialError("serial number " + std::to_string(number) + " does not fit in " +
+                          std::to_string(format.width * 8) + " bits");
+    const bool big = format.encoding == SerialEncoding::U16Be || format.encoding == SerialEncoding::U32Be;
+    for (std::size_t i = 0; i < format.width; ++i) {
+        const std::size_t shift = 8 * (big ? format.width - 1 - i : i);
+        bytes[i] = std::uint8_t(number >> shift);
+    }
+    return bytes;
+}
+
+std::vector<std::uint8_t> PatchImage(std::vector<std::uint8_t>& image, std::uint32_t address,
+                                     const std::vector<std::uint8_t>& bytes, std::size_t flashSize) {
+    const std::uint64_t end = std::uint64_t(address) + bytes.size();
+    if (end > flashSize) {
+        char text[160];
+        std::snprintf(text, sizeof text, "serial at 0x%04X..0x%04llX lies outside the chip's %zu-byte flash", address,
+                      static_cast<unsigned long long>(end - 1), flashSize);
+        throw SerialError(text);
+    }
+    if (image.size() < end) image.resize(static_cast<std::size_t>(end), 0xFF);
+    std::vector<std::uint8_t> before(image.begin() + address, image.begin() + static_cast<std::ptrdiff_t>(end));
+    std::copy(bytes.begin(), bytes.end(), image.begin() + address);
+    return before;
+}
+
+std::optional<std::uint64_t> ParseCounter(std::string_view text) {
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+    if (text.empty() || !std::isdigit(static_cast<unsigned char>(text.front()))) return std::nullopt;
+    return ParseUnsigned(text, 10);
+}
+
+std::string CounterText(std::uint64_t last) { return std::to_string(last) + "\n"; }
+
+namespace {
+
+std::uint64_t ReadCounterLocked(const std::string& counterFile) {
+    std::string text;
+    try {
+        text = ReadWholeFile(counterFile, 64);
+    } catch (const std::system_error& e) {
+        if (e.code().value() == ENOENT)
+            throw SerialError("serial counter " + counterFile +
+                              " does not exist; create it with the last number given (for example 0)");
+        throw SerialError("cannot read serial counter " + counterFile + ": " + Reason(e));
+    }
+    const auto last = ParseCounter(text);
+    if (!last) throw SerialError("serial counter " + counterFile + " does not hold a number");
+    return *last;
+}
+
+}  // namespace
+
+std::uint64_t TakeNextSerial(const std::string& counterFile) {
+    try {
+        LockedFile lock(counterFile + ".lock", true);
+        const std::uint64_t last = ReadCounterLocked(counterFile);
+        if (last == UINT64_MAX) throw SerialError("serial counter " + counterFile + " is exhausted");
+        const std::uint64_t next = last + 1;
+        WriteFileAtomically(counterFile, CounterText(next));
+        SyncDirectoryOf(counterFile);
+        return next;
+    } catch (const std::system_error& e) {
+        throw SerialError("cannot update serial counter " + counterFile + ": " + Reason(e));
+    }
+}
+
+std::uint64_t PeekLastSerial(const std::string& counterFile) {
+    try {
+        LockedFile lock(counterFile + ".lock", true);
+        return ReadCounterLocked(counterFile);
+    } catch (const std::system_error& e) {
+        throw SerialError("cannot lock serial counter " + counterFile + ": " + Reason(e));
+    }
+}
+
+std::vector<std::uint8_t> LoadImageBytes(const std::string& path, std::size_t maxSize) {
+    const ImageKind kind = ImageKindOf(path);
+    if (kind == ImageKind::Other) throw SerialError(path + ": not a HEX or BIN file (the name must end in hex or bin)");
+    std::string text;
+    try {
+        if (const std::string what = NonRegularKind(path); !what.empty())
+            throw SerialError(path + " is " + what + "; only regular files are read");
+        // HEX text takes at most about four characters per image byte, plus slack.
+        text = ReadWholeFile(path, kind == ImageKind::Hex ? maxSize * 4 + (1u << 20) : maxSize);
+    } catch (const std::system_error& e) {
+        if (e.code().value() == EFBIG) throw SerialError(path + ": larger than the " + std::to_string(maxSize) + "-byte write buffer");
+        throw SerialError("cannot open " + path + ": " + Reason(e));
+    }
+    if (kind == ImageKind::Bin) return std::vector<std::uint8_t>(text.begin(), text.end());
+    std::vector<std::uint8_t> image(maxSize);
+    hex::CHex2Bin converter;
+    converter.PartialOnOverflow = false;
+    std::uint32_t length = static_cast<std::uint32_t>(maxSize);
+    const std::int32_t code = converter.ConvertText(text, nullptr, &length, image);
+    if (code == hex::kHexDestOverflow)
+        throw SerialError(path + ": the image is " + std::to_string(length) + " bytes, larger than the " +
+                          std::to_string(maxSize) + "-byte write buffer");
+    if (code != hex::kHexSuccess) throw SerialError(path + ": " + converter.LastMessage);
+    image.resize(length);
+    return image;
+}
+
+std::string IsoTimeUtc(std::int64_t unixMillis) {
+    using namespace std::chrono;
+    const sys_time<milliseconds> t{milliseconds(unixMillis)};
+    const auto day = floor<days>(t);
+    const year_month_day ymd{day};
+    const hh_mm_ss hms{t - day};
+    char text[40];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", int(ymd.year()), unsigned(ymd.month()),
+                  unsigned(ymd.day()), int(hms.hours().count()), int(hms.minutes().count()),
+                  int(hms.seconds().count()), int(hms.subseconds().count()));
+    return text;
+}
+
+}  // namespace quillon::station

@@ -1,0 +1,144 @@
+// The production station: chip after chip on one programmer (wait for a chip on the pins, give
+// it the next serial number, write, read back, report, wait until it is taken away), and the
+// runner that keeps one such station per programmer while programmers come and go. Qt-free and
+// driven only through the operations, so the window can host it as well as quillon-cli.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "hid/HidPlatform.h"
+#include "station/Serial.h"
+
+namespace quillon::station {
+
+struct StationConfig {
+    int chipIndex = -1;
+    std::string chipName;
+    std::size_t flashSize = 0;
+    bool erase = true;
+    bool protect = false;
+    bool verify = true;
+    bool reset = true;
+    bool readback = true;
+    std::vector<std::uint8_t> image;  // as loaded, before any serial
+    std::string imagePath;
+    std::string imageSha256;
+    std::optional<SerialSpec> serial;
+    std::string counterFile;
+    int pollMs = 250;             // chip-present poll while waiting for a chip or for its removal
+    std::uint64_t count = 0;      // good units after which every station stops; 0: no limit
+    std::string device;           // one programmer by path or serial ("" any)
+    bool all = false;             // one station per programmer
+    std::string version;          // the tool's version, for the unit log
+    // Runs on the station's thread once a number is durably taken and before the unit touches
+    // the chip (tests use it to crash exactly there).
+    std::function<void(std::uint64_t)> afterCounter;
+};
+
+// One unit as the log keeps it.
+struct UnitRecord {
+    std::string time;               // start, ISO 8601 UTC with milliseconds
+    std::string programmerSerial;
+    std::string programmerPath;
+    std::string chip;
+    std::string imagePath;
+    std::string imageSha256;
+    std::optional<std::uint64_t> serial;
+    bool pass = false;
+    std::string failure;            // "" for a pass; else "device failure", "timeout", "verify failure", "interrupted", ...
+    std::string message;
+    std::int64_t durationMs = 0;
+    std::uint32_t bytesWritten = 0;
+    std::string version;
+};
+
+enum class StationState { WaitingForChip, Programming, Pass, Fail, WaitingForRemoval, Ended };
+const char* StationStateName(StationState state);  // "waiting", "programming", "pass", "fail", "remove", "ended"
+
+struct StationStatus {
+    std::string path;
+    std::string serial;     // the programmer's
+    StationState state = StationState::WaitingForChip;
+    int percent = 0;        // Programming
+    std::string text;       // Fail / Ended: why
+};
+
+// Implemented by the shell; calls come from the stations' threads, one station at a time per
+// call site but several stations concurrently.
+class StationView {
+public:
+    virtual ~StationView() = default;
+    virtual void status(const StationStatus&) {}
+    // Before the station's next unit starts. An exception stops every station (a unit that
+    // cannot be logged must not be followed by more).
+    virtual void unitFinished(const UnitRecord&) {}
+};
+
+struct StationSummary {
+    std::uint64_t good = 0;
+    std::uint64_t failed = 0;
+    bool interrupted = false;  // a unit was aborted
+    std::string fatal;         // why the run stopped on its own, "" when it did not
+};
+
+class Station;
+
+class StationRunner {
+public:
+    StationRunner(hid::Platform& platform, StationConfig config, StationView& view);
+    ~StationRunner();
+    StationRunner(const StationRunner&) = delete;
+    StationRunner& operator=(const StationRunner&) = delete;
+
+    // Runs until the count is reached, stop or abort is asked for, or a fatal error; waits for
+    // programmers as they are plugged in. Call once.
+    StationSummary run();
+    // Any thread: finish the units in progress, start no more.
+    void stopAfterUnit();
+    // Any thread: abort the units in progress (recorded as interrupted) and stop.
+    void abort();
+
+    // Used by the stations.
+    bool stopping() const { return stop_.load() || abort_.load(); }
+    bool aborting() const { return abort_.load(); }
+    // A unit may start: the count is not reached by good units and units in progress.
+    // false with wait set: try again later (a unit in progress may still fail).
+    bool reserveUnit(bool& wait);
+    void unitDone(bool pass);
+    void fatal(const std::string& why);
+    const StationConfig& config() const { return config_; }
+    StationView& view() { return view_; }
+    std::uint64_t takeSerial();
+
+private:
+    void Wake();
+    std::vector<std::string> ProgrammerPaths();
+
+    class SharedPlatform;
+    hid::Platform& platform_;
+    std::unique_ptr<SharedPlatform> shared_;
+    StationConfig config_;
+    StationView& view_;
+    std::atomic<bool> stop_{false}, abort_{false};
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool changed_ = false;
+    std::uint64_t good_ = 0, failed_ = 0, inProgress_ = 0;
+    bool interrupted_ = false;
+    std::string fatal_;
+    std::mutex serialMutex_;
+    std::map<std::string, std::unique_ptr<Station>> stations_;  // by programmer path (runner thread)
+    friend class Station;
+};
+
+}  // namespace quillon::station

@@ -1,0 +1,228 @@
+// The station's small pure parts: serial formats and patching, the counter file (also under
+// contention), the unit-log record and the log check, and the append after a power cut.
+#include <json/json.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "cli/StationLog.h"
+#include "station/Serial.h"
+#include "support/Process.h"
+
+namespace quillon {
+namespace {
+
+using station::SerialError;
+using Bytes = std::vector<std::uint8_t>;
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+Json::Value Parse(const std::string& line) {
+    Json::CharReaderBuilder builder;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    Json::Value v;
+    std::string errors;
+    EXPECT_TRUE(reader->parse(line.data(), line.data() + line.size(), &v, &errors)) << line;
+    return v;
+}
+
+TEST(SerialFormat, EncodesEachFormat) {
+    struct Case {
+        const char* spec;
+        std::uint64_t number;
+        std::uint32_t address;
+        Bytes bytes;
+    };
+    const Case cases[] = {
+        {"0x3FFC:u32le", 0x01020304, 0x3FFC, {0x04, 0x03, 0x02, 0x01}},
+        {"16380:u32be", 0x01020304, 16380, {0x01, 0x02, 0x03, 0x04}},
+        {"0x10:u16le", 0xBEEF, 0x10, {0xEF, 0xBE}},
+        {"0X10:u16be", 0xBEEF, 0x10, {0xBE, 0xEF}},
+        {"0:ascii:6", 1234, 0, {'0', '0', '1', '2', '3', '4'}},
+        {"0:ascii:4", 1234, 0, {'1', '2', '3', '4'}},
+    };
+    for (const Case& c : cases) {
+        const auto spec = station::ParseSerialSpec(c.spec);
+        EXPECT_EQ(spec.address, c.address) << c.spec;
+        EXPECT_EQ(station::EncodeSerial(c.number, spec.format), c.bytes) << c.spec;
+    }
+}
+
+TEST(SerialFormat, RefusesBadSpecsAndNumbersThatDoNotFit) {
+    for (const char* bad : {"3FFC:u32le", "0x3FFC", "0x3FFC:u24le", "0x:u16le", "0:ascii:0", "0:ascii:21",
+                            "0:ascii:x", "-1:u16le", "0x1FFFFFFFF:u16le"})
+        EXPECT_THROW(station::ParseSerialSpec(bad), SerialError) << bad;
+    EXPECT_THROW(station::EncodeSerial(65536, station::ParseSerialSpec("0:u16le").format), SerialError);
+    EXPECT_THROW(station::EncodeSerial(0x100000000ull, station::ParseSerialSpec("0:u32be").format), SerialError);
+    EXPECT_THROW(station::EncodeSerial(12345, station::ParseSerialSpec("0:ascii:4").format), SerialError);
+}
+
+TEST(SerialPatch, OverwritesGrowsWithErasedBytesAndStaysInsideFlash) {
+    Bytes image{1, 2, 3, 4, 5, 6};
+    EXPECT_EQ(station::PatchImage(image, 2, {0xAA, 0xBB}, 16), (Bytes{3, 4}));
+    EXPECT_EQ(image, (Bytes{1, 2, 0xAA, 0xBB, 5, 6}));
+    // Past the image's end: the gap is erased flash, and the old bytes are reported as erased.
+    EXPECT_EQ(station::PatchImage(image, 12, {0x11, 0x22, 0x33, 0x44}, 16), (Bytes{0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(image.size(), 16u);
+    EXPECT_EQ(image[8], 0xFF);
+    EXPECT_EQ(image[15], 0x44);
+    // One byte beyond the flash is refused, and the image is left as it was.
+    const Bytes before = image;
+    EXPECT_THROW(station::PatchImage(image, 13, {1, 2, 3, 4}, 16), SerialError);
+    EXPECT_EQ(image, before);
+}
+
+TEST(SerialCounter, ParsesOnlyOneDecimalNumber) {
+    EXPECT_EQ(station::ParseCounter("999\n"), 999u);
+    EXPECT_EQ(station::ParseCounter("  42 \r\n"), 42u);
+    EXPECT_EQ(station::ParseCounter(station::CounterText(18446744073709551615ull)), 18446744073709551615ull);
+    for (const char* bad : {"", "\n", "-1", "+5", "12 13", "0x10", "abc", "18446744073709551616"})
+        EXPECT_FALSE(station::ParseCounter(bad).has_value()) << bad;
+}
+
+TEST(SerialCounter, HandsOutEachNumberOnceAcrossThreads) {
+    test::ScratchDir dir("station-counter");
+    const std::string counter = dir / "serial.txt";
+    EXPECT_THROW(station::TakeNextSerial(counter), SerialError);  // missing: never restart at 1
+    test::WriteFileBytes(counter, "garbage\n");
+    EXPECT_THROW(station::TakeNextSerial(counter), SerialError);
+    test::WriteFileBytes(counter, "999\n");
+    EXPECT_EQ(station::PeekLastSerial(counter), 999u);
+    EXPECT_EQ(station::TakeNextSerial(counter), 1000u);
+    EXPECT_EQ(Slurp(counter), "1000\n");
+
+    std::vector<std::vector<std::uint64_t>> taken(4);
+    std::vector<std::thread> threads;
+    for (auto& mine : taken)
+        threads.emplace_back([&counter, &mine] {
+            for (int i = 0; i < 25; ++i) mine.push_back(station::TakeNextSerial(counter));
+        });
+    for (auto& t : threads) t.join();
+    std::set<std::uint64_t> all;
+    for (const auto& mine : taken) all.insert(mine.begin(), mine.end());
+    EXPECT_EQ(all.size(), 100u);
+    EXPECT_EQ(*all.begin(), 1001u);
+    EXPECT_EQ(*all.rbegin(), 1100u);
+    EXPECT_EQ(station::PeekLastSerial(counter), 1100u);
+}
+
+TEST(StationTime, IsoUtcWithMilliseconds) {
+    EXPECT_EQ(station::IsoTimeUtc(0), "1970-01-01T00:00:00.000Z");
+    EXPECT_EQ(station::IsoTimeUtc(1700000000123), "2023-11-14T22:13:20.123Z");
+    EXPECT_EQ(station::IsoTimeUtc(951782400999), "2000-02-29T00:00:00.999Z");
+}
+
+station::UnitRecord Record(bool pass, std::optional<std::uint64_t> serial) {
+    station::UnitRecord r;
+    r.time = "2024-01-02T03:04:05.678Z";
+    r.programmerSerial = "SIM0001";
+    r.programmerPath = "sim:programmer:1";
+    r.chip = "NRF24LE1_16K";
+    r.imagePath = "fw \"v2\".hex";
+    r.imageSha256 = std::string(64, 'a');
+    r.serial = serial;
+    r.pass = pass;
+    r.failure = pass ? "" : "device failure";
+    r.message = pass ? "ok" : "the programmer was disconnected";
+    r.durationMs = 812;
+    r.bytesWritten = 16384;
+    r.version = "quillon-cli 0.1.0";
+    return r;
+}
+
+TEST(UnitLog, RecordCarriesEveryFieldAndPassesTheCheck) {
+    const Json::Value pass = Parse(cli::UnitLogLine(Record(true, 1000)));
+    EXPECT_EQ(pass["type"], "unit");
+    EXPECT_EQ(pass["time"], "2024-01-02T03:04:05.678Z");
+    EXPECT_EQ(pass["programmer_serial"], "SIM0001");
+    EXPECT_EQ(pass["programmer_path"], "sim:programmer:1");
+    EXPECT_EQ(pass["image"], "fw \"v2\".hex");
+    EXPECT_EQ(pass["serial"].asUInt64(), 1000u);
+    EXPECT_EQ(pass["result"], "pass");
+    EXPECT_FALSE(pass.isMember("failure"));
+    EXPECT_EQ(pass["duration_ms"].asInt(), 812);
+    EXPECT_EQ(pass["bytes_written"].asInt(), 16384);
+
+    const Json::Value fail = Parse(cli::UnitLogLine(Record(false, 1001)));
+    EXPECT_EQ(fail["result"], "fail");
+    EXPECT_EQ(fail["failure"], "device failure");
+    EXPECT_TRUE(fail["serial_retired"].asBool());
+    EXPECT_FALSE(Parse(cli::UnitLogLine(Record(false, std::nullopt))).isMember("serial"));
+
+    const std::string log = cli::UnitLogLine(Record(true, 1)) + "\n" + cli::UnitLogLine(Record(false, 2)) + "\n";
+    const cli::LogCheck check = cli::CheckUnitLog(log);
+    EXPECT_TRUE(check.valid);
+    EXPECT_EQ(check.units, 2u);
+    EXPECT_EQ(check.truncated, 0u);
+}
+
+TEST(UnitLog, CheckToleratesCutRecordsAndRefusesOtherFiles) {
+    const std::string good = cli::UnitLogLine(Record(true, 1));
+    struct Case {
+        std::string text;
+        bool valid;
+        std::size_t units, truncated, badLine;
+    };
+    const Case cases[] = {
+        {"", true, 0, 0, 0},
+        {good + "\n" + good.substr(0, 40), true, 1, 1, 0},         // power cut in the last append
+        {good + "\n" + good.substr(0, 90) + "\n" + good + "\n", true, 2, 1, 0},  // and appended after
+        {good.substr(0, 8) + "\n", true, 0, 1, 0},
+        {good + "\n[1,2]\n", false, 1, 0, 2},
+        {"hello world\n" + good + "\n", false, 0, 0, 1},
+        {good + "\n{\"type\":\"result\",\"ok\":true}\n", false, 1, 0, 2},
+        {"{\"type\":\"unit\"}\n", false, 0, 0, 1},  // complete but no record
+        {"#!/bin/sh\nrm -rf /\n", false, 0, 0, 1},
+    };
+    for (const Case& c : cases) {
+        const cli::LogCheck check = cli::CheckUnitLog(c.text);
+        EXPECT_EQ(check.valid, c.valid) << c.text;
+        if (c.valid) {
+            EXPECT_EQ(check.units, c.units) << c.text;
+            EXPECT_EQ(check.truncated, c.truncated) << c.text;
+        } else {
+            EXPECT_EQ(check.badLine, c.badLine) << c.text;
+        }
+    }
+}
+
+TEST(UnitLog, AppendAfterPowerCutStartsOnAFreshLine) {
+    test::ScratchDir dir("station-log");
+    const std::string log = dir / "units.log";
+    const std::string a = cli::UnitLogLine(Record(true, 1)), b = cli::UnitLogLine(Record(true, 2));
+    cli::AppendUnitLog(log, a);
+    EXPECT_EQ(Slurp(log), a + "\n");
+    // A power cut leaves half a record without its line end.
+    test::WriteFileBytes(log, a + "\n" + b.substr(0, 50));
+    cli::AppendUnitLog(log, b);
+    EXPECT_EQ(Slurp(log), a + "\n" + b.substr(0, 50) + "\n" + b + "\n");
+    const cli::LogCheck check = cli::CheckUnitLog(Slurp(log));
+    EXPECT_TRUE(check.valid) << check.reason;
+    EXPECT_EQ(check.units, 2u);
+    EXPECT_EQ(check.truncated, 1u);
+
+    // Several writers at once: every line whole.
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; ++t)
+        writers.emplace_back([&log, t] {
+            for (int i = 0; i < 20; ++i) cli::AppendUnitLog(log, cli::UnitLogLine(Record(true, 100 * t + i)));
+        });
+    for (auto& w : writers) w.join();
+    const cli::LogCheck after = cli::CheckUnitLog(Slurp(log));
+    EXPECT_TRUE(after.valid) << after.reason;
+    EXPECT_EQ(after.units, 82u);
+}
+
+}  // namespace
+}  // namespace quillon
