@@ -23,4 +23,13 @@ if [ ! -f "$WINEPREFIX/system.reg" ] || ! pgrep -u "$(id -u)" -x 'wineserver(64)
     wineboot >/dev/null 2>&1 </dev/null 9>&-
   )
 fi
-exec wine "$@"
+# The program's output goes through files, not the caller's pipes: a Windows handle to a pipe
+# keeps it open in the wineserver for as long as any Wine process (a child of the program, a
+# helper started for it) still holds that handle, and ctest would wait for it.
+capture=$(mktemp -d "${TMPDIR:-/tmp}/wine-run.XXXXXX")
+trap 'rm -rf "$capture"' EXIT
+wine "$@" >"$capture/out" 2>"$capture/err"
+status=$?
+cat "$capture/out"
+cat "$capture/err" >&2
+exit $status

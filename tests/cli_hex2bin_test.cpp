@@ -69,6 +69,17 @@ TEST_F(CliHex2BinTest, ConvertsAndReplacesALongerOutput) {
     EXPECT_NE(json.stdoutText.find("\"bytes\":160"), std::string::npos) << json.stdoutText;
 }
 
+TEST_F(CliHex2BinTest, NamesBeyondAsciiAndWithBlanksReachTheFiles) {
+    // Through the command line as UTF-8 (UTF-16 on Windows) and back to the file system.
+    const fs::path in = dir_ / quillon::test::PathOf("固件 v1 (测试).hex");
+    std::ofstream(in, std::ios::binary) << ReadAll(kExample);
+    const fs::path out = dir_ / quillon::test::PathOf("输出 文件.bin");
+    const RunResult r = Run({"hex2bin", Q(in), Q(out)});
+    EXPECT_EQ(r.exitCode, 0) << r.stderrText;
+    EXPECT_EQ(ReadAll(out), ReadAll(kExampleBin));
+    EXPECT_EQ(FileCount(), 2u);
+}
+
 TEST_F(CliHex2BinTest, BadInputLeavesOutputUntouched) {
     const fs::path out = Write("keep.bin", "old contents");
     const fs::path bad = Write("bad.hex", ":0400000001020304F1\r\n:00000001FF\r\n");  // checksum should be F2

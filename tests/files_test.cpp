@@ -1,5 +1,7 @@
-// The whole-file reader's error reasons and size limit (the atomic writer is exercised through
-// the settings and hex document tests), and the chip table's name lookup.
+// The file layer's own contract, the same on every system: read errors and limits, replacing
+// an existing file, exact bytes (no text mode), UTF-8 names, renames that replace, locks
+// between handles; and the chip table's name lookup. The atomic writer's other cases are
+// exercised through the settings, hex document and output tests.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -41,6 +43,54 @@ TEST_F(FilesTest, ReadFailuresCarryTheirReason) {
     EXPECT_EQ(ReadError(P("five"), 4), EFBIG);
     EXPECT_EQ(ReadError(P("five"), 5), 0);
     EXPECT_EQ(ReadWholeFile(P("five"), 5), "12345");
+}
+
+// A UTF-8 path inside the scratch directory (a std::filesystem::path's string() would be in the
+// 8-bit code page on Windows).
+std::string Utf8Name(const stdfs::path& dir, const std::string& name) { return test::Utf8(dir) + "/" + name; }
+
+TEST_F(FilesTest, ReplacesKeepExactBytesUnderAnyName) {
+    // Bytes a text-mode stream would change: CR LF, a lone CR, 0x1A (the old end of file), NUL.
+    const std::string bytes = std::string("a\r\nb\rc\x1a\0d\n", 10) + std::string(70000, '\xff');
+    for (const std::string name : {"plain.bin", "固件 烧录.bin", "ünïcödé.hex"}) {
+        SCOPED_TRACE(name);
+        const std::string path = Utf8Name(dir_, name);
+        WriteFileAtomically(path, "older and longer content that must not survive the replace");
+        WriteFileAtomically(path, bytes);  // replaces an existing file
+        EXPECT_EQ(ReadWholeFile(path), bytes);
+        EXPECT_TRUE(stdfs::exists(PathFromUtf8(path)));  // the name on disk is the one given
+        EXPECT_EQ(StatPath(path).size, bytes.size());
+        WriteFileInPlace(path, "x", 1);
+        EXPECT_EQ(ReadWholeFile(path), "x");
+    }
+    // Nothing but the three files: no temporary file is left behind.
+    EXPECT_EQ(std::distance(stdfs::directory_iterator(dir_), stdfs::directory_iterator()), 3);
+}
+
+TEST_F(FilesTest, RenamesReplaceAndRemovalsSayWhyTheyFail) {
+    const std::string a = Utf8Name(dir_, "a.bin"), b = Utf8Name(dir_, "目标.bin");
+    WriteFileAtomically(a, "new");
+    WriteFileAtomically(b, "old");
+    EXPECT_EQ(RenameFile(a, b), 0);
+    EXPECT_EQ(ReadWholeFile(b), "new");
+    EXPECT_FALSE(PathEntryExists(a));
+    EXPECT_EQ(RenameFile(a, b), ENOENT);
+    EXPECT_EQ(RemoveFile(b), 0);
+    EXPECT_EQ(RemoveFile(b), ENOENT);
+    stdfs::create_directory(dir_ / "folder");
+    EXPECT_EQ(RemoveFile(Utf8Name(dir_, "folder")), EISDIR);
+    EXPECT_TRUE(StatPath(Utf8Name(dir_, "folder")).isDirectory);
+    EXPECT_EQ(StatPath(Utf8Name(dir_, "none")).error, ENOENT);
+}
+
+TEST_F(FilesTest, ALockIsHeldUntilItsOwnerLetsGo) {
+    const std::string lock = Utf8Name(dir_, "chip.lock");
+    auto first = FileLock::tryAcquire(lock, 0);
+    ASSERT_TRUE(first);
+    EXPECT_FALSE(FileLock::tryAcquire(lock, 50));  // a second handle waits, then gives up
+    first.reset();
+    EXPECT_TRUE(FileLock::tryAcquire(lock, 0));
+    EXPECT_THROW(FileLock::tryAcquire(Utf8Name(dir_, "missing/x.lock"), 0), std::system_error);
 }
 
 TEST(ChipTable, NamesMapToTheirIndexExactly) {

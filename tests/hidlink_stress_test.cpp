@@ -73,7 +73,10 @@ TEST(HidLinkStress, ReportsFlowWhileTheUiWritesClosesAndReopens) {
             const auto ui = Report(s, 0xFFF);
             for (int w = 0; w < 40; ++w) link.WriteReport(ui.data(), 65);
             // Close while reports are still flowing (at least half of them were taken).
-            for (int spin = 0; spin < 5000; ++spin) {
+            // Bounded by the clock, not by a count of sleeps: some systems (Wine) return from a
+            // 100 µs sleep almost at once.
+            const auto giveUp = std::chrono::steady_clock::now() + 5s;
+            while (std::chrono::steady_clock::now() < giveUp) {
                 {
                     std::lock_guard lock(m);
                     if (delivered[s] >= kReportsPerSession / 2) break;

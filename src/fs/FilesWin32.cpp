@@ -78,20 +78,29 @@ bool IsReadOnlyFile(const std::string& path) {
     return (attributes & FILE_ATTRIBUTE_READONLY) != 0;
 }
 
+namespace {
+
+// What opening the path finds: FILE_TYPE_DISK for files and folders, FILE_TYPE_CHAR for devices
+// (NUL, CON), FILE_TYPE_PIPE for named pipes; FILE_TYPE_UNKNOWN with the reason in GetLastError
+// when it cannot be opened. The attributes cannot tell: NUL reports itself as an archive file.
+DWORD FileTypeOf(const std::wstring& wide) {
+    Handle h{CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)};
+    if (h.h == INVALID_HANDLE_VALUE) return FILE_TYPE_UNKNOWN;
+    const DWORD type = GetFileType(h.h);
+    SetLastError(ERROR_SUCCESS);
+    return type;
+}
+
+}  // namespace
+
 std::string NonRegularKind(const std::string& path) {
     const std::wstring wide = Wide(path);
+    const DWORD type = FileTypeOf(wide);
+    if (type == FILE_TYPE_CHAR) return "a character device";
+    if (type == FILE_TYPE_PIPE) return "a FIFO";
     const DWORD attributes = GetFileAttributesW(wide.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        // Devices such as NUL and CON have no attributes but open all the same.
-        Handle h{CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr)};
-        if (h.h == INVALID_HANDLE_VALUE) ThrowLastError(path);
-        switch (GetFileType(h.h)) {
-            case FILE_TYPE_CHAR: return "a character device";
-            case FILE_TYPE_PIPE: return "a FIFO";
-            case FILE_TYPE_DISK: return {};
-            default: return "not a regular file";
-        }
-    }
+    if (attributes == INVALID_FILE_ATTRIBUTES) ThrowLastError(path);
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return "a directory";
     if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) return "a character device";
     return {};
@@ -195,18 +204,18 @@ void WriteFileAtomically(const std::string& path, std::string_view data, const s
         return;
     }
     const std::wstring target = Wide(path);
-    const DWORD attributes = GetFileAttributesW(target.c_str());
-    const bool missing = attributes == INVALID_FILE_ATTRIBUTES &&
-                         (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) ThrowErrno(EISDIR, path);
-    if (attributes == INVALID_FILE_ATTRIBUTES && !missing && !NonRegularKind(path).empty()) {
-        // A device (NUL, CON, a named pipe) is the destination itself.
+    const DWORD type = FileTypeOf(target);
+    if (type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE) {
+        // A device (NUL, CON) or a named pipe is the destination itself: written, never replaced
+        // and never flushed (devices refuse that).
         Handle h{CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                              0, nullptr)};
         if (h.h == INVALID_HANDLE_VALUE) ThrowLastError(path);
         if (const int error = WriteChunks(h.h, data, cancelled); error != 0) ThrowErrno(error, path);
         return;
     }
+    const DWORD attributes = GetFileAttributesW(target.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) ThrowErrno(EISDIR, path);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) ThrowErrno(EACCES, path);
 
     std::wstring temp;

@@ -67,6 +67,20 @@ std::wstring EnvironmentBlock(const std::vector<std::pair<std::string, std::stri
     return block + L'\0';
 }
 
+// Children are started with handle inheritance on, for their three standard streams: keep the
+// test's own output (ctest's pipe) out of them, so that no child, nor any helper Wine starts for
+// it, can hold that pipe open after the test has ended.
+void KeepOwnStreamsFromChildren() {
+    static const bool done = [] {
+        for (const DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+            const HANDLE h = ::GetStdHandle(which);
+            if (h != nullptr && h != INVALID_HANDLE_VALUE) ::SetHandleInformation(h, HANDLE_FLAG_INHERIT, 0);
+        }
+        return true;
+    }();
+    (void)done;
+}
+
 }  // namespace
 
 ScratchDir::ScratchDir(const std::string& prefix) {
@@ -115,6 +129,7 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
     for (const auto& a : args) commandLine += " " + QuoteWindowsArgument(a);
     std::wstring wideLine = Wide(commandLine);
 
+    KeepOwnStreamsFromChildren();
     const HANDLE in = OpenInheritable(inFile, false);
     const HANDLE out = OpenInheritable(outFile, true);
     const HANDLE err = OpenInheritable(errFile, true);
