@@ -9,18 +9,29 @@ export WINEPREFIX=${WINEPREFIX:-$ROOT/build/wineprefix}
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 export WINEARCH=win64
-if [ ! -f "$WINEPREFIX/system.reg" ] || ! pgrep -u "$(id -u)" -x 'wineserver(64)?' >/dev/null 2>&1; then
+# True when a wineserver for this prefix runs (another prefix's server does not count).
+server_running() {
+  local pid
+  for pid in $(pgrep -u "$(id -u)" -x 'wineserver(64)?' 2>/dev/null); do
+    tr '\0' '\n' < "/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && return 0
+  done
+  return 1
+}
+if [ ! -f "$WINEPREFIX/system.reg" ] || ! server_running; then
   (
     # One starter at a time: ctest runs tests in parallel.
     mkdir -p "$WINEPREFIX"
     exec 9>"$WINEPREFIX/.quillon-start.lock"
     flock 9
-    if [ ! -f "$WINEPREFIX/system.reg" ]; then
-      wineboot -i >/dev/null 2>&1 </dev/null
+    if ! server_running; then
+      # -p: stay up until killed (wineserver -k), so later programs find it and its helpers.
+      wineserver -p >/dev/null 2>&1 </dev/null 9>&-
     fi
-    # -p: stay up until killed (wineserver -k); a second call is a no-op while one runs.
-    wineserver -p >/dev/null 2>&1 </dev/null 9>&-
-    wineboot >/dev/null 2>&1 </dev/null 9>&-
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+      wineboot -i >/dev/null 2>&1 </dev/null 9>&-
+    else
+      wineboot >/dev/null 2>&1 </dev/null 9>&-
+    fi
   )
 fi
 # The program's output goes through files, not the caller's pipes: a Windows handle to a pipe
