@@ -18,7 +18,8 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 if [ ${#missing[@]} -gt 0 ]; then
   echo "bootstrap-windows: installing ${missing[*]}"
   $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  # With recommends: Wine's recommended libraries are the set its headless runs were tested with.
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
 fi
 
 mkdir -p "$PREFIX"
