@@ -1,6 +1,6 @@
 // The --serial ADDR:FORMAT argument: parsing, encoding, patching, and the counter file. The
-// counter's own lock lives in FILE.lock: the counter itself is replaced by a rename on every update, and a lock on
-// a replaced file would no longer exclude anyone.
+// counter's own lock lives in FILE.lock: the counter itself is replaced by a rename on every
+// update, and a lock on a replaced file would no longer exclude anyone.
 #include "station/Serial.h"
 
 #include <cctype>
