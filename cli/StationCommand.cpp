@@ -189,7 +189,7 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
     std::uint64_t nextSerial = 0;
     if (!o.serial.empty()) {
         try {
-            config.serial = station::ParseSerialSpec(o.serial);
+            config.serial = station::ParseSerialField(o.serial);
             nextSerial = station::PeekLastSerial(o.serialFile) + 1;
             overwritten = station::PatchImage(patched, config.serial->address,
                                               station::EncodeSerial(nextSerial, config.serial->format), flash);

@@ -15,6 +15,7 @@
 #include <system_error>
 #include <thread>
 
+#include "fs/Durable.h"
 #include "fs/Files.h"
 
 namespace quillon::sim {
@@ -122,7 +123,7 @@ public:
     std::string chipFile;
 
     std::mutex writeMutex;  // one write at a time, held across its pacing wait
-    std::unique_ptr<FileLock> chipLock;  // holds the chip file's lock while this device lives
+    std::unique_ptr<LockedFile> chipLock;  // holds the chip file's lock while this device lives
 
     // Chip swapping (scenario swap:N); total 0: the same chip stays on the pins.
     struct Swap {
@@ -527,10 +528,10 @@ namespace {
 // The chip file's companion lock: one chip, one user. The chip file itself cannot carry the lock
 // because every save replaces it by a new file. Returns null when another process still holds it
 // after a short wait; throws when it cannot even be created.
-std::unique_ptr<FileLock> LockChipFile(const std::string& file) {
+std::unique_ptr<LockedFile> LockChipFile(const std::string& file) {
     const std::string lockName = file + ".lock";
     try {
-        return FileLock::tryAcquire(lockName, 1000);
+        return LockedFile::TryOpen(lockName, 1000);
     } catch (const std::system_error& e) {
         throw std::runtime_error("cannot use simulated chip file " + file + ": " + SystemReason(e.code().value()) +
                                  " (" + lockName + ")");

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "fs/Durable.h"
 #include "fs/Files.h"
 #include "support/Process.h"
 
@@ -325,7 +326,7 @@ TEST_F(CliHardeningTest, ChipFileIsOneChip) {
     ASSERT_EQ(Cli({"--sim", "--sim-flash", "chip.flash", "detect"}).code, 0);
     // Another run holds the chip: this one finds the programmer busy.
     ASSERT_TRUE(fs::exists(P("chip.flash.lock")));
-    auto lock = FileLock::tryAcquire(P("chip.flash.lock"), 0);
+    auto lock = LockedFile::TryOpen(P("chip.flash.lock"), 0);
     ASSERT_NE(lock, nullptr);
     Put("a.bin", std::string(64, 'a'));
     const CliRun busy = Cli({"--json", "--sim", "--sim-flash", "chip.flash", "write", "--chip", "NRF24LE1_16K", "a.bin"});

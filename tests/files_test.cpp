@@ -10,6 +10,7 @@
 #include <string>
 #include <system_error>
 
+#include "fs/Durable.h"
 #include "fs/Files.h"
 #include "protocol/Chips.h"
 #include "support/Process.h"
@@ -85,12 +86,12 @@ TEST_F(FilesTest, RenamesReplaceAndRemovalsSayWhyTheyFail) {
 
 TEST_F(FilesTest, ALockIsHeldUntilItsOwnerLetsGo) {
     const std::string lock = Utf8Name(dir_, "chip.lock");
-    auto first = FileLock::tryAcquire(lock, 0);
+    auto first = LockedFile::TryOpen(lock, 0);
     ASSERT_TRUE(first);
-    EXPECT_FALSE(FileLock::tryAcquire(lock, 50));  // a second handle waits, then gives up
+    EXPECT_FALSE(LockedFile::TryOpen(lock, 50));  // a second handle waits, then gives up
     first.reset();
-    EXPECT_TRUE(FileLock::tryAcquire(lock, 0));
-    EXPECT_THROW(FileLock::tryAcquire(Utf8Name(dir_, "missing/x.lock"), 0), std::system_error);
+    EXPECT_TRUE(LockedFile::TryOpen(lock, 0));
+    EXPECT_THROW(LockedFile::TryOpen(Utf8Name(dir_, "missing/x.lock"), 0), std::system_error);
 }
 
 TEST(ChipTable, NamesMapToTheirIndexExactly) {

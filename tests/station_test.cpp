@@ -39,7 +39,7 @@ Json::Value Parse(const std::string& line) {
 
 TEST(SerialFormat, EncodesEachFormat) {
     struct Case {
-        const char* spec;
+        const char* argument;
         std::uint64_t number;
         std::uint32_t address;
         Bytes bytes;
@@ -53,19 +53,19 @@ TEST(SerialFormat, EncodesEachFormat) {
         {"0:ascii:4", 1234, 0, {'1', '2', '3', '4'}},
     };
     for (const Case& c : cases) {
-        const auto spec = station::ParseSerialSpec(c.spec);
-        EXPECT_EQ(spec.address, c.address) << c.spec;
-        EXPECT_EQ(station::EncodeSerial(c.number, spec.format), c.bytes) << c.spec;
+        const auto field = station::ParseSerialField(c.argument);
+        EXPECT_EQ(field.address, c.address) << c.argument;
+        EXPECT_EQ(station::EncodeSerial(c.number, field.format), c.bytes) << c.argument;
     }
 }
 
 TEST(SerialFormat, RefusesBadSpecsAndNumbersThatDoNotFit) {
     for (const char* bad : {"3FFC:u32le", "0x3FFC", "0x3FFC:u24le", "0x:u16le", "0:ascii:0", "0:ascii:21",
                             "0:ascii:x", "-1:u16le", "0x1FFFFFFFF:u16le"})
-        EXPECT_THROW(station::ParseSerialSpec(bad), SerialError) << bad;
-    EXPECT_THROW(station::EncodeSerial(65536, station::ParseSerialSpec("0:u16le").format), SerialError);
-    EXPECT_THROW(station::EncodeSerial(0x100000000ull, station::ParseSerialSpec("0:u32be").format), SerialError);
-    EXPECT_THROW(station::EncodeSerial(12345, station::ParseSerialSpec("0:ascii:4").format), SerialError);
+        EXPECT_THROW(station::ParseSerialField(bad), SerialError) << bad;
+    EXPECT_THROW(station::EncodeSerial(65536, station::ParseSerialField("0:u16le").format), SerialError);
+    EXPECT_THROW(station::EncodeSerial(0x100000000ull, station::ParseSerialField("0:u32be").format), SerialError);
+    EXPECT_THROW(station::EncodeSerial(12345, station::ParseSerialField("0:ascii:4").format), SerialError);
 }
 
 TEST(SerialPatch, OverwritesGrowsWithErasedBytesAndStaysInsideFlash) {

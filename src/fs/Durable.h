@@ -6,8 +6,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace quillon {
 
@@ -19,6 +21,9 @@ public:
     // true) and waits for the lock. Throws std::system_error: the open's errno (ENOENT when it
     // is missing and create is false), or the lock's.
     LockedFile(const std::string& path, bool create);
+    // Like LockedFile(path, true), but gives up when another holder keeps the lock for waitMs:
+    // returns null then. Throws std::system_error when the file cannot be created or opened.
+    static std::unique_ptr<LockedFile> TryOpen(const std::string& path, int waitMs);
     ~LockedFile();  // unlocks and closes; never throws
     LockedFile(const LockedFile&) = delete;
     LockedFile& operator=(const LockedFile&) = delete;
@@ -37,6 +42,8 @@ public:
     const std::string& path() const { return path_; }
 
 private:
+    LockedFile(std::string path, std::intptr_t fd) : path_(std::move(path)), fd_(fd) {}
+
     std::string path_;
     std::intptr_t fd_ = -1;  // the system's handle (a descriptor, or a Windows HANDLE)
 };

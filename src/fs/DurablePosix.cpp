@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <system_error>
+#include <thread>
 
 namespace quillon {
 
@@ -30,6 +32,20 @@ LockedFile::LockedFile(const std::string& path, bool create) : path_(path) {
         Fail(error, path);
     }
     fd_ = fd;
+}
+
+std::unique_ptr<LockedFile> LockedFile::TryOpen(const std::string& path, int waitMs) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC | O_CREAT, 0666);
+    if (fd < 0) Fail(errno, path);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return std::unique_ptr<LockedFile>(new LockedFile(path, std::intptr_t{fd}));
+        if (errno != EWOULDBLOCK && errno != EINTR) break;
+        if (std::chrono::steady_clock::now() >= deadline) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ::close(fd);
+    return nullptr;
 }
 
 LockedFile::~LockedFile() {

@@ -7,7 +7,9 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <chrono>
 #include <system_error>
+#include <thread>
 
 #include "core/Win32.h"
 
@@ -32,6 +34,23 @@ LockedFile::LockedFile(const std::string& path, bool create) : path_(path) {
         Fail(error, path);
     }
     fd_ = reinterpret_cast<std::intptr_t>(h);
+}
+
+std::unique_ptr<LockedFile> LockedFile::TryOpen(const std::string& path, int waitMs) {
+    HANDLE h = CreateFileW(win32::Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) Fail(win32::LastErrno(), path);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    for (;;) {
+        OVERLAPPED whole{};
+        if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &whole))
+            return std::unique_ptr<LockedFile>(new LockedFile(path, reinterpret_cast<std::intptr_t>(h)));
+        if (GetLastError() != ERROR_LOCK_VIOLATION || std::chrono::steady_clock::now() >= deadline) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    CloseHandle(h);
+    return nullptr;
 }
 
 LockedFile::~LockedFile() {

@@ -1,8 +1,9 @@
-// The one place where files are read, replaced, looked at and locked: settings, BIN copies, saved
-// images, the simulated chip. Every error leaves the target as it was and carries the system's
-// reason (std::system_error with the errno value), so callers only choose how to word it.
-// Paths are UTF-8 on every system; the system's own differences (replace-on-rename, binary mode,
-// wide-character names on Windows) stay behind these calls (FilesPosix.cpp, FilesWin32.cpp).
+// The one place where files are read, replaced and looked at: settings, BIN copies, saved
+// images, the simulated chip (locks and durable appends are in fs/Durable.h). Every error leaves
+// the target as it was and carries the system's reason (std::system_error with the errno value),
+// so callers only choose how to word it. Paths are UTF-8 on every system; the system's own
+// differences (replace-on-rename, binary mode, wide-character names on Windows) stay behind
+// these calls (FilesPosix.cpp, FilesWin32.cpp).
 #pragma once
 
 #include <cstddef>
@@ -10,7 +11,6 @@
 #include <filesystem>
 #include <functional>
 #include <limits>
-#include <memory>
 #include <string>
 #include <string_view>
 
@@ -105,20 +105,5 @@ private:
 // that keep their place and permissions. Throws std::system_error.
 void WriteFileInPlace(const std::string& path, const void* data, std::size_t size);
 
-// An exclusive lock on a lock file, held for the object's life, across processes.
-class FileLock {
-public:
-    // Creates the lock file when missing and takes the lock, trying for about waitMs. Returns
-    // null when another process still holds it then; throws std::system_error when the lock file
-    // cannot be created or opened.
-    static std::unique_ptr<FileLock> tryAcquire(const std::string& lockFile, int waitMs);
-    ~FileLock();
-    FileLock(const FileLock&) = delete;
-    FileLock& operator=(const FileLock&) = delete;
-
-private:
-    explicit FileLock(std::intptr_t handle) : handle_(handle) {}
-    std::intptr_t handle_;
-};
 
 }  // namespace quillon

@@ -5,7 +5,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,9 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <chrono>
 #include <system_error>
-#include <thread>
 
 namespace quillon {
 
@@ -257,21 +254,5 @@ void WriteFileInPlace(const std::string& path, const void* data, std::size_t siz
     if (::close(fd) != 0 && error == 0 && errno != EINTR) error = errno;
     if (error != 0) ThrowErrno(error, path);
 }
-
-std::unique_ptr<FileLock> FileLock::tryAcquire(const std::string& lockFile, int waitMs) {
-    const int fd = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) ThrowErrno(errno, lockFile);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-    for (;;) {
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return std::unique_ptr<FileLock>(new FileLock(fd));
-        if (errno != EWOULDBLOCK && errno != EINTR) break;
-        if (std::chrono::steady_clock::now() >= deadline) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    ::close(fd);
-    return nullptr;
-}
-
-FileLock::~FileLock() { ::close(static_cast<int>(handle_)); }
 
 }  // namespace quillon

@@ -11,11 +11,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <string>
 #include <system_error>
-#include <thread>
 
 namespace quillon {
 
@@ -249,23 +247,5 @@ void WriteFileAtomically(const std::string& path, std::string_view data, const s
         ThrowErrno(error, path);
     }
 }
-
-std::unique_ptr<FileLock> FileLock::tryAcquire(const std::string& lockFile, int waitMs) {
-    // The lock is the open itself: no sharing, so a second process's open fails with a sharing
-    // violation until the first handle is closed (also when its process dies).
-    const std::wstring wide = Wide(lockFile);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-    for (;;) {
-        HANDLE h = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h != INVALID_HANDLE_VALUE) return std::unique_ptr<FileLock>(new FileLock(reinterpret_cast<std::intptr_t>(h)));
-        const DWORD code = GetLastError();
-        if (code != ERROR_SHARING_VIOLATION && code != ERROR_LOCK_VIOLATION) ThrowErrno(ErrnoFromWin32(code), lockFile);
-        if (std::chrono::steady_clock::now() >= deadline) return nullptr;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-}
-
-FileLock::~FileLock() { CloseHandle(reinterpret_cast<HANDLE>(handle_)); }
 
 }  // namespace quillon

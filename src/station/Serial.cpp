@@ -30,7 +30,7 @@ std::string Reason(const std::system_error& e) { return SystemReason(e.code().va
 
 }  // namespace
 
-SerialSpec ParseSerialSpec(std::string_view text) {
+SerialField ParseSerialField(std::string_view text) {
     const std::size_t colon = text.find(':');
     if (colon == std::string_view::npos)
         throw SerialError("serial '" + std::string(text) + "' is not ADDR:FORMAT (for example 0x3FFC:u32le)");
@@ -43,22 +43,22 @@ SerialSpec ParseSerialSpec(std::string_view text) {
         address = ParseUnsigned(addr, 10);
     if (!address || *address > 0xFFFFFFFFu)
         throw SerialError("serial address '" + std::string(addr) + "' is not a number (decimal or 0x hex)");
-    SerialSpec spec;
-    spec.address = static_cast<std::uint32_t>(*address);
-    if (format == "u16le") spec.format = {SerialEncoding::U16Le, 2};
-    else if (format == "u16be") spec.format = {SerialEncoding::U16Be, 2};
-    else if (format == "u32le") spec.format = {SerialEncoding::U32Le, 4};
-    else if (format == "u32be") spec.format = {SerialEncoding::U32Be, 4};
+    SerialField field;
+    field.address = static_cast<std::uint32_t>(*address);
+    if (format == "u16le") field.format = {SerialEncoding::U16Le, 2};
+    else if (format == "u16be") field.format = {SerialEncoding::U16Be, 2};
+    else if (format == "u32le") field.format = {SerialEncoding::U32Le, 4};
+    else if (format == "u32be") field.format = {SerialEncoding::U32Be, 4};
     else if (format.starts_with("ascii:")) {
         const auto width = ParseUnsigned(format.substr(6), 10);
         if (!width || *width < 1 || *width > 20)
             throw SerialError("serial format '" + std::string(format) + "': the width must be 1 to 20 digits");
-        spec.format = {SerialEncoding::Ascii, static_cast<std::size_t>(*width)};
+        field.format = {SerialEncoding::Ascii, static_cast<std::size_t>(*width)};
     } else {
         throw SerialError("serial format '" + std::string(format) +
                           "' is not one of u16le, u16be, u32le, u32be, ascii:W");
     }
-    return spec;
+    return field;
 }
 
 std::vector<std::uint8_t> EncodeSerial(std::uint64_t number, const SerialFormat& format) {

@@ -25,14 +25,15 @@ struct SerialFormat {
     std::size_t width = 4;  // bytes in flash; for Ascii the number of decimal digits
 };
 
-struct SerialSpec {
+// Where in flash each unit's number goes, and how it is written there.
+struct SerialField {
     std::uint32_t address = 0;
     SerialFormat format;
 };
 
 // "ADDR:FORMAT": ADDR decimal or 0x-hex; FORMAT u16le, u16be, u32le, u32be or ascii:W (W 1..20).
 // Throws SerialError.
-SerialSpec ParseSerialSpec(std::string_view text);
+SerialField ParseSerialField(std::string_view text);
 // The bytes that carry number in this format. Throws SerialError when it does not fit.
 std::vector<std::uint8_t> EncodeSerial(std::uint64_t number, const SerialFormat& format);
 

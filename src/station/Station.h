@@ -33,7 +33,7 @@ struct StationConfig {
     std::vector<std::uint8_t> image;  // as loaded, before any serial
     std::string imagePath;
     std::string imageSha256;
-    std::optional<SerialSpec> serial;
+    std::optional<SerialField> serial;
     std::string counterFile;
     int pollMs = 250;             // chip-present poll while waiting for a chip or for its removal
     std::uint64_t count = 0;      // good units after which every station stops; 0: no limit
