@@ -218,7 +218,17 @@ TEST(HidWin32ErrorTest, WindowsErrorsFoldIntoErrnoAndKeepTheirOwnText) {
 }
 
 // The watcher window as another part of the system would reach it.
-HWND WatcherWindow() { return FindWindowExW(HWND_MESSAGE, nullptr, kDeviceChangeWindowClass, nullptr); }
+// This process's watcher window: ctest runs other test programs beside this one, and message-only
+// windows of every process share one list.
+HWND WatcherWindow() {
+    for (HWND w = FindWindowExW(HWND_MESSAGE, nullptr, kDeviceChangeWindowClass, nullptr); w != nullptr;
+         w = FindWindowExW(HWND_MESSAGE, w, kDeviceChangeWindowClass, nullptr)) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(w, &owner);
+        if (owner == GetCurrentProcessId()) return w;
+    }
+    return nullptr;
+}
 
 LRESULT Broadcast(HWND window, WPARAM event) {
     DEV_BROADCAST_DEVICEINTERFACE_W notice{};

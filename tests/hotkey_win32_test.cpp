@@ -15,7 +15,16 @@ namespace {
 
 constexpr wchar_t kHotKeyWindowClass[] = L"QuillonHotKeyWindow";
 
-HWND HotKeyWindow() { return FindWindowExW(HWND_MESSAGE, nullptr, kHotKeyWindowClass, nullptr); }
+// This process's hot key window: message-only windows of every process share one list.
+HWND HotKeyWindow() {
+    for (HWND w = FindWindowExW(HWND_MESSAGE, nullptr, kHotKeyWindowClass, nullptr); w != nullptr;
+         w = FindWindowExW(HWND_MESSAGE, w, kHotKeyWindowClass, nullptr)) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(w, &owner);
+        if (owner == GetCurrentProcessId()) return w;
+    }
+    return nullptr;
+}
 
 // What the system posts when the user presses a registered key.
 void PostHotKey(HWND window, UINT virtualKey) {
