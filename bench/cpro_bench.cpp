@@ -28,7 +28,6 @@ void BM_WriteStream32K(benchmark::State& state) {
         acc += data[length - 1];
         return length;
     };
-    engine.EventFunc = [](std::uint32_t, const void*) {};
     engine.SelectChip("NRF24LU1_32K");
     engine.PrepareWrite({.verify = true, .erase = true}, kImage);
     std::array<std::uint8_t, 64> ready{};
@@ -51,11 +50,13 @@ BENCHMARK(BM_WriteStream32K);
 
 void BM_ReadStream32K(benchmark::State& state) {
     CPro engine;
-    long progress = 0;
+    struct Progress : quillon::ProListener {
+        long count = 0;
+        void readProgress(std::uint32_t) override { ++count; }
+    } listener;
+    long& progress = listener.count;
     engine.SendFunc = [](const std::uint8_t*, std::int32_t length) { return length; };
-    engine.EventFunc = [&](std::uint32_t code, const void*) {
-        if (code == quillon::EV_READ_PROGRESS) ++progress;
-    };
+    engine.SetListener(&listener);
     engine.SelectChip("NRF24LU1_32K");
     engine.PrepareRead({});
     std::array<std::uint8_t, 64> start{};

@@ -20,13 +20,13 @@ namespace {
 
 using namespace quillon;
 
-struct Rig {
+struct Rig : ProListener {
     std::unique_ptr<sim::SimPlatform> platform;
     hid::TnrHid link;
     CPro pro;
     std::mutex m;
     std::condition_variable cv;
-    bool verified = false;
+    bool verifiedFlag = false;
 
     explicit Rig(bool paced)
         : platform([paced] {
@@ -37,21 +37,11 @@ struct Rig {
           }()),
           link(*platform) {
         pro.SendFunc = [this](const std::uint8_t* data, std::int32_t n) {
-            std::uint8_t report[65] = {};
-            std::memcpy(report + 1, data, static_cast<std::size_t>(n > 64 ? 64 : n));
-            link.WriteReport(report, sizeof report);
-            return n;
+            return link.WritePayload(data, n < 0 ? 0u : static_cast<std::uint32_t>(n));
         };
-        pro.EventFunc = [this](std::uint32_t code, const void*) {
-            if (code == EV_VERIFY) {
-                std::lock_guard lock(m);
-                verified = true;
-                cv.notify_all();
-            }
-        };
-        link.OnAfterReceive = [this](hid::TnrBaseIO&, const std::uint8_t* buffer, std::uint32_t n) {
-            pro.OnReceive(buffer + 1, static_cast<std::int32_t>(n - 1));
-        };
+        pro.SetListener(this);
+        link.OnPayload = [this](hid::TnrBaseIO&, hid::TnrBaseIO::SessionId, const std::uint8_t* payload,
+                                std::uint32_t n) { pro.OnReceive(payload, static_cast<std::int32_t>(n)); };
         link.Update();
         for (int i = 0; i < link.GetDeviceCount(); ++i) {
             link.SetDeviceIndex(i);
@@ -62,10 +52,16 @@ struct Rig {
         for (std::uint32_t i = 0; i < 32768; ++i) pro.WriteBuffer()[i] = static_cast<std::uint8_t>(i * 7);
     }
 
+    void verified(bool, std::uint8_t, std::uint8_t) override {
+        std::lock_guard lock(m);
+        verifiedFlag = true;
+        cv.notify_all();
+    }
+
     void WriteOnce() {
         {
             std::lock_guard lock(m);
-            verified = false;
+            verifiedFlag = false;
         }
         CommandFlags flags;
         flags.erase = true;
@@ -73,7 +69,7 @@ struct Rig {
         pro.PrepareWrite(flags, 32768);
         pro.SendCommand();
         std::unique_lock lock(m);
-        cv.wait(lock, [this] { return verified; });
+        cv.wait(lock, [this] { return verifiedFlag; });
     }
 };
 

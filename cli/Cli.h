@@ -10,6 +10,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "hex/Chex2bin.h"
 #include "hid/HidPlatform.h"
 
 namespace quillon::cli {
@@ -37,6 +38,7 @@ std::string InputProblem(const std::string& path);
 std::uint64_t HexTextLimit(std::uint64_t maxImage);
 // One warning per kind of leniency the converter applied to this HEX text.
 void WarnHexOddities(Output& out, std::string_view text);
+void WarnHexNotices(Output& out, const std::vector<hex::HexNotice>& notices);
 
 struct SimSettings {
     bool enabled = false;

@@ -21,8 +21,10 @@ std::string InputProblem(const std::string& path) {
 
 std::uint64_t HexTextLimit(std::uint64_t maxImage) { return maxImage * 4 + (std::uint64_t{1} << 20); }
 
-void WarnHexOddities(Output& out, std::string_view text) {
-    for (const hex::HexNotice& n : hex::FindOddities(text)) {
+void WarnHexOddities(Output& out, std::string_view text) { WarnHexNotices(out, hex::FindOddities(text)); }
+
+void WarnHexNotices(Output& out, const std::vector<hex::HexNotice>& notices) {
+    for (const hex::HexNotice& n : notices) {
         std::string message = hex::DescribeOddity(n.kind);
         if (n.count > 1) message += " (" + std::to_string(n.count) + " times, first here)";
         out.Warning(message, n.line);

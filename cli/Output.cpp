@@ -44,6 +44,18 @@ void Output::LogLine(const std::string& line) {
     std::fflush(stream_);
 }
 
+void Output::DeviceLog(const std::string& device, const std::string& line) {
+    if (!logLines_) return;
+    std::lock_guard lock(mutex_);
+    if (json_) {
+        PrintJson(JsonLine("log").Path("device", device).Text("line", line).Str());
+        return;
+    }
+    ClearBar();
+    std::fprintf(stream_, "[%s] %s\n", device.c_str(), line.c_str());
+    std::fflush(stream_);
+}
+
 void Output::Progress(const char* phase, std::uint32_t done, std::uint32_t total) {
     if (total == 0 || !logLines_) return;
     std::lock_guard lock(mutex_);
@@ -104,6 +116,13 @@ void Output::Result(const char* op, int code, const std::string& message, const 
         if (detail.bytes >= 0) j.Number("bytes", detail.bytes);
         if (!detail.output.empty()) j.Path("output", detail.output);
         if (!detail.checked.empty()) j.Text("checked", detail.checked);
+        if (detail.differing >= 0) j.Number("differing", detail.differing);
+        if (detail.firstDifference >= 0) j.Number("first_difference", detail.firstDifference);
+        if (const auto& p = detail.programmer) {
+            j.Path("path", p->path).Text("serial", p->serial).Flag("answered", p->answered);
+            if (p->answered)
+                j.Number("firmware", p->firmware).Number("version", p->version).Flag("chip_present", p->chipPresent);
+        }
         PrintJson(j.Str());
         return;
     }

@@ -7,9 +7,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "cli/Cli.h"
+#include "ops/Operations.h"
 
 namespace quillon::cli {
 
@@ -19,6 +21,9 @@ struct ResultDetail {
     std::int64_t bytes = -1;  // image or dump size; -1: none
     std::string output;      // file written, if any
     std::string checked;     // what was checked: "transfer checksum", "read-back", ... ("" none)
+    std::int64_t firstDifference = -1;  // verify / read-back: first address where chip and image differ
+    std::int64_t differing = -1;        // verify / read-back: bytes that differ; -1 not compared
+    std::optional<ProgrammerInfo> programmer;  // detect: the programmer and its answer
 };
 
 class Output {
@@ -41,6 +46,9 @@ public:
     // Something the user should know although the run goes on; line 0: no line number. Not
     // printed in quiet runs.
     void Warning(const std::string& text, std::size_t line = 0);
+    // One log line of one programmer among several: prefixed by the programmer on a terminal,
+    // with a "device" field in JSON lines.
+    void DeviceLog(const std::string& device, const std::string& line);
     // The run's final line: exit code 0 is success.
     void Result(const char* op, int code, const std::string& message, const ResultDetail& detail = {});
 

@@ -1,35 +1,23 @@
-// detect, read and write: the window's operations driven from the command line.
-// Each run finds the programmer (the window's search), waits for its answer to the connect block,
-// then runs one operation and turns its one result into an exit code. The log lines printed are
-// the system's own lines, time stamp included.
+// detect, read, write and verify: the programming session driven from the command line.
+// Each run loads its image once, finds the programmer, runs the session's operations and turns
+// their results into one result line and an exit code. The log lines printed are the system's
+// own lines, time stamp included; with several programmers each line names its programmer.
 
 #include <algorithm>
-#include <atomic>
-#include <cctype>
 #include <cerrno>
-#include <cinttypes>
 #include <cstdio>
-#include <cstring>
 #include <functional>
-#include <iostream>
-#include <mutex>
 #include <optional>
-#include <system_error>
 #include <thread>
 
 #include "cli/Cli.h"
 #include "cli/Interrupt.h"
 #include "cli/Output.h"
-#include "core/UiHost.h"
 #include "fs/Files.h"
-#include "hex/Chex2bin.h"
-#include "hid/Nrhid.h"
 #include "image/HexDocument.h"
-#include "log/Log.h"
-#include "ops/Operations.h"
+#include "image/Image.h"
+#include "ops/Session.h"
 #include "protocol/Chips.h"
-#include "hash/Sha256.h"
-#include "station/Serial.h"
 
 namespace quillon::cli {
 namespace {
@@ -54,6 +42,7 @@ struct Result {
     int code = kExitOk;
     std::string message;
     std::string checked;  // what the success claims rests on (see ResultDetail)
+    ResultDetail detail;
 };
 
 const char* const kInterrupted = "interrupted; nothing more was done";
@@ -76,179 +65,106 @@ int ExitCodeFor(OpStatus status) {
     return kExitError;
 }
 
-// One programmer, one operation at a time: owns the event loop and the operations, and waits
-// for each operation's result.
-class Session : public OpsView {
+Result FromOp(const OpsResult& r) { return {ExitCodeFor(r.status), r.message}; }
+
+// One programmer for one run: the session, its progress on the terminal, and the interrupt that
+// ends whatever it is doing.
+class Programmer : public SessionListener {
 public:
-    Session(hid::Platform& platform, Output& out, const ProgramOptions& options, InterruptWatch& watch)
-        : out_(out), options_(options), ops_(host_, platform, this), watch_(watch) {
-        // Several sessions may share one platform (--all): none of them follows device changes.
-        ops_.setHotPlug(false);
-        OpsControls c;
-        c.chipIndex = options.chip.empty() ? -1 : ChipIndex(options.chip);
-        c.reload = true;
-        c.erase = !options.noErase;
-        c.encrypt = options.protect;
-        c.verify = !options.noVerify;
-        c.resetRun = !options.noReset;
-        c.fileBox = options.file;
-        ops_.applySettings(c);
-        if (!options.device.empty()) {
-            const std::string want = options.device;
-            ops_.setProgrammerFilter([want](const hid::TnrHidDevice& d) {
-                return d.devicePath == want || d.serialNumberString == want;
-            });
-        }
-        // The signal arrives on the watch's thread; the operations are touched on ours only.
-        watchId_ = watch_.Subscribe([this] { host_.post([this] { Interrupt(); }); });
+    Programmer(hid::Platform& platform, Output& out, const ProgramOptions& o, InterruptWatch& watch,
+               const std::string& device, bool prefixLog)
+        : out_(out), session_(platform, Options(o, device, prefixLog ? &out : nullptr), this), watch_(watch) {
+        // The signal arrives on the watch's thread; the session takes it on its own.
+        watchId_ = watch_.Subscribe([this] { session_.cancel(kInterrupted, /*closeLink=*/true); });
+        if (InterruptWatch::Caught() != 0) session_.cancel(kInterrupted, true);
     }
-    ~Session() override { watch_.Unsubscribe(watchId_); }
-    Session(const Session&) = delete;
-    Session& operator=(const Session&) = delete;
+    ~Programmer() override { watch_.Unsubscribe(watchId_); }
 
-    void finished(const OpsResult& r) override { result_ = r; }
-    void controlsChanged(const OpsControls& c) override {
-        if (c.progressMax != 0 && c.progressPosition != lastProgress_) {
-            lastProgress_ = c.progressPosition;
-            out_.Progress(phase_, c.progressPosition, c.progressMax);
-        }
+    void progress(const char* phase, std::uint32_t position, std::uint32_t max) override {
+        out_.Progress(phase, position, max);
     }
 
-    // Finds and opens the programmer and waits for its answer to the connect block the search
-    // sent; the watchdog covers that answer, so a silent programmer ends with the system's own
-    // timeout line.
+    ProgrammerSession& session() { return session_; }
+
     Result Connect() {
-        if (interrupted_ || InterruptWatch::Caught() != 0) return {InterruptWatch::ExitCode(), kInterrupted};
-        try {
-            ops_.searchProgrammer();
-        } catch (const hid::HidError& e) {
-            if (e.Detail() == static_cast<std::uint32_t>(hid::kSharingViolation))
-                return {kExitNoProgrammer, "the programmer is in use by another program"};
-            std::string msg = std::string("cannot open the programmer: ") + e.what();
-            if (e.Detail() == EACCES) msg += " (see \"USB permissions\" in the README for the udev rule)";
-            return {kExitNoProgrammer, msg};
-        }
-        if (!ops_.link().GetActive()) {
-            if (const std::string busy = BusyDevice(); !busy.empty())
-                return {kExitNoProgrammer, "the programmer is in use by another program (" + busy + " is busy)"};
-            return {kExitNoProgrammer, options_.device.empty()
-                                           ? "no programmer (04d8:003f) found"
-                                           : "no programmer (04d8:003f) matches '" + options_.device + "'"};
-        }
-        // Opened for reading only, the connect block never went out: waiting for its answer
-        // would only end in the watchdog's timeout.
-        if (!ops_.link().CanWrite())
-            return {kExitNoProgrammer, "cannot open the programmer " + ops_.link().GetDevicePath() +
-                                           " for writing: " + SystemReason(EACCES) +
-                                           " (see \"USB permissions\" in the README for the udev rule)"};
-        const OpsResult r = Run([&] { ops_.detect(/*sendConnectBlock=*/false); });
-        return {ExitCodeFor(r.status), r.message};
+        const OpsResult r = session_.connect();
+        Result result = FromOp(r);
+        result.detail.device = session_.programmer().path;
+        return result;
     }
 
-    Result Read(const std::string& outFile) {
-        phase_ = "read";
-        const OpsResult r = Run([&] { ops_.read(); });
-        if (r.status != OpStatus::Ok) return {ExitCodeFor(r.status), r.message};
-        out_.Progress(phase_, r.bytes, r.bytes);
+    // Reads the whole flash; bytes receives it.
+    Result Read(std::vector<std::uint8_t>& bytes) {
+        const OpsResult r = session_.read(bytes);
+        if (r.status != OpStatus::Ok) return FromOp(r);
+        out_.Progress("read", r.bytes, r.bytes);
         out_.EndProgress();
-        const auto data = ops_.hexView().Data();
-        if (!data.empty() && std::all_of(data.begin(), data.end(), [](std::uint8_t b) { return b == 0; }))
+        if (!bytes.empty() && std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; }))
             out_.Warning("every byte read is 0x00: a read-protected chip reads as all zeros, so this may not be "
                          "the chip's content");
-        if (InterruptWatch::Caught() != 0) return {InterruptWatch::ExitCode(), kInterrupted};
-        if (!outFile.empty()) {
-            try {
-                ops_.hexView().SaveToFile(outFile, true);
-            } catch (const HexDocumentError& e) {
-                return {kExitError, std::string(e.what()) + (e.reason().empty() ? "" : " (" + e.reason() + ")")};
-            }
-        }
-        return {kExitOk, r.message + (outFile.empty() ? "" : " to " + outFile)};
+        return {kExitOk, r.message};
     }
 
-    Result Write() {
-        phase_ = "write";
-        const OpsResult r = Run([&] {
-            ops_.write();
-            // The reload is done by now: this is what goes to the chip.
-            const std::uint8_t* image = ops_.engine().WriteBuffer();
-            image_.assign(image, image + std::min<std::size_t>(ops_.hexView().GetDataSize(), CPro::kBufferSize));
-        });
-        if (r.bytes != 0 && r.status == OpStatus::Ok) {
-            out_.Progress(phase_, r.bytes, r.bytes);
+    // Writes the image; written receives what went to the chip.
+    Result Write(const ImagePtr& image, const ProgramOptions& o, ImagePtr& written) {
+        const OpsResult r = session_.write(image);
+        written = r.image;
+        if (r.status != OpStatus::Ok) return FromOp(r);
+        if (r.bytes != 0) {
+            out_.Progress("write", r.bytes, r.bytes);
             out_.EndProgress();
         }
-        if (r.status != OpStatus::Ok) return {ExitCodeFor(r.status), r.message};
         const std::string wrote = "wrote " + std::to_string(r.bytes) + " bytes";
-        if (!r.verified)
-            return {kExitOk, wrote + "; nothing was checked (the programmer sent no transfer checksum)", ""};
+        if (!r.verified) return {kExitOk, wrote + "; nothing was checked (the programmer sent no transfer checksum)"};
         // The programmer's checksum covers the bytes it received, not what the flash now holds.
         return {kExitOk,
                 wrote + "; the programmer's transfer checksum matches (it covers the bytes sent, not the flash)" +
-                    (options_.noVerify ? "; flash not verified (--no-verify)" : ""),
+                    (o.noVerify ? "; flash not verified (--no-verify)" : ""),
                 "transfer checksum"};
     }
 
-    // Reads the chip back and compares every byte of the image.
-    Result Readback() {
-        Result r = Read("");
+    // Reads the chip and compares every byte of the image with it.
+    Result Compare(const Image& image) {
+        std::vector<std::uint8_t> chip;
+        Result r = Read(chip);
         if (r.code != kExitOk) return r;
-        const auto data = ops_.hexView().Data();
-        for (std::size_t i = 0; i < image_.size(); ++i) {
-            if (i >= data.size() || data[i] != image_[i]) {
-                char msg[160];
-                std::snprintf(msg, sizeof msg,
-                              "read-back differs at 0x%04zX: chip 0x%02X, image 0x%02X", i,
-                              i < data.size() ? data[i] : 0, image_[i]);
-                return {kExitVerifyFailure, msg};
-            }
+        const Comparison c = CompareWithImage(chip, image);
+        if (!c.equal) {
+            Result diff{kExitVerifyFailure, c.message()};
+            diff.detail.firstDifference = static_cast<std::int64_t>(c.first);
+            diff.detail.differing = static_cast<std::int64_t>(c.differing);
+            return diff;
         }
-        return {kExitOk, "read-back matches all " + std::to_string(image_.size()) + " bytes", "read-back"};
+        Result same{kExitOk, "read-back matches all " + std::to_string(image.bytes.size()) + " bytes", "read-back"};
+        same.detail.differing = 0;
+        return same;
     }
 
 private:
-    // Ends the pending operation as interrupted and closes the link, which also stops an image
-    // stream: the programmer is left with a stream it will abandon.
-    void Interrupt() {
-        if (interrupted_) return;
-        interrupted_ = true;
-        ops_.cancel(kInterrupted);
-        if (ops_.link().GetActive()) ops_.link().Close();
-    }
-
-    // A HID device that another program holds, so that no programmer could be identified on it.
-    std::string BusyDevice() {
-        hid::Platform& platform = ops_.link().GetPlatform();
-        for (const hid::RawDevice& d : platform.enumerate())
-            if (platform.query(d.path, false).error == hid::kSharingViolation) return d.path;
-        return {};
-    }
-
-    // Starts one operation and runs the loop until its result arrives; the operations owe
-    // exactly one for every start, whatever the programmer does.
-    OpsResult Run(const std::function<void()>& start) {
-        result_.reset();
-        if (interrupted_ || InterruptWatch::Caught() != 0) return {OpKind::Detect, OpStatus::Interrupted, kInterrupted};
-        start();
-        host_.runUntil([&] { return result_.has_value(); });
-        return *result_;
+    static SessionOptions Options(const ProgramOptions& o, const std::string& device, Output* prefixed) {
+        SessionOptions s;
+        s.chipIndex = o.chip.empty() ? -1 : ChipIndex(o.chip);
+        s.erase = !o.noErase;
+        s.protect = o.protect;
+        s.verify = !o.noVerify;
+        s.reset = !o.noReset;
+        s.device = device;
+        if (prefixed != nullptr) s.log = [prefixed, device](const std::string& line) { prefixed->DeviceLog(device, line); };
+        return s;
     }
 
     Output& out_;
-    const ProgramOptions& options_;
-    LoopUiHost host_;
-    Operations ops_;
-    std::optional<OpsResult> result_;
-    std::uint32_t lastProgress_ = 0;
-    const char* phase_ = "";
-    std::vector<std::uint8_t> image_;
+    ProgrammerSession session_;
     InterruptWatch& watch_;
     std::size_t watchId_ = 0;
-    bool interrupted_ = false;
 };
 
 int Finish(Output& out, const char* op, const Result& r, ResultDetail detail = {}) {
+    if (detail.device.empty()) detail.device = r.detail.device;
     detail.checked = r.code == kExitOk ? r.checked : "";
+    detail.firstDifference = r.detail.firstDifference;
+    detail.differing = r.detail.differing;
+    if (r.detail.programmer) detail.programmer = r.detail.programmer;
     out.Result(op, r.code, r.message, detail);
     return r.code;
 }
@@ -263,6 +179,27 @@ std::unique_ptr<hid::Platform> PlatformOrFailure(const CliContext& ctx, Result& 
     }
 }
 
+// The image, read and converted once for the whole run, with the warnings about an odd HEX file.
+// The BIN copy beside a HEX file is written here, once, as the window's loader does.
+std::optional<ImagePtr> LoadImage(Output& out, const std::string& file, Result& failure) {
+    if (const std::string problem = InputProblem(file); !problem.empty()) {
+        failure = {kExitBadInput, "cannot open " + problem};
+        return std::nullopt;
+    }
+    ImageLoad load = ReadImageFile(file, CPro::kBufferSize);
+    if (!load.image) {
+        failure = {kExitBadInput, load.error};
+        return std::nullopt;
+    }
+    WarnHexNotices(out, load.image->notices);
+    if (load.image->bytes.empty()) {
+        failure = {kExitBadInput, file + ": the image is empty (the file holds no data records)"};
+        return std::nullopt;
+    }
+    if (const std::string failed = WriteBinCopy(*load.image); !failed.empty()) out.Warning(failed);
+    return load.image;
+}
+
 int RunDetect(CliContext& ctx, const ProgramOptions& options) {
     InterruptWatch watch;
     Output out(ctx);
@@ -270,10 +207,11 @@ int RunDetect(CliContext& ctx, const ProgramOptions& options) {
     auto platform = PlatformOrFailure(ctx, r);
     if (!platform) return Finish(out, "detect", r);
     {
-        Session session(*platform, out, options, watch);
-        r = session.Connect();
+        Programmer p(*platform, out, options, watch, options.device, false);
+        r = p.Connect();
+        const ProgrammerInfo info = p.session().programmer();
+        if (!info.path.empty()) r.detail.programmer = info;
     }
-    if (r.code == kExitOk) r.message = "programmer answered and a chip is present";
     return Finish(out, "detect", r);
 }
 
@@ -286,27 +224,44 @@ int RunRead(CliContext& ctx, const ProgramOptions& options) {
     Result r;
     auto platform = PlatformOrFailure(ctx, r);
     if (!platform) return Finish(out, "read", r);
+    std::vector<std::uint8_t> bytes;
     {
-        Session session(*platform, out, options, watch);
-        r = session.Connect();
-        if (r.code == kExitOk) r = session.Read(options.file);
+        Programmer p(*platform, out, options, watch, options.device, false);
+        r = p.Connect();
+        if (r.code == kExitOk) r = p.Read(bytes);
+    }
+    if (r.code == kExitOk && InterruptWatch::Caught() != 0) r = {InterruptWatch::ExitCode(), kInterrupted};
+    if (r.code != kExitOk) return Finish(out, "read", r);
+    HexDocument dump;
+    dump.SetDataSize(static_cast<std::int64_t>(bytes.size()));
+    dump.WriteBuffer(bytes.data(), 0, bytes.size());
+    try {
+        dump.SaveToFile(options.file, true);
+    } catch (const HexDocumentError& e) {
+        return Finish(out, "read", {kExitError, std::string(e.what()) + (e.reason().empty() ? "" : " (" + e.reason() + ")")});
     }
     ResultDetail detail;
-    if (r.code == kExitOk) detail.output = options.file;
-    return Finish(out, "read", r, detail);
+    detail.output = options.file;
+    return Finish(out, "read", {kExitOk, r.message + " to " + options.file}, detail);
 }
 
-Result WriteOne(hid::Platform& platform, Output& out, const ProgramOptions& options, InterruptWatch& watch) {
-    Result r;
-    Session session(platform, out, options, watch);
-    r = session.Connect();
-    if (r.code == kExitOk) r = session.Write();
+Result WriteOne(hid::Platform& platform, Output& out, const ProgramOptions& options, const ImagePtr& image,
+                InterruptWatch& watch, const std::string& device, bool prefixLog) {
+    Programmer p(platform, out, options, watch, device, prefixLog);
+    Result r = p.Connect();
+    ImagePtr written;
+    if (r.code == kExitOk) r = p.Write(image, options, written);
+    r.detail.device = device;
     if (r.code != kExitOk) return r;
     if (WantsReadback(options)) {
         if (InterruptWatch::Caught() != 0) return {InterruptWatch::ExitCode(), kInterrupted};
-        Result rb = session.Readback();
+        // The read-back is compared with the very bytes that went out.
+        Result rb = p.Compare(written ? *written : *image);
+        rb.detail.device = device;
         if (rb.code != kExitOk) return rb;
-        return {kExitOk, r.message + "; " + rb.message, r.checked.empty() ? rb.checked : r.checked + ", " + rb.checked};
+        Result both{kExitOk, r.message + "; " + rb.message, r.checked.empty() ? rb.checked : r.checked + ", " + rb.checked};
+        both.detail.device = device;
+        return both;
     }
     if (options.noErase) {
         const std::string why = options.protect ? "--protect makes a read-back impossible" : "--no-readback";
@@ -317,108 +272,42 @@ Result WriteOne(hid::Platform& platform, Output& out, const ProgramOptions& opti
     return r;
 }
 
-// Whether the image may be written at all, and the warnings about an odd HEX file.
-Result CheckImage(Output& out, const std::string& file) {
-    if (const std::string problem = InputProblem(file); !problem.empty())
-        return {kExitBadInput, "cannot open " + problem};
-    // The loader programs only files it recognises by their ending; anything else would show in
-    // the hex view but leave the write buffer erased, so it is refused here.
-    const ImageKind kind = ImageKindOf(file);
-    if (kind == ImageKind::Other) return {kExitBadInput, file + ": not a HEX or BIN file (the name must end in hex or bin)"};
-    if (kind != ImageKind::Hex) {
-        const PathStatus status = StatPath(file);
-        const std::uint64_t size = status.size;
-        if (status.error == 0 && status.isRegular && size > CPro::kBufferSize)
-            return {kExitBadInput, file + ": the image is " + std::to_string(size) + " bytes, larger than the " +
-                                       std::to_string(CPro::kBufferSize) + "-byte write buffer"};
-        return Result{};
-    }
-    const std::uint64_t limit = HexTextLimit(CPro::kBufferSize);
-    std::string text;
-    try {
-        text = ReadWholeFile(file, static_cast<std::size_t>(limit));
-    } catch (const std::system_error& e) {
-        if (e.code().value() == EFBIG)
-            return {kExitBadInput, file + ": longer than " + std::to_string(limit) +
-                                       " bytes, more than the HEX text of any image that fits the write buffer"};
-        return {kExitBadInput, "cannot open " + file + ": " + SystemReason(e.code().value())};
-    }
-    WarnHexOddities(out, text);
-    // The loader would refuse the same file later with a log line only; a quiet or JSON run
-    // needs the reason in its result.
-    hex::CHex2Bin converter;
-    std::uint32_t length = CPro::kBufferSize;
-    const std::int32_t code = converter.ConvertText(text, nullptr, &length);
-    if (code == hex::kHexDestOverflow)
-        return {kExitBadInput, file + ": the image is " + std::to_string(length) + " bytes, larger than the " +
-                                   std::to_string(CPro::kBufferSize) + "-byte write buffer"};
-    if (code != hex::kHexLengthOnly) return {kExitBadInput, file + ": " + converter.LastMessage};
-    return Result{};
-}
-
 // --dry-run: the image as it would go out, its size against the chip and its SHA-256.
-int DryRunWrite(Output& out, const ProgramOptions& options) {
-    std::vector<std::uint8_t> image;
-    try {
-        image = station::LoadImageBytes(options.file, CPro::kBufferSize);
-    } catch (const station::SerialError& e) {
-        return Finish(out, "write", {kExitBadInput, e.what()});
-    }
+int DryRunWrite(Output& out, const ProgramOptions& options, const Image& image) {
     const std::uint32_t flash = kChips[static_cast<std::size_t>(ChipIndex(options.chip))].flashSize;
-    if (image.size() > flash)
-        return Finish(out, "write", {kExitBadInput, options.file + ": the image is " + std::to_string(image.size()) +
+    if (image.bytes.size() > flash)
+        return Finish(out, "write", {kExitBadInput, options.file + ": the image is " + std::to_string(image.bytes.size()) +
                                                         " bytes, larger than the " + std::to_string(flash) +
                                                         "-byte flash of " + options.chip});
     ResultDetail detail;
-    detail.bytes = static_cast<std::int64_t>(image.size());
+    detail.bytes = static_cast<std::int64_t>(image.bytes.size());
     return Finish(out, "write",
-                  {kExitOk, "dry run: " + std::to_string(image.size()) + " bytes for " + options.chip +
-                                ", image SHA-256 " + Sha256::Hex(ReadWholeFile(options.file)) +
-                                "; nothing was sent to a programmer"},
+                  {kExitOk, "dry run: " + std::to_string(image.bytes.size()) + " bytes for " + options.chip +
+                                ", image SHA-256 " + image.fileSha256 + "; nothing was sent to a programmer"},
                   detail);
 }
 
 int RunWrite(CliContext& ctx, const ProgramOptions& options) {
     InterruptWatch watch;
+    // With several programmers the lines of each are prefixed by its path.
+    Output out(ctx);
     Result r;
-    if (options.dryRun) {
-        Output out(ctx);
-        if (r = CheckImage(out, options.file); r.code != kExitOk) return Finish(out, "write", r);
-        return DryRunWrite(out, options);
-    }
-    if (!options.all) {
-        Output out(ctx);
-        if (r = CheckImage(out, options.file); r.code != kExitOk) return Finish(out, "write", r);
-        auto platform = PlatformOrFailure(ctx, r);
-        if (!platform) return Finish(out, "write", r);
-        r = WriteOne(*platform, out, options, watch);
-        return Finish(out, "write", r);
-    }
-    // Every connected programmer at once, each in its own thread with its own event loop; the log
-    // lines of several chips would interleave unreadably, so only result lines are printed.
-    Output out(ctx, /*logLines=*/false);
-    if (r = CheckImage(out, options.file); r.code != kExitOk) return Finish(out, "write", r);
+    const std::optional<ImagePtr> image = LoadImage(out, options.file, r);
+    if (!image) return Finish(out, "write", r);
+    if (options.dryRun) return DryRunWrite(out, options, **image);
     auto platform = PlatformOrFailure(ctx, r);
     if (!platform) return Finish(out, "write", r);
-    std::vector<std::string> paths;
-    {
-        hid::TnrHid scan(*platform);
-        scan.Update();
-        for (int i = 0; i < scan.GetDeviceCount(); ++i) {
-            const auto* d = scan.GetHidDevice(i);
-            if (d->vendorId == kProgrammerVendorId && d->productId == kProgrammerProductId)
-                paths.push_back(d->devicePath);
-        }
-    }
-    if (paths.empty()) return Finish(out, "write", {kExitNoProgrammer, "no programmer (04d8:003f) found"});
-    std::vector<Result> results(paths.size());
+    if (!options.all) return Finish(out, "write", WriteOne(*platform, out, options, *image, watch, options.device, false));
+    // Every connected programmer at once, each in its own thread with its own session, all with
+    // the one image loaded above.
+    const ProgrammerScan scan = ScanProgrammers(*platform);
+    if (scan.paths.empty()) return Finish(out, "write", {kExitNoProgrammer, NoProgrammerMessage(scan, {})});
+    std::vector<Result> results(scan.paths.size());
     std::vector<std::thread> workers;
-    for (std::size_t i = 0; i < paths.size(); ++i) {
+    for (std::size_t i = 0; i < scan.paths.size(); ++i) {
         workers.emplace_back([&, i] {
-            ProgramOptions one = options;
-            one.device = paths[i];
             try {
-                results[i] = WriteOne(*platform, out, one, watch);
+                results[i] = WriteOne(*platform, out, options, *image, watch, scan.paths[i], true);
             } catch (const std::exception& e) {
                 results[i] = {kExitError, e.what()};
             }
@@ -426,13 +315,44 @@ int RunWrite(CliContext& ctx, const ProgramOptions& options) {
     }
     for (auto& w : workers) w.join();
     int worst = kExitOk;
-    for (std::size_t i = 0; i < paths.size(); ++i) {
+    for (std::size_t i = 0; i < scan.paths.size(); ++i) {
         ResultDetail detail;
-        detail.device = paths[i];
+        detail.device = scan.paths[i];
         Finish(out, "write", results[i], detail);
         if (results[i].code != kExitOk && worst == kExitOk) worst = results[i].code;
     }
     return worst;
+}
+
+int RunVerify(CliContext& ctx, const ProgramOptions& options) {
+    InterruptWatch watch;
+    Output out(ctx);
+    Result r;
+    const std::optional<ImagePtr> image = LoadImage(out, options.file, r);
+    if (!image) return Finish(out, "verify", r);
+    const std::uint32_t flash = kChips[static_cast<std::size_t>(ChipIndex(options.chip))].flashSize;
+    if ((*image)->bytes.size() > flash)
+        return Finish(out, "verify", {kExitBadInput, options.file + ": the image is " +
+                                                         std::to_string((*image)->bytes.size()) +
+                                                         " bytes, larger than the " + std::to_string(flash) +
+                                                         "-byte flash of " + options.chip});
+    auto platform = PlatformOrFailure(ctx, r);
+    if (!platform) return Finish(out, "verify", r);
+    {
+        Programmer p(*platform, out, options, watch, options.device, false);
+        r = p.Connect();
+        if (r.code == kExitOk) {
+            const std::string device = r.detail.device;
+            r = p.Compare(**image);
+            r.detail.device = device;
+            if (r.code == kExitOk)
+                r.message = "the chip holds the image: " + std::to_string((*image)->bytes.size()) + " bytes of " +
+                            options.file + " match";
+        }
+    }
+    ResultDetail detail;
+    detail.bytes = static_cast<std::int64_t>((*image)->bytes.size());
+    return Finish(out, "verify", r, detail);
 }
 
 void AddProgramOptions(CLI::App* sub, ProgramOptions& o, bool chipRequired) {
@@ -446,7 +366,7 @@ void AddProgramOptions(CLI::App* sub, ProgramOptions& o, bool chipRequired) {
 }  // namespace
 
 void RegisterProgram(CLI::App& app, CliContext& ctx) {
-    static ProgramOptions detect, read, write;
+    static ProgramOptions detect, read, write, verify;
 
     auto* d = app.add_subcommand("detect", "Find the programmer and check that a chip answers");
     AddProgramOptions(d, detect, false);
@@ -462,7 +382,7 @@ void RegisterProgram(CLI::App& app, CliContext& ctx) {
         "Erase, write, verify, read-protect and reset the chip with a HEX or BIN image.\n"
         "Loading a HEX file also leaves its BIN copy (FILE.bin) beside it.");
     AddProgramOptions(w, write, true);
-    w->add_option("FILE", write.file, "Intel HEX (name ending in hex) or BIN (ending in bin) image")->required();
+    w->add_option("FILE", write.file, "Intel HEX (name ending in hex or ihx) or BIN (ending in bin) image")->required();
     w->add_flag("--no-erase", write.noErase,
                 "Do not erase the flash first (then the chip is read back and compared, unless --no-readback)");
     auto* protect = w->add_flag("--protect", write.protect, "Read-protect the chip after writing");
@@ -476,6 +396,13 @@ void RegisterProgram(CLI::App& app, CliContext& ctx) {
         ->excludes(w->get_option("--device"));
     w->add_flag("--dry-run", write.dryRun, "Load and check the image, print its SHA-256, and stop before the wire");
     ctx.commands.push_back({w, [&ctx] { return RunWrite(ctx, write); }});
+
+    auto* v = app.add_subcommand("verify",
+                                 "Read the chip and compare it with a HEX or BIN image (exit 7 when they differ)");
+    AddProgramOptions(v, verify, true);
+    v->add_option("FILE", verify.file, "Intel HEX (name ending in hex or ihx) or BIN (ending in bin) image")
+        ->required();
+    ctx.commands.push_back({v, [&ctx] { return RunVerify(ctx, verify); }});
 }
 
 }  // namespace quillon::cli

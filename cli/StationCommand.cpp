@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "cli/Cli.h"
+#include "image/Image.h"
 #include "cli/Interrupt.h"
 #include "cli/Json.h"
 #include "cli/Output.h"
@@ -170,21 +171,20 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
 
     // Everything up to the first byte on the wire, also for --dry-run.
     station::StationConfig config;
-    std::string fileSha;
-    try {
-        config.image = station::LoadImageBytes(o.file, CPro::kBufferSize);
-        fileSha = Sha256::Hex(ReadWholeFile(o.file));
-    } catch (const station::SerialError& e) {
-        return Fail(out, kExitBadInput, e.what());
-    } catch (const std::system_error& e) {
-        return Fail(out, kExitBadInput, "cannot open " + o.file + ": " + SystemReason(e.code().value()));
-    }
-    if (config.image.empty()) return Fail(out, kExitBadInput, o.file + ": the image is empty");
-    if (config.image.size() > flash)
-        return Fail(out, kExitBadInput, o.file + ": the image is " + std::to_string(config.image.size()) +
+    // One read and one conversion: every unit, its log record and its hashes use these bytes.
+    if (const std::string problem = InputProblem(o.file); !problem.empty())
+        return Fail(out, kExitBadInput, "cannot open " + problem);
+    ImageLoad load = ReadImageFile(o.file, CPro::kBufferSize);
+    if (!load.image) return Fail(out, kExitBadInput, load.error);
+    config.image = load.image;
+    const std::string& fileSha = config.image->fileSha256;
+    const std::size_t imageSize = config.image->bytes.size();
+    if (imageSize == 0) return Fail(out, kExitBadInput, o.file + ": the image is empty");
+    if (imageSize > flash)
+        return Fail(out, kExitBadInput, o.file + ": the image is " + std::to_string(imageSize) +
                                             " bytes, larger than the " + std::to_string(flash) + "-byte flash of " +
                                             o.chip);
-    std::vector<std::uint8_t> patched = config.image;
+    std::vector<std::uint8_t> patched = config.image->bytes;
     std::vector<std::uint8_t> overwritten;
     std::uint64_t nextSerial = 0;
     if (!o.serial.empty()) {
@@ -221,7 +221,7 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
             JsonLine line("dry-run");
             line.Path("image", o.file)
                 .Text("image_sha256", fileSha)
-                .Number("image_bytes", static_cast<std::int64_t>(config.image.size()))
+                .Number("image_bytes", static_cast<std::int64_t>(imageSize))
                 .Text("chip", o.chip)
                 .Number("flash_bytes", static_cast<std::int64_t>(flash));
             if (config.serial)
@@ -233,7 +233,7 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
             std::printf("%s\n", line.Str().c_str());
         } else if (!ctx.quiet) {
             std::printf("image %s: %zu bytes for %s (%zu-byte flash)\nimage SHA-256 %s\n", o.file.c_str(),
-                        config.image.size(), o.chip.c_str(), flash, fileSha.c_str());
+                        imageSize, o.chip.c_str(), flash, fileSha.c_str());
             if (config.serial)
                 std::printf("serial %llu at 0x%04X: %s (overwrites %s)\n", static_cast<unsigned long long>(nextSerial),
                             config.serial->address, Hex(station::EncodeSerial(nextSerial, config.serial->format)).c_str(),
@@ -257,8 +257,6 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
     config.verify = !o.noVerify;
     config.reset = !o.noReset;
     config.readback = !o.noReadback && !o.protect;
-    config.imagePath = o.file;
-    config.imageSha256 = fileSha;
     config.counterFile = o.serialFile;
     config.pollMs = o.pollMs;
     config.count = o.count;

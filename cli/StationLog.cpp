@@ -20,6 +20,7 @@ std::string UnitLogLine(const station::UnitRecord& r) {
         .Text("chip", r.chip)
         .Path("image", r.imagePath)
         .Text("image_sha256", r.imageSha256);
+    if (!r.bytesSha256.empty()) line.Text("bytes_sha256", r.bytesSha256);
     if (r.serial) line.Number("serial", static_cast<std::int64_t>(*r.serial));
     line.Text("result", r.pass ? "pass" : "fail");
     if (!r.pass) {

@@ -39,44 +39,35 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         obs.sink = obs.sink + acc;
         return length;
     };
-    engine.EventFunc = [&obs](std::uint32_t code, const void* payload) {
-        Check(payload != nullptr);
-        // Calling back into the engine from a hook must never deadlock.
-        const auto command = obs.engine->Command();
-        switch (code) {
-            case quillon::EV_MESSAGE:
-                Check(std::strlen(static_cast<const char*>(payload)) < 96);
-                break;
-            case quillon::EV_IDENTIFY: {
-                const auto* reply = static_cast<const std::uint8_t*>(payload);
-                std::uint32_t acc = 0;
-                for (int i = 0; i < 64; ++i) acc += reply[i];
-                obs.sink = obs.sink + acc;
-                Check((reply[0] & 0x7F) == quillon::OP_IDENTIFY);
-                break;
-            }
-            case quillon::EV_READ_PROGRESS: {
-                const auto offset = *static_cast<const std::uint32_t*>(payload);
-                Check(offset <= CPro::kBufferSize && offset % 64 == 0);
-                break;
-            }
-            case quillon::EV_WRITE_PROGRESS: {
-                const auto sent = *static_cast<const std::int32_t*>(payload);
-                Check(sent > 0 && sent <= static_cast<std::int32_t>(CPro::kBufferSize) + 63);
-                Check(sent == 64 || sent == obs.lastWrite + 64);
-                obs.lastWrite = sent;
-                break;
-            }
-            case quillon::EV_VERIFY: {
-                const auto agree = *static_cast<const std::int32_t*>(payload);
-                Check(agree == 0 || agree == 1);
-                break;
-            }
-            default:
-                Fail();
+    // Calling back into the engine from a listener must never deadlock.
+    struct Checker : quillon::ProListener {
+        Observer& obs;
+        explicit Checker(Observer& o) : obs(o) {}
+        void message(const std::string& text) override {
+            (void)obs.engine->Command();
+            Check(text.size() < 96);
         }
-        (void)command;
-    };
+        void identified(const std::array<std::uint8_t, 64>& reply) override {
+            (void)obs.engine->Command();
+            std::uint32_t acc = 0;
+            for (int i = 0; i < 64; ++i) acc += reply[i];
+            obs.sink = obs.sink + acc;
+            Check((reply[0] & 0x7F) == quillon::OP_IDENTIFY);
+        }
+        void readProgress(std::uint32_t offset) override {
+            (void)obs.engine->Command();
+            Check(offset <= CPro::kBufferSize && offset % 64 == 0);
+        }
+        void writeProgress(std::int32_t sent) override {
+            (void)obs.engine->Command();
+            Check(sent > 0 && sent <= static_cast<std::int32_t>(CPro::kBufferSize) + 63);
+            Check(sent == 64 || sent == obs.lastWrite + 64);
+            obs.lastWrite = sent;
+        }
+        void streamStopped(std::uint32_t, bool) override { Fail(); }  // every packet is taken here
+        void failureReply(std::uint8_t reply) override { Check((reply & 0x80) != 0); }
+    } checker(obs);
+    engine.SetListener(&checker);
 
     static const char* const kChips[] = {"NRF24LE1_16K", "NRF24LU1_16K", "NRF24LU1_32K",
                                          "nrf24lu1_32k"};

@@ -148,7 +148,7 @@ TForm1::~TForm1() {
     // The hex view is a child widget and outlives the operations that own its document.
     hexEditor->setDocument(nullptr);
     // Close the link while every widget still exists; what it reports from now on is dropped.
-    ops_.link().SetActive(false);
+    ops_.closeProgrammer();
     if (Form1 == this) Form1 = nullptr;
 }
 
@@ -383,7 +383,7 @@ void TForm1::translateCaptions() {
 void TForm1::FormClose() {
     if (hotKey_) hotKey_->unregister();
     hotKeyRegistered_ = false;
-    ops_.link().SetActive(false);
+    ops_.closeProgrammer();
     if (!IniOptions) return;
     IniOptions->chipidx = cbbDev->currentIndex();
     IniOptions->file = S(edtFile->text());

@@ -315,6 +315,9 @@ bool SimHandle::write(std::span<const std::uint8_t> report) {
         return 0;
     };
     if (int code = check()) return failLocked(code), false;
+    if (d.chip && d.chip->faults.refuseOutAfter >= 0 &&
+        d.chip->imagePacketsReceived() >= static_cast<std::size_t>(d.chip->faults.refuseOutAfter))
+        return failLocked(EIO), false;
 
     if (d.paced) {
         const auto slot = std::max(Clock::now(), d.nextOut);
@@ -681,7 +684,7 @@ const std::vector<std::string>& SimPlatform::scenarioNames() {
     static const std::vector<std::string> names = {
         "default",      "nochip",       "fail-write", "fail-read", "bad-echo",
         "stall-read",   "bad-checksum", "unplug-write", "no-programmer", "busy",
-        "readonly",     "lu1-32k",      "mixed",      "silent"};
+        "readonly",     "lu1-32k",      "mixed",      "silent",       "refuse-out"};
     return names;
 }
 
@@ -751,6 +754,7 @@ std::unique_ptr<SimPlatform> SimPlatform::fromOptions(const SimOptions& options)
     if (s == "stall-read") f.readStopAfter = 16;
     if (s == "bad-checksum") f.badChecksum = true;
     if (s == "unplug-write") f.unplugAfterOut = 32;
+    if (s == "refuse-out") f.refuseOutAfter = 32;
     if (s == "silent") f.silent = true;
 
     if (!options.flashDir.empty()) {

@@ -34,6 +34,9 @@ struct SimFaults {
     int unplugAfterIn = -1;         // unplug after this many data reports of a read reached the host
     int unplugAfterOut = -1;        // unplug after this many image packets of a write were taken
     bool silent = false;            // takes every report, answers none (a hung firmware)
+    // The USB link refuses every output report (EIO) once this many image packets were taken,
+    // while the device stays plugged in (-1: never).
+    int refuseOutAfter = -1;
 };
 
 // One input payload the programmer produced; data reports belong to a read stream.

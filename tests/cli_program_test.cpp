@@ -233,8 +233,8 @@ TEST_F(CliProgramTest, BadImagesAreRefusedBeforeAnythingIsWritten) {
         {{"--sim", "--sim-flash", flash, "write", "--chip", "NRF24LE1_16K", "missing.hex"}, "missing.hex"},
         {{"--sim", "--sim-flash", flash, "write", "--chip", "NRF24LE1_16K", "notes.txt"}, "notes.txt"},
         {{"--sim", "--sim-flash", flash, "write", "--chip", "NRF24LE1_16K", "corrupt.hex"}, "corrupt.hex"},
-        {{"--sim", "--sim-flash", flash, "write", "--chip", "NRF24LE1_16K", "empty.bin"}, "Please load HEX/BIN file"},
-        {{"--sim", "--sim-flash", flash, "write", "--chip", "NRF24LE1_16K", "empty.hex"}, "Please load HEX/BIN file"},
+        {{"--sim", "--sim-flash", flash, "write", "--chip", "NRF24LE1_16K", "empty.bin"}, "empty.bin: the image is empty"},
+        {{"--sim", "--sim-flash", flash, "write", "--chip", "NRF24LE1_16K", "empty.hex"}, "empty.hex: the image is empty"},
         {{"--sim", "lu1-32k", "--sim-flash", P("chip32.flash").string(), "write", "--chip", "NRF24LU1_32K", "huge.bin"},
          "Select file is out of chip memory"},
         {{"--sim", "--sim-flash", flash, "write", "--chip", "NRF24LE1_16K", "huge.bin"},
@@ -249,6 +249,8 @@ TEST_F(CliProgramTest, BadImagesAreRefusedBeforeAnythingIsWritten) {
     }
     ASSERT_EQ(Cli({"--sim", "--sim-flash", flash, "read", "--chip", "NRF24LE1_16K", "after.bin"}).code, 0);
     EXPECT_EQ(ReadBytes(P("after.bin")), before);
+    // A refused empty image leaves no empty BIN copy beside it.
+    EXPECT_FALSE(fs::exists(P("empty.hex.bin")));
 }
 
 TEST_F(CliProgramTest, MissingProgrammerIsItsOwnExitCode) {

@@ -1,10 +1,11 @@
 // The protocol engine on its own: records on the wire, reply decoding, the image stream, reads,
 // the checksum, and the handling of reports and lengths that do not fit.
-// A recorder hook keeps every packet and event (with the engine's state at that moment) in the
-// order they happened, and the log sink keeps the engine's own log lines.
+// A recording listener keeps every packet and piece of news (with the engine's state at that
+// moment) in the order they happened, and the log sink keeps the engine's own log lines.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,9 @@
 
 namespace quillon {
 namespace {
+
+// The kinds of news the recorder keeps, numbered as the engine's events always were.
+enum : std::uint32_t { EV_MESSAGE = 0, EV_IDENTIFY = 1, EV_READ_PROGRESS = 5, EV_WRITE_PROGRESS = 6, EV_VERIFY = 7 };
 
 struct Event {
     std::uint32_t code = 0;
@@ -23,7 +27,7 @@ struct Event {
     std::size_t packetsBefore = 0;
 };
 
-class CproTest : public ::testing::Test {
+class CproTest : public ::testing::Test, public ProListener {
 protected:
     void SetUp() override {
         SetLogSink([this](const std::string& line) { logLines.push_back(line); });
@@ -31,26 +35,31 @@ protected:
             packets.emplace_back(data, data + length);
             return length;
         };
-        engine.EventFunc = [this](std::uint32_t code, const void* payload) {
-            Event e;
-            e.code = code;
-            e.stateAtEvent = engine.State();
-            e.packetsBefore = packets.size();
-            switch (code) {
-                case EV_MESSAGE: e.text = static_cast<const char*>(payload); break;
-                case EV_IDENTIFY: {
-                    auto* p = static_cast<const std::uint8_t*>(payload);
-                    e.bytes.assign(p, p + 64);
-                    break;
-                }
-                case EV_READ_PROGRESS: e.value = *static_cast<const std::uint32_t*>(payload); break;
-                case EV_WRITE_PROGRESS:
-                case EV_VERIFY: e.value = *static_cast<const std::int32_t*>(payload); break;
-                default: ADD_FAILURE() << "unexpected event code " << code;
-            }
-            events.push_back(e);
-        };
+        engine.SetListener(this);
     }
+    void Record(std::uint32_t code, std::int64_t value, std::string text = {}, std::vector<std::uint8_t> bytes = {}) {
+        Event e;
+        e.code = code;
+        e.value = value;
+        e.text = std::move(text);
+        e.bytes = std::move(bytes);
+        e.stateAtEvent = engine.State();
+        e.packetsBefore = packets.size();
+        events.push_back(e);
+        if (onEvent) onEvent(events.back());
+    }
+    // ProListener
+    void logLine(const std::string& text) override { Log(text); }
+    void message(const std::string& text) override { Record(EV_MESSAGE, 0, text); }
+    void identified(const std::array<std::uint8_t, 64>& reply) override {
+        Record(EV_IDENTIFY, 0, {}, std::vector<std::uint8_t>(reply.begin(), reply.end()));
+    }
+    void readProgress(std::uint32_t offset) override { Record(EV_READ_PROGRESS, offset); }
+    void writeProgress(std::int32_t sent) override { Record(EV_WRITE_PROGRESS, sent); }
+    void verified(bool agree, std::uint8_t, std::uint8_t) override { Record(EV_VERIFY, agree ? 1 : 0); }
+    void failureReply(std::uint8_t reply) override { failures.push_back(reply); }
+    void streamStopped(std::uint32_t sent, bool aborted) override { stops.emplace_back(sent, aborted); }
+
     void TearDown() override { SetLogSink(nullptr); }
 
     void Reply(std::initializer_list<std::uint8_t> head) {
@@ -80,6 +89,9 @@ protected:
     CPro engine;
     std::vector<std::vector<std::uint8_t>> packets;
     std::vector<Event> events;
+    std::function<void(const Event&)> onEvent;  // runs after each event is recorded
+    std::vector<std::uint8_t> failures;
+    std::vector<std::pair<std::uint32_t, bool>> stops;
     std::vector<std::string> logLines;
 };
 
@@ -202,13 +214,9 @@ TEST_F(CproTest, WriteOf100BytesSendsTwoFullPacketsInOrder) {
 
 TEST_F(CproTest, StreamKeepsTheLengthItStartedWith) {
     engine.PrepareWrite({}, 256);
-    auto record = engine.EventFunc;
-    engine.EventFunc = [&](std::uint32_t code, const void* payload) {
+    onEvent = [&](const Event& e) {
         // The UI refills the record while the stream runs.
-        if (code == EV_WRITE_PROGRESS && *static_cast<const std::int32_t*>(payload) == 64) {
-            engine.PrepareWrite({}, 32768);
-        }
-        record(code, payload);
+        if (e.code == EV_WRITE_PROGRESS && e.value == 64) engine.PrepareWrite({}, 32768);
     };
     Reply({OP_WRITE});
     EXPECT_EQ(packets.size(), 4u);
@@ -314,6 +322,49 @@ TEST_F(CproTest, FailureRepliesShowTheWholeByte) {
     EXPECT_EQ(engine.State(), ProState::Idle);
     EXPECT_TRUE(packets.empty());  // a failed 0x86 is not a ready reply: nothing streams
     EXPECT_EQ(events.size(), 5u);
+    EXPECT_EQ(failures, (std::vector<std::uint8_t>{0x85, 0x86, 0x81, 0xFF, 0x80}));
+}
+
+// The stream ends at the first packet that cannot be delivered, or when it is aborted; nothing
+// else may be sent while it runs.
+TEST_F(CproTest, StreamStopsAtItsFirstFailedPacketAndAllowsNothingInBetween) {
+    struct Case {
+        int failAt;       // packet index whose send fails; -1: none
+        int abortAt;      // packet index before which AbortStream is called; -1: none
+        std::size_t packets;
+        std::int64_t lastProgress;
+        std::vector<std::pair<std::uint32_t, bool>> stops;
+    };
+    const Case cases[] = {
+        {-1, -1, 4, 256, {}},
+        {0, -1, 1, 0, {{0, false}}},
+        {2, -1, 3, 128, {{128, false}}},
+        {-1, 3, 3, 192, {{192, true}}},
+    };
+    for (const Case& c : cases) {
+        packets.clear();
+        events.clear();
+        stops.clear();
+        bool interleaved = false;
+        engine.SendFunc = [&](const std::uint8_t* data, std::int32_t length) {
+            const int index = static_cast<int>(packets.size());
+            packets.emplace_back(data, data + length);
+            // A connect block or a command now would land in the middle of the image.
+            if (engine.Connect() || engine.SendCommand()) interleaved = true;
+            if (index + 1 == c.abortAt) engine.AbortStream();
+            return index == c.failAt ? -1 : length;
+        };
+        engine.PrepareWrite({}, 256);
+        Reply({OP_WRITE});
+        EXPECT_FALSE(interleaved);
+        EXPECT_EQ(packets.size(), c.packets) << c.failAt << " " << c.abortAt;
+        EXPECT_EQ(events.empty() ? 0 : events.back().value, c.lastProgress);
+        EXPECT_EQ(stops, c.stops);
+        EXPECT_FALSE(engine.Streaming());
+    }
+    // After the stream, sending works again.
+    engine.SendFunc = [](const std::uint8_t*, std::int32_t length) { return length; };
+    EXPECT_TRUE(engine.Connect());
 }
 
 TEST_F(CproTest, UnlistedOpcodesAreUnknown) {
@@ -395,7 +446,7 @@ TEST_F(CproTest, ShortPayloadsReadOnlyWhatIsGiven) {
 
 TEST_F(CproTest, HooksMayCallBackIntoTheEngine) {
     // No lock may be held while a hook runs: these calls would deadlock otherwise.
-    engine.EventFunc = [&](std::uint32_t, const void*) {
+    onEvent = [&](const Event&) {
         engine.SendCommand();
         engine.ResetToIdle();
         (void)engine.Command();

@@ -27,36 +27,49 @@ struct Counters {
     std::atomic<long> wrongThread{0};
 };
 
-void Wire(CPro& engine, Counters& c, std::thread::id& readerId) {
+// Progress counts are only raised on the reader thread and must climb by one packet or report
+// at a time; "last" is touched by that thread alone.
+class CountingListener : public ProListener {
+public:
+    CountingListener(Counters& c, std::thread::id& readerId) : c_(c), readerId_(readerId) {}
+    void logLine(const std::string& text) override { Log(text); }
+    void message(const std::string&) override {
+        Check();
+        c_.messages++;
+    }
+    void readProgress(std::uint32_t offset) override {
+        Check();
+        if (offset == 0 || offset % 64 != 0 || offset > CPro::kBufferSize) c_.badReadEvents++;
+        c_.readEvents++;
+    }
+    void writeProgress(std::int32_t sent) override {
+        Check();
+        if (sent != 64 && sent != last_ + 64) c_.badWriteEvents++;
+        last_ = sent;
+        c_.writeEvents++;
+    }
+    void verified(bool, std::uint8_t, std::uint8_t) override {
+        Check();
+        c_.verifies++;
+    }
+
+private:
+    void Check() {
+        if (std::this_thread::get_id() != readerId_) c_.wrongThread++;
+    }
+    Counters& c_;
+    std::thread::id& readerId_;
+    std::int64_t last_ = 0;
+};
+
+void Wire(CPro& engine, Counters& c, std::thread::id& readerId, CountingListener& listener) {
     engine.SendFunc = [&c](const std::uint8_t* data, std::int32_t length) {
         if (data == nullptr || length <= 0 || length > 64) c.badPackets++;
         c.packets++;
         return length;
     };
-    // Progress counts are only raised on the reader thread and must climb by one packet or
-    // report at a time; "last" is touched by that thread alone.
-    engine.EventFunc = [&c, &readerId, last = std::int64_t{0}](
-                           std::uint32_t code, const void* payload) mutable {
-        if (std::this_thread::get_id() != readerId) c.wrongThread++;
-        switch (code) {
-            case EV_READ_PROGRESS: {
-                const auto offset = *static_cast<const std::uint32_t*>(payload);
-                if (offset == 0 || offset % 64 != 0 || offset > CPro::kBufferSize) c.badReadEvents++;
-                c.readEvents++;
-                break;
-            }
-            case EV_WRITE_PROGRESS: {
-                const auto sent = *static_cast<const std::int32_t*>(payload);
-                if (sent != 64 && sent != last + 64) c.badWriteEvents++;
-                last = sent;
-                c.writeEvents++;
-                break;
-            }
-            case EV_MESSAGE: c.messages++; break;
-            case EV_VERIFY: c.verifies++; break;
-            default: break;
-        }
-    };
+    (void)readerId;
+    engine.SetListener(&listener);
 }
 
 TEST(CproThreads, ReaderAndUiThreadsShareTheEngine) {
@@ -65,7 +78,8 @@ TEST(CproThreads, ReaderAndUiThreadsShareTheEngine) {
     CPro engine;
     Counters c;
     std::thread::id readerId;
-    Wire(engine, c, readerId);
+    CountingListener listener(c, readerId);
+    Wire(engine, c, readerId, listener);
     std::atomic<bool> readerDone{false};
 
     std::thread reader([&] {
@@ -160,10 +174,12 @@ TEST(CproThreads, StreamIsNotDisturbedByCommandChanges) {
         packets++;
         return length;
     };
-    std::int32_t lastCount = 0;
-    engine.EventFunc = [&](std::uint32_t code, const void* payload) {
-        if (code == EV_WRITE_PROGRESS) lastCount = *static_cast<const std::int32_t*>(payload);
-    };
+    struct LastCount : ProListener {
+        std::int32_t value = 0;
+        void writeProgress(std::int32_t sent) override { value = sent; }
+    } last;
+    engine.SetListener(&last);
+    std::int32_t& lastCount = last.value;
     std::thread ui([&] {
         for (unsigned i = 0; streaming; ++i) engine.PrepareWrite({}, i % 2 ? 64 : 0xFFFFFFFF);
     });

@@ -24,7 +24,17 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// Collects log lines (they come from the reader thread too) and the outcomes the view receives.
+// What the view was told, one entry per call, in order.
+enum class Seen { LinkOpened, LinkClosed, LinkError, Identified, ReadComplete, WriteStreamed, Verified, FailureReply,
+                  Timeout, Refused };
+struct SeenEvent {
+    Seen outcome;
+    std::uint32_t a = 0;  // Identified: chip present; ReadComplete/WriteStreamed: bytes; Verified: agree;
+                          // FailureReply: reply byte; Timeout: offset; Refused: the refusal
+    std::uint32_t b = 0;  // Identified: echo matched; Timeout: length
+};
+
+// Collects log lines (they come from the reader thread too) and the news the view receives.
 class Fixture : public ::testing::Test, public OpsView {
 protected:
     void SetUp() override {
@@ -40,7 +50,22 @@ protected:
         Language = "en";
     }
 
-    void event(const OpsEvent& e) override { events_.push_back(e); }
+    void linkChanged(LinkEvent e) override {
+        events_.push_back({e == LinkEvent::Opened   ? Seen::LinkOpened
+                           : e == LinkEvent::Closed ? Seen::LinkClosed
+                                                    : Seen::LinkError});
+    }
+    void identified(const ProgrammerInfo& p) override {
+        events_.push_back({Seen::Identified, p.chipPresent ? 1u : 0u, p.echoOk ? 1u : 0u});
+    }
+    void readDone(std::uint32_t bytes) override { events_.push_back({Seen::ReadComplete, bytes}); }
+    void streamDone(std::uint32_t bytes) override { events_.push_back({Seen::WriteStreamed, bytes}); }
+    void verifyOutcome(bool agree) override { events_.push_back({Seen::Verified, agree ? 1u : 0u}); }
+    void failureReply(std::uint8_t reply) override { events_.push_back({Seen::FailureReply, reply}); }
+    void timedOut(std::uint32_t offset, std::uint32_t length) override {
+        events_.push_back({Seen::Timeout, offset, length});
+    }
+    void refused(OpsRefusal why) override { events_.push_back({Seen::Refused, static_cast<std::uint32_t>(why)}); }
     void controlsChanged(const OpsControls& c) override {
         controls_ = c;
         ++controlsChanges_;
@@ -74,14 +99,14 @@ protected:
             std::this_thread::sleep_for(1ms);
         }
     }
-    bool UntilEvent(OpsOutcome outcome) {
+    bool UntilEvent(Seen outcome) {
         return Until([&] {
             for (const auto& e : events_)
                 if (e.outcome == outcome) return true;
             return false;
         });
     }
-    const OpsEvent* Find(OpsOutcome outcome) const {
+    const SeenEvent* Find(Seen outcome) const {
         for (const auto& e : events_)
             if (e.outcome == outcome) return &e;
         return nullptr;
@@ -109,8 +134,8 @@ protected:
     // Opens the programmer and waits for its answer to the connect block.
     void Connect() {
         Ops().searchProgrammer();
-        ASSERT_TRUE(Ops().link().GetActive());
-        ASSERT_TRUE(UntilEvent(OpsOutcome::Identified));
+        ASSERT_TRUE(Ops().linkOpen());
+        ASSERT_TRUE(UntilEvent(Seen::Identified));
     }
     std::string WriteFile(const std::string& name, const std::vector<std::uint8_t>& bytes) {
         const std::string path = (dir_ / name).string();
@@ -132,7 +157,7 @@ protected:
     ManualUiHost host_;
     std::unique_ptr<sim::SimPlatform> sim_;
     std::unique_ptr<Operations> ops_;
-    std::vector<OpsEvent> events_;
+    std::vector<SeenEvent> events_;
     std::vector<OpsResult> results_;
     std::vector<std::string> errors_;
     OpsControls controls_;
@@ -167,7 +192,7 @@ TEST_F(Fixture, SearchOpensGreetsAndConnectsInOrderThenDetectStopsTheWatchdog) {
     ClearLines();
     Ops().detect();
     EXPECT_TRUE(Ops().watchdogRunning());
-    ASSERT_TRUE(UntilEvent(OpsOutcome::Identified));
+    ASSERT_TRUE(UntilEvent(Seen::Identified));
     EXPECT_FALSE(Ops().watchdogRunning());
     host_.advance(5000ms);
     EXPECT_EQ(CountLine("operation timeout0  0"), 0);
@@ -184,7 +209,7 @@ TEST_F(Fixture, WrongEchoIsReportedAndTheChipResultStillFollows) {
     EXPECT_NE((at - 1)->find("calc:：4"), std::string::npos);
     ASSERT_NE(at + 1, lines.end());
     EXPECT_EQ(*(at + 1), "chip dected OK");
-    EXPECT_EQ(Find(OpsOutcome::Identified)->b, 0u);
+    EXPECT_EQ(Find(Seen::Identified)->b, 0u);
 }
 
 TEST_F(Fixture, NoChipOnThePinsAndDetectWithoutProgrammerTimesOut) {
@@ -196,7 +221,7 @@ TEST_F(Fixture, NoChipOnThePinsAndDetectWithoutProgrammerTimesOut) {
     Start("no-programmer");
     ClearLines();
     Ops().searchProgrammer();
-    EXPECT_FALSE(Ops().link().GetActive());
+    EXPECT_FALSE(Ops().linkOpen());
     EXPECT_TRUE(Lines().empty());  // nothing open, nothing to say
     Ops().detect();
     host_.advance(1999ms);
@@ -228,7 +253,7 @@ TEST_F(Fixture, UnplugDuringReadClosesOnceAndTheNextSearchGreysTheList) {
     Sim().setFaults(Sim().programmerPath(0), faults);
     ClearLines();
     Ops().read();
-    ASSERT_TRUE(UntilEvent(OpsOutcome::LinkClosed));
+    ASSERT_TRUE(UntilEvent(Seen::LinkClosed));
     EXPECT_FALSE(controls_.buttonsEnabled);
     EXPECT_EQ(controls_.chipListColour, kColourGreen);  // the reader's close leaves the colour
     Ops().searchProgrammer();
@@ -238,7 +263,7 @@ TEST_F(Fixture, UnplugDuringReadClosesOnceAndTheNextSearchGreysTheList) {
     // Plugged in again: one search opens and greets it.
     Sim().plug(Sim().programmerPath(0));
     Ops().searchProgrammer();
-    EXPECT_TRUE(Ops().link().GetActive());
+    EXPECT_TRUE(Ops().linkOpen());
     EXPECT_EQ(CountLine("HID Opened"), 1);
 }
 
@@ -251,7 +276,7 @@ TEST_F(Fixture, ReadFillsTheHexViewWithTheWholeFlash) {
     Ops().selectChip(1);
     Connect();
     Ops().read();
-    ASSERT_TRUE(UntilEvent(OpsOutcome::ReadComplete));
+    ASSERT_TRUE(UntilEvent(Seen::ReadComplete));
     host_.runPending();
     EXPECT_TRUE(HasLine("Read FLASH"));
     EXPECT_TRUE(HasLine("开始读FLASH...16384"));
@@ -270,7 +295,7 @@ TEST_F(Fixture, StalledReadTimesOutWithOffsetAndLengthAndLeavesTheView) {
     ASSERT_TRUE(Until([&] { return Ops().engine().ReadOffset() == 1024; }));
     host_.runPending();
     host_.advance(1999ms);
-    EXPECT_FALSE(Find(OpsOutcome::Timeout));
+    EXPECT_FALSE(Find(Seen::Timeout));
     host_.advance(1ms);
     EXPECT_TRUE(HasLine("operation timeout1024  16384"));
     EXPECT_EQ(Ops().engine().State(), ProState::Idle);
@@ -282,7 +307,7 @@ TEST_F(Fixture, FailureReplyThenTimeoutForRead) {
     Ops().selectChip(0);
     Connect();
     Ops().read();
-    ASSERT_TRUE(UntilEvent(OpsOutcome::FailureReply));
+    ASSERT_TRUE(UntilEvent(Seen::FailureReply));
     EXPECT_TRUE(Until([&] { return HasLine("操作失败:85"); }));
     host_.advance(2000ms);
     EXPECT_TRUE(HasLine("operation timeout0  16384"));
@@ -300,8 +325,8 @@ TEST_F(Fixture, WriteBinProgramsTheChipAndVerifies) {
     Ops().applySettings(c);
     ClearLines();
     Ops().write();
-    ASSERT_TRUE(UntilEvent(OpsOutcome::Verified));
-    EXPECT_EQ(Find(OpsOutcome::Verified)->a, 1u);
+    ASSERT_TRUE(UntilEvent(Seen::Verified));
+    EXPECT_EQ(Find(Seen::Verified)->a, 1u);
     const auto lines = Lines();
     ASSERT_GE(lines.size(), 4u);
     EXPECT_EQ(lines[0], "Write FLASH");
@@ -324,7 +349,7 @@ TEST_F(Fixture, RestoredChipSelectionAppliesItsFlashSize) {
     EXPECT_EQ(Ops().controls().chipText, "NRF24LU1_32K");
     Connect();
     Ops().write();
-    ASSERT_TRUE(UntilEvent(OpsOutcome::Verified));
+    ASSERT_TRUE(UntilEvent(Seen::Verified));
     EXPECT_FALSE(HasLine("Select file is out of chip memory"));
 }
 
@@ -356,20 +381,21 @@ TEST_F(Fixture, WriteRefusalsSendNothingAndEndInOneRefusedResult) {
     settings.fileBox = WriteFile("exact.bin", Pattern(32768));
     Ops().applySettings(settings);
     Ops().write();
-    ASSERT_TRUE(UntilEvent(OpsOutcome::Verified));
+    ASSERT_TRUE(UntilEvent(Seen::Verified));
     EXPECT_EQ(CommandsWithOpcode(6), 1);
 }
 
 TEST_F(Fixture, WriteAfterReadWithoutReloadSendsTheViewSizeAndReadMarks) {
     Start();
     Ops().selectChip(0);
+    Ops().loadChosenFile(WriteFile("small.bin", Pattern(5000)));  // the image in the write buffer
     Connect();
     Ops().read();
-    ASSERT_TRUE(UntilEvent(OpsOutcome::ReadComplete));
+    ASSERT_TRUE(UntilEvent(Seen::ReadComplete));
     host_.runPending();
     Ops().setReload(false);
     Ops().write();
-    ASSERT_TRUE(UntilEvent(OpsOutcome::WriteStreamed));
+    ASSERT_TRUE(UntilEvent(Seen::WriteStreamed));
     const ProCommand cmd = Ops().engine().Command();
     EXPECT_EQ(cmd.opcode, OP_WRITE);
     EXPECT_EQ(cmd.length, 16384u);
@@ -384,8 +410,8 @@ TEST_F(Fixture, ChecksumMismatchIsAFailedVerify) {
     c.fileBox = WriteFile("fw.bin", Pattern(300));
     Ops().applySettings(c);
     Ops().write();
-    ASSERT_TRUE(UntilEvent(OpsOutcome::Verified));
-    EXPECT_EQ(Find(OpsOutcome::Verified)->a, 0u);
+    ASSERT_TRUE(UntilEvent(Seen::Verified));
+    EXPECT_EQ(Find(Seen::Verified)->a, 0u);
     EXPECT_TRUE(HasLine("Verify Fail"));
     EXPECT_TRUE(Until([&] {
         for (const auto& l : Lines())
@@ -419,11 +445,11 @@ TEST_F(Fixture, ChineseModeLines) {
     c.fileBox = WriteFile("fw.bin", Pattern(64));
     Ops().applySettings(c);
     Ops().write();
-    ASSERT_TRUE(UntilEvent(OpsOutcome::Verified));
+    ASSERT_TRUE(UntilEvent(Seen::Verified));
     EXPECT_TRUE(HasLine("写完成"));
     EXPECT_TRUE(HasLine("校验 成功"));
     Ops().read();
-    ASSERT_TRUE(UntilEvent(OpsOutcome::ReadComplete));
+    ASSERT_TRUE(UntilEvent(Seen::ReadComplete));
     EXPECT_TRUE(HasLine("读完成16384 byte"));
 }
 
@@ -502,42 +528,129 @@ TEST_F(Fixture, LoadWithArgumentsTakesTheSecondAsHexSilently) {
     EXPECT_EQ(Ops().hexView().GetDataSize(), 2u);
 }
 
-TEST_F(Fixture, NothingChangesTheImageWhileAWriteStreamsIt) {
-    Start("no-programmer");
-    Ops().selectChip(0);
-    const std::string first = WriteFile("a.bin", Pattern(200, 1));
-    Ops().loadFile(first);
-    Ops().setReload(false);
-    Ops().write();  // the command goes nowhere: no programmer is open
+// --- the gate: one operation at a time --------------------------------------------------------
 
-    // Hold the stream inside its first packet until the other operations were tried.
-    std::mutex gate;
-    std::unique_lock hold(gate);
-    std::vector<std::uint8_t> sent;
-    Ops().engine().SendFunc = [&](const std::uint8_t* data, std::int32_t n) {
-        std::lock_guard wait(gate);
-        sent.insert(sent.end(), data, data + n);
-        return n;
-    };
-    std::thread reader([&] {
-        std::uint8_t ready[65] = {0, OP_WRITE};
-        Ops().nrHid1AfterReceive(ready, sizeof ready);
-    });
+// While a paced 32 KiB Write runs, every other operation, load, size change and search is refused
+// or waits; the chip ends with exactly the image and the Write keeps its own result.
+TEST_F(Fixture, NothingCutsIntoAWrite) {
+    Start("lu1-32k");
+    Sim().setPaced(true);
+    Ops().selectChip(2);  // NRF24LU1_32K
+    const auto image = Pattern(32768, 3);
+    const std::string file = WriteFile("a.bin", image);
+    Ops().loadChosenFile(file);
+    Connect();
+    ClearLines();
+    const std::string other = WriteFile("b.bin", Pattern(300, 9));
+    Ops().write();  // reloads a.bin, then streams it
+    EXPECT_TRUE(controls_.busy);
+    EXPECT_FALSE(controls_.buttonsEnabled);
     ASSERT_TRUE(Until([&] { return Ops().streaming(); }));
-    EXPECT_FALSE(Ops().loadImage(WriteFile("b.bin", Pattern(300, 2))));
+    Ops().read();
+    Ops().detect();
+    Ops().write();
+    EXPECT_FALSE(Ops().loadImage(other));
+    Ops().loadChosenFile(other);
     Ops().setFlashSizeBox("64");
     Ops().setFlashSize();
+    Ops().searchProgrammer();  // held off until the Write's result
+    ASSERT_EQ(results_.size(), 0u);  // refusals are posted
+    host_.runPending();
+    ASSERT_EQ(results_.size(), 3u);
+    for (const auto& r : results_) EXPECT_EQ(r.status, OpStatus::Refused) << OpKindName(r.op);
+    EXPECT_EQ(results_[0].op, OpKind::Read);
+    EXPECT_EQ(results_[1].op, OpKind::Detect);
+    EXPECT_EQ(results_[2].op, OpKind::Write);
+    ASSERT_TRUE(Until([&] { return results_.size() == 4; }));
+    EXPECT_EQ(results_[3].op, OpKind::Write);
+    EXPECT_EQ(results_[3].status, OpStatus::Ok) << results_[3].message;
+    ASSERT_TRUE(results_[3].image);
+    EXPECT_EQ(results_[3].image->bytes, image);
+    EXPECT_EQ(Sim().flash(Sim().programmerPath(0)), image);
+    EXPECT_EQ(Ops().hexView().GetDataSize(), 32768u);
+    EXPECT_EQ(CommandsWithOpcode(OP_READ), 0);
+    EXPECT_FALSE(controls_.busy);
+    EXPECT_TRUE(controls_.buttonsEnabled);
+    // Once the Write has its result, loading works again.
+    EXPECT_TRUE(Ops().loadImage(other));
+}
+
+// A name that is neither HEX nor BIN is shown, but a Write of it is refused before anything is
+// sent; so is a Write after a chip read with no image ever loaded.
+TEST_F(Fixture, WriteRefusesWhatIsNoImage) {
+    for (const bool readFirst : {false, true}) {
+        Start();
+        ClearLines();
+        Ops().selectChip(0);
+        Connect();
+        Ops().setReload(false);
+        if (readFirst) {
+            Ops().read();
+            ASSERT_TRUE(Until([&] { return !results_.empty(); }));
+        } else {
+            Ops().loadChosenFile(WriteText("notes.txt", "hello, this is no firmware"));
+        }
+        ASSERT_GT(Ops().hexView().GetDataSize(), 0u);
+        ClearLines();
+        Ops().write();
+        host_.runPending();
+        ASSERT_EQ(results_.size(), 1u);
+        EXPECT_EQ(results_[0].status, OpStatus::Refused);
+        EXPECT_EQ(CommandsWithOpcode(OP_WRITE), 0);
+        EXPECT_EQ(Sim().imagePacketsReceived(Sim().programmerPath(0)), 0u);
+        ASSERT_TRUE(Find(Seen::Refused));
+        EXPECT_EQ(Find(Seen::Refused)->a, static_cast<std::uint32_t>(OpsRefusal::NotAnImage));
+    }
+}
+
+// A link that stops taking reports mid-stream: the stream ends there, and the result says so.
+TEST_F(Fixture, FailedLinkWritesEndTheWriteAsADeviceFailure) {
+    for (const bool verify : {true, false}) {
+        Start("refuse-out");
+        Ops().selectChip(0);
+        Ops().loadChosenFile(WriteFile("a.bin", Pattern(16384)));
+        Ops().setVerify(verify);
+        Ops().setReload(false);
+        Connect();
+        ClearLines();
+        Ops().write();
+        ASSERT_TRUE(Until([&] { return !results_.empty(); }));
+        host_.advance(std::chrono::milliseconds(kWriteQuietMs + 10));
+        host_.runPending();
+        ASSERT_EQ(results_.size(), 1u);
+        EXPECT_EQ(results_[0].status, OpStatus::DeviceFailure) << results_[0].message;
+        EXPECT_NE(results_[0].message.find("after 2048 of 16384 bytes"), std::string::npos) << results_[0].message;
+        EXPECT_FALSE(HasLine("Write finish"));
+        EXPECT_EQ(Sim().imagePacketsReceived(Sim().programmerPath(0)), 32u);
+    }
+}
+
+// A stream belongs to the open it started on: after a close and a new open, nothing of it
+// reaches the new one.
+TEST_F(Fixture, AStreamNeverReachesALaterSession) {
+    testing::FakeHidPlatform fake;
+    fake.devices = {testing::FakeHidPlatform::Device("fake:prog", kProgrammerVendorId, kProgrammerProductId, "Prog")};
+    fake.prepareDevice = [](testing::FakeHidDevice& d) { d.setWriteDelay(std::chrono::microseconds(300)); };
+    ops_ = std::make_unique<Operations>(host_, fake, this);
+    Ops().selectChip(2);
+    Ops().loadChosenFile(WriteFile("a.bin", Pattern(32768)));
+    Ops().setReload(false);
+    Ops().searchProgrammer();
+    ASSERT_EQ(fake.openedCount(), 1u);
     Ops().write();
-    EXPECT_EQ(CountLine("Busy: the image is being written"), 3);
-    hold.unlock();
-    reader.join();
-    EXPECT_FALSE(Ops().streaming());
-    EXPECT_EQ(Ops().hexView().GetDataSize(), 200u);
-    const auto image = Pattern(200, 1);
-    ASSERT_EQ(sent.size(), 256u);
-    EXPECT_TRUE(std::equal(image.begin(), image.end(), sent.begin()));
-    // Once the stream ended, loading works again.
-    EXPECT_TRUE(Ops().loadImage(WriteFile("b.bin", Pattern(300, 2))));
+    fake.device(0)->pushReport({0, OP_WRITE});
+    ASSERT_TRUE(Until([&] { return fake.device(0)->writes().size() > 20; }));
+    Ops().closeProgrammer();
+    Ops().searchProgrammer();  // waits for the stream to let go
+    ASSERT_TRUE(Until([&] { return fake.openedCount() == 2 && !Ops().streaming(); }));
+    ASSERT_TRUE(Until([&] { return !results_.empty(); }));
+    EXPECT_EQ(results_[0].status, OpStatus::DeviceFailure);
+    const auto later = fake.device(1)->writes();
+    ASSERT_EQ(later.size(), 1u);  // the search's connect block, nothing else
+    EXPECT_EQ(std::vector<std::uint8_t>(later[0].begin(), later[0].begin() + 7),
+              (std::vector<std::uint8_t>{0, 1, 0, 2, 2, 4, 0}));
+    EXPECT_LT(fake.device(0)->writes().size(), 2u + 512u);
+    ops_.reset();  // before the platform it uses
 }
 
 // --- one result per operation -----------------------------------------------------------------
@@ -572,8 +685,8 @@ TEST_F(Fixture, EveryOperationEndsInExactlyOneResult) {
         settings.fileBox = WriteFile("fw.bin", Pattern(2563));
         Ops().applySettings(settings);
         Ops().searchProgrammer();
-        if (std::string(c.scenario) != "silent" && Ops().link().GetActive()) {
-            ASSERT_TRUE(UntilEvent(OpsOutcome::Identified));
+        if (std::string(c.scenario) != "silent" && Ops().linkOpen()) {
+            ASSERT_TRUE(UntilEvent(Seen::Identified));
         }
         EXPECT_TRUE(results_.empty());  // the search's handshake is nobody's operation
         ClearLines();
@@ -614,7 +727,9 @@ TEST_F(Fixture, SilentWriteEndsAfterTheQuietPeriodWithoutALine) {
     EXPECT_EQ(results_[0].status, OpStatus::Timeout);
     EXPECT_EQ(results_[0].message, "no answer");
     EXPECT_EQ(Lines(), std::vector<std::string>{"Write FLASH"});
-    EXPECT_EQ(controlsChanges_, changes);
+    // The only control that changes is the gate's: the buttons come back.
+    EXPECT_EQ(controlsChanges_, changes + 1);
+    EXPECT_FALSE(controls_.busy);
 }
 
 // A programmer that takes the whole image but sends no checksum: a success without verification
@@ -633,7 +748,7 @@ TEST_F(Fixture, CompleteStreamWithoutChecksumDependsOnVerify) {
         std::vector<std::uint8_t> ready(65, 0);
         ready[1] = OP_WRITE;
         fake.device(0)->pushReport(ready);
-        ASSERT_TRUE(UntilEvent(OpsOutcome::WriteStreamed));
+        ASSERT_TRUE(UntilEvent(Seen::WriteStreamed));
         ASSERT_TRUE(fake.device(0)->waitForPendingRead());  // that report is handled completely
         host_.advance(std::chrono::milliseconds(kWriteQuietMs - 1));
         EXPECT_TRUE(results_.empty());
@@ -644,23 +759,27 @@ TEST_F(Fixture, CompleteStreamWithoutChecksumDependsOnVerify) {
     }
 }
 
-TEST_F(Fixture, ANewOperationOrCancelEndsThePendingOneAsInterrupted) {
+// A second operation while one is pending is refused and changes nothing; cancel ends the
+// pending one as interrupted.
+TEST_F(Fixture, ASecondOperationIsRefusedAndCancelEndsThePendingOne) {
     Start("silent");
     Ops().searchProgrammer();
     Ops().detect();
     Ops().read();
+    const int readCommands = CommandsWithOpcode(OP_READ);
     Ops().cancel("stopped by the user");
     Ops().cancel("nothing pending");
     host_.advance(5000ms);
     ASSERT_EQ(results_.size(), 2u);
-    EXPECT_EQ(results_[0].op, OpKind::Detect);
-    EXPECT_EQ(results_[0].status, OpStatus::Interrupted);
-    EXPECT_EQ(results_[0].message, "superseded by read");
-    EXPECT_EQ(results_[1].op, OpKind::Read);
+    EXPECT_EQ(results_[0].op, OpKind::Read);
+    EXPECT_EQ(results_[0].status, OpStatus::Refused);
+    EXPECT_EQ(readCommands, 0);
+    EXPECT_EQ(results_[1].op, OpKind::Detect);
+    EXPECT_EQ(results_[1].status, OpStatus::Interrupted);
     EXPECT_EQ(results_[1].message, "stopped by the user");
     // Nothing was closed, and the watchdog still speaks, but owes nobody a result.
-    EXPECT_TRUE(Ops().link().GetActive());
-    EXPECT_TRUE(HasLine("operation timeout0  16384"));
+    EXPECT_TRUE(Ops().linkOpen());
+    EXPECT_TRUE(HasLine("operation timeout0  0"));
 }
 
 TEST_F(Fixture, ControlSettersChangeOneThingAndLeaveProgressAlone) {
@@ -696,8 +815,8 @@ TEST_F(Fixture, PluggingAndUnpluggingRunTheSearch) {
     const std::string path = Sim().programmerPath(0);
     Sim().unplug(path);
     Sim().plug(path);
-    ASSERT_TRUE(Until([&] { return Ops().link().GetActive(); }));
-    ASSERT_TRUE(UntilEvent(OpsOutcome::Identified));
+    ASSERT_TRUE(Until([&] { return Ops().linkOpen(); }));
+    ASSERT_TRUE(UntilEvent(Seen::Identified));
     Sim().unplug(path);
     ASSERT_TRUE(Until([&] { return controls_.chipListColour == kColourGrey; }));
     EXPECT_EQ(CountLine("HID Opened"), 1);

@@ -3,6 +3,8 @@
 #include "hid/Nrclasses.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 namespace quillon::hid {
 
@@ -102,6 +104,7 @@ void TnrBaseIO::Open() {
     if (GetActive()) return;
     auto session = RequestDeviceHandle();
     if (!session) return;
+    session->id = nextSessionId_++;
     {
         std::lock_guard lock(sessionMutex_);
         session_ = session;
@@ -156,9 +159,48 @@ void TnrBaseIO::CloseSession(const std::shared_ptr<TnrSession>& session) { Close
 
 bool TnrBaseIO::WriteReport(const std::uint8_t* buffer, std::uint32_t length) {
     auto session = CurrentSession();
-    if (!session || !session->canWrite || buffer == nullptr) return false;
+    if (!session || buffer == nullptr) {
+        lastWriteError_ = ENODEV;
+        return false;
+    }
+    if (!session->canWrite) {
+        lastWriteError_ = EACCES;
+        return false;
+    }
     std::lock_guard lock(writeMutex_);
-    return session->device->write(std::span<const std::uint8_t>(buffer, length));
+    if (session->device->write(std::span<const std::uint8_t>(buffer, length))) return true;
+    const int error = session->device->lastError();
+    lastWriteError_ = error != 0 ? error : EIO;
+    return false;
+}
+
+TnrBaseIO::SessionId TnrBaseIO::CurrentSessionId() const {
+    auto session = CurrentSession();
+    return session ? session->id : 0;
+}
+
+int TnrBaseIO::WritePayload(const std::uint8_t* message, std::uint32_t length, SessionId only) {
+    auto session = CurrentSession();
+    if (!session || (only != 0 && session->id != only)) {
+        lastWriteError_ = ENODEV;
+        return -1;
+    }
+    if (!session->canWrite) {
+        lastWriteError_ = EACCES;
+        return -1;
+    }
+    constexpr std::uint32_t kDefaultReport = 65;
+    const std::uint32_t reportLength = session->outputReportLength > 1 ? session->outputReportLength : kDefaultReport;
+    const std::uint32_t framed = message == nullptr ? 0 : std::min(length, reportLength - 1);
+    std::lock_guard lock(writeMutex_);
+    frame_.assign(reportLength, 0);
+    if (framed > 0) std::memcpy(frame_.data() + 1, message, framed);
+    // A close between taking the session and this write fails the write on the closed handle;
+    // it can never reach a later open, which has a device of its own.
+    if (session->device->write(frame_)) return static_cast<int>(framed);
+    const int error = session->device->lastError();
+    lastWriteError_ = error != 0 ? error : EIO;
+    return -1;
 }
 
 void TnrBaseIO::ThreadExecute(const std::shared_ptr<TnrSession>& session) {
@@ -177,6 +219,7 @@ void TnrBaseIO::ThreadExecute(const std::shared_ptr<TnrSession>& session) {
             // Whatever the read returned, the handler sees the whole input report length; the
             // bytes a short read did not fill are the zeros written above.
             DoInputData(buffer.data(), length);
+            if (OnPayload && length > 0) OnPayload(*this, session->id, buffer.data() + 1, length - 1);
         } catch (...) {
             // A failing handler must not leave a link that looks open but reads nothing: close
             // it, so OnClose tells the owner and its next search opens the device again.

@@ -55,6 +55,8 @@ struct TnrSession {
     std::atomic<bool> readingEnabled{false};  // a reader runs for this handle
     std::atomic<bool> finished{false};        // the reader left its loop (safe to join)
     std::vector<std::uint8_t> inputBuffer;    // input report length bytes, used by the reader only
+    std::uint16_t outputReportLength = 0;     // with the report ID byte; 0: unknown
+    std::uint64_t id = 0;                     // this open's number, never reused within a link
 };
 
 // The reader thread of one session. Joined by the link (when it reaps finished readers at the
@@ -80,6 +82,10 @@ public:
     using TNotifyEvent = std::function<void(TnrBaseIO& sender)>;
     using TOnReceived =
         std::function<void(TnrBaseIO& com, const std::uint8_t* buffer, std::uint32_t received)>;
+    // Which open a report came from or a message must go to; 0 is no session.
+    using SessionId = std::uint64_t;
+    using TOnPayload = std::function<void(TnrBaseIO& com, SessionId session, const std::uint8_t* payload,
+                                          std::uint32_t count)>;
     using TOnFatalErrorEvent =
         std::function<void(TnrBaseIO& sender, std::uint32_t errorCode, std::uint32_t detail,
                            const std::string& errorMsg, bool& raiseException)>;
@@ -88,6 +94,9 @@ public:
     TNotifyEvent OnOpen;
     TNotifyEvent OnClose;
     TOnReceived OnAfterReceive;  // raised on the reader thread, once per input report
+    // Also raised on the reader thread for every input report, after OnAfterReceive: the report
+    // without its report ID byte, and the session it arrived on.
+    TOnPayload OnPayload;
     TOnFatalErrorEvent OnFatalError;
 
     TnrBaseIO() = default;
@@ -136,8 +145,20 @@ public:
 
     // Sends one output report and waits until the platform took it. Callable from any thread;
     // writes are issued one at a time. False when inactive, opened without write access, or the
-    // write failed.
+    // write failed; LastWriteError() then says why.
     bool WriteReport(const std::uint8_t* buffer, std::uint32_t length);
+
+    // Frames one message into an output report and sends it: the report ID 0 first, then the
+    // message, cut or padded with zeros to the device's output report length (65 bytes when the
+    // device does not say). With session non-zero the message goes only to that open: after a
+    // close (and a new open) it fails instead of reaching the new one. Returns the number of
+    // message bytes framed, or -1 on failure with the reason (an errno value) in LastWriteError():
+    // ENODEV no such open session, EACCES opened without write access, else the platform's code.
+    int WritePayload(const std::uint8_t* message, std::uint32_t length, SessionId session = 0);
+    // The errno value of the last failed write on this link (any thread; the latest wins).
+    int LastWriteError() const { return lastWriteError_.load(); }
+    // The open session's number, 0 when none is open.
+    SessionId CurrentSessionId() const;
 
 protected:
     friend class TnrThreadIO;
@@ -181,6 +202,9 @@ private:
     std::shared_ptr<TnrSession> session_;
 
     std::mutex writeMutex_;  // one write at a time; Close never takes it
+    std::atomic<int> lastWriteError_{0};
+    std::atomic<SessionId> nextSessionId_{1};
+    std::vector<std::uint8_t> frame_;  // the framed report (under writeMutex_)
 
     std::mutex readersMutex_;
     std::vector<std::unique_ptr<TnrThreadIO>> readers_;

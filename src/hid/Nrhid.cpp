@@ -138,6 +138,7 @@ std::shared_ptr<TnrSession> TnrHid::RequestDeviceHandle() {
         session->canRead = attempt.canRead;
         session->canWrite = attempt.canWrite;
         session->inputBuffer.assign(entry->inputReportLength, 0);
+        session->outputReportLength = entry->outputReportLength;
         // A device without input reports has nothing to deliver: no reader for it.
         session->readingEnabled = attempt.canRead && entry->inputReportLength > 0;
         return session;

@@ -13,7 +13,6 @@
 #include "config/Config.h"
 #include "fs/Files.h"
 #include "hex/Chex2bin.h"
-#include "log/Log.h"
 
 namespace quillon {
 
@@ -30,14 +29,6 @@ const std::vector<std::uint8_t> kErasedHead(0x10000, 0xFF);
 
 
 }  // namespace
-
-ImageKind ImageKindOf(std::string_view name) {
-    std::string tail(name.size() >= 3 ? name.substr(name.size() - 3) : name);
-    for (char& c : tail) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    if (tail == "HEX") return ImageKind::Hex;
-    if (tail == "BIN") return ImageKind::Bin;
-    return ImageKind::Other;
-}
 
 const char* OpKindName(OpKind kind) {
     switch (kind) {
@@ -61,26 +52,43 @@ const char* OpStatusName(OpStatus status) {
     return "?";
 }
 
-Operations::Operations(UiHost& host, hid::Platform& platform, OpsView* view)
-    : host_(host), platform_(platform), view_(view), nrHid1_(platform) {
+// The engine's news, handed to the operations' handlers.
+class Operations::EngineListener : public ProListener {
+public:
+    explicit EngineListener(Operations& ops) : ops_(ops) {}
+    void logLine(const std::string& text) override { ops_.EngineLog(text); }
+    void message(const std::string& text) override { ops_.EngineLog(text); }
+    void identified(const std::array<std::uint8_t, 64>& reply) override { ops_.EngineIdentified(reply); }
+    void readProgress(std::uint32_t offset) override { ops_.EngineReadProgress(offset); }
+    void writeProgress(std::int32_t sent) override { ops_.EngineWriteProgress(sent); }
+    void streamStopped(std::uint32_t sent, bool aborted) override { ops_.EngineStreamStopped(sent, aborted); }
+    void verified(bool agree, std::uint8_t, std::uint8_t) override { ops_.EngineVerified(agree); }
+    void failureReply(std::uint8_t reply) override { ops_.EngineFailureReply(reply); }
+
+private:
+    Operations& ops_;
+};
+
+Operations::Operations(UiHost& host, hid::Platform& platform, OpsView* view, bool hotPlug)
+    : host_(host), platform_(platform), view_(view), listener_(std::make_unique<EngineListener>(*this)),
+      nrHid1_(platform) {
     pro_.SendFunc = [this](const std::uint8_t* data, std::int32_t length) { return SendReport(data, length); };
-    pro_.EventFunc = [this](std::uint32_t code, const void* payload) { OnProEvent(code, payload); };
+    pro_.SetListener(listener_.get());
     nrHid1_.OnOpen = [this](hid::TnrBaseIO&) { nrHid1Open(); };
     nrHid1_.OnClose = [this](hid::TnrBaseIO&) { nrHid1Close(); };
-    nrHid1_.OnAfterReceive = [this](hid::TnrBaseIO&, const std::uint8_t* buffer, std::uint32_t received) {
-        nrHid1AfterReceive(buffer, received);
-    };
+    nrHid1_.OnPayload = [this](hid::TnrBaseIO&, hid::TnrBaseIO::SessionId session, const std::uint8_t* payload,
+                               std::uint32_t count) { nrHid1AfterReceive(session, payload, count); };
     nrHid1_.OnFatalError = [this](hid::TnrBaseIO&, std::uint32_t, std::uint32_t, const std::string&,
                                   bool& raise) { nrHid1FatalError(raise); };
-    reportCopy_.reserve(1024);
-    setHotPlug(true);
+    setHotPlug(hotPlug);
 }
 
 Operations::~Operations() {
     // The platform may call the listener on its own thread until this returns.
     if (hotPlug_) platform_.setChangeListener(nullptr);
-    // Tasks still queued for us are dropped from now on. The link is the last member, so its
-    // destructor joins the reader before anything the reader uses goes away.
+    // Tasks still queued for us are dropped from now on, and the view hears nothing more (the
+    // close below must not call into a shell that is being torn down). The link is the last
+    // member, so its destructor joins the reader before anything the reader uses goes away.
     alive_->store(false);
     if (watchdog_ != 0) host_.stopTimer(watchdog_);
     if (quiet_ != 0) host_.stopTimer(quiet_);
@@ -162,6 +170,7 @@ void Operations::setHotPlug(bool on) {
     searchOnChange_ = on;
     if (!on) {
         platform_.setChangeListener(nullptr);
+        searchDeferred_ = false;
         return;
     }
     // Called on the platform's own thread: one search per change, on the UI thread.
@@ -171,13 +180,57 @@ void Operations::setHotPlug(bool on) {
 void Operations::SearchAfterDeviceChange() {
     // A change reported just before hot-plug was switched off is dropped.
     if (!searchOnChange_.load()) return;
+    SearchNow();
+}
+
+void Operations::ResumeDeferredSearch() {
+    if (searchDeferred_ && !busy()) Post([this] {
+        if (searchDeferred_ && !busy()) SearchNow();
+    });
+}
+
+void Operations::SearchNow() {
     try {
         searchProgrammer();
     } catch (const std::exception& e) {
-        if (view_ != nullptr) view_->error(e.what());
+        Notify([what = std::string(e.what())](OpsView& v) { v.error(what); });
     } catch (...) {
-        if (view_ != nullptr) view_->error("the programmer search failed");
+        Notify([](OpsView& v) { v.error("the programmer search failed"); });
     }
+}
+
+void Operations::setLogSink(LogSink sink) {
+    std::lock_guard lock(logMutex_);
+    logSink_ = std::move(sink);
+}
+
+void Operations::LogLine(std::string_view text) {
+    std::unique_lock lock(logMutex_);
+    if (!logSink_) {
+        lock.unlock();
+        Log(text);
+        return;
+    }
+    std::string line = TimeStamp();
+    line += "  ";
+    line += text;
+    logSink_(line);
+}
+
+bool Operations::busy() const { return pending_.has_value() || pro_.Streaming(); }
+
+void Operations::closeProgrammer() { nrHid1_.SetActive(false); }
+
+std::vector<ProgrammerEntry> Operations::listProgrammers() {
+    std::vector<ProgrammerEntry> list;
+    if (busy()) return list;
+    nrHid1_.Update();
+    for (int i = 0; i < nrHid1_.GetDeviceCount(); ++i) {
+        const hid::TnrHidDevice* d = nrHid1_.GetHidDevice(i);
+        if (d == nullptr || d->vendorId != kProgrammerVendorId || d->productId != kProgrammerProductId) continue;
+        list.push_back({d->devicePath, d->productString, d->serialNumberString});
+    }
+    return list;
 }
 
 bool Operations::viewMatchesWriteImage() const {
@@ -209,10 +262,10 @@ void Operations::OnUi(std::function<void()> fn) {
         Post(std::move(fn));
 }
 
-void Operations::Emit(OpsEvent event) {
+void Operations::Notify(std::function<void(OpsView&)> fn) {
     if (view_ == nullptr) return;
-    // Always through the queue, so outcomes keep their order relative to posted state changes.
-    Post([this, event] { view_->event(event); });
+    // Always through the queue, so news keeps its order relative to posted state changes.
+    Post([this, fn = std::move(fn)] { fn(*view_); });
 }
 
 void Operations::PostProgress(std::uint32_t position) {
@@ -235,20 +288,38 @@ void Operations::Raise(OpsResult result) {
     Post([this, result = std::move(result)] { view_->finished(result); });
 }
 
-void Operations::Begin(OpKind op) {
-    if (pending_) Finish(pending_->op, OpStatus::Interrupted, std::string("superseded by ") + OpKindName(op));
-    pending_ = Pending{op, nrHid1_.GetActive(), controls_.verify};
+bool Operations::RefuseWhileBusy(OpKind op) {
+    if (!busy()) return false;
+    LogLine(std::string("Busy: ") + (pending_ ? OpKindName(pending_->op) : "write") + " in progress, " +
+            OpKindName(op) + " refused");
+    Notify([](OpsView& v) { v.refused(OpsRefusal::Busy); });
+    Raise({op, OpStatus::Refused, std::string("busy: another operation is in progress")});
+    return true;
 }
 
-void Operations::Finish(OpKind op, OpStatus status, std::string message, std::uint32_t bytes, bool verified) {
+void Operations::Begin(OpKind op) {
+    pending_ = Pending{op, nrHid1_.CurrentSessionId(), controls_.verify};
+    ControlsChanged();
+}
+
+void Operations::Finish(OpKind op, OpStatus status, std::string message, std::uint32_t bytes, bool verified,
+                        hid::TnrBaseIO::SessionId session) {
     if (!pending_ || pending_->op != op) return;
+    if (session != 0 && pending_->session != session) return;
+    ImagePtr image = op == OpKind::Write ? pending_->image : nullptr;
     pending_.reset();
     StopQuiet();
-    Raise({op, status, std::move(message), bytes, verified});
+    OpsResult result{op, status, std::move(message), bytes, verified, std::move(image)};
+    Raise(std::move(result));
+    ControlsChanged();
+    // A device change that came meanwhile is searched for now, after the result.
+    ResumeDeferredSearch();
 }
 
-void Operations::cancel(const std::string& why) {
+void Operations::cancel(const std::string& why, bool closeLink) {
+    if (pro_.Streaming()) pro_.AbortStream();
     if (pending_) Finish(pending_->op, OpStatus::Interrupted, why);
+    if (closeLink) closeProgrammer();
 }
 
 void Operations::Settle(std::function<void()> fn) {
@@ -256,22 +327,6 @@ void Operations::Settle(std::function<void()> fn) {
         settleAfterReport_.push_back(std::move(fn));
     else
         Post(std::move(fn));
-}
-
-void Operations::SettleFailureReply(std::uint8_t reply) {
-    Settle([this, reply] {
-        if (!pending_) return;
-        // The reply names the command it refuses; a stale one must not end a newer operation.
-        OpKind op = pending_->op;
-        switch (reply & 0x7F) {
-            case OP_IDENTIFY: op = OpKind::Detect; break;
-            case OP_READ: op = OpKind::Read; break;
-            case OP_WRITE:
-            case OP_CHECKSUM: op = OpKind::Write; break;
-            default: break;
-        }
-        Finish(op, OpStatus::DeviceFailure, Format("the programmer reported a failure (%02X)", reply));
-    });
 }
 
 void Operations::StartQuiet() {
@@ -290,7 +345,7 @@ void Operations::QuietExpired() {
     quiet_ = 0;
     quietEnabled_ = false;
     if (!pending_ || pending_->op != OpKind::Write) return;
-    if (streaming_.load()) {
+    if (pro_.Streaming()) {
         StartQuiet();
         return;
     }
@@ -300,19 +355,21 @@ void Operations::QuietExpired() {
     if (p.streamed && !p.verify)
         Finish(OpKind::Write, OpStatus::Ok,
                "wrote " + std::to_string(p.bytes) + " bytes; the programmer sent no checksum", p.bytes, false);
-    else if (!p.linkWasOpen)
+    else if (p.session == 0)
         Finish(OpKind::Write, OpStatus::NoProgrammer, "no programmer is open", p.bytes);
     else
         Finish(OpKind::Write, OpStatus::Timeout, "no answer", p.bytes);
 }
 
 void Operations::RefuseBusy() {
-    Log("Busy: the image is being written");
-    Emit({OpsOutcome::Refused, static_cast<std::uint32_t>(OpsRefusal::Busy)});
+    LogLine(pro_.Streaming() ? "Busy: the image is being written" : "Busy: an operation is in progress");
+    Notify([](OpsView& v) { v.refused(OpsRefusal::Busy); });
 }
 
 void Operations::ControlsChanged() {
-    if (view_ != nullptr) view_->controlsChanged(controls_);
+    controls_.busy = busy();
+    controls_.buttonsEnabled = linkOpenShown_.value_or(true) && !controls_.busy;
+    if (view_ != nullptr && alive_->load()) view_->controlsChanged(controls_);
 }
 
 void Operations::SetProgress(std::uint32_t max, std::uint32_t position) {
@@ -350,50 +407,60 @@ void Operations::RestartWatchdog() {
 void Operations::updateControlStatus(std::uint8_t status) {
     switch (status) {
         case 0:
-            controls_.buttonsEnabled = nrHid1_.GetActive();
+            linkOpenShown_ = nrHid1_.GetActive();
             ControlsChanged();
             break;
         case 5:
-            Log("Read FLASH");
+            LogLine("Read FLASH");
             break;
         case 6:
-            Log("Write FLASH");
+            LogLine("Write FLASH");
             break;
         default:
             break;
     }
 }
 
+void Operations::SendFailed(OpKind op, const char* what) {
+    // Not open: the message is lost as it always was; Detect and Read hear of it from the
+    // watchdog, a Write (which has none) at once.
+    if (pending_ && pending_->session == 0) {
+        if (op == OpKind::Write) Finish(op, OpStatus::NoProgrammer, "no programmer is open");
+        return;
+    }
+    if (pro_.Streaming()) return;  // cannot happen with the gate held; the stream's result comes
+    const std::string reason = SystemReason(nrHid1_.LastWriteError());
+    LogLine(std::string("Send failed: ") + what + " (" + reason + ")");
+    StopWatchdog();
+    Finish(op, OpStatus::DeviceFailure, std::string("the ") + what + " could not be sent to the programmer: " + reason);
+}
+
 void Operations::detect(bool sendConnectBlock) {
+    if (RefuseWhileBusy(OpKind::Detect)) return;
     Begin(OpKind::Detect);
-    if (sendConnectBlock) pro_.Connect();
+    programmer_.answered = false;  // until this connect block is answered
     startWatchdog();
+    if (sendConnectBlock && !pro_.Connect()) SendFailed(OpKind::Detect, "connect block");
 }
 
 void Operations::read() {
+    if (RefuseWhileBusy(OpKind::Read)) return;
     Begin(OpKind::Read);
     updateControlStatus(5);
     std::uint32_t length = pro_.PrepareRead(Flags());
     SetProgress(length, 0);
-    pro_.SendCommand();
     startWatchdog();
+    if (!pro_.SendCommand()) SendFailed(OpKind::Read, "read command");
 }
 
 void Operations::write() {
-    // While the previous Write streams its image, neither the write buffer nor the command it
-    // streams may change: a second Write is refused until the stream ends, and the streaming
-    // one keeps its result to come.
-    std::unique_lock image(imageMutex_, std::try_to_lock);
-    if (!image.owns_lock()) {
-        updateControlStatus(6);
-        RefuseBusy();
-        Raise({OpKind::Write, OpStatus::Refused, "busy: the image is being written"});
-        return;
-    }
+    // The gate is held from here to the result: no other operation, load, size change or search
+    // can change the write buffer, the command or the link while the image goes out.
+    if (RefuseWhileBusy(OpKind::Write)) return;
     Begin(OpKind::Write);
     updateControlStatus(6);
     const auto refuse = [this](OpsRefusal why, std::string message) {
-        Emit({OpsOutcome::Refused, static_cast<std::uint32_t>(why)});
+        Notify([why](OpsView& v) { v.refused(why); });
         Finish(OpKind::Write, OpStatus::Refused, std::move(message));
     };
     if (controls_.reload) {
@@ -401,13 +468,13 @@ void Operations::write() {
             bool loaded = false;
             std::string why = "the image file could not be loaded";
             try {
-                loaded = LoadImageFileLocked(rememberedFile_);
+                loaded = LoadImageFileNow(rememberedFile_);
             } catch (const std::exception& e) {
                 why += std::string(": ") + e.what();
             }
             if (!loaded) return refuse(OpsRefusal::LoadFailed, why);
         } else {
-            Log(Translate("File Not Exists"));
+            LogLine(Translate("File Not Exists"));
             return refuse(OpsRefusal::FileNotExists, "the image file does not exist");
         }
     }
@@ -417,17 +484,31 @@ void Operations::write() {
     });
     const std::size_t size = hexEditor_.GetDataSize();
     if (size == 0) {
-        Log(Translate("Please load HEX/BIN file"));
+        LogLine(Translate("Please load HEX/BIN file"));
         return refuse(OpsRefusal::NoImage, "no image is loaded");
     }
+    // The view may hold a file that is neither HEX nor BIN, or a chip read without any image
+    // loaded: the write buffer then holds no image, and writing it would program erased bytes.
+    if (!image_) {
+        LogLine("The file loaded last is not a HEX or BIN image: load a HEX or BIN file to write it");
+        return refuse(OpsRefusal::NotAnImage, "the last file loaded is not a HEX or BIN image");
+    }
     if (size > pro_.Chip().flashSize) {
-        Log(Translate("Select file is out of chip memory"));
+        LogLine(Translate("Select file is out of chip memory"));
         return refuse(OpsRefusal::TooBig, "the image is larger than the chip's flash");
     }
+    // What goes out: the write buffer's first size bytes. That is the loaded image itself unless
+    // Set Flash Size changed the view's size since.
+    ImagePtr sent = image_;
+    if (size != image_->bytes.size()) {
+        std::vector<std::uint8_t> bytes(size);
+        std::copy(pro_.WriteBuffer(), pro_.WriteBuffer() + size, bytes.begin());
+        sent = WithBytes(*image_, std::move(bytes));
+    }
+    pending_->image = std::move(sent);
     pro_.PrepareWrite(Flags(), static_cast<std::uint32_t>(size));
     SetProgress(static_cast<std::uint32_t>(size), 0);
-    image.unlock();
-    pro_.SendCommand();
+    if (!pro_.SendCommand()) return SendFailed(OpKind::Write, "write command");
     StartQuiet();
 }
 
@@ -435,13 +516,13 @@ void Operations::watchdogExpired() {
     StopWatchdog();
     const std::uint32_t offset = pro_.ReadOffset();
     const std::uint32_t length = pro_.Command().length;
-    Log(Translate("operation timeout") + std::to_string(offset) + "  " + std::to_string(length));
+    LogLine(Translate("operation timeout") + std::to_string(offset) + "  " + std::to_string(length));
     pro_.ResetToIdle();
-    Emit({OpsOutcome::Timeout, offset, length});
+    Notify([offset, length](OpsView& v) { v.timedOut(offset, length); });
     // A Write is watched by its own quiet period, whatever the watchdog left running.
     if (!pending_ || pending_->op == OpKind::Write) return;
     const OpKind op = pending_->op;
-    if (!pending_->linkWasOpen)
+    if (pending_->session == 0)
         Finish(op, OpStatus::NoProgrammer, "no programmer is open");
     else if (op == OpKind::Detect)
         Finish(op, OpStatus::Timeout, "the programmer did not answer");
@@ -455,112 +536,155 @@ void Operations::watchdogExpired() {
 // --- engine and link hooks (reader thread) -----------------------------------------------
 
 std::int32_t Operations::SendReport(const std::uint8_t* data, std::int32_t length) {
-    std::uint8_t report[65] = {};
-    const std::int32_t n = length < 0 ? 0 : (length > 64 ? 64 : length);
-    if (n > 0) std::memcpy(report + 1, data, static_cast<std::size_t>(n));
-    nrHid1_.WriteReport(report, sizeof report);
-    return n;
+    // On the reader thread the message answers a report (the image stream): it belongs to the
+    // session that report came from, and must never reach a later one.
+    const hid::TnrBaseIO::SessionId session =
+        receivingThread_.load() == std::this_thread::get_id() ? receivingSession_ : 0;
+    const std::uint32_t n = length < 0 ? 0u : static_cast<std::uint32_t>(length);
+    return nrHid1_.WritePayload(data, n, session);
 }
 
-void Operations::OnProEvent(std::uint32_t code, const void* payload) {
-    switch (code) {
-        case EV_MESSAGE:
-            Log(static_cast<const char*>(payload));
-            break;
-        case EV_IDENTIFY: {
-            const auto* reply = static_cast<const std::uint8_t*>(payload);
-            Log(Format("Programer Communication is   OK：firmware:%d version:%d ", reply[2], reply[3]));
-            const ConnectBlock block = pro_.LastConnectBlock().value_or(ConnectBlock{});
-            const std::uint16_t expected = block.ExpectedEcho();
-            const std::uint16_t upload = static_cast<std::uint16_t>(reply[4] | (reply[5] << 8));
-            if (upload != expected) {
-                Log(Format("verify fail：upload：%d calc:：%d", upload, expected));
-                Log(Format("%x %x %x", block.key2, block.key3, block.value));
-            }
-            const bool chip = reply[1] != 0;
-            if (chip) {
-                Log(Translate("chip dected OK"));
-            } else {
-                Log(Translate("chip dected fail"));
-                Log("Chip is not connected! Please confirm: correct connection / module OK / good line contact");
-            }
-            OnUi([this] { StopWatchdog(); });
-            Emit({OpsOutcome::Identified, chip ? 1u : 0u, upload == expected ? 1u : 0u});
-            Settle([this, chip, echo = upload == expected] {
-                if (!echo)
-                    Finish(OpKind::Detect, OpStatus::DeviceFailure, "the programmer's handshake echo is wrong");
-                else if (!chip)
-                    Finish(OpKind::Detect, OpStatus::DeviceFailure, "no chip answered on the programmer's pins");
-                else
-                    Finish(OpKind::Detect, OpStatus::Ok, "programmer answered and a chip is present");
-            });
-            break;
-        }
-        case EV_READ_PROGRESS: {
-            const std::uint32_t count = *static_cast<const std::uint32_t*>(payload);
-            const std::uint32_t length = pro_.Command().length;
-            if (static_cast<std::int32_t>(count) < static_cast<std::int32_t>(length)) {
-                PostProgress(count);
-                break;
-            }
-            // The line and the table share "Read finish", so that it reads "读完成" in Chinese.
-            Log(Translate("Read finish") + std::to_string(count) + " byte");
-            const std::uint32_t flash = pro_.Chip().flashSize;
-            auto bytes = std::make_shared<std::vector<std::uint8_t>>(flash);
-            pro_.CopyReadBuffer(0, bytes->data(), flash);
-            OnUi([this, bytes] {
-                StopWatchdog();
-                hexEditor_.SetDataSize(static_cast<std::int64_t>(bytes->size()));
-                hexEditor_.WriteBuffer(bytes->data(), 0, bytes->size());
-                if (view_ != nullptr) view_->hexViewChanged();
-            });
-            Emit({OpsOutcome::ReadComplete, count, 0});
-            Settle([this, count] {
-                Finish(OpKind::Read, OpStatus::Ok, "read " + std::to_string(count) + " bytes", count);
-            });
-            break;
-        }
-        case EV_WRITE_PROGRESS: {
-            const std::int32_t count = *static_cast<const std::int32_t*>(payload);
-            const std::uint32_t length = pro_.Command().length;
-            if (count < static_cast<std::int32_t>(length)) {
-                PostProgress(static_cast<std::uint32_t>(count));
-                break;
-            }
-            Log(Translate("Write finish"));
-            OnUi([this] { StopWatchdog(); });
-            Emit({OpsOutcome::WriteStreamed, static_cast<std::uint32_t>(count), 0});
-            // The last packet is padded to a whole one; the image is the command's length.
-            Settle([this, length] {
-                if (!pending_ || pending_->op != OpKind::Write) return;
-                pending_->streamed = true;
-                pending_->bytes = length;
-                StartQuiet();  // now for the checksum
-            });
-            break;
-        }
-        case EV_VERIFY: {
-            const bool ok = *static_cast<const std::int32_t*>(payload) != 0;
-            Log(Translate("Verify") + " " + Translate(ok ? "Success" : "Fail"));
-            Emit({OpsOutcome::Verified, ok ? 1u : 0u, 0});
-            Settle([this, ok] {
-                if (!pending_ || pending_->op != OpKind::Write) return;
-                const std::uint32_t bytes = pending_->bytes;
-                if (ok)
-                    Finish(OpKind::Write, OpStatus::Ok,
-                           "wrote " + std::to_string(bytes) + " bytes, transfer checksum matches", bytes, true);
-                else
-                    Finish(OpKind::Write, OpStatus::VerifyFailure,
-                           "checksum mismatch: the programmer received other bytes than sent", bytes);
-            });
-            break;
-        }
-        default:
-            break;
+void Operations::EngineLog(const std::string& text) { LogLine(text); }
+
+void Operations::EngineIdentified(const std::array<std::uint8_t, 64>& reply) {
+    LogLine(Format("Programer Communication is   OK：firmware:%d version:%d ", reply[2], reply[3]));
+    const ConnectBlock block = pro_.LastConnectBlock().value_or(ConnectBlock{});
+    const std::uint16_t expected = block.ExpectedEcho();
+    const std::uint16_t upload = static_cast<std::uint16_t>(reply[4] | (reply[5] << 8));
+    if (upload != expected) {
+        LogLine(Format("verify fail：upload：%d calc:：%d", upload, expected));
+        LogLine(Format("%x %x %x", block.key2, block.key3, block.value));
     }
+    const bool chip = reply[1] != 0;
+    if (chip) {
+        LogLine(Translate("chip dected OK"));
+    } else {
+        LogLine(Translate("chip dected fail"));
+        LogLine("Chip is not connected! Please confirm: correct connection / module OK / good line contact");
+    }
+    const bool echo = upload == expected;
+    const int firmware = reply[2], version = reply[3];
+    const hid::TnrBaseIO::SessionId session = receivingSession_;
+    OnUi([this, chip, echo, firmware, version] {
+        StopWatchdog();
+        programmer_.answered = true;
+        programmer_.chipPresent = chip;
+        programmer_.echoOk = echo;
+        programmer_.firmware = firmware;
+        programmer_.version = version;
+    });
+    Settle([this, chip, echo, session] {
+        if (view_ != nullptr) view_->identified(programmer_);
+        if (!echo)
+            Finish(OpKind::Detect, OpStatus::DeviceFailure, "the programmer's handshake echo is wrong", 0, false, session);
+        else if (!chip)
+            Finish(OpKind::Detect, OpStatus::DeviceFailure, "no chip answered on the programmer's pins", 0, false,
+                   session);
+        else
+            Finish(OpKind::Detect, OpStatus::Ok, "programmer answered and a chip is present", 0, false, session);
+    });
 }
 
-void Operations::nrHid1AfterReceive(const std::uint8_t* buffer, std::uint32_t count) {
+void Operations::EngineReadProgress(std::uint32_t count) {
+    const std::uint32_t length = pro_.Command().length;
+    if (static_cast<std::int32_t>(count) < static_cast<std::int32_t>(length)) {
+        PostProgress(count);
+        return;
+    }
+    // The line and the table share "Read finish", so that it reads "读完成" in Chinese.
+    LogLine(Translate("Read finish") + std::to_string(count) + " byte");
+    const std::uint32_t flash = pro_.Chip().flashSize;
+    auto bytes = std::make_shared<std::vector<std::uint8_t>>(flash);
+    pro_.CopyReadBuffer(0, bytes->data(), flash);
+    const hid::TnrBaseIO::SessionId session = receivingSession_;
+    OnUi([this, bytes] {
+        StopWatchdog();
+        hexEditor_.SetDataSize(static_cast<std::int64_t>(bytes->size()));
+        hexEditor_.WriteBuffer(bytes->data(), 0, bytes->size());
+        if (view_ != nullptr && alive_->load()) view_->hexViewChanged();
+    });
+    Settle([this, count, session] {
+        if (view_ != nullptr) view_->readDone(count);
+        Finish(OpKind::Read, OpStatus::Ok, "read " + std::to_string(count) + " bytes", count, false, session);
+    });
+}
+
+void Operations::EngineWriteProgress(std::int32_t count) {
+    const std::uint32_t length = pro_.Command().length;
+    if (count < static_cast<std::int32_t>(length)) {
+        PostProgress(static_cast<std::uint32_t>(count));
+        return;
+    }
+    LogLine(Translate("Write finish"));
+    OnUi([this] { StopWatchdog(); });
+    const hid::TnrBaseIO::SessionId session = receivingSession_;
+    // The last packet is padded to a whole one; the image is the command's length.
+    Settle([this, length, session] {
+        if (view_ != nullptr) view_->streamDone(length);
+        ResumeDeferredSearch();
+        if (!pending_ || pending_->op != OpKind::Write || pending_->session != session) return;
+        pending_->streamed = true;
+        pending_->bytes = length;
+        StartQuiet();  // now for the checksum
+    });
+}
+
+void Operations::EngineStreamStopped(std::uint32_t sent, bool aborted) {
+    const std::uint32_t length = pro_.Command().length;
+    const hid::TnrBaseIO::SessionId session = receivingSession_;
+    if (aborted) {
+        LogLine(Format("Write stopped after %u of %u bytes", sent, length));
+        Settle([this] { ResumeDeferredSearch(); });
+        return;  // cancel() or the close gave the result
+    }
+    const std::string reason = SystemReason(nrHid1_.LastWriteError());
+    LogLine(Format("Write failed after %u of %u bytes: %s", sent, length, reason.c_str()));
+    Settle([this, sent, length, reason, session] {
+        ResumeDeferredSearch();
+        Finish(OpKind::Write, OpStatus::DeviceFailure,
+               "the image stream failed after " + std::to_string(sent) + " of " + std::to_string(length) +
+                   " bytes: " + reason,
+               sent, false, session);
+    });
+}
+
+void Operations::EngineVerified(bool ok) {
+    LogLine(Translate("Verify") + " " + Translate(ok ? "Success" : "Fail"));
+    const hid::TnrBaseIO::SessionId session = receivingSession_;
+    Settle([this, ok, session] {
+        if (view_ != nullptr) view_->verifyOutcome(ok);
+        if (!pending_ || pending_->op != OpKind::Write || pending_->session != session) return;
+        const std::uint32_t bytes = pending_->bytes;
+        if (ok)
+            Finish(OpKind::Write, OpStatus::Ok, "wrote " + std::to_string(bytes) + " bytes, transfer checksum matches",
+                   bytes, true);
+        else
+            Finish(OpKind::Write, OpStatus::VerifyFailure,
+                   "checksum mismatch: the programmer received other bytes than sent", bytes);
+    });
+}
+
+void Operations::EngineFailureReply(std::uint8_t reply) {
+    const hid::TnrBaseIO::SessionId session = receivingSession_;
+    Settle([this, reply, session] {
+        if (view_ != nullptr) view_->failureReply(reply);
+        if (!pending_) return;
+        // The reply names the command it refuses; a stale one must not end a newer operation.
+        OpKind op = pending_->op;
+        switch (reply & 0x7F) {
+            case OP_IDENTIFY: op = OpKind::Detect; break;
+            case OP_READ: op = OpKind::Read; break;
+            case OP_WRITE:
+            case OP_CHECKSUM: op = OpKind::Write; break;
+            default: break;
+        }
+        Finish(op, OpStatus::DeviceFailure, Format("the programmer reported a failure (%02X)", reply), 0, false,
+               session);
+    });
+}
+
+void Operations::nrHid1AfterReceive(hid::TnrBaseIO::SessionId session, const std::uint8_t* payload,
+                                    std::uint32_t count) {
     // One restart task in the queue at a time: it runs after the reports that asked for it,
     // and a report arriving after it started queues the next one.
     if ((watchdogEnabled_.load() || quietEnabled_.load()) && !restartQueued_.exchange(true)) {
@@ -570,12 +694,8 @@ void Operations::nrHid1AfterReceive(const std::uint8_t* buffer, std::uint32_t co
             if (quiet_ != 0) StartQuiet();
         });
     }
-    if (count == 0) return;
-    // The receive handler's copy, kept in one reused buffer instead of an allocation per report.
-    reportCopy_.assign(buffer, buffer + count);
-    const std::uint8_t* payload = reportCopy_.data() + 1;
-    const auto length = static_cast<std::int32_t>(count - 1);
     // Results this report decides are posted once the engine has logged its lines.
+    receivingSession_ = session;
     receivingThread_ = std::this_thread::get_id();
     struct AfterReport {
         Operations& ops;
@@ -585,48 +705,47 @@ void Operations::nrHid1AfterReceive(const std::uint8_t* buffer, std::uint32_t co
             ops.settleAfterReport_.clear();
         }
     } after{*this};
-    if (pro_.State() == ProState::Idle && length > 0) {
-        if (payload[0] & 0x80) {
-            Emit({OpsOutcome::FailureReply, payload[0], 0});
-            SettleFailureReply(payload[0]);
-        }
-        if (payload[0] == OP_WRITE) {
-            // The engine streams the image inside this call: hold off loads meanwhile.
-            std::lock_guard image(imageMutex_);
-            streaming_ = true;
-            pro_.OnReceive(payload, length);
-            streaming_ = false;
-            return;
-        }
-    }
-    pro_.OnReceive(payload, length);
+    pro_.OnReceive(payload, static_cast<std::int32_t>(count));
 }
 
 void Operations::nrHid1Open() {
-    Log("HID Opened");
+    LogLine("HID Opened");
     OnUi([this] { updateControlStatus(0); });
-    Emit({OpsOutcome::LinkOpened});
+    Notify([](OpsView& v) { v.linkChanged(LinkEvent::Opened); });
 }
 
 void Operations::nrHid1Close() {
-    Log("HID Close ");
-    OnUi([this] { updateControlStatus(0); });
-    Emit({OpsOutcome::LinkClosed});
+    LogLine("HID Close ");
+    // The stream of the closed session cannot reach a later one; stop it before its next packet.
+    if (pro_.Streaming()) pro_.AbortStream();
+    OnUi([this] {
+        updateControlStatus(0);
+        programmer_ = ProgrammerInfo{};
+    });
+    Notify([](OpsView& v) { v.linkChanged(LinkEvent::Closed); });
     Post([this] {
-        if (pending_) Finish(pending_->op, OpStatus::DeviceFailure, "the programmer was disconnected");
+        if (pending_ && pending_->session != 0 && pending_->session != nrHid1_.CurrentSessionId())
+            Finish(pending_->op, OpStatus::DeviceFailure, "the programmer was disconnected");
     });
 }
 
 void Operations::nrHid1FatalError(bool& raiseException) {
-    Log("HID Error ");
+    LogLine("HID Error ");
     OnUi([this] { updateControlStatus(0); });
-    Emit({OpsOutcome::LinkError});
+    Notify([](OpsView& v) { v.linkChanged(LinkEvent::Error); });
     raiseException = true;
 }
 
 // --- the programmer search ------------------------------------------------------------------
 
 void Operations::searchProgrammer() {
+    // Never in the middle of an operation: the search may close the link and sends a connect
+    // block. It runs once the operation has its result.
+    if (busy()) {
+        searchDeferred_ = true;
+        return;
+    }
+    searchDeferred_ = false;
     nrHid1_.Update();
     nrHid1_.GetDeviceList();
     for (int i = 0; i < nrHid1_.GetDeviceCount(); ++i) {
@@ -637,16 +756,26 @@ void Operations::searchProgrammer() {
             const hid::TnrHidDevice* entry = nrHid1_.GetCurrentDevice();
             if (entry == nullptr || !filter_(*entry)) continue;
         }
-        if (nrHid1_.GetActive()) return;
+        if (nrHid1_.GetActive()) {
+            if (programmer_.path == nrHid1_.GetDevicePath()) return;
+            // Another programmer was chosen: let go of the one that is open.
+            nrHid1_.SetActive(false);
+            nrHid1_.SetDeviceIndex(i);
+        }
         nrHid1_.SetActive(true);
         controls_.chipListColour = kColourGreen;
         ControlsChanged();
-        Log(Translate("Programer is connected!") + nrHid1_.GetProductString() + " " +
-            nrHid1_.GetSerialNumberString());
+        programmer_ = ProgrammerInfo{};
+        programmer_.path = nrHid1_.GetDevicePath();
+        programmer_.product = nrHid1_.GetProductString();
+        programmer_.serial = nrHid1_.GetSerialNumberString();
+        LogLine(Translate("Programer is connected!") + nrHid1_.GetProductString() + " " +
+                nrHid1_.GetSerialNumberString());
         pro_.Connect();
         return;
     }
     nrHid1_.SetActive(false);
+    programmer_ = ProgrammerInfo{};
     controls_.chipListColour = kColourGrey;
     ControlsChanged();
 }
@@ -654,63 +783,66 @@ void Operations::searchProgrammer() {
 // --- image loading, Set Flash Size, Save BIN ------------------------------------------------
 
 bool Operations::loadImage(const std::string& name) {
-    std::unique_lock image(imageMutex_, std::try_to_lock);
-    if (!image.owns_lock()) {
+    if (busy()) {
         RefuseBusy();
         return false;
     }
-    return LoadImageFileLocked(name);
+    return LoadImageFileNow(name);
 }
 
-bool Operations::ConvertHex(const std::string& name, std::uint32_t& length) {
-    // Convert into a scratch image first: a file that fails to convert, or that is larger than
-    // the write buffer, leaves the previous image in the buffer and the view.
-    std::vector<std::uint8_t> scratch(CPro::kBufferSize);
-    hex::CHex2Bin converter;
-    length = CPro::kBufferSize;
-    const std::int32_t rc = converter.Convert(name, nullptr, &length, scratch);
-    if (rc == hex::kHexDestOverflow) {
-        Log(Format("%s: the image is %" PRIu32 " bytes, larger than the %" PRIu32 "-byte write buffer",
-                   name.c_str(), length, CPro::kBufferSize));
+void Operations::PutImage(ImagePtr image) {
+    pro_.StoreImage(0, image->bytes.data(), image->bytes.size());
+    hexEditor_.SetDataSize(static_cast<std::int64_t>(image->bytes.size()));
+    hexEditor_.WriteBuffer(image->bytes.data(), 0, image->bytes.size());
+    image_ = std::move(image);
+}
+
+bool Operations::LoadHex(const std::string& name) {
+    // One read and one conversion into an image of its own: a file that fails to convert, or that
+    // is larger than the write buffer, leaves the previous image in the buffer and the view.
+    ImageLoad load = ReadImageFile(name, CPro::kBufferSize);
+    if (!load.image) {
+        LogLine(load.error);
         return false;
     }
-    if (rc != hex::kHexSuccess) {
-        Log(name + ": " + converter.LastMessage);
-        return false;
-    }
-    pro_.StoreImage(0, scratch.data(), length);
     // The BIN copy beside the HEX file holds exactly the image (an older, longer copy is replaced
     // whole). A failure to write it does not stop the load.
-    try {
-        WriteFileAtomically(name + ".bin", std::string_view(reinterpret_cast<const char*>(scratch.data()), length));
-    } catch (const std::exception&) {
-        Log(name + ".bin: " + hex::CHex2Bin::Message(hex::kHexWriteDestError));
-    }
-    hexEditor_.SetDataSize(length);
-    hexEditor_.WriteBuffer(scratch.data(), 0, length);
+    if (const std::string failed = WriteBinCopy(*load.image); !failed.empty()) LogLine(failed);
+    PutImage(std::move(load.image));
     return true;
 }
 
-bool Operations::LoadImageFileLocked(const std::string& name) {
+bool Operations::LoadImageFileNow(const std::string& name) {
     rememberedFile_ = name;
     controls_.fileBox = name;
     ControlsChanged();
     const ImageKind kind = ImageKindOf(name);
     bool loaded = false;
     if (kind == ImageKind::Hex) {
-        std::uint32_t length = 0;
-        loaded = ConvertHex(name, length);
+        loaded = LoadHex(name);
     } else {
         const PathStatus status = StatPath(name);
         const std::uint64_t size = status.size;
         if (status.error == 0 && status.isRegular && kind == ImageKind::Bin && size > CPro::kBufferSize) {
-            Log(Format("%s: the image is %ju bytes, larger than the %" PRIu32 "-byte write buffer", name.c_str(),
-                       static_cast<std::uintmax_t>(size), CPro::kBufferSize));
+            LogLine(Format("%s: the image is %ju bytes, larger than the %" PRIu32 "-byte write buffer", name.c_str(),
+                           static_cast<std::uintmax_t>(size), CPro::kBufferSize));
             return false;
         }
         hexEditor_.LoadFromFile(name);  // HexDocumentError: "Cannot open %s." ...
-        if (kind == ImageKind::Bin)
-            pro_.StoreImage(0, hexEditor_.Data().data(), hexEditor_.GetDataSize());
+        if (kind == ImageKind::Bin) {
+            // The view read the file once; the image is those same bytes.
+            auto image = std::make_shared<Image>();
+            image->kind = ImageKind::Bin;
+            image->source = name;
+            const auto data = hexEditor_.Data();
+            image->bytes.assign(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(hexEditor_.GetDataSize()));
+            image->fileSha256 = image->bytesSha256();
+            pro_.StoreImage(0, image->bytes.data(), image->bytes.size());
+            image_ = std::move(image);
+        } else {
+            // Shown, but it is no image: Write refuses until a HEX or BIN file is loaded.
+            image_.reset();
+        }
         loaded = true;
     }
     if (loaded && view_ != nullptr) view_->hexViewChanged();
@@ -722,46 +854,40 @@ void Operations::loadFile(const std::optional<std::string>& chosen) {
         if (chosen) loadChosenFile(*chosen);
         return;
     }
-    std::unique_lock image(imageMutex_, std::try_to_lock);
-    if (!image.owns_lock()) {
+    if (busy()) {
         RefuseBusy();
         return;
     }
     const std::string name = args_.size() >= 2 ? args_[1] : std::string();
     if (ImageKindOf(name) != ImageKind::Hex) return;
     pro_.StoreImage(0, kErasedHead.data(), kErasedHead.size());
-    std::uint32_t length = 0;
-    if (ConvertHex(name, length) && view_ != nullptr) view_->hexViewChanged();
+    if (LoadHex(name) && view_ != nullptr) view_->hexViewChanged();
 }
 
 void Operations::loadChosenFile(const std::string& name) {
-    std::unique_lock image(imageMutex_, std::try_to_lock);
-    if (!image.owns_lock()) {
+    if (busy()) {
         RefuseBusy();
         return;
     }
     pro_.StoreImage(0, kErasedHead.data(), kErasedHead.size());
     try {
-        if (!LoadImageFileLocked(name)) return;
+        if (!LoadImageFileNow(name)) return;
     } catch (const HexDocumentError& e) {
         throw OpsError(e.what());
     }
     const std::size_t n = hexEditor_.GetDataSize();
-    Log("Load File" + name + "  " + std::to_string(n) + " Bytes");
+    LogLine("Load File" + name + "  " + std::to_string(n) + " Bytes");
     controls_.flashSizeBox = std::to_string(n);
     ControlsChanged();
 }
 
-bool Operations::setImage(std::span<const std::uint8_t> bytes) {
-    if (bytes.size() > CPro::kBufferSize) return false;
-    std::unique_lock image(imageMutex_, std::try_to_lock);
-    if (!image.owns_lock()) {
+bool Operations::setImage(ImagePtr image) {
+    if (!image || image->bytes.size() > CPro::kBufferSize) return false;
+    if (busy()) {
         RefuseBusy();
         return false;
     }
-    pro_.StoreImage(0, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
-    hexEditor_.SetDataSize(static_cast<std::int64_t>(bytes.size()));
-    hexEditor_.WriteBuffer(bytes.data(), 0, bytes.size());
+    PutImage(std::move(image));
     if (view_ != nullptr) view_->hexViewChanged();
     return true;
 }
@@ -773,8 +899,7 @@ void Operations::setFlashSize() {
     if (*value < 0 || *value > static_cast<std::int64_t>(CPro::kBufferSize))
         throw OpsError(Format("'%s' is not a flash size from 0 to %" PRIu32, controls_.flashSizeBox.c_str(),
                               CPro::kBufferSize));
-    std::unique_lock image(imageMutex_, std::try_to_lock);
-    if (!image.owns_lock()) {
+    if (busy()) {
         RefuseBusy();
         return;
     }

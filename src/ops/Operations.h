@@ -2,7 +2,8 @@
 // Detect, Read, Write with its reload and checks, the 2000 ms watchdog, the engine's events, the
 // search for the programmer with its link status handlers, and image loading / Set Flash Size /
 // Save BIN. The window and the command-line tool both drive this class; what they show reaches
-// them through OpsView, always on the UI thread and in the order it was raised.
+// them through OpsView, always on the UI thread and in the order it was raised. One gate per
+// programmer: from an operation's start to its result nothing else talks to the programmer.
 #pragma once
 
 #include <atomic>
@@ -20,6 +21,8 @@
 #include "core/UiHost.h"
 #include "hid/Nrhid.h"
 #include "image/HexDocument.h"
+#include "image/Image.h"
+#include "log/Log.h"
 #include "protocol/Chips.h"
 #include "protocol/Cpro.h"
 
@@ -46,32 +49,36 @@ struct OpsControls {
     bool resetRun = true;                // chkResetDev
     std::string fileBox;                 // edtFile
     std::string flashSizeBox;            // edtFlashSize
-    bool buttonsEnabled = true;          // btnRead and BtnAuto
+    // Derived, never set on their own: busy while an operation holds the programmer (from its
+    // start to its result); btnRead and BtnAuto enabled while the link is open (before the first
+    // link event: enabled) and no operation is running.
+    bool busy = false;
+    bool buttonsEnabled = true;
     std::uint32_t chipListColour = kColourGrey;
     std::uint32_t progressMax = 0;
     std::uint32_t progressPosition = 0;
 };
 
-// Link and engine happenings as they are raised, for shells that show more than the log.
-enum class OpsOutcome {
-    LinkOpened,       // a = 0
-    LinkClosed,
-    LinkError,
-    Identified,       // a = chip present (0/1), b = handshake echo matched (0/1)
-    ReadComplete,     // a = bytes read
-    WriteStreamed,    // a = bytes sent
-    Verified,         // a = 1 when the checksums agree
-    FailureReply,     // a = reply byte 0 (failure bit set)
-    Timeout,          // a = read offset, b = command length
-    Refused,          // a = OpsRefusal
+enum class OpsRefusal : std::uint32_t { FileNotExists, NoImage, TooBig, Busy, LoadFailed, NotAnImage };
+enum class LinkEvent { Opened, Closed, Error };
+
+// The programmer the link has open, and what it said to the last connect block.
+struct ProgrammerInfo {
+    std::string path;
+    std::string product;
+    std::string serial;
+    bool answered = false;      // an answer to the connect block arrived since the open
+    int firmware = -1;          // reply byte 2
+    int version = -1;           // reply byte 3
+    bool chipPresent = false;   // reply byte 1 is not 0
+    bool echoOk = false;        // the handshake echo is the expected one
 };
 
-enum class OpsRefusal : std::uint32_t { FileNotExists, NoImage, TooBig, Busy, LoadFailed };
-
-struct OpsEvent {
-    OpsOutcome outcome;
-    std::uint32_t a = 0;
-    std::uint32_t b = 0;
+// A programmer the search could choose.
+struct ProgrammerEntry {
+    std::string path;
+    std::string product;
+    std::string serial;
 };
 
 // Every detect(), read() and write() ends in exactly one of these.
@@ -84,23 +91,32 @@ struct OpsResult {
     std::string message;      // one English sentence for the user, e.g. "no answer from the programmer"
     std::uint32_t bytes = 0;  // bytes read / written when relevant
     bool verified = false;    // Write: the programmer's transfer checksum matched
+    ImagePtr image{};         // Write: exactly the bytes that went to the programmer (once sent)
 };
-
-// What the image loader takes a file for: the last three characters of its name, in any case,
-// are "HEX" or "BIN" (the dot is not looked at); anything else is shown but never written.
-enum class ImageKind { Hex, Bin, Other };
-ImageKind ImageKindOf(std::string_view name);
 
 const char* OpKindName(OpKind kind);        // "detect", "read", "write"
 const char* OpStatusName(OpStatus status);  // "ok", "refused", "no programmer", ...
 
-// Implemented by the shell; every call arrives on the UI thread.
+// Implemented by the shell; every call arrives on the UI thread, one method per kind of news.
 class OpsView {
 public:
     virtual ~OpsView() = default;
     virtual void controlsChanged(const OpsControls&) {}
     virtual void hexViewChanged() {}
-    virtual void event(const OpsEvent&) {}
+    virtual void linkChanged(LinkEvent) {}
+    // The programmer answered the connect block.
+    virtual void identified(const ProgrammerInfo&) {}
+    // A read completed; the hex view holds its bytes.
+    virtual void readDone(std::uint32_t /*bytes*/) {}
+    // The whole image went out.
+    virtual void streamDone(std::uint32_t /*bytes*/) {}
+    // The programmer's checksum reply.
+    virtual void verifyOutcome(bool /*agree*/) {}
+    // A reply with the failure bit; reply is its first byte.
+    virtual void failureReply(std::uint8_t /*reply*/) {}
+    // The watchdog ran out after offset of length bytes.
+    virtual void timedOut(std::uint32_t /*offset*/, std::uint32_t /*length*/) {}
+    virtual void refused(OpsRefusal) {}
     // Exactly once per detect(), read() and write(), after the log lines and progress of that
     // operation.
     virtual void finished(const OpsResult&) {}
@@ -116,15 +132,21 @@ public:
 
 class Operations {
 public:
-    Operations(UiHost& host, hid::Platform& platform, OpsView* view = nullptr);
+    // With hotPlug false the operations never subscribe to the platform's device changes (for
+    // several operations objects sharing one platform, which has a single listener).
+    Operations(UiHost& host, hid::Platform& platform, OpsView* view = nullptr, bool hotPlug = true);
     ~Operations();
     Operations(const Operations&) = delete;
     Operations& operator=(const Operations&) = delete;
 
-    CPro& engine() { return pro_; }
-    hid::TnrHid& link() { return nrHid1_; }
+    // The engine as it stands, to look at (diagnostics and tests); everything that changes it is a
+    // verb of this class.
+    const CPro& engine() const { return pro_; }
+    // The document the window's hex view shows (UI thread).
     HexDocument& hexView() { return hexEditor_; }
+    const HexDocument& hexView() const { return hexEditor_; }
     const OpsControls& controls() const { return controls_; }
+    hid::Platform& platform() { return platform_; }
     std::string rememberedFile() const { return rememberedFile_; }
 
     // The settings restored at start, as a whole: the chip index (its chip parameters apply
@@ -148,8 +170,26 @@ public:
     // The command-line arguments the program was started with (argv[0] excluded); Load then
     // takes the second one as a HEX file without a dialog.
     void setCommandLineArguments(std::vector<std::string> args) { args_ = std::move(args); }
-    // A search after every device change the platform reports (on by default).
+    // A search after every device change the platform reports (on by default). A change that
+    // arrives while an operation runs is searched for once it has its result.
     void setHotPlug(bool on);
+    // Where this object's log lines go (any thread, in order, each line time-stamped like Log's).
+    // Without one they go to the process-wide log.
+    void setLogSink(LogSink sink);
+    // The programmers present, in the search's order (UI thread).
+    std::vector<ProgrammerEntry> listProgrammers();
+    // The open programmer and its last answer; path empty when none is open.
+    const ProgrammerInfo& programmer() const { return programmer_; }
+    bool linkOpen() const { return nrHid1_.GetActive(); }
+    // Opened without write access: nothing can be sent to it.
+    bool linkWritable() const { return nrHid1_.CanWrite(); }
+    // Closes the programmer's link (the pending operation, if any, ends as a device failure).
+    void closeProgrammer();
+    // The image the last load put into the write buffer; null when the last load did not put
+    // one there (a file that is neither HEX nor BIN, or nothing loaded yet).
+    ImagePtr image() const { return image_; }
+    // True from an operation's start to its result, and while an image still streams.
+    bool busy() const;
     // True when the hex view holds exactly what a Write without reload would send.
     bool viewMatchesWriteImage() const;
 
@@ -160,8 +200,9 @@ public:
     void detect(bool sendConnectBlock = true);
     void read();
     void write();
-    // Ends the pending operation with Interrupted; nothing else is stopped or closed.
-    void cancel(const std::string& why);
+    // Ends the pending operation with Interrupted and stops an image stream before its next
+    // packet; with closeLink the programmer's link is closed too.
+    void cancel(const std::string& why, bool closeLink = false);
     void watchdogExpired();
     void startWatchdog();
     void updateControlStatus(std::uint8_t status);
@@ -174,10 +215,10 @@ public:
     // Load with a file already chosen (the dialog's answer, a dropped file), whatever the
     // command-line arguments. Throws OpsError.
     void loadChosenFile(const std::string& name);
-    // Puts bytes into the write buffer and the hex view as the image, without a file (a station
-    // writes its own patched copy per unit, with reload off). False, and nothing changes, while a
-    // Write streams or when bytes do not fit the write buffer.
-    bool setImage(std::span<const std::uint8_t> bytes);
+    // Puts an image already loaded into the write buffer and the hex view, as a load would
+    // (sessions write one loaded image, with reload off). False, and nothing changes, while an
+    // operation runs or when it does not fit the write buffer.
+    bool setImage(ImagePtr image);
     // Set Flash Size from the flash size box. Throws OpsError.
     void setFlashSize();
     // Save BIN; chosen is the dialog's answer (nullopt: cancelled). Throws OpsError.
@@ -185,40 +226,48 @@ public:
 
     // Engine and link hooks (any thread).
     std::int32_t SendReport(const std::uint8_t* data, std::int32_t length);
-    void OnProEvent(std::uint32_t code, const void* payload);
-    void nrHid1AfterReceive(const std::uint8_t* buffer, std::uint32_t count);
+    // One input report without its report ID byte, from the given session (reader thread).
+    void nrHid1AfterReceive(hid::TnrBaseIO::SessionId session, const std::uint8_t* payload, std::uint32_t count);
     void nrHid1Open();
     void nrHid1Close();
     void nrHid1FatalError(bool& raiseException);
 
     // True while a Write streams the image to the programmer.
-    bool streaming() const { return streaming_.load(); }
+    bool streaming() const { return pro_.Streaming(); }
     bool watchdogRunning() const { return watchdog_ != 0; }
 
 private:
+    class EngineListener;
+    friend class EngineListener;
+
     // The operation whose result is still owed (UI thread only).
     struct Pending {
         OpKind op;
-        bool linkWasOpen;    // the link was open when it started
-        bool verify;         // Write: the verify box when it started
+        hid::TnrBaseIO::SessionId session;  // the link's open when it started (0: none)
+        bool verify;            // Write: the verify box when it started
         bool streamed = false;  // Write: the whole image went out
         std::uint32_t bytes = 0;
+        ImagePtr image{};       // Write: what is being sent
     };
 
     CommandFlags Flags() const;
-    // Makes op the pending operation; one still pending ends as superseded.
+    // True (after logging and raising the refusal) when op may not start because the gate is held.
+    bool RefuseWhileBusy(OpKind op);
     void Begin(OpKind op);
-    // Ends op with this result when it is the pending one (UI thread); otherwise nothing.
-    void Finish(OpKind op, OpStatus status, std::string message, std::uint32_t bytes = 0, bool verified = false);
+    // Ends op with this result when it is the pending one (UI thread); otherwise nothing. With a
+    // session given, only when the pending operation started on that session.
+    void Finish(OpKind op, OpStatus status, std::string message, std::uint32_t bytes = 0, bool verified = false,
+                hid::TnrBaseIO::SessionId session = 0);
     void Raise(OpsResult result);  // posted to the view
     // Runs fn on the UI thread after the lines of the report being handled (any thread).
     void Settle(std::function<void()> fn);
-    void SettleFailureReply(std::uint8_t reply);
     void StartQuiet();
     void StopQuiet();
     void QuietExpired();
     void SearchAfterDeviceChange();
-    void Emit(OpsEvent event);             // any thread: posted to the UI thread
+    void SearchNow();              // the search, its errors reported to the view
+    void ResumeDeferredSearch();   // runs a search held off by the gate once the gate is free
+    void Notify(std::function<void(OpsView&)> fn);  // any thread: posted to the view, in order
     void OnUi(std::function<void()> fn);   // run now on the UI thread, else post
     void Post(std::function<void()> fn);   // posted; dropped if this object is gone by then
     void SetProgress(std::uint32_t max, std::uint32_t position);
@@ -226,10 +275,24 @@ private:
     void StopWatchdog();
     void RestartWatchdog();
     void ControlsChanged();
-    // Logs and reports that the image cannot change now because a Write streams it.
+    void LogLine(std::string_view text);
+    // Logs and reports that the image cannot change now because an operation runs.
     void RefuseBusy();
-    bool LoadImageFileLocked(const std::string& name);
-    bool ConvertHex(const std::string& name, std::uint32_t& length);
+    // Loads one file (the gate is not held by anyone else); false when nothing was loaded.
+    bool LoadImageFileNow(const std::string& name);
+    bool LoadHex(const std::string& name);
+    void PutImage(ImagePtr image);
+    // What a send that returned false means for op (UI thread).
+    void SendFailed(OpKind op, const char* what);
+
+    // Engine news (reader thread, or the caller's thread for Connect).
+    void EngineLog(const std::string& text);
+    void EngineIdentified(const std::array<std::uint8_t, 64>& reply);
+    void EngineReadProgress(std::uint32_t count);
+    void EngineWriteProgress(std::int32_t count);
+    void EngineStreamStopped(std::uint32_t sent, bool aborted);
+    void EngineVerified(bool agree);
+    void EngineFailureReply(std::uint8_t reply);
 
     UiHost& host_;
     hid::Platform& platform_;
@@ -237,12 +300,19 @@ private:
     // Posted tasks check it. Set false by the destructor; the pointer itself never changes, so
     // the reader thread may copy it while the UI thread clears the flag.
     const std::shared_ptr<std::atomic<bool>> alive_ = std::make_shared<std::atomic<bool>>(true);
+    std::unique_ptr<EngineListener> listener_;
     CPro pro_;
     HexDocument hexEditor_;
     OpsControls controls_;
+    std::optional<bool> linkOpenShown_;  // the link state the buttons follow; none before the first event
     std::string rememberedFile_;
     std::vector<std::string> args_;
     std::function<bool(const hid::TnrHidDevice&)> filter_;
+    ImagePtr image_;
+    ProgrammerInfo programmer_;
+
+    std::mutex logMutex_;
+    LogSink logSink_;                           // guarded by logMutex_
 
     UiHost::TimerId watchdog_ = 0;              // UI thread only; 0 when disabled
     std::atomic<bool> watchdogEnabled_{false};  // mirror the reader thread may look at
@@ -252,14 +322,13 @@ private:
     std::atomic<bool> quietEnabled_{false};
     bool hotPlug_ = false;                      // subscribed to the platform's device changes
     std::atomic<bool> searchOnChange_{false};
+    bool searchDeferred_ = false;               // a device change came while the gate was held
     // Results that a report decided, held until the engine has logged that report's lines.
     std::atomic<std::thread::id> receivingThread_{};
+    hid::TnrBaseIO::SessionId receivingSession_ = 0;  // reader thread: the session of that report
     std::vector<std::function<void()>> settleAfterReport_;
     std::atomic<bool> progressQueued_{false};   // a progress task is in the queue
     std::atomic<std::uint32_t> progressPending_{0};
-    std::mutex imageMutex_;                     // held while the write buffer is streamed
-    std::atomic<bool> streaming_{false};
-    std::vector<std::uint8_t> reportCopy_;      // the receive handler's copy (reader thread)
     // Last, so that it is destroyed first: its destructor joins the reader thread, which may be
     // inside nrHid1AfterReceive using everything above.
     hid::TnrHid nrHid1_;

@@ -67,11 +67,12 @@ void CPro::SelectChip(std::string_view name) {
         chip_.packetSize = index < 0 ? kDefaultPacket : kChips[static_cast<std::size_t>(index)].packetSize;
         chip_.flashSize = index < 0 ? kSmallFlash : kChips[static_cast<std::size_t>(index)].flashSize;
     }
-    if (index < 0) Log("未知芯片类型！");
+    if (index < 0) LogLine("未知芯片类型！");
 }
 
-void CPro::Connect() {
-    Log("连接编程器");
+bool CPro::Connect() {
+    if (Streaming()) return false;
+    LogLine("连接编程器");
     std::array<std::uint8_t, ConnectBlock::kSize> wire{};
     {
         std::lock_guard lock(mutex_);
@@ -85,16 +86,17 @@ void CPro::Connect() {
         connectBlock_ = block;
         wire = block.Serialize();
     }
-    if (SendFunc) SendFunc(wire.data(), static_cast<std::int32_t>(wire.size()));
+    return SendFunc && SendFunc(wire.data(), static_cast<std::int32_t>(wire.size())) >= 0;
 }
 
-void CPro::SendCommand() {
+bool CPro::SendCommand() {
+    if (Streaming()) return false;
     std::array<std::uint8_t, ProCommand::kSize> wire{};
     {
         std::lock_guard lock(mutex_);
         wire = command_.Serialize();
     }
-    if (SendFunc) SendFunc(wire.data(), static_cast<std::int32_t>(wire.size()));
+    return SendFunc && SendFunc(wire.data(), static_cast<std::int32_t>(wire.size())) >= 0;
 }
 
 std::uint8_t CPro::CheckSum(const std::uint8_t* data, std::uint32_t count) {
@@ -103,11 +105,16 @@ std::uint8_t CPro::CheckSum(const std::uint8_t* data, std::uint32_t count) {
     return sum;
 }
 
-void CPro::Raise(std::uint32_t code, const void* payload) {
-    if (EventFunc) EventFunc(code, payload);
+void CPro::Message(const char* text) {
+    if (listener_ != nullptr) listener_->message(text);
 }
 
-void CPro::RaiseMessage(const char* text) { Raise(EV_MESSAGE, text); }
+void CPro::LogLine(const std::string& text) {
+    if (listener_ != nullptr)
+        listener_->logLine(text);
+    else
+        Log(text);
+}
 
 void CPro::OnReceive(const std::uint8_t* payload, std::int32_t length) {
     // The link normally hands over exactly 64 bytes; anything shorter is padded with zeros so
@@ -139,7 +146,7 @@ void CPro::OnReceive(const std::uint8_t* payload, std::int32_t length) {
         }
     }
     if (wasData) {
-        Raise(EV_READ_PROGRESS, &offset);
+        if (listener_ != nullptr) listener_->readProgress(offset);
         return;
     }
     HandleReply(report);
@@ -150,12 +157,13 @@ void CPro::HandleReply(const std::array<std::uint8_t, kReportSize>& report) {
     char text[96];
     if ((b & 0x80) != 0) {
         std::snprintf(text, sizeof text, "操作失败:%02X", b);
-        RaiseMessage(text);
+        Message(text);
+        if (listener_ != nullptr) listener_->failureReply(b);
         return;
     }
     switch (b & 0x7F) {
         case OP_IDENTIFY:
-            Raise(EV_IDENTIFY, report.data());
+            if (listener_ != nullptr) listener_->identified(report);
             return;
         case OP_READ: {
             std::uint32_t length = 0;
@@ -164,7 +172,7 @@ void CPro::HandleReply(const std::array<std::uint8_t, kReportSize>& report) {
                 length = command_.length;
             }
             std::snprintf(text, sizeof text, "开始读FLASH...%d", static_cast<std::int32_t>(length));
-            RaiseMessage(text);
+            Message(text);
             {
                 std::lock_guard lock(mutex_);
                 readOffset_.store(0, std::memory_order_release);
@@ -173,13 +181,13 @@ void CPro::HandleReply(const std::array<std::uint8_t, kReportSize>& report) {
             if (length > kBufferSize) {
                 std::snprintf(text, sizeof text, "读取长度超出缓冲区，最多接收%u字节",
                               static_cast<unsigned>(kBufferSize));
-                RaiseMessage(text);
+                Message(text);
             }
             return;
         }
         case OP_WRITE:
             readOffset_.store(0, std::memory_order_release);
-            Log("开始写FLASH");
+            LogLine("开始写FLASH");
             StreamImage();
             return;
         case OP_CHECKSUM: {
@@ -190,16 +198,16 @@ void CPro::HandleReply(const std::array<std::uint8_t, kReportSize>& report) {
                 local = CheckSum(writeBuffer_.get(), std::min(command_.length, kBufferSize));
             }
             const std::uint8_t device = report[1];
-            const std::int32_t agree = local == device ? 1 : 0;
-            Raise(EV_VERIFY, &agree);
+            const bool agree = local == device;
+            if (listener_ != nullptr) listener_->verified(agree, local, device);
             if (!agree) {
                 std::snprintf(text, sizeof text, "本地校验：%d 设备端校验：%d", local, device);
-                RaiseMessage(text);
+                Message(text);
             }
             return;
         }
         default:
-            RaiseMessage("未知操作");
+            Message("未知操作");
             return;
     }
 }
@@ -220,11 +228,18 @@ void CPro::StreamImage() {
         // the programmer expects whole would only fail later and silently, so refuse it here.
         char text[96];
         std::snprintf(text, sizeof text, "写入长度超出缓冲区：%u", static_cast<unsigned>(requested));
-        RaiseMessage(text);
+        Message(text);
         return;
     }
     const auto length = static_cast<std::int32_t>(requested);
 
+    // Connect and SendCommand stay refused until the last packet is out.
+    struct StreamFlag {
+        std::atomic<bool>& flag;
+        explicit StreamFlag(std::atomic<bool>& f) : flag(f) { flag.store(true, std::memory_order_release); }
+        ~StreamFlag() { flag.store(false, std::memory_order_release); }
+    } streamFlag(streaming_);
+    abortStream_.store(false, std::memory_order_release);
     std::array<std::uint8_t, kReportSize> chunk{};
     std::int32_t counter = 0;
     while (length > counter) {
@@ -234,9 +249,15 @@ void CPro::StreamImage() {
             std::lock_guard lock(mutex_);
             std::memcpy(chunk.data(), writeBuffer_.get() + start, n);
         }
-        if (SendFunc) SendFunc(chunk.data(), static_cast<std::int32_t>(n));
+        const bool aborted = abortStream_.exchange(false, std::memory_order_acq_rel);
+        // A packet that does not arrive leaves a hole the programmer cannot know about: sending
+        // the rest would only program a chip with a gap, so the stream ends here.
+        if (aborted || !SendFunc || SendFunc(chunk.data(), static_cast<std::int32_t>(n)) < 0) {
+            if (listener_ != nullptr) listener_->streamStopped(start, aborted);
+            return;
+        }
         counter += static_cast<std::int32_t>(packet);
-        Raise(EV_WRITE_PROGRESS, &counter);
+        if (listener_ != nullptr) listener_->writeProgress(counter);
     }
 }
 

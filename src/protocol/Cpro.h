@@ -1,6 +1,6 @@
 // The host side of the programmer's protocol: the connect block, the 24-byte command record,
 // the decoding of every input report, the image stream of a write and the XOR checksum.
-// The engine touches no control: it sends through SendFunc and reports through EventFunc.
+// The engine touches no control: it sends through SendFunc and reports to its ProListener.
 // OnReceive runs on the HID reader thread while the operations call the rest from the UI
 // thread; see "Threads" below for what is safe from where.
 #pragma once
@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace quillon {
@@ -25,19 +26,31 @@ enum : std::uint8_t {
     OP_CHECKSUM = 7,
 };
 
-// Event codes raised through EventFunc, and what the payload pointer points to:
-//   EV_MESSAGE         const char*: zero-terminated UTF-8 text for the log, shown unchanged
-//   EV_IDENTIFY        const std::uint8_t[64]: the reply payload (bytes 0-5 meaningful)
-//   EV_READ_PROGRESS   const std::uint32_t*: read offset after this report was stored
-//   EV_WRITE_PROGRESS  const std::int32_t*: image bytes sent so far, after this packet
-//   EV_VERIFY          const std::int32_t*: 1 when the checksums agree, else 0
-// The payload lives only for the duration of the call. Codes 2, 3 and 4 are not used.
-enum : std::uint32_t {
-    EV_MESSAGE = 0,
-    EV_IDENTIFY = 1,
-    EV_READ_PROGRESS = 5,
-    EV_WRITE_PROGRESS = 6,
-    EV_VERIFY = 7,
+// What the engine tells its owner, one method per kind of news. Every call runs on the thread
+// that handed the engine its report (the HID reader thread), or on the caller's thread for
+// Connect and SelectChip; the arguments live only for the duration of the call.
+class ProListener {
+public:
+    virtual ~ProListener() = default;
+    // A line the engine writes to the log itself: "连接编程器", "开始写FLASH", "未知芯片类型！".
+    // Without a listener these go to the process-wide log.
+    virtual void logLine(const std::string& /*text*/) {}
+    // A message for the log, shown unchanged: failure reply, unknown opcode, start of a read,
+    // checksum difference.
+    virtual void message(const std::string& /*text*/) {}
+    // The answer to the connect block: the whole reply payload (bytes 0-5 meaningful).
+    virtual void identified(const std::array<std::uint8_t, 64>& /*reply*/) {}
+    // A data report of a read was stored; offset counts the bytes received so far.
+    virtual void readProgress(std::uint32_t /*offset*/) {}
+    // One packet of the image went out; sent counts the image bytes sent so far.
+    virtual void writeProgress(std::int32_t /*sent*/) {}
+    // The image stream stopped early: the packet at sent could not be delivered (SendFunc
+    // failed) or the stream was aborted. No further packet goes out.
+    virtual void streamStopped(std::uint32_t /*sent*/, bool /*aborted*/) {}
+    // The programmer's checksum reply: agree is true when it matches the local checksum.
+    virtual void verified(bool /*agree*/, std::uint8_t /*local*/, std::uint8_t /*device*/) {}
+    // A reply with the failure bit set (after its log line); reply is byte 0 of it.
+    virtual void failureReply(std::uint8_t /*reply*/) {}
 };
 
 enum class ProState : std::uint8_t {
@@ -96,15 +109,17 @@ struct CommandFlags {
     bool erase = false;
 };
 
-// Threads. OnReceive (and through it every event and every image packet) runs on the HID
+// Threads. OnReceive (and through it every listener call and every image packet) runs on the HID
 // reader thread; Connect, SendCommand, SelectChip, ResetToIdle, the command setters and the
 // locked buffer helpers may run on any other thread at the same time. One short internal lock
 // guards the command record, the chip parameters, the connect block, the counters and the
-// buffer copies; it is never held while SendFunc or EventFunc runs, so a blocking USB write or
-// an event handler that calls back into the engine cannot deadlock it. The image stream of a
+// buffer copies; it is never held while SendFunc or the listener runs, so a blocking USB write or
+// a listener that calls back into the engine cannot deadlock it. The image stream of a
 // write takes its length and packet size once, when the programmer's ready reply arrives, so a
 // command changed by the UI in the middle of a stream cannot change how much is sent.
-// SendFunc and EventFunc are set once right after construction, before reports flow. The raw
+// While an image streams, nothing else is sent: Connect and SendCommand refuse, so that no
+// connect block or command can land in the middle of the image.
+// SendFunc and the listener are set once right after construction, before reports flow. The raw
 // buffer pointers are for single-threaded phases (no report flowing, no stream running); use
 // StoreImage/CopyReadBuffer otherwise.
 class CPro {
@@ -112,10 +127,9 @@ public:
     static constexpr std::uint32_t kBufferSize = 0x80000;  // 524,288 bytes each
     static constexpr std::size_t kReportSize = 64;         // payload of one HID report
 
-    // Delivers one message (at most 64 bytes) to the programmer; its result is ignored.
+    // Delivers one message (at most 64 bytes) to the programmer. Returns the bytes taken, or a
+    // negative number when the message could not be delivered.
     using SendFunction = std::function<std::int32_t(const std::uint8_t* data, std::int32_t length)>;
-    // Reports one event; see the EV_* codes for the payload types.
-    using EventFunction = std::function<void(std::uint32_t code, const void* payload)>;
 
     CPro();
     virtual ~CPro();
@@ -123,15 +137,23 @@ public:
     CPro& operator=(const CPro&) = delete;
 
     SendFunction SendFunc;
-    EventFunction EventFunc;
+    // The listener that receives the engine's news (may stay null: the news is then dropped, and
+    // log lines go to the process-wide log). Must outlive the engine's use.
+    void SetListener(ProListener* listener) { listener_ = listener; }
 
     // Chooses the chip parameters by exact name; an unknown name logs "未知芯片类型！" and
     // keeps 16,384 bytes of flash.
     void SelectChip(std::string_view name);
-    // Logs "连接编程器", abandons a read in progress and sends the connect block.
-    void Connect();
-    // Sends the 24 bytes of the command record as it stands.
-    void SendCommand();
+    // Logs "连接编程器", abandons a read in progress and sends the connect block. False when
+    // it could not be delivered, or (without logging or sending anything) while an image streams.
+    bool Connect();
+    // Sends the 24 bytes of the command record as it stands. False when it could not be
+    // delivered, or (without sending) while an image streams.
+    bool SendCommand();
+    // True while the image of a write is being sent (on the reader thread).
+    bool Streaming() const { return streaming_.load(std::memory_order_acquire); }
+    // Any thread: a stream in progress stops before its next packet (streamStopped follows).
+    void AbortStream() { abortStream_.store(true, std::memory_order_release); }
     // Decodes one input report without its report ID. At most 64 bytes are read; a shorter
     // payload is treated as if the missing bytes were 0, and a null one as all zeros.
     void OnReceive(const std::uint8_t* payload, std::int32_t length);
@@ -175,8 +197,8 @@ public:
     bool CopyReadBuffer(std::uint32_t offset, std::uint8_t* out, std::size_t count) const;
 
 private:
-    void Raise(std::uint32_t code, const void* payload);
-    void RaiseMessage(const char* text);
+    void LogLine(const std::string& text);
+    void Message(const char* text);
     void HandleReply(const std::array<std::uint8_t, kReportSize>& report);
     void HandleData(const std::array<std::uint8_t, kReportSize>& report);
     void StreamImage();
@@ -189,6 +211,9 @@ private:
     std::unique_ptr<std::uint8_t[]> writeBuffer_;
     std::unique_ptr<std::uint8_t[]> readBuffer_;
     std::atomic<ProState> state_{ProState::Idle};
+    std::atomic<bool> streaming_{false};
+    std::atomic<bool> abortStream_{false};
+    ProListener* listener_ = nullptr;
 };
 
 static_assert(sizeof(ProCommand) == ProCommand::kSize, "command record must stay 24 bytes");

@@ -1,15 +1,14 @@
 // The station's unit loop and the runner around it. Each station owns a thread with its own
-// event loop and its own operations, so stations never wait for each other except on the serial
-// counter's lock; everything a station learns from the programmer comes through the operations'
-// one result per operation.
+// programming session, so stations never wait for each other except on the serial counter's
+// lock; everything a station learns from the programmer comes through the session's one result
+// per operation.
 #include "station/Station.h"
 
 #include <algorithm>
 #include <chrono>
 
-#include "core/UiHost.h"
 #include "hid/Nrhid.h"
-#include "ops/Operations.h"
+#include "ops/Session.h"
 
 namespace quillon::station {
 
@@ -49,7 +48,7 @@ private:
     hid::Platform& inner_;
 };
 
-class Station : public OpsView {
+class Station : public SessionListener {
 public:
     Station(StationRunner& runner, hid::Platform& platform, std::string path)
         : runner_(runner), platform_(platform), path_(std::move(path)) {
@@ -64,29 +63,20 @@ public:
 
     // Any thread: makes the loop look at the runner's stop flags now.
     void Wake() {
-        std::lock_guard lock(hostMutex_);
-        if (host_ != nullptr) host_->post([] {});
+        std::lock_guard lock(sessionMutex_);
+        if (session_ != nullptr) session_->wake();
     }
     // Any thread: ends the operation in progress as interrupted and lets go of the programmer.
     void Abort() {
-        std::lock_guard lock(hostMutex_);
-        if (host_ == nullptr) return;
-        host_->post([this] {
-            if (ops_ == nullptr) return;
-            ops_->cancel("interrupted");
-            if (ops_->link().GetActive()) ops_->link().Close();
-        });
+        std::lock_guard lock(sessionMutex_);
+        if (session_ != nullptr) session_->cancel("interrupted", /*closeLink=*/true);
     }
 
-    // OpsView (the station's thread)
-    void finished(const OpsResult& r) override { result_ = r; }
-    void event(const OpsEvent& e) override {
-        if (e.outcome == OpsOutcome::Identified) identified_ = e;
-        if (e.outcome == OpsOutcome::LinkClosed || e.outcome == OpsOutcome::LinkError) linkGone_ = true;
-    }
-    void controlsChanged(const OpsControls& c) override {
-        if (phase_ == Phase::None || c.progressMax == 0) return;
-        int percent = static_cast<int>(std::uint64_t(c.progressPosition) * 100 / c.progressMax);
+    // SessionListener (the station's thread)
+    void progress(const char* phase, std::uint32_t position, std::uint32_t max) override {
+        if (phase_ == Phase::None || max == 0) return;
+        (void)phase;
+        int percent = static_cast<int>(std::uint64_t(position) * 100 / max);
         if (runner_.config().readback) percent = phase_ == Phase::Write ? percent / 2 : 50 + percent / 2;
         percent = std::clamp(percent, 0, 100);
         if (percent == percent_) return;
@@ -102,19 +92,9 @@ private:
         runner_.view().status({path_, serial_, state, percent, std::move(text)});
     }
 
-    OpsResult RunOp(const std::function<void()>& start) {
-        result_.reset();
-        start();
-        host_->runUntil([&] { return result_.has_value(); });
-        return *result_;
-    }
-
     // Waits ms, or less when the runner stops.
     void Sleep(int ms) {
-        bool fired = false;
-        const auto id = host_->startTimer(UiHost::Millis(ms), false, [&] { fired = true; });
-        host_->runUntil([&] { return fired || runner_.stopping(); });
-        if (!fired) host_->stopTimer(id);
+        session_->wait(ms, [this] { return runner_.stopping(); });
     }
 
     // Polls the chip-present byte until it says wantChip.
@@ -122,16 +102,16 @@ private:
         int silent = 0;
         for (;;) {
             if (runner_.stopping()) return Presence::Stopped;
-            if (linkGone_ || !ops_->link().GetActive()) {
+            if (session_->linkLost() || !session_->linkOpen()) {
                 why = "the programmer was disconnected";
                 return Presence::Gone;
             }
-            identified_.reset();
-            RunOp([&] { ops_->detect(true); });
-            if (identified_ && identified_->b == 1) {
+            const OpsResult r = session_->detect();
+            const ProgrammerInfo info = session_->programmer();
+            if (r.status == OpStatus::Ok || (info.answered && info.echoOk)) {
                 silent = 0;
-                if ((identified_->a == 1) == wantChip) return wantChip ? Presence::Chip : Presence::NoChip;
-            } else if (!linkGone_ && ++silent >= 3) {
+                if (info.chipPresent == wantChip) return wantChip ? Presence::Chip : Presence::NoChip;
+            } else if (!session_->linkLost() && ++silent >= 3) {
                 why = "the programmer stopped answering";
                 return Presence::Gone;
             }
@@ -148,10 +128,11 @@ private:
         record.programmerSerial = serial_;
         record.programmerPath = path_;
         record.chip = config.chipName;
-        record.imagePath = config.imagePath;
-        record.imageSha256 = config.imageSha256;
+        record.imagePath = config.image->source;
+        record.imageSha256 = config.image->fileSha256;
         record.version = config.version;
-        std::vector<std::uint8_t> image = config.image;
+        // The loaded image, shared by every station; a unit with a serial gets its own copy.
+        ImagePtr image = config.image;
         OpStatus status = OpStatus::Ok;
         bool goOn = true;
         if (config.serial) {
@@ -163,8 +144,10 @@ private:
             }
             if (config.afterCounter) config.afterCounter(*record.serial);
             try {
-                PatchImage(image, config.serial->address, EncodeSerial(*record.serial, config.serial->format),
+                std::vector<std::uint8_t> bytes = image->bytes;
+                PatchImage(bytes, config.serial->address, EncodeSerial(*record.serial, config.serial->format),
                            config.flashSize);
+                image = WithBytes(*image, std::move(bytes));
             } catch (const SerialError& e) {
                 // The number is spent: it is logged with the failed unit and never given again.
                 status = OpStatus::Refused;
@@ -173,29 +156,28 @@ private:
                 goOn = false;
             }
         }
-        if (status == OpStatus::Ok && !ops_->setImage(image)) {
-            status = OpStatus::Refused;
-            record.message = "the image does not fit the write buffer";
-        }
         if (status == OpStatus::Ok) {
             percent_ = -1;
             Show(StationState::Programming, {}, 0);
             phase_ = Phase::Write;
-            const OpsResult w = RunOp([&] { ops_->write(); });
+            const OpsResult w = session_->write(image);
             status = w.status;
             record.message = w.message;
             record.bytesWritten = w.bytes;
+            // The log names the bytes that went out, whatever became of them.
+            if (w.image) record.bytesSha256 = w.image->bytesSha256();
             if (status == OpStatus::Ok && config.readback) {
                 phase_ = Phase::Read;
-                const OpsResult r = RunOp([&] { ops_->read(); });
+                std::vector<std::uint8_t> chip;
+                const OpsResult r = session_->read(chip);
                 status = r.status;
                 if (status != OpStatus::Ok) {
                     record.message = "read-back: " + r.message;
-                } else if (const std::string diff = Compare(image); !diff.empty()) {
+                } else if (const Comparison c = CompareWithImage(chip, w.image ? *w.image : *image); !c.equal) {
                     status = OpStatus::VerifyFailure;
-                    record.message = diff;
+                    record.message = c.message();
                 } else {
-                    record.message += "; read-back matches all " + std::to_string(image.size()) + " bytes";
+                    record.message += "; read-back matches all " + std::to_string(image->bytes.size()) + " bytes";
                 }
             }
             phase_ = Phase::None;
@@ -220,39 +202,29 @@ private:
         return goOn;
     }
 
-    // "" when the chip read back holds the image.
-    std::string Compare(const std::vector<std::uint8_t>& image) {
-        const auto data = ops_->hexView().Data();
-        for (std::size_t i = 0; i < image.size(); ++i) {
-            if (i >= data.size() || data[i] != image[i]) {
-                char text[120];
-                std::snprintf(text, sizeof text, "read-back differs at 0x%04zX: chip 0x%02X, image 0x%02X", i,
-                              i < data.size() ? data[i] : 0, image[i]);
-                return text;
-            }
-        }
-        return {};
-    }
-
     void Main() {
         std::string ended;
         try {
-            LoopUiHost host;
-            Operations ops(host, platform_, this);
-            ops_ = &ops;
+            const StationConfig& config = runner_.config();
+            SessionOptions options;
+            options.chipIndex = config.chipIndex;
+            options.erase = config.erase;
+            options.protect = config.protect;
+            options.verify = config.verify;
+            options.reset = config.reset;
+            options.device = path_;
+            ProgrammerSession session(platform_, options, this);
             {
-                std::lock_guard lock(hostMutex_);
-                host_ = &host;
+                std::lock_guard lock(sessionMutex_);
+                session_ = &session;
             }
+            if (runner_.aborting()) session.cancel("interrupted", true);
             ended = Loop();
-            {
-                std::lock_guard lock(hostMutex_);
-                host_ = nullptr;
-            }
-            ops_ = nullptr;
+            std::lock_guard lock(sessionMutex_);
+            session_ = nullptr;
         } catch (const std::exception& e) {
-            std::lock_guard lock(hostMutex_);
-            host_ = nullptr;
+            std::lock_guard lock(sessionMutex_);
+            session_ = nullptr;
             ended = e.what();
         }
         Show(StationState::Ended, ended);
@@ -262,26 +234,10 @@ private:
 
     std::string Loop() {
         const StationConfig& config = runner_.config();
-        ops_->setHotPlug(false);
-        OpsControls c;
-        c.chipIndex = config.chipIndex;
-        c.reload = false;
-        c.erase = config.erase;
-        c.encrypt = config.protect;
-        c.verify = config.verify;
-        c.resetRun = config.reset;
-        ops_->applySettings(c);
-        const std::string want = path_;
-        ops_->setProgrammerFilter([want](const hid::TnrHidDevice& d) { return d.devicePath == want; });
-        try {
-            ops_->searchProgrammer();
-        } catch (const hid::HidError& e) {
-            return std::string("cannot open the programmer: ") + e.what();
-        }
-        if (!ops_->link().GetActive()) return "cannot open the programmer";
-        serial_ = ops_->link().GetSerialNumberString();
-        // The search sent the connect block: take its answer before polling on our own.
-        RunOp([&] { ops_->detect(false); });
+        // The search sends the connect block; its answer comes before we poll on our own.
+        const OpsResult connected = session_->connect();
+        if (connected.status == OpStatus::NoProgrammer) return connected.message;
+        serial_ = session_->programmer().serial;
         std::string why;
         while (!runner_.stopping()) {
             Show(StationState::WaitingForChip);
@@ -295,7 +251,7 @@ private:
                 continue;
             }
             if (!Unit() || runner_.aborting()) break;
-            if (linkGone_) return "the programmer was disconnected";
+            if (session_->linkLost()) return "the programmer was disconnected";
             if (runner_.stopping()) break;
             Show(StationState::WaitingForRemoval);
             const Presence gone = WaitFor(false, why);
@@ -310,12 +266,8 @@ private:
     std::string serial_;
     std::thread thread_;
     std::atomic<bool> done_{false};
-    std::mutex hostMutex_;
-    LoopUiHost* host_ = nullptr;  // set while the loop runs (guarded by hostMutex_ for other threads)
-    Operations* ops_ = nullptr;   // the station's thread only
-    std::optional<OpsResult> result_;
-    std::optional<OpsEvent> identified_;
-    bool linkGone_ = false;
+    std::mutex sessionMutex_;
+    ProgrammerSession* session_ = nullptr;  // set while the loop runs (guarded by sessionMutex_ for other threads)
     Phase phase_ = Phase::None;
     int percent_ = -1;
 };

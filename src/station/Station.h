@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "hid/HidPlatform.h"
+#include "image/Image.h"
 #include "station/Serial.h"
 
 namespace quillon::station {
@@ -30,9 +31,7 @@ struct StationConfig {
     bool verify = true;
     bool reset = true;
     bool readback = true;
-    std::vector<std::uint8_t> image;  // as loaded, before any serial
-    std::string imagePath;
-    std::string imageSha256;
+    ImagePtr image;               // as loaded (once), before any serial
     std::optional<SerialField> serial;
     std::string counterFile;
     int pollMs = 250;             // chip-present poll while waiting for a chip or for its removal
@@ -52,7 +51,8 @@ struct UnitRecord {
     std::string programmerPath;
     std::string chip;
     std::string imagePath;
-    std::string imageSha256;
+    std::string imageSha256;        // of the image file as read
+    std::string bytesSha256;        // of the bytes written, serial included ("" when none were)
     std::optional<std::uint64_t> serial;
     bool pass = false;
     std::string failure;            // "" for a pass; else "device failure", "timeout", "verify failure", "interrupted", ...
