@@ -119,6 +119,12 @@ JsonLine& JsonLine::Number(std::string_view key, std::int64_t value) {
     return *this;
 }
 
+JsonLine& JsonLine::Number(std::string_view key, std::uint64_t value) {
+    Key(key);
+    text_ += std::to_string(value);
+    return *this;
+}
+
 JsonLine& JsonLine::Flag(std::string_view key, bool value) {
     Key(key);
     text_ += value ? "true" : "false";

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace quillon::cli {
 
@@ -27,6 +28,22 @@ public:
     // A file name: as Text, plus "<key>_bytes" when the name is not valid UTF-8.
     JsonLine& Path(std::string_view key, std::string_view value);
     JsonLine& Number(std::string_view key, std::int64_t value);
+    // Unsigned values above the signed range keep their value (a serial number 2^63 + 5).
+    JsonLine& Number(std::string_view key, std::uint64_t value);
+    // Every other integer type (and an enumerator, such as an exit code) goes to the overload
+    // of its signedness, so that callers passing an int, a size_t or a uint32_t need no cast.
+    template <typename T>
+        requires((std::is_integral_v<T> && !std::is_same_v<T, bool> && !std::is_same_v<T, std::int64_t> &&
+                  !std::is_same_v<T, std::uint64_t>) ||
+                 std::is_enum_v<T>)
+    JsonLine& Number(std::string_view key, T value) {
+        if constexpr (std::is_enum_v<T>)
+            return Number(key, static_cast<std::int64_t>(value));
+        else if constexpr (std::is_signed_v<T>)
+            return Number(key, static_cast<std::int64_t>(value));
+        else
+            return Number(key, static_cast<std::uint64_t>(value));
+    }
     JsonLine& Flag(std::string_view key, bool value);
     // The object, closed, without a line end.
     std::string Str() const { return text_ + "}"; }

@@ -2,6 +2,7 @@
 // the shell only: it checks the inputs (image, serial, counter, log) before anything reaches a
 // programmer, shows each station's state so that an operator can read it from a metre away,
 // writes the unit log, and maps Ctrl-C to "stop after this unit" / "abort the unit".
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -74,12 +75,37 @@ public:
             Print(s.path + ": station ended (" + s.text + ")");
     }
 
+    void serialTaken(const UnitRecord& r) override {
+        if (log_.empty()) return;
+        const std::string line = TakenLogLine(r);
+        // The number is on record before the counter moves past it; a stop while another
+        // process holds the log gives up here, before the chip is touched.
+        try {
+            AppendUnitLog(log_, line, [] { return InterruptWatch::Caught() != 0; });
+        } catch (const std::system_error& e) {
+            if (e.code().value() == ECANCELED) throw station::SerialCancelled("stopped while waiting for " + log_);
+            throw std::runtime_error("cannot append to the unit log " + log_ + ": " + SystemReason(e.code().value()));
+        }
+        if (json_) {
+            std::lock_guard lock(mutex_);
+            Print(line);
+        }
+    }
+
+    std::optional<std::uint64_t> lastSerialTaken() override {
+        if (log_.empty()) return std::nullopt;
+        return ReadLastTakenSerial(log_);
+    }
+
+    // The second Ctrl-C: a unit's record that waits for the log's lock gives up.
+    void abort() { abort_ = true; }
+
     void unitFinished(const UnitRecord& r) override {
         const std::string line = UnitLogLine(r);
         // The record is on disk before the station may start its next unit.
         if (!log_.empty()) {
             try {
-                AppendUnitLog(log_, line);
+                AppendUnitLog(log_, line, [this] { return abort_.load(); });
             } catch (const std::system_error& e) {
                 throw std::runtime_error("cannot append to the unit log " + log_ + ": " +
                                          SystemReason(e.code().value()));
@@ -146,6 +172,7 @@ private:
     std::map<std::string, std::string> lastUnit_;
     std::uint64_t good_ = 0, failed_ = 0;
     int drawn_ = 0;
+    std::atomic<bool> abort_{false};
 };
 
 std::string Hex(const std::vector<std::uint8_t>& bytes) {
@@ -190,7 +217,13 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
     if (!o.serial.empty()) {
         try {
             config.serial = station::ParseSerialField(o.serial);
-            nextSerial = station::PeekLastSerial(o.serialFile) + 1;
+            const std::uint64_t last = station::PeekLastSerial(o.serialFile);
+            // Refused here rather than after the first unit, whatever the format.
+            if (last == UINT64_MAX)
+                return Fail(out, kExitBadInput, "serial counter " + o.serialFile + " is exhausted (it holds " +
+                                                    std::to_string(last) + ", the largest number)");
+            nextSerial = last + 1;
+            station::CheckCounterWritable(o.serialFile);
             overwritten = station::PatchImage(patched, config.serial->address,
                                               station::EncodeSerial(nextSerial, config.serial->format), flash);
         } catch (const station::SerialError& e) {
@@ -198,18 +231,20 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
         }
     }
     if (!o.log.empty()) {
+        // A unit whose record cannot be written must not be programmed: the log must take
+        // appends before the first chip is touched (and in a dry run, which creates nothing).
+        if (const std::string problem = LogAppendProblem(o.log); !problem.empty())
+            return Fail(out, kExitBadInput, problem);
         try {
-            const station::StationStatus none;
-            if (NonRegularKind(o.log).empty()) {
-                const LogCheck check = CheckUnitLog(ReadWholeFile(o.log));
-                if (!check.valid)
-                    return Fail(out, kExitBadInput, o.log + " is not a unit log (" + check.reason + "); refusing to append");
-                if (check.truncated > 0)
-                    out.Warning(o.log + ": " + std::to_string(check.truncated) +
-                                " unit record(s) cut short (power cut?); new records start on a fresh line");
-            } else {
-                return Fail(out, kExitBadInput, o.log + " is " + NonRegularKind(o.log) + ", not a unit log");
-            }
+            // Only the last records: a start costs the same for a log of any length.
+            std::uint64_t size = 0;
+            const std::string tail = ReadFileTail(o.log, kLogTailBytes, &size);
+            const LogCheck check = CheckUnitLogTail(tail, size <= tail.size());
+            if (!check.valid)
+                return Fail(out, kExitBadInput, o.log + " is not a unit log (" + check.reason + "); refusing to append");
+            if (check.truncated > 0)
+                out.Warning(o.log + ": " + std::to_string(check.truncated) +
+                            " unit record(s) cut short (power cut?); new records start on a fresh line");
         } catch (const std::system_error& e) {
             if (e.code().value() != ENOENT)
                 return Fail(out, kExitBadInput, "cannot read unit log " + o.log + ": " + SystemReason(e.code().value()));
@@ -225,7 +260,7 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
                 .Text("chip", o.chip)
                 .Number("flash_bytes", static_cast<std::int64_t>(flash));
             if (config.serial)
-                line.Number("serial", static_cast<std::int64_t>(nextSerial))
+                line.Number("serial", nextSerial)
                     .Number("serial_address", config.serial->address)
                     .Text("overwrites", Hex(overwritten))
                     .Text("serial_bytes", Hex(station::EncodeSerial(nextSerial, config.serial->format)));
@@ -263,19 +298,13 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
     config.device = o.device;
     config.all = o.all;
     config.version = kVersion;
-    // Test hook: stop for good right after the counter is on disk, so a test can kill the
-    // process between the counter update and the first byte to the chip.
-    if (const char* hook = std::getenv("QUILLON_TEST_STOP_AFTER_COUNTER"); hook != nullptr && *hook == '1')
-        config.afterCounter = [](std::uint64_t n) {
-            std::printf("%s\n", JsonLine("test-hook").Number("serial", static_cast<std::int64_t>(n)).Str().c_str());
-            std::fflush(stdout);
-            for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
-        };
-
     Display display(ctx, o);
     station::StationRunner runner(*platform, std::move(config), display);
     const std::size_t first = watch.Subscribe([&runner] { runner.stopAfterUnit(); });
-    const std::size_t second = watch.SubscribeSecond([&runner] { runner.abort(); });
+    const std::size_t second = watch.SubscribeSecond([&runner, &display] {
+        display.abort();
+        runner.abort();
+    });
     const station::StationSummary summary = runner.run();
     watch.Unsubscribe(first);
     watch.Unsubscribe(second);
@@ -321,6 +350,16 @@ void RegisterStation(CLI::App& app, CliContext& ctx) {
     auto* serial = s->add_option("--serial", o.serial,
                                  "ADDR:FORMAT: write each unit's number at ADDR; FORMAT u16le, u16be, u32le, "
                                  "u32be or ascii:W");
+    serial->check(
+        [](const std::string& text) {
+            try {
+                station::ParseSerialField(text);
+                return std::string();
+            } catch (const station::SerialError& e) {
+                return std::string(e.what());
+            }
+        },
+        "ADDR:FORMAT");
     auto* counter =
         s->add_option("--serial-file", o.serialFile, "Counter file holding the last number given (next = last + 1)");
     serial->needs(counter);

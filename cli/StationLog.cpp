@@ -4,10 +4,13 @@
 
 #include <json/json.h>
 
+#include <cerrno>
 #include <memory>
+#include <system_error>
 
 #include "cli/Json.h"
 #include "fs/Durable.h"
+#include "fs/Files.h"
 
 namespace quillon::cli {
 
@@ -21,7 +24,7 @@ std::string UnitLogLine(const station::UnitRecord& r) {
         .Path("image", r.imagePath)
         .Text("image_sha256", r.imageSha256);
     if (!r.bytesSha256.empty()) line.Text("bytes_sha256", r.bytesSha256);
-    if (r.serial) line.Number("serial", static_cast<std::int64_t>(*r.serial));
+    if (r.serial) line.Number("serial", *r.serial);
     line.Text("result", r.pass ? "pass" : "fail");
     if (!r.pass) {
         line.Text("failure", r.failure);
@@ -35,26 +38,50 @@ std::string UnitLogLine(const station::UnitRecord& r) {
     return line.Str();
 }
 
+std::string TakenLogLine(const station::UnitRecord& r) {
+    JsonLine line("unit");
+    line.Number("schema", kJsonSchema)
+        .Text("time", r.time)
+        .Text("programmer_serial", r.programmerSerial)
+        .Path("programmer_path", r.programmerPath)
+        .Text("chip", r.chip)
+        .Path("image", r.imagePath)
+        .Text("image_sha256", r.imageSha256);
+    if (r.serial) line.Number("serial", *r.serial);
+    line.Text("result", "taken").Text("version", r.version);
+    return line.Str();
+}
+
 namespace {
 
+// What a power cut leaves of the last append: the start of a record without its end, and/or a
+// run of NUL bytes where the file system had allocated blocks that were never written.
 bool LooksTruncated(std::string_view line) {
+    while (!line.empty() && line.back() == '\0') line.remove_suffix(1);
+    while (!line.empty() && line.front() == '\0') line.remove_prefix(1);
+    if (line.empty()) return true;
     constexpr std::string_view kStart = "{\"type\":\"unit\"";
     return line.substr(0, kStart.size()) == kStart.substr(0, std::min(line.size(), kStart.size())) &&
-           (line.empty() || line.back() != '}');
+           line.back() != '}';
+}
+
+bool ParseRecord(std::string_view line, Json::Value& value) {
+    Json::CharReaderBuilder builder;
+    builder["collectComments"] = false;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    std::string errors;
+    return reader->parse(line.data(), line.data() + line.size(), &value, &errors);
 }
 
 // "" when line is a complete unit record, else why not.
 std::string RecordProblem(std::string_view line) {
-    Json::CharReaderBuilder builder;
-    builder["collectComments"] = false;
-    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value value;
-    std::string errors;
-    if (!reader->parse(line.data(), line.data() + line.size(), &value, &errors)) return "not JSON";
+    if (!ParseRecord(line, value)) return "not JSON";
     if (!value.isObject()) return "not a JSON object";
     if (value["type"] != "unit") return "not a unit record (\"type\" is not \"unit\")";
     if (!value["time"].isString()) return "a unit record without \"time\"";
-    if (value["result"] != "pass" && value["result"] != "fail") return "a unit record without a result";
+    if (value["result"] != "pass" && value["result"] != "fail" && value["result"] != "taken")
+        return "a unit record without a result";
     return {};
 }
 
@@ -88,8 +115,63 @@ LogCheck CheckUnitLog(std::string_view text) {
     return check;
 }
 
-void AppendUnitLog(const std::string& path, std::string_view line) {
+LogCheck CheckUnitLogTail(std::string_view tail, bool fromStart) {
+    if (!fromStart) {
+        const std::size_t end = tail.find('\n');
+        tail.remove_prefix(end == std::string_view::npos ? tail.size() : end + 1);
+    }
+    return CheckUnitLog(tail);
+}
+
+std::optional<std::uint64_t> LastTakenSerial(std::string_view tail) {
+    // Complete lines only, from the end: the last one may be cut short.
+    std::size_t end = tail.rfind('\n');
+    while (end != std::string_view::npos && end > 0) {
+        const std::size_t start = tail.rfind('\n', end - 1);
+        const std::size_t from = start == std::string_view::npos ? 0 : start + 1;
+        const std::string_view line = tail.substr(from, end - from);
+        Json::Value value;
+        if (line.find("\"taken\"") != std::string_view::npos && ParseRecord(line, value) && value.isObject() &&
+            value["type"] == "unit" && value["result"] == "taken" && value["serial"].isUInt64())
+            return value["serial"].asUInt64();
+        if (start == std::string_view::npos) break;
+        end = start;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::uint64_t> ReadLastTakenSerial(const std::string& path) {
     LockedFile log(path, true);
+    return LastTakenSerial(log.ReadTail(kLogTailBytes));
+}
+
+std::string LogAppendProblem(const std::string& path) {
+    std::string target;
+    try {
+        target = ResolveLinks(path);
+    } catch (const std::system_error& e) {
+        return "cannot follow " + path + ": " + SystemReason(e.code().value());
+    }
+    const PathStatus status = StatPath(target);
+    if (status.error == 0) {
+        if (!status.isRegular) return path + " is " + NonRegularKind(target) + ", not a unit log";
+        if (IsReadOnlyFile(target)) return "cannot append to the unit log " + path + ": it is read-only";
+        return {};
+    }
+    if (status.error != ENOENT)
+        return "cannot append to the unit log " + path + ": " + SystemReason(status.error);
+    const std::size_t slash = target.find_last_of(kPathSeparators);
+    const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash == 0 ? 1 : slash);
+    if (const int error = CheckCreatableIn(dir); error != 0)
+        return "cannot create the unit log " + path + (target != path ? " (" + target + ")" : std::string()) +
+               ": its folder " + (dir.empty() ? std::string(".") : dir) + ": " + SystemReason(error);
+    return {};
+}
+
+void AppendUnitLog(const std::string& path, std::string_view line) { AppendUnitLog(path, line, {}); }
+
+void AppendUnitLog(const std::string& path, std::string_view line, const std::function<bool()>& cancelled) {
+    LockedFile log(path, true, cancelled);
     std::string text;
     if (const std::string tail = log.ReadTail(1); !tail.empty() && tail != "\n") text = "\n";
     text.append(line);

@@ -4,6 +4,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -13,6 +16,14 @@ namespace quillon::cli {
 
 // The unit's log line, without its line end ("type":"unit" first, then the record's fields).
 std::string UnitLogLine(const station::UnitRecord& record);
+
+// The record that a unit's number is taken, written before the chip is touched: the unit's
+// fields with "result":"taken" and no outcome yet. A taken number whose unit has no "pass" or
+// "fail" record is retired: its station stopped mid-unit (killed, power cut).
+std::string TakenLogLine(const station::UnitRecord& record);
+
+// How much of a log's end a start reads: the last complete records, never the whole file.
+inline constexpr std::size_t kLogTailBytes = 64 * 1024;
 
 struct LogCheck {
     bool valid = true;
@@ -26,9 +37,25 @@ struct LogCheck {
 // starts like one and has no closing brace) is tolerated wherever it is, since the append after
 // it starts on a fresh line.
 LogCheck CheckUnitLog(std::string_view text);
+// The same for the last bytes of a log: when the tail does not start at the file's first byte
+// (fromStart false), its first line is a piece of a record and is skipped.
+LogCheck CheckUnitLogTail(std::string_view tail, bool fromStart);
+
+// The highest serial with a "taken" record among the complete records of a log's tail. Taken
+// records are appended under the counter's lock, so the last one holds the highest number.
+std::optional<std::uint64_t> LastTakenSerial(std::string_view tail);
+// LastTakenSerial of the log at path, read under its lock (the file is created when missing).
+// Throws std::system_error.
+std::optional<std::uint64_t> ReadLastTakenSerial(const std::string& path);
+
+// Why a log could not be appended to ("" when it can): a missing or unwritable folder, a
+// read-only file, a directory or device in its place, links followed. Touches nothing.
+std::string LogAppendProblem(const std::string& path);
 
 // Appends one line under the log's lock, starting on a fresh line when the file does not end in
 // one, and syncs it to disk. Throws std::system_error.
 void AppendUnitLog(const std::string& path, std::string_view line);
+// The same, giving up with ECANCELED while another holder keeps the lock and cancelled says true.
+void AppendUnitLog(const std::string& path, std::string_view line, const std::function<bool()>& cancelled);
 
 }  // namespace quillon::cli

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -145,6 +146,8 @@ public:
 
     void unplugLocked();
     void saveChipLocked();
+    // Moves chipNumber on until its chip file in flashDir is new (created here).
+    void claimChipNumberLocked();
     void emitLocked(const std::vector<Emitted>& out);
 };
 
@@ -236,7 +239,25 @@ void SimDevice::presentNextChipLocked() {
     chip->faults.unplugAfterOut = swap.presented == swap.unplug ? 32 : -1;
     dataOut = 0;
     chipNumber = chipCounter ? ++*chipCounter : swap.presented;
+    claimChipNumberLocked();
     saveChipLocked();
+}
+
+void SimDevice::claimChipNumberLocked() {
+    if (flashDir.empty() || chipNumber <= 0) return;
+    // Another process may share the folder: a number is ours once its file is created by us,
+    // and the counter skips every number already taken there.
+    for (;;) {
+        char name[32];
+        std::snprintf(name, sizeof name, "/chip-%04d.bin", chipNumber);
+        const int error = CreateNewFile(flashDir + name);
+        if (error != EEXIST) {
+            if (error != 0) std::fprintf(stderr, "simulated programmer: %s%s: %s\n", flashDir.c_str(), name,
+                                         SystemReason(error).c_str());
+            return;
+        }
+        chipNumber = chipCounter ? ++*chipCounter : chipNumber + 1;
+    }
 }
 
 void SimDevice::swapBeforeLocked(std::span<const std::uint8_t> payload) {
@@ -782,6 +803,7 @@ std::unique_ptr<SimPlatform> SimPlatform::fromOptions(const SimOptions& options)
             d->presentNextChipLocked();
         } else {
             d->chipNumber = ++*counter;
+            d->claimChipNumberLocked();
             if (!d->flashDir.empty()) {
                 d->chip->setFlash(d->chip->flash());  // the chip as it starts, so every chip has a file
                 d->saveChipLocked();

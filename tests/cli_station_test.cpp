@@ -1,6 +1,6 @@
 // quillon-cli station end to end on the simulated chip swapper: every unit's chip is inspected
-// through its own flash file, every log line is parsed, and failures, a crash between the counter
-// and the chip, and refused inputs are judged by what landed on disk.
+// through its own flash file, every log line is parsed, and failures, kills at random moments,
+// two stations on one counter and refused inputs are judged by what landed on disk.
 #include <json/json.h>
 
 #include <gmock/gmock.h>
@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <random>
 #include <set>
 #include <sstream>
 
@@ -79,11 +80,25 @@ struct Bench {
     }
 
     std::string Counter() const { return test::ReadFileBytes(dir / "serial.txt"); }
+
+    // The records with a result (pass or fail), and the numbers recorded as taken.
+    std::vector<Json::Value> Results() const {
+        std::vector<Json::Value> results;
+        for (const auto& r : Log())
+            if (r["result"] != "taken") results.push_back(r);
+        return results;
+    }
+    std::multiset<std::uint64_t> Taken() const {
+        std::multiset<std::uint64_t> taken;
+        for (const auto& r : Log())
+            if (r["result"] == "taken") taken.insert(r["serial"].asUInt64());
+        return taken;
+    }
 };
 
 // Good units: each chip holds the image with the serial its log line names, no number twice.
 void ExpectGoodUnits(const Bench& b, std::size_t units, std::size_t programmers) {
-    const auto log = b.Log();
+    const auto log = b.Results();
     ASSERT_EQ(log.size(), units);
     std::set<std::uint32_t> logged, onChips;
     std::set<std::string> stations;
@@ -104,6 +119,9 @@ void ExpectGoodUnits(const Bench& b, std::size_t units, std::size_t programmers)
     EXPECT_EQ(*logged.rbegin(), 1000u + units - 1);
     EXPECT_EQ(stations.size(), programmers);
     EXPECT_EQ(b.Counter(), std::to_string(999 + units) + "\n");
+    const auto taken = b.Taken();
+    EXPECT_EQ(std::set<std::uint64_t>(taken.begin(), taken.end()).size(), taken.size());
+    EXPECT_EQ(std::set<std::uint64_t>(taken.begin(), taken.end()), std::set<std::uint64_t>(logged.begin(), logged.end()));
 }
 
 TEST(CliStation, TwentyUnitsOnOneProgrammer) {
@@ -129,7 +147,7 @@ TEST(CliStation, FailedUnitsRetireTheirNumbersAndTheStationsGoOn) {
     // image (then plugged back in). Programmer 2 works throughout.
     const auto r = b.Station("swap:5:fail-write=2:unplug=4", {"--sim-count", "2", "--all", "--count", "8"});
     ASSERT_EQ(r.code, 0) << r.all();
-    const auto log = b.Log();
+    const auto log = b.Results();
     ASSERT_EQ(log.size(), 10u);
     std::set<std::uint32_t> failed, passed;
     for (const auto& unit : log) {
@@ -161,29 +179,215 @@ TEST(CliStation, FailedUnitsRetireTheirNumbersAndTheStationsGoOn) {
     EXPECT_EQ(b.Counter(), "1009\n");
 }
 
-TEST(CliStation, CrashAfterTheCounterNeverReusesTheNumber) {
+std::vector<std::string> StationArgs(const Bench& b, const std::string& scenario, const std::string& counter,
+                                     std::vector<std::string> extra) {
+    std::vector<std::string> args = {"station", "--sim", scenario, "--sim-flash-dir", b.dir / "chips", "--chip",
+                                     "NRF24LE1_16K", b.dir / "fw.bin", "--serial", "0x3FFC:u32le", "--serial-file",
+                                     counter, "--log", b.dir / "units.log", "--poll-ms", "20", "--json"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+}
+
+std::size_t CountOf(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+// The highest number given: the counter's, or one recorded as taken just before a kill
+// stopped the counter's update.
+std::uint64_t HighestGiven(const Bench& b) {
+    const auto taken = b.Taken();
+    const std::uint64_t counter = std::stoull(b.Counter());
+    return taken.empty() ? counter : std::max(counter, *taken.rbegin());
+}
+
+// Every number up to the counter is on record, none is on two chips or passed twice, and every
+// chip that carries a number carries one that was recorded as taken before it was written. A
+// kill between a number's record and the counter's update leaves the record one ahead.
+void ExpectEveryNumberAccountedFor(const Bench& b) {
+    const std::uint64_t counter = HighestGiven(b);
+    const auto taken = b.Taken();
+    EXPECT_LE(counter, std::stoull(b.Counter()) + 1) << "the record ran ahead of the counter by more than one";
+    std::map<std::uint64_t, std::vector<std::string>> results;
+    for (const auto& r : b.Results()) results[r["serial"].asUInt64()].push_back(r["result"].asString());
+    for (std::uint64_t n = 1000; n <= counter; ++n) {
+        EXPECT_EQ(taken.count(n), 1u) << "serial " << n << " recorded as taken " << taken.count(n) << " times";
+        EXPECT_LE(results[n].size(), 1u) << "serial " << n << " has " << results[n].size() << " results";
+    }
+    std::set<std::uint32_t> onChips;
+    for (const auto& [name, chip] : b.Chips()) {
+        const auto serial = b.SerialOn(chip);
+        if (!serial) continue;  // erased, or killed part way
+        EXPECT_TRUE(onChips.insert(*serial).second) << "serial " << *serial << " on two chips";
+        EXPECT_EQ(taken.count(*serial), 1u) << name << " carries " << *serial << ", never recorded as taken";
+    }
+}
+
+TEST(CliStation, KillsAtRandomMomentsLeaveEveryNumberAccountedFor) {
+    QUILLON_SKIP_ON_WINDOWS("kill at a moment read from the output");
     Bench b;
-    {
+    std::mt19937 random(20240502);
+    for (int run = 0; run < 12; ++run) {
+        // Two paced stations take numbers concurrently; the kill comes after a line picked at
+        // random, sometimes right on a "taken" record (between the record and the counter).
         test::ProcessOptions options;
-        options.environment = {{"QUILLON_TEST_STOP_AFTER_COUNTER", "1"}};
+        options.timeout = std::chrono::seconds(60);
         test::Process p(QUILLON_CLI_PATH,
-                        {"station", "--sim", "swap:3", "--sim-flash-dir", b.dir / "chips", "--chip", "NRF24LE1_16K",
-                         b.dir / "fw.bin", "--serial", "0x3FFC:u32le", "--serial-file", b.dir / "serial.txt", "--log",
-                         b.dir / "units.log", "--poll-ms", "20", "--json"},
+                        StationArgs(b, "swap:20", b.dir / "serial.txt",
+                                    {"--sim-paced", "--sim-count", "2", "--all", "--count", "20"}),
                         options);
-        ASSERT_TRUE(p.WaitForOutput("\"type\":\"test-hook\",\"serial\":1000", std::chrono::seconds(60)));
+        const bool onTaken = random() % 3 == 0;
+        const std::size_t lines = 1 + random() % 40;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (std::chrono::steady_clock::now() < deadline && p.Running()) {
+            const std::string out = p.OutputSoFar();
+            if (onTaken ? CountOf(out, "\"result\":\"taken\"") >= 1 + lines % 4 : CountOf(out, "\n") >= lines) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         p.Kill();
         p.Finish();
     }
-    EXPECT_EQ(b.Counter(), "1000\n");  // on disk before the chip was touched
-    EXPECT_TRUE(b.Log().empty());
-    // The restart continues after the number the crashed run had taken.
+    ExpectEveryNumberAccountedFor(b);
+    EXPECT_GT(b.Taken().size(), 12u);
+    // A clean run afterwards goes on after the highest number on record.
+    const std::uint64_t before = HighestGiven(b);
     const auto r = b.Station("swap:2", {"--count", "2"});
     ASSERT_EQ(r.code, 0) << r.all();
-    std::set<std::uint32_t> logged;
-    for (const auto& unit : b.Log()) logged.insert(unit["serial"].asUInt());
-    EXPECT_EQ(logged, (std::set<std::uint32_t>{1001, 1002}));
-    EXPECT_EQ(b.Counter(), "1002\n");
+    EXPECT_EQ(b.Counter(), std::to_string(before + 2) + "\n");
+    ExpectEveryNumberAccountedFor(b);
+}
+
+TEST(CliStation, TwoStationsThroughTwoNamesOfOneCounterAndOneFlashFolder) {
+    QUILLON_SKIP_ON_WINDOWS("symbolic links need privileges there");
+    Bench b;
+    std::filesystem::create_symlink("serial.txt", test::PathOf(b.dir / "alias.txt"));
+    test::ProcessOptions options;
+    options.timeout = std::chrono::seconds(120);
+    test::Process one(QUILLON_CLI_PATH,
+                      StationArgs(b, "swap:20", b.dir / "serial.txt", {"--sim-count", "2", "--all", "--count", "40"}),
+                      options);
+    test::Process two(QUILLON_CLI_PATH,
+                      StationArgs(b, "swap:20", b.dir / "alias.txt", {"--sim-count", "2", "--all", "--count", "40"}),
+                      options);
+    const auto r1 = one.Finish(), r2 = two.Finish();
+    ASSERT_EQ(r1.code, 0) << r1.all();
+    ASSERT_EQ(r2.code, 0) << r2.all();
+    // Both shared one chip folder: 80 files, none overwritten by the other station.
+    ASSERT_EQ(b.Chips().size(), 80u);
+    ExpectGoodUnits(b, 80, 2);
+    EXPECT_TRUE(std::filesystem::is_symlink(test::PathOf(b.dir / "alias.txt")));
+}
+
+TEST(CliStation, RefusedStartsTouchNeitherCounterNorChipAndLeaveNothing) {
+    Bench b;
+    std::filesystem::create_symlink(test::PathOf(b.dir / "gone/units.log"), test::PathOf(b.dir / "dangling.log"));
+    test::WriteFileBytes(b.dir / "ro.log", "");
+    std::filesystem::permissions(test::PathOf(b.dir / "ro.log"), std::filesystem::perms::owner_read);
+    const bool fifo = test::MakeFifo(b.dir / "serial.fifo");
+    struct Case {
+        std::string log, counter, serial;
+        int code;
+    };
+    std::vector<Case> cases = {
+        {b.dir / "missing/units.log", b.dir / "serial.txt", "0x3FFC:u32le", 3},
+        {b.dir / "dangling.log", b.dir / "serial.txt", "0x3FFC:u32le", 3},
+        {b.dir / "ro.log", b.dir / "serial.txt", "0x3FFC:u32le", 3},
+        {b.dir / "units.log", b.dir / "nonexistent.txt", "0x3FFC:u32le", 3},
+        {b.dir / "units.log", b.dir / "serial.txt", "0x3FFC:u24le", 2},
+        {b.dir / "units.log", b.dir / "serial.txt", "3FFC", 2},
+    };
+    if (fifo) cases.push_back({b.dir / "units.log", b.dir / "serial.fifo", "0x3FFC:u32le", 3});
+    for (const Case& c : cases)
+        for (const bool dry : {false, true}) {
+            std::vector<std::string> args = {"station", "--sim", "swap:1", "--sim-flash-dir", b.dir / "chips",
+                                             "--chip", "NRF24LE1_16K", b.dir / "fw.bin", "--serial", c.serial,
+                                             "--serial-file", c.counter, "--log", c.log, "--count", "1"};
+            if (dry) args.push_back("--dry-run");
+            test::ProcessOptions options;
+            options.timeout = std::chrono::seconds(10);
+            const auto start = std::chrono::steady_clock::now();
+            const auto r = test::RunProcess(QUILLON_CLI_PATH, args, options);
+            EXPECT_EQ(r.code, c.code) << c.log << " " << c.counter << " " << c.serial << r.all();
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << c.counter;
+            EXPECT_EQ(b.Counter(), "999\n");
+            EXPECT_TRUE(b.Chips().empty()) << c.log;
+        }
+    // Nothing was created: no lock, no log, no folder.
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(test::PathOf(b.dir.str())))
+        names.insert(e.path().filename().string());
+    std::set<std::string> expected = {"fw.bin", "serial.txt", "chips", "dangling.log", "ro.log"};
+    if (fifo) expected.insert("serial.fifo");
+    EXPECT_EQ(names, expected);
+
+    // A dry run that passes its checks creates nothing either.
+    const auto r = b.Station("swap:1", {"--dry-run"});
+    EXPECT_EQ(r.code, 0) << r.all();
+    EXPECT_FALSE(std::filesystem::exists(test::PathOf(b.dir / "serial.txt.lock")));
+    EXPECT_FALSE(std::filesystem::exists(test::PathOf(b.dir / "units.log")));
+}
+
+TEST(CliStation, SerialsBeyondSixtyThreeBitsAndAnExhaustedCounter) {
+    Bench b;
+    struct Case {
+        std::string counter, format;
+        int code;
+    };
+    const Case cases[] = {
+        {"9223372036854775812", "0x3FEC:ascii:20", 0},  // the next unit gets 2^63 + 5
+        {"18446744073709551615", "0x3FEC:ascii:20", 3},  // no number left
+        {"9223372036854775808", "0x3FFC:u32le", 3},      // the next number does not fit
+    };
+    for (const Case& c : cases) {
+        test::WriteFileBytes(b.dir / "serial.txt", c.counter + "\n");
+        std::filesystem::remove(test::PathOf(b.dir / "units.log"));
+        auto args = StationArgs(b, "swap:1", b.dir / "serial.txt", {"--count", "1"});
+        args[9] = c.format;
+        const auto r = test::RunProcess(QUILLON_CLI_PATH, args);
+        EXPECT_EQ(r.code, c.code) << c.counter << r.all();
+        if (c.code != 0) {
+            EXPECT_EQ(b.Counter(), c.counter + "\n");
+            continue;
+        }
+        const std::string log = test::ReadFileBytes(b.dir / "units.log");
+        EXPECT_EQ(CountOf(log, "\"serial\":9223372036854775813,"), 2u) << log;  // taken, then pass
+        EXPECT_EQ(b.Counter(), "9223372036854775813\n");
+    }
+}
+
+TEST(CliStation, PowerCutNulsAtTheLogsEndAreTolerated) {
+    Bench b;
+    test::WriteFileBytes(b.dir / "units.log", std::string(4096, '\0'));
+    const auto r = b.Station("swap:1", {"--count", "1"});
+    ASSERT_EQ(r.code, 0) << r.all();
+    const std::string log = test::ReadFileBytes(b.dir / "units.log");
+    ASSERT_GT(log.size(), 4097u);
+    EXPECT_EQ(log.substr(0, 4097), std::string(4096, '\0') + "\n");
+    EXPECT_EQ(CountOf(log.substr(4097), "\n"), 2u);  // the taken record and the result, each whole
+}
+
+TEST(CliStation, StopWhileAnotherProcessHoldsTheCounterTakesNoNumber) {
+    QUILLON_SKIP_ON_WINDOWS("signals");
+    Bench b;
+    // Another process's lock on the counter, as this test holds it.
+    test::WriteFileBytes(b.dir / "serial.txt.lock", "");
+    test::ProcessOptions holdOptions;
+    holdOptions.mustStart = false;
+    test::Process hold("flock", {b.dir / "serial.txt.lock", "sleep", "30"}, holdOptions);
+    if (!hold.started()) GTEST_SKIP() << "no flock(1) here";
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    test::Process p(QUILLON_CLI_PATH, StationArgs(b, "swap:1", b.dir / "serial.txt", {"--count", "1"}));
+    ASSERT_TRUE(p.WaitForOutput("\"state\":\"waiting\"", std::chrono::seconds(10)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(p.Send(test::StopSignal::Terminate));
+    const auto start = std::chrono::steady_clock::now();
+    const auto r = p.Finish(std::chrono::seconds(10));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(r.code, 143) << r.all();
+    EXPECT_EQ(b.Counter(), "999\n");
+    EXPECT_EQ(test::ReadFileBytes(b.dir / "units.log"), "");
+    hold.Kill();
 }
 
 TEST(CliStation, RefusesBadInputsAndDryRunStopsBeforeTheWire) {

@@ -1,17 +1,22 @@
 // The station's small pure parts: serial formats and patching, the counter file (also under
-// contention), the unit-log record and the log check, and the append after a power cut.
+// contention, through links, behind a crash between its record and its update), the unit-log
+// record and the log check, the append after a power cut, and the checks before a start.
 #include <json/json.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <atomic>
 #include <set>
 #include <sstream>
 #include <thread>
 
 #include "cli/StationLog.h"
+#include "fs/Durable.h"
+#include "fs/Files.h"
 #include "station/Serial.h"
 #include "support/Process.h"
 
@@ -222,6 +227,192 @@ TEST(UnitLog, AppendAfterPowerCutStartsOnAFreshLine) {
     const cli::LogCheck after = cli::CheckUnitLog(Slurp(log));
     EXPECT_TRUE(after.valid) << after.reason;
     EXPECT_EQ(after.units, 82u);
+}
+
+// A journal kept in memory, to drive the counter's crash windows.
+struct MemoryJournal : station::SerialJournal {
+    std::optional<std::uint64_t> last;
+    std::vector<std::uint64_t> taken_;
+    bool fail = false;
+    std::optional<std::uint64_t> lastTaken() override { return last; }
+    void taken(std::uint64_t n) override {
+        if (fail) throw std::runtime_error("disk full");
+        taken_.push_back(n);
+        last = n;
+    }
+};
+
+TEST(SerialCounter, RecordComesFirstAndACounterLeftBehindCatchesUp) {
+    test::ScratchDir dir("station-journal");
+    const std::string counter = dir / "serial.txt";
+    test::WriteFileBytes(counter, "41\n");
+    MemoryJournal journal;
+    EXPECT_EQ(station::TakeNextSerial(counter, &journal), 42u);
+    EXPECT_EQ(journal.taken_, (std::vector<std::uint64_t>{42}));
+    // A crash after the record of 43 and before the counter moved: 43 is not given again.
+    journal.last = 43;
+    EXPECT_EQ(station::TakeNextSerial(counter, &journal), 44u);
+    EXPECT_EQ(Slurp(counter), "44\n");
+    // A record that cannot be written leaves the number free and the counter where it was.
+    journal.fail = true;
+    EXPECT_THROW(station::TakeNextSerial(counter, &journal), SerialError);
+    EXPECT_EQ(Slurp(counter), "44\n");
+    // A journal behind the counter (another log took numbers) does not move it back.
+    journal.fail = false;
+    journal.last = 3;
+    EXPECT_EQ(station::TakeNextSerial(counter, &journal), 45u);
+    // Stopped before the lock: nothing taken.
+    EXPECT_THROW(station::TakeNextSerial(counter, &journal, [] { return true; }), station::SerialCancelled);
+    EXPECT_EQ(Slurp(counter), "45\n");
+    test::WriteFileBytes(counter, "18446744073709551615\n");
+    EXPECT_THROW(station::TakeNextSerial(counter, &journal), SerialError);
+}
+
+TEST(SerialCounter, EveryNameOfOneCounterSharesOneLockAndRefusalsLeaveNothing) {
+    test::ScratchDir dir("station-names");
+    std::filesystem::create_directory(test::PathOf(dir / "real"));
+    const std::string real = dir / "real/serial.txt";
+    test::WriteFileBytes(real, "0\n");
+    std::filesystem::create_symlink(test::PathOf(real), test::PathOf(dir / "alias.txt"));
+    std::filesystem::create_symlink("alias.txt", test::PathOf(dir / "alias2.txt"));
+    EXPECT_EQ(station::CounterLockPath(dir / "alias2.txt"), real + ".lock");
+    EXPECT_EQ(station::CounterLockPath(real), real + ".lock");
+
+    // Peeking and refusing create no lock file.
+    EXPECT_EQ(station::PeekLastSerial(dir / "alias.txt"), 0u);
+    EXPECT_THROW(station::TakeNextSerial(dir / "missing.txt"), SerialError);
+    EXPECT_FALSE(std::filesystem::exists(test::PathOf(real + ".lock")));
+    EXPECT_FALSE(std::filesystem::exists(test::PathOf(dir / "missing.txt.lock")));
+
+    // Threads through three names: each number once, and the link stays a link.
+    std::vector<std::vector<std::uint64_t>> taken(3);
+    std::vector<std::thread> threads;
+    const std::string names[] = {real, dir / "alias.txt", dir / "alias2.txt"};
+    for (int t = 0; t < 3; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 30; ++i) taken[t].push_back(station::TakeNextSerial(names[t]));
+        });
+    for (auto& t : threads) t.join();
+    std::set<std::uint64_t> all;
+    for (const auto& mine : taken) all.insert(mine.begin(), mine.end());
+    EXPECT_EQ(all.size(), 90u);
+    EXPECT_EQ(Slurp(real), "90\n");
+    EXPECT_TRUE(std::filesystem::is_symlink(test::PathOf(dir / "alias.txt")));
+    EXPECT_FALSE(std::filesystem::exists(test::PathOf(dir / "alias.txt.lock")));
+}
+
+TEST(SerialCounter, FifoIsRefusedAtOnce) {
+    QUILLON_SKIP_ON_WINDOWS("no FIFOs");
+    test::ScratchDir dir("station-fifo");
+    const std::string fifo = dir / "serial.fifo";
+    ASSERT_TRUE(test::MakeFifo(fifo));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_THROW(station::PeekLastSerial(fifo), SerialError);
+    EXPECT_THROW(station::TakeNextSerial(fifo), SerialError);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_FALSE(std::filesystem::exists(test::PathOf(fifo + ".lock")));
+}
+
+TEST(DurableLock, WaitGivesUpWhenCancelled) {
+    test::ScratchDir dir("station-lock");
+    const std::string path = dir / "held.lock";
+    LockedFile held(path, true);
+    std::atomic<int> asked{0};
+    try {
+        LockedFile other(path, true, [&asked] { return ++asked >= 3; });
+        ADD_FAILURE() << "the lock was taken twice";
+    } catch (const std::system_error& e) {
+        EXPECT_EQ(e.code().value(), ECANCELED);
+    }
+    EXPECT_EQ(asked.load(), 3);
+}
+
+TEST(UnitLog, UnsignedSerialsAndTakenRecords) {
+    const std::uint64_t big = (std::uint64_t{1} << 63) + 5;
+    const std::string line = cli::UnitLogLine(Record(true, big));
+    EXPECT_NE(line.find("\"serial\":9223372036854775813,"), std::string::npos) << line;
+    EXPECT_EQ(Parse(line)["serial"].asUInt64(), big);
+    const std::string taken = cli::TakenLogLine(Record(true, 7));
+    EXPECT_EQ(Parse(taken)["result"], "taken");
+    EXPECT_FALSE(Parse(taken).isMember("message"));
+
+    struct Case {
+        std::string tail;
+        std::optional<std::uint64_t> last;
+    };
+    const std::string t5 = cli::TakenLogLine(Record(true, 5)), t6 = cli::TakenLogLine(Record(true, 6));
+    const std::string p5 = cli::UnitLogLine(Record(true, 5));
+    const Case cases[] = {
+        {"", std::nullopt},
+        {p5 + "\n", std::nullopt},
+        {t5 + "\n" + p5 + "\n", 5},
+        {t5 + "\n" + t6 + "\n" + p5 + "\n", 6},
+        {t5 + "\n" + t6.substr(0, 60), 5},               // the cut record is not counted
+        {t6.substr(30) + "\n" + t5 + "\n", 5},           // the tail began inside a record
+        {cli::TakenLogLine(Record(true, big)) + "\n", big},
+    };
+    for (const Case& c : cases) EXPECT_EQ(cli::LastTakenSerial(c.tail), c.last) << c.tail;
+}
+
+TEST(UnitLog, PowerCutNulsAndTailOnlyChecks) {
+    const std::string good = cli::UnitLogLine(Record(true, 1));
+    const std::string nuls(4096, '\0');
+    struct Case {
+        std::string text;
+        bool fromStart;
+        bool valid;
+        std::size_t units, truncated;
+    };
+    const Case cases[] = {
+        {good + "\n" + nuls, true, true, 1, 1},                       // the block a power cut leaves
+        {good + "\n" + nuls + "\n" + good + "\n", true, true, 2, 1},  // and appended after
+        {good + "\n" + good.substr(0, 30) + nuls, true, true, 1, 1},
+        {"notes, not a log\n" + good + "\n", false, true, 1, 0},     // first line of a tail is a piece
+        {"notes, not a log\n" + good + "\n", true, false, 0, 0},
+        {"x\n" + good + "\nnot a record\n", false, false, 1, 0},
+    };
+    for (const Case& c : cases) {
+        const cli::LogCheck check = cli::CheckUnitLogTail(c.text, c.fromStart);
+        EXPECT_EQ(check.valid, c.valid) << c.text.size();
+        if (!c.valid) continue;
+        EXPECT_EQ(check.units, c.units) << c.text.size();
+        EXPECT_EQ(check.truncated, c.truncated) << c.text.size();
+    }
+
+    test::ScratchDir dir("station-nul");
+    const std::string log = dir / "units.log";
+    test::WriteFileBytes(log, good + "\n" + nuls);
+    cli::AppendUnitLog(log, good);
+    EXPECT_EQ(Slurp(log), good + "\n" + nuls + "\n" + good + "\n");
+    // Only the tail is read, however long the log is.
+    std::uint64_t size = 0;
+    test::WriteFileBytes(log, std::string(3 * cli::kLogTailBytes, 'x') + "\n" + good + "\n");
+    const std::string tail = ReadFileTail(log, cli::kLogTailBytes, &size);
+    EXPECT_EQ(tail.size(), cli::kLogTailBytes);
+    EXPECT_EQ(size, 3 * cli::kLogTailBytes + good.size() + 2);
+    EXPECT_TRUE(cli::CheckUnitLogTail(tail, false).valid);
+}
+
+TEST(UnitLog, AppendProblemsAreFoundWithoutTouchingAnything) {
+    test::ScratchDir dir("station-append");
+    test::WriteFileBytes(dir / "ok.log", "");
+    test::WriteFileBytes(dir / "ro.log", "");
+    std::filesystem::permissions(test::PathOf(dir / "ro.log"), std::filesystem::perms::owner_read);
+    std::filesystem::create_symlink(test::PathOf(dir / "nowhere/units.log"), test::PathOf(dir / "dangling.log"));
+    std::filesystem::create_symlink(test::PathOf(dir / "new.log"), test::PathOf(dir / "dangling-ok.log"));
+    std::filesystem::create_directory(test::PathOf(dir / "folder.log"));
+    struct Case {
+        std::string name;
+        bool ok;
+    };
+    const Case cases[] = {
+        {"ok.log", true},          {"new.log", true},           {"dangling-ok.log", true},
+        {"ro.log", false},         {"missing/units.log", false}, {"dangling.log", false},
+        {"folder.log", false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(cli::LogAppendProblem(dir / c.name).empty(), c.ok) << c.name;
+    EXPECT_FALSE(std::filesystem::exists(test::PathOf(dir / "new.log")));
+    EXPECT_FALSE(std::filesystem::exists(test::PathOf(dir / "nowhere")));
 }
 
 }  // namespace

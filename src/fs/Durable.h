@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -21,6 +22,9 @@ public:
     // true) and waits for the lock. Throws std::system_error: the open's errno (ENOENT when it
     // is missing and create is false), or the lock's.
     LockedFile(const std::string& path, bool create);
+    // Like LockedFile(path, create), but while another holder keeps the lock it asks cancelled
+    // every 20 ms and gives up when that says true: throws std::system_error with ECANCELED.
+    LockedFile(const std::string& path, bool create, const std::function<bool()>& cancelled);
     // Like LockedFile(path, true), but gives up when another holder keeps the lock for waitMs:
     // returns null then. Throws std::system_error when the file cannot be created or opened.
     static std::unique_ptr<LockedFile> TryOpen(const std::string& path, int waitMs);

@@ -34,6 +34,26 @@ LockedFile::LockedFile(const std::string& path, bool create) : path_(path) {
     fd_ = fd;
 }
 
+LockedFile::LockedFile(const std::string& path, bool create, const std::function<bool()>& cancelled) : path_(path) {
+    const int flags = O_RDWR | O_APPEND | O_CLOEXEC | (create ? O_CREAT : 0);
+    const int fd = ::open(path.c_str(), flags, 0666);
+    if (fd < 0) Fail(errno, path);
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) break;
+        int error = errno;
+        if (error == EWOULDBLOCK || error == EINTR) {
+            if (!cancelled || !cancelled()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                continue;
+            }
+            error = ECANCELED;
+        }
+        ::close(fd);
+        Fail(error, path);
+    }
+    fd_ = fd;
+}
+
 std::unique_ptr<LockedFile> LockedFile::TryOpen(const std::string& path, int waitMs) {
     const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC | O_CREAT, 0666);
     if (fd < 0) Fail(errno, path);

@@ -36,6 +36,26 @@ LockedFile::LockedFile(const std::string& path, bool create) : path_(path) {
     fd_ = reinterpret_cast<std::intptr_t>(h);
 }
 
+LockedFile::LockedFile(const std::string& path, bool create, const std::function<bool()>& cancelled) : path_(path) {
+    HANDLE h = CreateFileW(win32::Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           create ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) Fail(win32::LastErrno(), path);
+    for (;;) {
+        OVERLAPPED whole{};
+        if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &whole)) break;
+        int error = ECANCELED;
+        if (GetLastError() != ERROR_LOCK_VIOLATION) error = win32::LastErrno();
+        else if (!cancelled || !cancelled()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            continue;
+        }
+        CloseHandle(h);
+        Fail(error, path);
+    }
+    fd_ = reinterpret_cast<std::intptr_t>(h);
+}
+
 std::unique_ptr<LockedFile> LockedFile::TryOpen(const std::string& path, int waitMs) {
     HANDLE h = CreateFileW(win32::Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,

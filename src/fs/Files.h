@@ -105,5 +105,18 @@ private:
 // that keep their place and permissions. Throws std::system_error.
 void WriteFileInPlace(const std::string& path, const void* data, std::size_t size);
 
+// The file a path finally names: symbolic links followed hop by hop (a dangling link gives the
+// name it points at), so that every name of one file yields the same path. Throws
+// std::system_error (ELOOP for a link cycle).
+std::string ResolveLinks(const std::string& path);
+
+// The last n bytes of a file (fewer when it is shorter), without reading what comes before,
+// and its size. Throws std::system_error with the open's or read's errno.
+std::string ReadFileTail(const std::string& path, std::size_t n, std::uint64_t* size = nullptr);
+
+// Creates path as a new empty file, never opening one that exists. Returns 0, EEXIST when
+// something is already there, or another errno reason.
+int CreateNewFile(const std::string& path);
+
 
 }  // namespace quillon

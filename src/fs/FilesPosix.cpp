@@ -255,4 +255,44 @@ void WriteFileInPlace(const std::string& path, const void* data, std::size_t siz
     if (error != 0) ThrowErrno(error, path);
 }
 
+std::string ResolveLinks(const std::string& path) { return ResolveTarget(path); }
+
+std::string ReadFileTail(const std::string& path, std::size_t n, std::uint64_t* size) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) ThrowErrno(errno, path);
+    struct stat st {};
+    const bool statFailed = ::fstat(fd, &st) != 0;
+    if (statFailed || !S_ISREG(st.st_mode)) {
+        const int error = statFailed ? errno : (S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+        ::close(fd);
+        ThrowErrno(error, path);
+    }
+    const std::uint64_t total = static_cast<std::uint64_t>(st.st_size);
+    const std::uint64_t from = total > n ? total - n : 0;
+    std::string text(static_cast<std::size_t>(total - from), '\0');
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t got = ::pread(fd, text.data() + done, text.size() - done, static_cast<off_t>(from + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            const int error = errno;
+            ::close(fd);
+            ThrowErrno(error, path);
+        }
+        if (got == 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    ::close(fd);
+    text.resize(done);
+    if (size != nullptr) *size = total;
+    return text;
+}
+
+int CreateNewFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return errno;
+    ::close(fd);
+    return 0;
+}
+
 }  // namespace quillon

@@ -248,4 +248,51 @@ void WriteFileAtomically(const std::string& path, std::string_view data, const s
     }
 }
 
+std::string ResolveLinks(const std::string& path) {
+    // Symbolic links are rare on Windows and need privileges to make; the system resolves the
+    // ones that exist when the file is opened by its final name.
+    std::error_code ec;
+    const std::filesystem::path target = std::filesystem::canonical(PathFromUtf8(path), ec);
+    if (ec) return path;
+    const std::u8string utf8 = target.u8string();
+    return std::string(utf8.begin(), utf8.end());
+}
+
+std::string ReadFileTail(const std::string& path, std::size_t n, std::uint64_t* size) {
+    Handle file;
+    file.h = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file.h == INVALID_HANDLE_VALUE) ThrowLastError(path);
+    LARGE_INTEGER length{};
+    if (!GetFileSizeEx(file.h, &length)) ThrowLastError(path);
+    const std::uint64_t total = static_cast<std::uint64_t>(length.QuadPart);
+    const std::uint64_t from = total > n ? total - n : 0;
+    std::string text(static_cast<std::size_t>(total - from), '\0');
+    std::size_t done = 0;
+    while (done < text.size()) {
+        OVERLAPPED at{};
+        const std::uint64_t offset = from + done;
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD got = 0;
+        if (!ReadFile(file.h, text.data() + done, static_cast<DWORD>(text.size() - done), &got, &at)) {
+            if (GetLastError() == ERROR_HANDLE_EOF) break;
+            ThrowLastError(path);
+        }
+        if (got == 0) break;
+        done += got;
+    }
+    text.resize(done);
+    if (size != nullptr) *size = total;
+    return text;
+}
+
+int CreateNewFile(const std::string& path) {
+    const HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                 nullptr);
+    if (h == INVALID_HANDLE_VALUE) return ErrnoFromWin32(GetLastError());
+    CloseHandle(h);
+    return 0;
+}
+
 }  // namespace quillon

@@ -1,12 +1,14 @@
 // The --serial ADDR:FORMAT argument: parsing, encoding, patching, and the counter file. The
-// counter's own lock lives in FILE.lock: the counter itself is replaced by a rename on every
-// update, and a lock on a replaced file would no longer exclude anyone.
+// counter's own lock lives in FILE.lock beside the counter's real file: the counter itself is
+// replaced by a rename on every update, and a lock on a replaced file would no longer exclude
+// anyone; a lock named after a link would not exclude a station that uses another name.
 #include "station/Serial.h"
 
 #include <cctype>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <system_error>
 
 #include "fs/Durable.h"
@@ -110,7 +112,25 @@ std::string CounterText(std::uint64_t last) { return std::to_string(last) + "\n"
 
 namespace {
 
-std::uint64_t ReadCounterLocked(const std::string& counterFile) {
+std::string DirectoryOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of(kPathSeparators);
+    return slash == std::string::npos ? std::string() : path.substr(0, slash == 0 ? 1 : slash);
+}
+
+// A FIFO or device as counter would block the read for ever: refused before it is opened.
+void CheckRegular(const std::string& counterFile) {
+    const PathStatus status = StatPath(counterFile);
+    if (status.error == ENOENT)
+        throw SerialError("serial counter " + counterFile +
+                          " does not exist; create it with the last number given (for example 0)");
+    if (status.error != 0) throw SerialError("cannot read serial counter " + counterFile + ": " + SystemReason(status.error));
+    if (!status.isRegular)
+        throw SerialError("serial counter " + counterFile + " is " + NonRegularKind(counterFile) +
+                          "; only a regular file can be a counter");
+}
+
+std::uint64_t ReadCounter(const std::string& counterFile) {
+    CheckRegular(counterFile);
     std::string text;
     try {
         text = ReadWholeFile(counterFile, 64);
@@ -127,27 +147,71 @@ std::uint64_t ReadCounterLocked(const std::string& counterFile) {
 
 }  // namespace
 
-std::uint64_t TakeNextSerial(const std::string& counterFile) {
+std::string CounterLockPath(const std::string& counterFile) {
     try {
-        LockedFile lock(counterFile + ".lock", true);
-        const std::uint64_t last = ReadCounterLocked(counterFile);
-        if (last == UINT64_MAX) throw SerialError("serial counter " + counterFile + " is exhausted");
+        return ResolveLinks(counterFile) + ".lock";
+    } catch (const std::system_error& e) {
+        throw SerialError("cannot follow serial counter " + counterFile + ": " + Reason(e));
+    }
+}
+
+std::uint64_t TakeNextSerial(const std::string& counterFile, SerialJournal* journal,
+                             const std::function<bool()>& cancelled) {
+    // Checked before the lock file is made, so that a refused start leaves nothing behind.
+    CheckRegular(counterFile);
+    const std::string lockPath = CounterLockPath(counterFile);
+    if (cancelled && cancelled()) throw SerialCancelled("stopped before taking a number from " + counterFile);
+    try {
+        std::unique_ptr<LockedFile> lock;
+        try {
+            lock = std::make_unique<LockedFile>(lockPath, true, cancelled);
+        } catch (const std::system_error& e) {
+            if (e.code().value() == ECANCELED) throw SerialCancelled("stopped while waiting for " + lockPath);
+            throw;
+        }
+        std::uint64_t last = ReadCounter(counterFile);
+        if (journal != nullptr) {
+            try {
+                if (const auto onRecord = journal->lastTaken(); onRecord && *onRecord > last) last = *onRecord;
+            } catch (const std::system_error& e) {
+                throw SerialError("cannot read the record of numbers taken (" + e.code().message() + ")");
+            }
+        }
+        if (last == UINT64_MAX) throw SerialError("serial counter " + counterFile + " is exhausted (it holds " +
+                                                  std::to_string(last) + ", the largest number)");
         const std::uint64_t next = last + 1;
+        if (journal != nullptr) {
+            try {
+                journal->taken(next);
+            } catch (const std::system_error& e) {
+                throw SerialError("cannot record serial " + std::to_string(next) + " as taken: " + e.what() + ": " +
+                                  Reason(e));
+            } catch (const SerialError&) {
+                throw;
+            } catch (const std::exception& e) {
+                throw SerialError("cannot record serial " + std::to_string(next) + " as taken: " + e.what());
+            }
+        }
         WriteFileAtomically(counterFile, CounterText(next));
-        SyncDirectoryOf(counterFile);
+        SyncDirectoryOf(ResolveLinks(counterFile));
         return next;
     } catch (const std::system_error& e) {
         throw SerialError("cannot update serial counter " + counterFile + ": " + Reason(e));
     }
 }
 
-std::uint64_t PeekLastSerial(const std::string& counterFile) {
-    try {
-        LockedFile lock(counterFile + ".lock", true);
-        return ReadCounterLocked(counterFile);
-    } catch (const std::system_error& e) {
-        throw SerialError("cannot lock serial counter " + counterFile + ": " + Reason(e));
-    }
+std::uint64_t TakeNextSerial(const std::string& counterFile) { return TakeNextSerial(counterFile, nullptr); }
+
+std::uint64_t PeekLastSerial(const std::string& counterFile) { return ReadCounter(counterFile); }
+
+void CheckCounterWritable(const std::string& counterFile) {
+    const std::string lockPath = CounterLockPath(counterFile);
+    const std::string dir = DirectoryOf(lockPath);
+    if (const int error = CheckCreatableIn(dir); error != 0)
+        throw SerialError("serial counter " + counterFile + " cannot be replaced: its folder " +
+                          (dir.empty() ? std::string(".") : dir) + " is not writable (" + SystemReason(error) + ")");
+    if (PathEntryExists(lockPath) && IsReadOnlyFile(lockPath))
+        throw SerialError("serial counter " + counterFile + " cannot be locked: " + lockPath + " is read-only");
 }
 
 std::vector<std::uint8_t> LoadImageBytes(const std::string& path, std::size_t maxSize) {

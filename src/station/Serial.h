@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -48,12 +49,45 @@ std::vector<std::uint8_t> PatchImage(std::vector<std::uint8_t>& image, std::uint
 std::optional<std::uint64_t> ParseCounter(std::string_view text);
 std::string CounterText(std::uint64_t last);
 
-// Takes the next number from the counter file: under the lock of FILE.lock it reads the last
-// number, writes number + 1 atomically, syncs the directory, and only then returns it. Throws
-// SerialError for a missing or unreadable counter, or one that cannot be rewritten.
+// Stopped while waiting for the counter's lock: no number was taken.
+class SerialCancelled : public SerialError {
+public:
+    using SerialError::SerialError;
+};
+
+// Where every number taken is on record before the counter moves past it (the unit log).
+// Both calls come under the counter's lock, so records of taken numbers are in counter order.
+class SerialJournal {
+public:
+    virtual ~SerialJournal() = default;
+    // The highest number on record as taken, nullopt when none is.
+    virtual std::optional<std::uint64_t> lastTaken() = 0;
+    // Puts number on record as taken, durably; throws when it cannot (the number stays free).
+    virtual void taken(std::uint64_t number) = 0;
+};
+
+// The lock file of a counter: beside the file its name finally leads to, so that every name
+// of one counter (symbolic links included) shares one lock.
+std::string CounterLockPath(const std::string& counterFile);
+
+// Takes the next number from the counter file: under the counter's lock it reads the last
+// number, puts last + 1 on the journal's record (when there is a journal), writes last + 1
+// atomically, syncs the directory, and only then returns it. A journal whose record is ahead
+// of the counter (a crash came between the two) moves the counter up to it first, so no
+// number on record is given again. While another process holds the lock, cancelled (may be
+// empty) is asked every 20 ms; when it says true, SerialCancelled is thrown. Throws
+// SerialError for a missing, non-regular or unreadable counter, an exhausted one, or one that
+// cannot be rewritten.
+std::uint64_t TakeNextSerial(const std::string& counterFile, SerialJournal* journal,
+                             const std::function<bool()>& cancelled = {});
 std::uint64_t TakeNextSerial(const std::string& counterFile);
-// The last number given, without taking one (for --dry-run). Throws SerialError.
+// The last number given, without taking one and without creating anything (also not the lock
+// file; the counter is only ever replaced whole, so a read without the lock sees a whole one).
+// Throws SerialError.
 std::uint64_t PeekLastSerial(const std::string& counterFile);
+// Throws SerialError unless the counter can be replaced: its final directory takes new files
+// (the temporary copy and the lock) and an existing lock file is writable.
+void CheckCounterWritable(const std::string& counterFile);
 
 // The image bytes of a HEX or BIN file, as the loader would put them in the write buffer.
 // Throws SerialError with the reason (missing, unreadable, not valid HEX, too large).

@@ -137,12 +137,17 @@ private:
         bool goOn = true;
         if (config.serial) {
             try {
-                record.serial = runner_.takeSerial();
+                record.serial = runner_.takeSerial(record);
             } catch (const SerialError& e) {
-                runner_.fatal(e.what());
+                // No number was taken and the chip is untouched: the unit never started.
+                {
+                    std::lock_guard lock(runner_.mutex_);
+                    --runner_.inProgress_;
+                }
+                if (dynamic_cast<const SerialCancelled*>(&e) == nullptr) runner_.fatal(e.what());
+                runner_.Wake();
                 return false;
             }
-            if (config.afterCounter) config.afterCounter(*record.serial);
             try {
                 std::vector<std::uint8_t> bytes = image->bytes;
                 PatchImage(bytes, config.serial->address, EncodeSerial(*record.serial, config.serial->format),
@@ -332,10 +337,25 @@ void StationRunner::fatal(const std::string& why) {
     stopAfterUnit();
 }
 
-std::uint64_t StationRunner::takeSerial() {
+std::uint64_t StationRunner::takeSerial(const UnitRecord& unit) {
+    // The view keeps the record of numbers taken, under the counter's lock.
+    class ViewJournal : public SerialJournal {
+    public:
+        ViewJournal(StationView& view, const UnitRecord& unit) : view_(view), unit_(unit) {}
+        std::optional<std::uint64_t> lastTaken() override { return view_.lastSerialTaken(); }
+        void taken(std::uint64_t number) override {
+            UnitRecord record = unit_;
+            record.serial = number;
+            view_.serialTaken(record);
+        }
+
+    private:
+        StationView& view_;
+        const UnitRecord& unit_;
+    } journal(view_, unit);
     // The file lock orders processes; this orders our own stations without a thread per wait.
     std::lock_guard lock(serialMutex_);
-    return TakeNextSerial(config_.counterFile);
+    return TakeNextSerial(config_.counterFile, &journal, [this] { return stopping(); });
 }
 
 std::vector<std::string> StationRunner::ProgrammerPaths() {

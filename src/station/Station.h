@@ -39,9 +39,6 @@ struct StationConfig {
     std::string device;           // one programmer by path or serial ("" any)
     bool all = false;             // one station per programmer
     std::string version;          // the tool's version, for the unit log
-    // Runs on the station's thread once a number is durably taken and before the unit touches
-    // the chip (tests use it to crash exactly there).
-    std::function<void(std::uint64_t)> afterCounter;
 };
 
 // One unit as the log keeps it.
@@ -82,6 +79,13 @@ public:
     // Before the station's next unit starts. An exception stops every station (a unit that
     // cannot be logged must not be followed by more).
     virtual void unitFinished(const UnitRecord&) {}
+    // Under the serial counter's lock, before the counter moves on and before the chip is
+    // touched: the unit is about to get record.serial (its result is not known yet). Put it on
+    // record durably; a throw refuses the number, which then stays free, and stops every station.
+    virtual void serialTaken(const UnitRecord&) {}
+    // Under the counter's lock: the highest number on record as taken, so that a counter a crash
+    // left behind its record moves past it. nullopt: no record kept (serialTaken not used).
+    virtual std::optional<std::uint64_t> lastSerialTaken() { return std::nullopt; }
 };
 
 struct StationSummary {
@@ -118,7 +122,9 @@ public:
     void fatal(const std::string& why);
     const StationConfig& config() const { return config_; }
     StationView& view() { return view_; }
-    std::uint64_t takeSerial();
+    // The next number for the unit whose record this is (the view's record is kept under the
+    // counter's lock). Throws SerialCancelled when the runner stops while it waits for the lock.
+    std::uint64_t takeSerial(const UnitRecord& unit);
 
 private:
     void Wake();
