@@ -337,8 +337,14 @@ void TForm1::FormCreate() {
         const std::string path = settingsPath();
         std::error_code ec;
         if (std::filesystem::exists(path, ec)) {
-            IniOptions = std::make_unique<TIniOptions>();
-            IniOptions->Load(path);
+            auto options = std::make_unique<TIniOptions>();
+            if (options->Load(path) == IniLoadResult::TooLarge) {
+                // Not a settings file the window wrote: it is left as it is, and the window
+                // runs as if there were none.
+                Log("Settings file " + path + " is larger than 1 MiB: not applied, and left unchanged at close");
+                return;
+            }
+            IniOptions = std::move(options);
             OpsControls c = ops_.controls();
             c.chipIndex = IniOptions->chipidx;
             c.fileBox = IniOptions->file;
@@ -396,8 +402,21 @@ void TForm1::FormClose() {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
-    guarded([&] { FormClose(); });
+    // The window goes whatever the save says; an error is shown once it is out of sight, not
+    // in a box that holds it on the screen.
+    QString error;
+    try {
+        FormClose();
+    } catch (const std::exception& e) {
+        error = Q(e.what());
+    } catch (...) {
+        error = QStringLiteral("Unknown error");
+    }
     event->accept();
+    if (!error.isEmpty()) {
+        hide();
+        showError(error);
+    }
 }
 
 // --- handlers -------------------------------------------------------------------------------

@@ -1,12 +1,16 @@
 // The settings file: defaults, integer and boolean syntax, case-insensitive names, files
-// copied from Windows (CRLF, byte-order marks, UTF-16), and saves that keep everything else
-// in the file and never destroy it when they fail.
+// copied from Windows (CRLF, byte-order marks, UTF-16), saves that change only the eight
+// values and keep every other byte (also through links), targets that are refused (directories,
+// FIFOs, devices, files over 1 MiB), and saves that never destroy the file when they fail.
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <set>
 
 #include "config/Config.h"
 #include "support/Process.h"
@@ -329,6 +333,267 @@ TEST_F(ConfigFile, SaveKeepsModeAndSymlinks) {
     EXPECT_EQ(again.chipidx, 2);
     EXPECT_EQ(fs::status(path_).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+}
+
+// Fills {name} markers of a template; {eol} is the line end under test.
+std::string Fill(std::string text, const std::vector<std::pair<std::string, std::string>>& values) {
+    for (const auto& [name, value] : values) {
+        const std::string marker = "{" + name + "}";
+        for (auto at = text.find(marker); at != std::string::npos; at = text.find(marker, at + value.size())) {
+            text.replace(at, marker.size(), value);
+        }
+    }
+    return text;
+}
+
+std::set<std::string> Names(const fs::path& dir) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename().string());
+    return names;
+}
+
+// Everything that is not one of the eight values: comments of both kinds, blank lines, another
+// section holding a key of the same name, a lower-case CONFIG with odd spacing and case, a
+// foreign key, a duplicate (Load reads the first), a line without '=', a second CONFIG header
+// and a last line without a line end.
+const char* const kForeignTemplate =
+    "; station 3 settings{eol}# kept as written{eol}{eol}[Window]{eol}left=10{eol}chipidx=99{eol}{eol}"
+    "[config]{eol}  ChipIdx =  {chipidx}   {eol}file={file}{eol}extra = keep me {eol}; inside{eol}"
+    "CHIPIDX=7{eol}Verify\t=\t{verify}{eol}{added}{eol}[Tail]{eol}x = y{eol}no equals sign here{eol}"
+    "lang=not this one{eol}[ CONFIG ]{eol}lang={lang}{eol}tail without line end";
+
+TEST_F(ConfigFile, SaveChangesOnlyTheEightValuesDirectlyAndThroughLinks) {
+    QUILLON_SKIP_ON_WINDOWS("symbolic links are POSIX (and Wine has no symlinks)");
+    struct Case {
+        const char* name;
+        std::string eol;
+        int links;  // config.ini -> ... -> the real file in another folder
+    };
+    const Case cases[] = {
+        {"LF", "\n", 0}, {"CR LF", "\r\n", 0}, {"LF, link", "\n", 1},
+        {"CR LF, link", "\r\n", 1}, {"LF, link to a link", "\n", 2}, {"CR LF, link to a link", "\r\n", 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(dir_);
+        fs::create_directories(dir_ / "real");
+        const fs::path real = dir_ / "real" / "settings.txt";
+        if (c.links == 0) {
+            fs::remove_all(dir_ / "real");
+        } else {
+            fs::create_symlink(c.links == 1 ? "real/settings.txt" : "hop.ini", path_);
+            if (c.links == 2) fs::create_symlink(real, dir_ / "hop.ini");
+        }
+        const std::string file = c.links == 0 ? path_ : real.string();
+        Write(file, Fill(kForeignTemplate, {{"eol", c.eol},
+                                            {"chipidx", "1"},
+                                            {"file", "C:\\fw\\old.hex"},
+                                            {"verify", "$0"},
+                                            {"lang", "cn"},
+                                            {"added", ""}}));
+        const auto before = Names(dir_);
+
+        TIniOptions options;
+        ASSERT_EQ(options.Load(path_), IniLoadResult::Loaded);
+        EXPECT_EQ(options.chipidx, 1);
+        EXPECT_EQ(options.file, "C:\\fw\\old.hex");
+        EXPECT_FALSE(options.verify);
+        EXPECT_EQ(options.lang, "cn");
+        options.chipidx = -1;
+        options.file = "/home/u/new fw.hex";
+        options.verify = true;
+        options.reload = false;
+        options.encry = false;
+        options.Save(path_);
+
+        const std::string added = "reload=0" + c.eol + "erase=1" + c.eol + "encry=0" + c.eol + "rstrun=1" + c.eol;
+        EXPECT_EQ(Read(file), Fill(kForeignTemplate, {{"eol", c.eol},
+                                                      {"chipidx", "-1"},
+                                                      {"file", "/home/u/new fw.hex"},
+                                                      {"verify", "1"},
+                                                      {"lang", "cn"},
+                                                      {"added", added}}));
+        EXPECT_EQ(Names(dir_), before);  // links stay links, nothing left beside them
+        if (c.links > 0) {
+            EXPECT_TRUE(fs::is_symlink(path_));
+            EXPECT_EQ(Names(dir_ / "real"), std::set<std::string>{"settings.txt"});
+        }
+        TIniOptions again;
+        ASSERT_EQ(again.Load(path_), IniLoadResult::Loaded);
+        EXPECT_EQ(again.chipidx, -1);
+        EXPECT_EQ(again.file, options.file);
+        EXPECT_TRUE(again.verify);
+        EXPECT_FALSE(again.reload);
+        EXPECT_FALSE(again.encry);
+        EXPECT_EQ(again.lang, "cn");
+    }
+}
+
+TEST_F(ConfigFile, TextWithoutTheSectionKeepsEveryLineAndGetsItAtTheEnd) {
+    struct Case {
+        std::string original;
+        std::string joint;  // what comes between the original text and the added section
+        std::string eol;
+    };
+    std::string poem;
+    for (int line = 1; line <= 24; ++line) poem += "line " + std::to_string(line) + " of a note\n";
+    const Case cases[] = {
+        {poem, "", "\n"},
+        {"first\r\nsecond\r\nno line end", "\r\n", "\r\n"},
+        {"", "", "\n"},
+        {"only\rlone carriage returns\r", "", "\r"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.original);
+        Write(c.original);
+        TIniOptions options;
+        options.Load(path_);
+        options.chipidx = 2;
+        options.Save(path_);
+        const std::string& e = c.eol;
+        EXPECT_EQ(Read(), c.original + c.joint + "[CONFIG]" + e + "file=" + e + "chipidx=2" + e + "reload=1" + e +
+                              "erase=1" + e + "encry=1" + e + "verify=1" + e + "rstrun=1" + e + "lang=" + e);
+    }
+}
+
+TEST_F(ConfigFile, SaveEditsTheEntryThatLoadReads) {
+    // Odd layouts that SimpleIni reads in its own way; whichever entry it takes is the one
+    // that must change, so that the saved value is read back.
+    const char* const layouts[] = {
+        "[CONFIG]\nchipidx=1\nchipidx=2\n",
+        "chipidx=5\n[CONFIG]\nchipidx=1\n",
+        "[CONFIG]\n[Other]\nchipidx=5\n[config]\nchipidx=1\n",
+        "[\nCONFIG]\nchipidx=1\n",
+        "[CONFIG\nchipidx=5\n[CONFIG]\nchipidx=1\n",
+        "[CONFIG]  trailing words\n=5\nchipidx\n chipidx\t=\t1\t\r\n",
+        "[CONFIG]\r\rchipidx=1\r[x]\rchipidx=5",
+        "[CONFIG]\n;chipidx=5\n  # chipidx=6\nCHIPIDX=1",
+        "[CONFIG]\nchipidx=\n",
+        "[CONFIG]\nchipidx   ",
+    };
+    for (const char* layout : layouts) {
+        SCOPED_TRACE(layout);
+        Write(layout);
+        TIniOptions options;
+        ASSERT_EQ(options.Load(path_), IniLoadResult::Loaded);
+        options.chipidx = 42;
+        options.Save(path_);
+        TIniOptions again;
+        again.Load(path_);
+        EXPECT_EQ(again.chipidx, 42) << Read();
+        EXPECT_EQ(Read().find("42"), Read().rfind("42")) << Read();  // written once
+    }
+}
+
+TEST_F(ConfigFile, TargetsThatAreNotRegularFilesAreRefusedAndLeftAlone) {
+    QUILLON_SKIP_ON_WINDOWS("FIFOs, devices and symbolic links are POSIX");
+    struct Case {
+        const char* name;
+        std::function<std::string()> make;  // returns the path given to Save
+    };
+    const Case cases[] = {
+        {"directory", [&] { fs::create_directory(path_); return path_; }},
+        {"FIFO", [&] { return test::MakeFifo(path_) ? path_ : std::string(); }},
+        {"link to a directory",
+         [&] {
+             fs::create_directory(dir_ / "folder");
+             fs::create_symlink("folder", path_);
+             return path_;
+         }},
+        {"link to a FIFO",
+         [&] {
+             if (!test::MakeFifo((dir_ / "pipe").string())) return std::string();
+             fs::create_symlink("pipe", path_);
+             return path_;
+         }},
+        {"character device",
+         [&] {
+             // Only a node made in the scratch folder (as root); never the system's own.
+             const std::string node = test::NullDeviceFor(dir_.string());
+             return node.rfind(dir_.string(), 0) == 0 ? node : std::string();
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        const std::string path = c.make();
+        if (path.empty()) continue;  // not available here
+        const auto before = Names(dir_);
+        const auto type = fs::symlink_status(path).type();
+        TIniOptions options;
+        // Loading does not open it (a FIFO would block until someone writes).
+        EXPECT_EQ(options.Load(path), IniLoadResult::Unreadable);
+        options.chipidx = 1;
+        try {
+            options.Save(path);
+            ADD_FAILURE() << "saved into " << c.name;
+        } catch (const IniWriteError& e) {
+            EXPECT_STREQ(e.what(), ("Unable to write to " + path).c_str());
+            EXPECT_FALSE(e.reason().empty());
+        }
+        EXPECT_EQ(Names(dir_), before);
+        EXPECT_EQ(fs::symlink_status(path).type(), type);
+        if (fs::is_directory(path)) {
+            EXPECT_TRUE(fs::is_empty(path));
+        }
+    }
+}
+
+TEST_F(ConfigFile, FilesOverOneMebibyteAreNeitherReadNorRewritten) {
+    const std::string head = "[CONFIG]\nchipidx=1\n;";
+    struct Case {
+        std::uintmax_t size;
+        IniLoadResult expected;
+    };
+    const Case cases[] = {
+        {TIniOptions::MaxFileSize, IniLoadResult::Loaded},
+        {TIniOptions::MaxFileSize + 1, IniLoadResult::TooLarge},
+        {200u << 20, IniLoadResult::TooLarge},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.size);
+        if (c.size <= TIniOptions::MaxFileSize) {
+            Write(head + std::string(c.size - head.size() - 1, 'x') + "\n");
+        } else {
+            Write(head);
+            fs::resize_file(path_, c.size);  // sparse: no room taken on the disk
+        }
+        const auto stamp = fs::last_write_time(path_);
+        TIniOptions options;
+        options.chipidx = 5;
+        ASSERT_EQ(options.Load(path_), c.expected);
+        if (c.expected == IniLoadResult::Loaded) {
+            EXPECT_EQ(options.chipidx, 1);
+            continue;
+        }
+        EXPECT_EQ(options.chipidx, 5);  // left alone
+        EXPECT_THROW(options.Save(path_), IniWriteError);
+        EXPECT_EQ(fs::file_size(path_), c.size);
+        EXPECT_EQ(fs::last_write_time(path_), stamp);
+        std::ifstream in(path_, std::ios::binary);
+        std::string start(head.size(), '\0');
+        in.read(start.data(), static_cast<std::streamsize>(start.size()));
+        EXPECT_EQ(start, head);
+    }
+}
+
+TEST_F(ConfigFile, Utf16WithoutByteOrderMarkStaysWithoutIt) {
+    std::string bytes;
+    for (char c : std::string("[CONFIG]\r\n; note\r\nchipidx=1\r\n")) {
+        bytes += c;
+        bytes += '\0';
+    }
+    TIniOptions options = Loaded(bytes);
+    EXPECT_EQ(options.chipidx, 1);
+    options.Save(path_);
+    const std::string text = Read();
+    ASSERT_GE(text.size(), bytes.size());
+    EXPECT_EQ(text.substr(0, 2), bytes.substr(0, 2));  // '[' then zero: no mark put in front
+    TIniOptions again;
+    EXPECT_EQ(again.Load(path_), IniLoadResult::Loaded);
+    EXPECT_EQ(again.chipidx, 1);
+    EXPECT_EQ(again.reload, options.reload);
 }
 
 }  // namespace

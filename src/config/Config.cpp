@@ -1,8 +1,10 @@
-// Reading and writing config.ini with Windows private-profile semantics on top of SimpleIni.
-// SimpleIni's case-insensitive flavour matches section and key names as the platform does;
+// Reading and writing config.ini with Windows private-profile semantics. Loading parses with
+// SimpleIni, whose case-insensitive flavour matches section and key names as the platform does;
 // the rest (quote stripping, the 2,047-character cut, integer syntax, first-of-duplicates,
-// line ends and byte-order marks of files copied from Windows) is done here.
+// byte-order marks and UTF-16 of files copied from Windows) is done here. Saving edits only the
+// eight values in the file's own text (IniPatch), so nothing else in it is ever lost.
 #include "config/Config.h"
+#include "config/IniPatch.h"
 #include "core/Utf8.h"
 
 // Values are kept as the file's bytes, so no wide-character conversion is needed. The
@@ -12,11 +14,10 @@
 #define SI_IMPLEMENTATION
 #include <SimpleIni.h>
 
-#include <strings.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <system_error>
+#include <vector>
 
 #include "fs/Files.h"
 #include "log/Log.h"
@@ -39,7 +40,7 @@ enum class Encoding { Plain, Utf8Bom, Utf16Le, Utf16Be };
 struct IniText {
     std::string text;
     Encoding encoding = Encoding::Plain;
-    bool crlf = false;
+    bool mark = true;  // a UTF-16 file began with its byte-order mark
 };
 
 
@@ -76,7 +77,7 @@ std::optional<std::string> Utf16ToUtf8(std::string_view bytes, bool bigEndian) {
 
 // Only text that came from a UTF-16 file is converted back, so it is valid UTF-8 apart from
 // what the program wrote into it; a stray byte is carried over as U+FFFD instead of failing.
-std::string Utf8ToUtf16(std::string_view text, bool bigEndian) {
+std::string Utf8ToUtf16(std::string_view text, bool bigEndian, bool mark) {
     std::string out;
     auto put = [&](char16_t u) {
         char hi = static_cast<char>(u >> 8);
@@ -84,7 +85,7 @@ std::string Utf8ToUtf16(std::string_view text, bool bigEndian) {
         out += bigEndian ? hi : lo;
         out += bigEndian ? lo : hi;
     };
-    put(0xFEFF);
+    if (mark) put(0xFEFF);
     for (std::size_t i = 0; i < text.size();) {
         auto c = static_cast<unsigned char>(text[i]);
         char32_t cp = 0xFFFD;
@@ -142,6 +143,7 @@ std::optional<IniText> Decode(const std::string& bytes) {
     } else if (view.size() >= 2 && view.size() % 2 == 0 && view[0] != '\0' && view[1] == '\0') {
         // Notepad's "Unicode" without a mark: an ASCII character followed by a zero byte.
         utf16BigEndian = false;
+        result.mark = false;
     } else {
         result.text = bytes;
     }
@@ -157,35 +159,18 @@ std::optional<IniText> Decode(const std::string& bytes) {
     if (result.text.find('\0') != std::string::npos) {
         return std::nullopt;
     }
-    result.crlf = result.text.find("\r\n") != std::string::npos;
     return result;
 }
 
-std::string Encode(const std::string& text, const IniText& form) {
-    std::string lines;
-    if (form.crlf) {
-        lines.reserve(text.size() + text.size() / 16);
-        for (std::size_t i = 0; i < text.size(); ++i) {
-            if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) {
-                lines += '\r';
-            }
-            lines += text[i];
-        }
-    } else {
-        // SimpleIni ends lines with CR LF when built for Windows: a file written with LF keeps LF.
-        lines.reserve(text.size());
-        for (std::size_t i = 0; i < text.size(); ++i) {
-            if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-            lines += text[i];
-        }
-    }
+// The file's own form of text: its byte-order mark and encoding. Line ends are left as they are.
+std::string Encode(std::string text, const IniText& form) {
     switch (form.encoding) {
-        case Encoding::Utf8Bom: return kUtf8Bom + lines;
-        case Encoding::Utf16Le: return Utf8ToUtf16(lines, false);
-        case Encoding::Utf16Be: return Utf8ToUtf16(lines, true);
+        case Encoding::Utf8Bom: return kUtf8Bom + text;
+        case Encoding::Utf16Le: return Utf8ToUtf16(text, false, form.mark);
+        case Encoding::Utf16Be: return Utf8ToUtf16(text, true, form.mark);
         case Encoding::Plain: break;
     }
-    return lines;
+    return text;
 }
 
 struct Ini {
@@ -208,9 +193,9 @@ std::string Unquote(std::string_view value) {
 
 // The form a text takes in the file so that reading gives the same text back. A line break
 // cannot be stored in a profile line; keeping only the first line stops a typed text from
-// injecting further keys.
+// injecting further keys. A zero byte would make the whole file unreadable next time.
 std::string QuoteForFile(std::string_view value) {
-    std::size_t lineEnd = value.find_first_of("\r\n");
+    std::size_t lineEnd = value.find_first_of(std::string_view("\r\n\0", 3));
     if (lineEnd != std::string_view::npos) {
         value = value.substr(0, lineEnd);
     }
@@ -305,16 +290,24 @@ std::optional<std::int32_t> ParseInteger(std::string_view text) {
 }
 
 IniLoadResult TIniOptions::Load(const std::string& path) {
-    if (const int error = StatPath(path).error; error == ENOENT || error == ENOTDIR) {
+    const PathStatus status = StatPath(path);
+    if (status.error == ENOENT || status.error == ENOTDIR) {
         return IniLoadResult::NoFile;
+    }
+    if (status.isRegular && status.size > MaxFileSize) {
+        return IniLoadResult::TooLarge;
     }
 
     Ini ini;
     IniLoadResult result = IniLoadResult::Unreadable;
     std::optional<std::string> bytes;
-    try {
-        bytes = ReadWholeFile(path);
-    } catch (const std::system_error&) {
+    // Only a regular file is opened: a FIFO would hold the start-up until someone wrote into it.
+    if (status.error == 0 && status.isRegular) {
+        try {
+            bytes = ReadWholeFile(path, MaxFileSize);
+        } catch (const std::system_error& e) {
+            if (e.code().value() == EFBIG) return IniLoadResult::TooLarge;  // it grew meanwhile
+        }
     }
     if (bytes) {
         if (auto text = Decode(*bytes)) {
@@ -338,31 +331,38 @@ IniLoadResult TIniOptions::Load(const std::string& path) {
 }
 
 void TIniOptions::Save(const std::string& path) const {
-    if (IsReadOnlyFile(path)) {
-        throw IniWriteError(path, "the file is read-only");
-    }
-
     // The file is read again now, not at Load, so that whatever else it holds today survives.
-    Ini ini;
+    // Links are followed: what is looked at here is the file that the write below replaces.
     IniText form;
-    if (PathEntryExists(path)) {
+    const PathStatus status = StatPath(path);
+    if (status.error == 0) {
+        if (!status.isRegular) {
+            throw IniWriteError(path, status.isDirectory ? "it is a directory" : "it is not a regular file");
+        }
+        if (IsReadOnlyFile(path)) {
+            throw IniWriteError(path, "the file is read-only");
+        }
+        if (status.size > MaxFileSize) {
+            throw IniWriteError(path, "the file is larger than 1 MiB");
+        }
         std::string bytes;
         try {
-            bytes = ReadWholeFile(path);
+            bytes = ReadWholeFile(path, MaxFileSize);
         } catch (const std::system_error& e) {
-            throw IniWriteError(path, e.code().message());
+            throw IniWriteError(path, e.code().value() == EFBIG ? "the file is larger than 1 MiB"
+                                                                : e.code().message());
         }
         auto text = Decode(bytes);
         if (!text) {
             throw IniWriteError(path, "the file's text encoding is not supported");
         }
         form = std::move(*text);
-        if (ini.si.LoadData(form.text) < 0) {
-            throw IniWriteError(path, "the file could not be parsed");
-        }
+    } else if (status.error != ENOENT) {
+        throw IniWriteError(path, SystemReason(status.error));
     }
+    // ENOENT: nothing there, or a dangling link whose target the write creates.
 
-    const std::pair<const char*, std::string> values[] = {
+    const std::vector<std::pair<std::string, std::string>> values = {
         {"file", QuoteForFile(file)},
         {"chipidx", std::to_string(chipidx)},
         {"reload", reload ? "1" : "0"},
@@ -372,29 +372,9 @@ void TIniOptions::Save(const std::string& path) const {
         {"rstrun", rstrun ? "1" : "0"},
         {"lang", QuoteForFile(lang)},
     };
-    for (const auto& [key, value] : values) {
-        // A key already in the file keeps its spelling ("ChipIdx" stays "ChipIdx").
-        std::string name = key;
-        CSimpleIniA::TNamesDepend existing;
-        if (ini.si.GetAllKeys(Section, existing)) {
-            for (const auto& entry : existing) {
-                if (strcasecmp(entry.pItem, key) == 0) {
-                    name = entry.pItem;
-                    break;
-                }
-            }
-        }
-        if (ini.si.SetValue(Section, name.c_str(), value.c_str(), nullptr, true) < 0) {
-            throw IniWriteError(path, "out of memory");
-        }
-    }
-
-    std::string text;
-    if (ini.si.Save(text, false) < 0) {
-        throw IniWriteError(path, "the settings could not be formatted");
-    }
+    std::string text = ini::SetValues(form.text, Section, values);
     try {
-        WriteFileAtomically(path, Encode(text, form));
+        WriteFileAtomically(path, Encode(std::move(text), form));
     } catch (const std::system_error& e) {
         throw IniWriteError(path, e.code().message());
     }

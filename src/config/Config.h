@@ -5,6 +5,7 @@
 // a Windows installation reads the same here.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -31,6 +32,7 @@ enum class IniLoadResult {
     NoFile,      // nothing at the path: the fields were left alone
     Loaded,      // the file was read; missing or unreadable keys took their defaults
     Unreadable,  // a file exists but could not be read or decoded: every field took its default
+    TooLarge,    // the file is larger than TIniOptions::MaxFileSize: not read, the fields left alone
 };
 
 class TIniOptions {
@@ -38,6 +40,8 @@ public:
     static constexpr const char* Section = "CONFIG";
     // Text values longer than this are cut, as the platform's profile routines cut them.
     static constexpr std::size_t MaxTextLength = 2047;
+    // Settings files are small; a bigger one is neither read nor rewritten (1 MiB).
+    static constexpr std::size_t MaxFileSize = std::size_t{1} << 20;
 
     // Construction leaves texts empty, numbers 0 and booleans false; the defaults that a
     // missing key takes come from Load.
@@ -54,11 +58,15 @@ public:
     // its default. Does nothing when no file exists at path.
     IniLoadResult Load(const std::string& path);
 
-    // Writes the eight keys into section CONFIG of the file at path, in table order, keeping
-    // every other key, section and comment of the file. The file is replaced in one step, so
-    // a failed save leaves it as it was. A missing file is created.
-    // Throws IniWriteError ("Unable to write to <path>") when the file is read-only, cannot be
-    // read back for merging, or the new content cannot be written.
+    // Writes the eight keys into section CONFIG of the file at path. Only the values of those
+    // keys change (the first entry of each, the one Load reads); keys the section lacks are
+    // added after its last entry in table order, a missing section at the end. Every other byte
+    // of the file (comments, blank lines, other keys and sections, line ends, its encoding) is
+    // kept. A symbolic link is followed and stays a link; its final target is replaced in one
+    // step, so a failed save leaves it as it was. A missing file is created with LF line ends.
+    // Throws IniWriteError ("Unable to write to <path>") when the target is not a regular file
+    // (a directory, FIFO, device), is read-only, is larger than MaxFileSize, cannot be read back
+    // or decoded, or the new content cannot be written.
     void Save(const std::string& path) const;
 };
 

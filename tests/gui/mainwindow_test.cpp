@@ -21,6 +21,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -104,7 +105,10 @@ protected:
 
     void Make(std::vector<std::string> args = {}, hid::Platform* platform = nullptr) {
         gui::WindowHooks hooks;
-        hooks.errorBox = [this](const QString& m) { errors_.push_back(m.toStdString()); };
+        hooks.errorBox = [this](const QString& m) {
+            errors_.push_back(m.toStdString());
+            if (form_ && form_->isVisible()) ++boxesOverTheWindow_;
+        };
         hooks.openDialog = [this](const QString&) {
             ++openDialogs_;
             auto a = openAnswers_.empty() ? std::nullopt : openAnswers_.front();
@@ -164,6 +168,7 @@ protected:
     std::vector<std::string> errors_;
     std::deque<std::optional<std::string>> openAnswers_, saveAnswers_;
     int openDialogs_ = 0;
+    int boxesOverTheWindow_ = 0;
     bool hotKeyAvailable_ = true;
 };
 
@@ -287,6 +292,56 @@ TEST_F(WindowTest, TypedPathIsSavedAtCloseAndAReadOnlyFileIsReported) {
     form_->close();
     ASSERT_EQ(errors_.size(), 1u);
     EXPECT_EQ(errors_[0], "Unable to write to " + (dir_ / "config.ini").string());
+}
+
+TEST_F(WindowTest, ASettingsTargetThatCannotBeWrittenIsReportedAndTheWindowStillCloses) {
+    const fs::path ini = dir_ / "config.ini";
+    const std::pair<const char*, std::function<bool()>> targets[] = {
+        {"directory", [&] { return fs::create_directory(ini); }},
+        {"FIFO", [&] { return mkfifo(ini.c_str(), 0600) == 0; }},
+    };
+    for (const auto& [name, make] : targets) {
+        SCOPED_TRACE(name);
+        fs::remove_all(ini);
+        ASSERT_TRUE(make());
+        const auto type = fs::symlink_status(ini).type();
+        errors_.clear();
+        boxesOverTheWindow_ = 0;
+        IniOptions.reset();
+        Start();  // a FIFO is not opened: start-up does not wait for a writer
+        form_->show();
+        EXPECT_TRUE(form_->close());
+        EXPECT_FALSE(form_->isVisible());
+        EXPECT_EQ(errors_, std::vector<std::string>{"Unable to write to " + ini.string()});
+        EXPECT_EQ(boxesOverTheWindow_, 0);
+        EXPECT_EQ(fs::symlink_status(ini).type(), type);
+        if (fs::is_directory(ini)) {
+            EXPECT_TRUE(fs::is_empty(ini));
+        }
+        form_.reset();
+    }
+}
+
+TEST_F(WindowTest, ASettingsFileOverOneMebibyteIsNeitherAppliedNorRewritten) {
+    const fs::path ini = dir_ / "config.ini";
+    const std::string head = "[CONFIG]\nchipidx=1\nencry=1\nlang=cn\n;";
+    WriteIni(head);
+    fs::resize_file(ini, 200u << 20);  // sparse
+    const auto stamp = fs::last_write_time(ini);
+    Start();
+    EXPECT_EQ(form_->cbbDev->currentIndex(), -1);
+    EXPECT_FALSE(form_->chkEncrypt->isChecked());
+    EXPECT_EQ(form_->BtnAuto->text().toStdString(), "Write[ F9 ]");
+    ASSERT_TRUE(WaitLog(ini.string())) << Log();
+    EXPECT_EQ(Count(ini.string()), 1u) << Log();
+    form_->show();
+    EXPECT_TRUE(form_->close());
+    EXPECT_TRUE(errors_.empty());
+    EXPECT_EQ(fs::file_size(ini), 200u << 20);
+    EXPECT_EQ(fs::last_write_time(ini), stamp);
+    std::string start(head.size(), '\0');
+    std::ifstream(ini, std::ios::binary).read(start.data(), static_cast<std::streamsize>(start.size()));
+    EXPECT_EQ(start, head);
 }
 
 TEST_F(WindowTest, DetectWriteAndReadThroughClicks) {
