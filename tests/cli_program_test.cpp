@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <fstream>
 #include <map>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -504,6 +506,139 @@ TEST_F(CliProgramTest, DetectShowsTheHandshakeInOrder) {
     EXPECT_LT(connected, comm);
     EXPECT_LT(comm, chip);
     EXPECT_THAT(d.out, Not(HasSubstr("verify fail")));
+}
+
+
+// --- one image per run, verify, and what each programmer says ---------------------------------
+
+std::vector<Json::Value> JsonValues(const std::string& out) {
+    std::vector<Json::Value> values;
+    std::istringstream lines(out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        Json::Value v;
+        std::istringstream s(line);
+        std::string errs;
+        if (Json::parseFromStream(Json::CharReaderBuilder(), s, &v, &errs)) values.push_back(v);
+    }
+    return values;
+}
+
+// verify reads the chip and compares it with the image: exit 0 when equal, 7 with the first
+// differing address and the count when not; an SDCC .ihx file is a HEX image everywhere.
+TEST_F(CliProgramTest, VerifyComparesTheChipWithTheImageAndIhxIsHex) {
+    const std::string flash = P("chip.flash").string();
+    const Bytes image = Pattern(3000, 4);
+    WriteText(P("fw.ihx"), HexText({{0, image}}));
+    const CliRun w = Cli({"--sim", "--sim-flash", flash, "write", "--chip", "NRF24LE1_16K", "fw.ihx"});
+    ASSERT_EQ(w.code, 0) << w.all();
+    EXPECT_EQ(ReadBytes(P("fw.ihx.bin")), image);
+
+    Bytes changed = image;
+    changed[0x123] ^= 0x01;
+    changed[0x200] ^= 0x80;
+    changed[0x201] ^= 0x80;
+    WriteBytes(P("other.bin"), changed);
+    struct Case {
+        std::string file;
+        int code;
+        std::int64_t first, differing;
+    };
+    for (const Case& c : {Case{"fw.ihx", 0, -1, 0}, Case{"other.bin", 7, 0x123, 3}}) {
+        SCOPED_TRACE(c.file);
+        const CliRun v = Cli({"--json", "--sim", "--sim-flash", flash, "verify", "--chip", "NRF24LE1_16K", c.file});
+        EXPECT_EQ(v.code, c.code) << v.all();
+        const auto values = JsonValues(v.out);
+        ASSERT_FALSE(values.empty());
+        const Json::Value& result = values.back();
+        EXPECT_EQ(result["op"].asString(), "verify");
+        EXPECT_EQ(result["differing"].asInt64(), c.differing) << v.out;
+        if (c.first >= 0) {
+            EXPECT_EQ(result["first_difference"].asInt64(), c.first) << v.out;
+        }
+        EXPECT_EQ(v.out.find("Write FLASH"), std::string::npos);  // verify never writes
+    }
+    // The chip is unchanged by the verifies.
+    ASSERT_EQ(Cli({"--sim", "--sim-flash", flash, "read", "--chip", "NRF24LE1_16K", "back.bin"}).code, 0);
+    EXPECT_EQ(ReadBytes(P("back.bin")), Flashed(image, 16384));
+}
+
+// write --all reads its image once: a file rewritten while four paced programmers are written
+// gives every chip the same bytes, the ones read back and compared; each programmer's log lines
+// name it.
+TEST_F(CliProgramTest, AllProgrammersGetTheOneImageLoadedAtTheStart) {
+    const Bytes first = Pattern(16384, 21);
+    WriteBytes(P("fw.bin"), first);
+    fs::create_directory(P("chips"));
+    std::atomic<bool> stop{false};
+    std::atomic<unsigned> versions{0};
+    std::thread rewriter([&] {
+        // Rewrites the file again and again while the run goes on.
+        for (unsigned i = 0; !stop; ++i, ++versions) {
+            WriteBytes(P("fw.bin.new"), Pattern(16384, 100 + i));
+            fs::rename(P("fw.bin.new"), P("fw.bin"));
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    const CliRun r = Cli({"--json", "--sim", "swap:1", "--sim-paced", "--sim-count", "4", "--sim-flash-dir",
+                          P("chips").string(), "write", "--chip", "NRF24LE1_16K", "--all", "--readback", "fw.bin"});
+    stop = true;
+    rewriter.join();
+    EXPECT_EQ(r.code, 0) << r.all();
+    int results = 0;
+    std::set<std::string> loggedBy;
+    for (const auto& v : JsonValues(r.out)) {
+        if (v["type"].asString() == "log" && v.isMember("device")) loggedBy.insert(v["device"].asString());
+        if (v["type"].asString() != "result") continue;
+        ++results;
+        EXPECT_TRUE(v["ok"].asBool()) << v.toStyledString();
+    }
+    EXPECT_EQ(results, 4);
+    EXPECT_EQ(loggedBy.size(), 4u);
+    // Whichever version the run read, every chip holds that one.
+    std::vector<Bytes> chips;
+    for (const auto& entry : fs::directory_iterator(P("chips"))) chips.push_back(ReadBytes(entry.path()));
+    ASSERT_EQ(chips.size(), 4u);
+    for (const Bytes& chip : chips) EXPECT_EQ(chip, chips[0]);
+    bool known = chips[0] == first;
+    for (unsigned i = 0; i <= versions && !known; ++i) known = chips[0] == Pattern(16384, 100 + i);
+    EXPECT_TRUE(known);
+    EXPECT_GT(versions.load(), 10u);  // the file really changed during the run
+}
+
+// detect --json names the programmer and what it answered; a link that stops taking reports in
+// the middle of the image is a device failure, never a success.
+TEST_F(CliProgramTest, DetectReportsTheProgrammerAndFailedLinkWritesFailTheWrite) {
+    const CliRun d = Cli({"--json", "--sim", "detect"});
+    ASSERT_EQ(d.code, 0) << d.all();
+    const Json::Value result = JsonValues(d.out).back();
+    EXPECT_EQ(result["path"].asString(), "sim:programmer:1");
+    EXPECT_EQ(result["serial"].asString(), "SIM0001");
+    EXPECT_TRUE(result["chip_present"].asBool());
+    EXPECT_TRUE(result["firmware"].isInt());
+    EXPECT_TRUE(result["version"].isInt());
+    const CliRun nochip = Cli({"--json", "--sim", "nochip", "detect"});
+    EXPECT_EQ(nochip.code, 6);
+    EXPECT_FALSE(JsonValues(nochip.out).back()["chip_present"].asBool());
+
+    WriteBytes(P("a.bin"), Pattern(16384, 2));
+    for (const char* verify : {"--no-verify", "--readback"}) {
+        const CliRun w = Cli({"--sim", "refuse-out", "write", "--chip", "NRF24LE1_16K", verify, "a.bin"});
+        EXPECT_EQ(w.code, 6) << w.all();
+        EXPECT_THAT(w.all(), HasSubstr("failed after 2048 of 16384 bytes"));
+        EXPECT_THAT(w.out, Not(HasSubstr("Write finish")));
+    }
+}
+
+// The same words for a programmer that another program holds, with one or with all.
+TEST_F(CliProgramTest, ABusyProgrammerIsNamedTheSameWayWithAndWithoutAll) {
+    WriteBytes(P("a.bin"), Pattern(64, 1));
+    const CliRun one = Cli({"--sim", "busy", "--sim-count", "2", "write", "--chip", "NRF24LE1_16K", "a.bin"});
+    const CliRun all = Cli({"--sim", "busy", "--sim-count", "2", "write", "--chip", "NRF24LE1_16K", "--all", "a.bin"});
+    EXPECT_EQ(one.code, 4);
+    EXPECT_EQ(all.code, 4);
+    EXPECT_THAT(one.err, HasSubstr("in use by another program"));
+    EXPECT_THAT(all.err, HasSubstr("in use by another program"));
 }
 
 }  // namespace
