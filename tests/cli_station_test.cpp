@@ -14,6 +14,7 @@
 #include <set>
 #include <sstream>
 
+#include "hash/Sha256.h"
 #include "support/Process.h"
 
 namespace quillon {
@@ -108,12 +109,19 @@ void ExpectGoodUnits(const Bench& b, std::size_t units, std::size_t programmers)
         logged.insert(unit["serial"].asUInt());
         stations.insert(unit["programmer_path"].asString());
     }
+    std::map<std::uint32_t, std::string> chipHash;
     for (const auto& [name, chip] : b.Chips()) {
         const auto serial = b.SerialOn(chip);
         ASSERT_TRUE(serial.has_value()) << name << " does not hold the image";
         EXPECT_TRUE(onChips.insert(*serial).second) << "serial " << *serial << " on two chips";
+        chipHash[*serial] = Sha256::Hex(std::span<const std::uint8_t>(chip));
     }
     EXPECT_EQ(onChips, logged);
+    // The log names the file as read and the very bytes that reached each chip.
+    for (const auto& unit : log) {
+        EXPECT_EQ(unit["image_sha256"].asString(), Sha256::Hex(std::span<const std::uint8_t>(b.image)));
+        EXPECT_EQ(unit["bytes_sha256"].asString(), chipHash[unit["serial"].asUInt()]) << unit.toStyledString();
+    }
     EXPECT_EQ(logged.size(), units);
     EXPECT_EQ(*logged.begin(), 1000u);
     EXPECT_EQ(*logged.rbegin(), 1000u + units - 1);
