@@ -2,8 +2,13 @@
 # Whole-process comparison of `quillon-cli hex2bin` with GNU objcopy, srec_cat and Python
 # intelhex: generates HEX files for 16 KiB, 32 KiB, 512 KiB and 16 MiB images (an extended
 # linear address record every 64 KiB), checks that every tool produces the same bytes, then
-# times them with hyperfine and prints how many times faster quillon-cli is.
-# Usage: bench/hex2bin.sh [BUILD_DIR]   (a Release build; default build/release, the release preset)
+# times them side by side with hyperfine and prints how many times faster quillon-cli is.
+# quillon-cli runs as users run it, warnings on (the conversion notes the file's oddities).
+# The files live on a memory file system (/dev/shm) when there is one: quillon-cli makes its
+# output durable with fsync and objcopy does not, so on a disk the flush, not the conversion,
+# would be timed. BENCH_DIR=/some/disk/dir times that case instead.
+# Usage: bench/hex2bin.sh [BUILD_DIR]   (a Release build; default build/release, the release preset:
+#        cmake --preset release && cmake --build build/release -j2 --target quillon-cli)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${1:-build/release}"
@@ -13,7 +18,13 @@ cli="$PWD/$build/cli/quillon-cli"
 py=/usr/bin/python3
 [ -x "$py" ] || py=python3
 
-work=$(mktemp -d)
+parent="${BENCH_DIR:-}"
+if [ -z "$parent" ]; then
+    parent="${TMPDIR:-/tmp}"
+    [ -d /dev/shm ] && [ -w /dev/shm ] && parent=/dev/shm
+fi
+work=$(mktemp -d "$parent/quillon-hex2bin.XXXXXX")
+echo "files in $work ($(df --output=fstype "$work" | tail -1))"
 trap 'rm -rf "$work"' EXIT
 
 "$py" - "$work" <<'EOF'
@@ -35,7 +46,7 @@ for name, size in (('16k', 16 << 10), ('32k', 32 << 10), ('512k', 512 << 10), ('
         f.write(''.join(out))
 EOF
 
-quillon() { echo "'$cli' -q hex2bin --max-size 16m '$work/$1.hex' '$work/$1.quillon.bin'"; }
+quillon() { echo "'$cli' hex2bin --max-size 16m '$work/$1.hex' '$work/$1.quillon.bin'"; }
 objcopy_cmd() { echo "objcopy -I ihex -O binary --gap-fill 0xFF '$work/$1.hex' '$work/$1.objcopy.bin'"; }
 srec_cmd() { echo "srec_cat '$work/$1.hex' -intel -o '$work/$1.srec.bin' -binary"; }
 intelhex_cmd() {

@@ -3,15 +3,22 @@
 // complete conversion (so a failed or interrupted run never creates or changes it), a device or
 // FIFO is written directly, a directory is refused.
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <span>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
 #include "cli/Cli.h"
 #include "cli/Interrupt.h"
 #include "cli/Output.h"
+#include "core/LargeBlock.h"
 #include "fs/Files.h"
 #include "hex/Chex2bin.h"
 
@@ -20,6 +27,46 @@ namespace {
 
 // What the programmer engine's write buffer holds; larger images cannot be programmed.
 constexpr std::uint64_t kDefaultMaxSize = 524288;
+
+struct FreeBlock {
+    void operator()(void* p) const { FreeLargeBlock(p); }
+};
+using Block = std::unique_ptr<std::uint8_t[], FreeBlock>;
+
+Block Allocate(std::size_t bytes) { return Block(static_cast<std::uint8_t*>(AllocateLargeBlock(bytes))); }
+
+// The whole HEX file in one block, read straight into it (no copy through a string). Throws
+// std::system_error as ReadWholeFile does, EFBIG when more than maxSize bytes would be read.
+std::size_t ReadHexText(const std::string& path, std::size_t maxSize, Block& block) {
+    InputFile in(path);
+    // One spare byte shows at once whether the file grew meanwhile.
+    std::size_t capacity = static_cast<std::size_t>(std::min<std::uint64_t>(in.sizeHint(), maxSize)) + 1;
+    block = Allocate(capacity);
+    std::size_t size = 0;
+    for (;;) {
+        if (size == capacity) {
+            if (size > maxSize) throw std::system_error(EFBIG, std::generic_category(), path);
+            Block bigger = Allocate(std::min(capacity * 2, maxSize + 1));
+            std::memcpy(bigger.get(), block.get(), size);
+            block = std::move(bigger);
+            capacity = std::min(capacity * 2, maxSize + 1);
+        }
+        const std::size_t n = in.read(block.get() + size, capacity - size);
+        if (n == 0) break;
+        size += n;
+    }
+    if (size > maxSize) throw std::system_error(EFBIG, std::generic_category(), path);
+    return size;
+}
+
+// The conversion's own notes on the file, worded as for every command that reads HEX.
+void Warn(Output& out, const std::vector<hex::HexNotice>& notices) {
+    for (const hex::HexNotice& n : notices) {
+        std::string message = hex::DescribeOddity(n.kind);
+        if (n.count > 1) message += " (" + std::to_string(n.count) + " times, first here)";
+        out.Warning(message, n.line);
+    }
+}
 
 struct Hex2BinOptions {
     std::string input;
@@ -57,27 +104,39 @@ int RunHex2Bin(const CliContext& ctx, Hex2BinOptions opt) {
 
     const std::uint64_t limit = HexTextLimit(opt.maxSize);
     if (st.size > limit) return finish(kExitBadInput, TooLong(opt, limit));
-    std::string text;
+    Block text;
+    std::size_t textSize = 0;
     try {
-        text = ReadWholeFile(opt.input, static_cast<std::size_t>(limit));
+        textSize = ReadHexText(opt.input, static_cast<std::size_t>(limit), text);
     } catch (const std::system_error& e) {
         if (e.code().value() == EFBIG) return finish(kExitBadInput, TooLong(opt, limit));
         return finish(kExitBadInput, opt.input + ": " + hex::CHex2Bin::Message(hex::kHexOpenError) + " (" +
                                          SystemReason(e.code().value()) + ")");
+    } catch (const std::bad_alloc&) {
+        return finish(kExitBadInput, opt.input + ": " + hex::CHex2Bin::Message(hex::kHexOpenError) + " (" +
+                                         SystemReason(ENOMEM) + ")");
     }
     if (InterruptWatch::Caught() != 0) return interrupted();
-    WarnHexOddities(out, text);
 
-    // Measure first, then build exactly that many bytes: an oversized image is never built.
+    // One conversion: it checks, measures, notes the oddities and places the bytes in one go.
+    // The buffer is as large as the limit but not filled beforehand, so only the pages the image
+    // takes are ever touched; an image over the limit is measured, never built.
+    Block image;
+    try {
+        image = Allocate(static_cast<std::size_t>(opt.maxSize));
+    } catch (const std::bad_alloc&) {
+        return finish(kExitError, opt.output + ": " + hex::CHex2Bin::Message(hex::kHexWriteDestError) + " (" +
+                                      SystemReason(ENOMEM) + ")");
+    }
     hex::CHex2Bin converter;
     converter.PartialOnOverflow = false;
+    converter.CollectNotices = true;
     std::uint32_t length = static_cast<std::uint32_t>(opt.maxSize);
-    std::int32_t code = converter.ConvertText(text, nullptr, &length);
-    std::vector<std::uint8_t> image;
-    if (code == hex::kHexLengthOnly) {
-        image.resize(length);
-        code = converter.ConvertText(text, nullptr, &length, image);
-    }
+    const std::int32_t code = converter.ConvertText(
+        std::string_view(reinterpret_cast<const char*>(text.get()), textSize), nullptr, &length,
+        std::span<std::uint8_t>(image.get(), static_cast<std::size_t>(opt.maxSize)));
+    text.reset();
+    Warn(out, converter.Notices);
     if (code != hex::kHexSuccess) {
         if (code == hex::kHexDestOverflow)
             return finish(kExitBadInput, opt.input + ": " + converter.LastMessage + " The image is " +
@@ -87,12 +146,11 @@ int RunHex2Bin(const CliContext& ctx, Hex2BinOptions opt) {
                                              std::to_string(hex::CHex2Bin::kMaxImageLength) + ").");
         return finish(kExitBadInput, opt.input + ": " + converter.LastMessage);
     }
-    text = std::string();
     if (InterruptWatch::Caught() != 0) return interrupted();
 
     try {
-        WriteFileAtomically(opt.output,
-                            std::string_view(reinterpret_cast<const char*>(image.data()), image.size()),
+        // An image of 0 bytes (a file of nothing but the end marker) makes an empty OUT.
+        WriteFileAtomically(opt.output, std::string_view(reinterpret_cast<const char*>(image.get()), length),
                             [] { return InterruptWatch::Caught() != 0; });
     } catch (const std::system_error& e) {
         if (InterruptWatch::Caught() != 0) return interrupted();

@@ -1,6 +1,7 @@
 // libFuzzer harness for the HEX converter: arbitrary text must never crash it or make it write
 // past the caller's buffer (the buffer is an exact-size heap block, so ASan sees any overrun),
-// and every accepted file must place its bytes where a slow, obvious model says they belong.
+// every accepted file must place its bytes where a slow, obvious model says they belong (the
+// image ending just after the last of them), and collecting notices must not change any of it.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -60,6 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (measured < 0 || measured > 8 || measure.LastMessage != CHex2Bin::Message(measured)) std::abort();
 
     CHex2Bin convert;
+    convert.CollectNotices = true;
     // new[] gives a real (non-null) pointer even for 0 bytes, so this is always "a buffer".
     std::unique_ptr<std::uint8_t[]> storage(new std::uint8_t[bufferSize]);
     const std::span<std::uint8_t> buffer(storage.get(), bufferSize);
@@ -67,6 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::uint32_t length = capacity;
     const std::int32_t code = convert.ConvertText(text, nullptr, &length, buffer);
     if (convert.LastMessage != CHex2Bin::Message(code)) std::abort();
+    // The notes of the converting pass are those of a look at the text alone.
+    if (convert.Notices != quillon::hex::FindOddities(text)) std::abort();
 
     if (measured != quillon::hex::kHexLengthOnly) {
         // A rejected file must leave the buffer alone.
@@ -92,7 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         if (buffer[a] != expected) std::abort();
     }
-    // Every placed byte lies inside the reported image.
-    if (!model.empty() && model.rbegin()->first >= imageLength && imageLength != UINT32_MAX) std::abort();
+    // The image ends just after the highest placed byte.
+    const std::uint64_t end = model.empty() ? 0 : model.rbegin()->first + 1;
+    if (imageLength != (end > UINT32_MAX ? UINT32_MAX : end)) std::abort();
     return 0;
 }

@@ -2,6 +2,7 @@
 // run must leave OUT exactly as it was (absent, or with its old bytes).
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -143,6 +144,70 @@ TEST_F(CliHex2BinTest, ImageSizeLimit) {
     const RunResult help = Run({"hex2bin", "--help"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_NE(help.stdoutText.find("--max-size"), std::string::npos);
+}
+
+// A file of nothing but the end marker is a valid, empty image; an empty file has no marker.
+TEST_F(CliHex2BinTest, EndMarkerOnlyAndEmptyFiles) {
+    const fs::path only = Write("only.hex", ":00000001FF\r\n");
+    const fs::path out = Write("only.bin", "old contents");
+    RunResult r = Run({"hex2bin", Q(only), Q(out)});
+    EXPECT_EQ(r.exitCode, 0) << r.stderrText;
+    ASSERT_TRUE(fs::exists(out));
+    EXPECT_EQ(fs::file_size(out), 0u);
+    r = Run({"--json", "hex2bin", Q(only), Q(dir_ / "fresh.bin")});
+    EXPECT_EQ(r.exitCode, 0) << r.stdoutText;
+    EXPECT_NE(r.stdoutText.find("\"bytes\":0"), std::string::npos) << r.stdoutText;
+    ASSERT_TRUE(fs::exists(dir_ / "fresh.bin"));
+    EXPECT_EQ(fs::file_size(dir_ / "fresh.bin"), 0u);
+
+    const fs::path empty = Write("empty.hex", "");
+    const fs::path keep = Write("keep.bin", "kept");
+    r = Run({"hex2bin", Q(empty), Q(keep)});
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_NE(r.stderrText.find(Q(empty) + ": Hex file eof error."), std::string::npos) << r.stderrText;
+    EXPECT_EQ(ReadAll(keep), "kept");
+    EXPECT_EQ(FileCount(), 5u);
+}
+
+// The warnings come from the one conversion, with the lines they refer to, and the image is
+// the same with or without them; records that write a byte twice do not lengthen the image.
+TEST_F(CliHex2BinTest, WarningsAndOverlappingRecords) {
+    std::string chip = "; full 16 KiB image\r\n";
+    std::string expected;
+    for (int a = 0; a < 0x4000; a += 16) {
+        std::string rec = ":10" + std::string(1, "0123456789ABCDEF"[(a >> 12) & 15]) +
+                          "0123456789ABCDEF"[(a >> 8) & 15] + "0123456789ABCDEF"[(a >> 4) & 15] + "000";
+        unsigned sum = 0x10 + static_cast<unsigned>(a >> 8) + static_cast<unsigned>(a & 0xFF);
+        for (int i = 0; i < 16; ++i) {
+            rec += "5A";
+            sum += 0x5A;
+            expected += '\x5A';
+        }
+        char cc[3];
+        std::snprintf(cc, sizeof cc, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
+        chip += rec + cc + "\r\n";
+    }
+    // Line 1026: the first 4 bytes once more, different.
+    chip += ":0400000001020304F2\r\n:00000001FF\r\n";
+    expected.replace(0, 4, "\x01\x02\x03\x04");
+    const fs::path in = Write("chip.hex", chip);
+    const fs::path out = dir_ / "chip.bin";
+    RunResult r = Run({"hex2bin", "--max-size", "16384", Q(in), Q(out)});
+    EXPECT_EQ(r.exitCode, 0) << r.stderrText;
+    EXPECT_EQ(ReadAll(out), expected);
+    EXPECT_NE(r.stderrText.find("warning: line 1: text outside the records"), std::string::npos) << r.stderrText;
+    EXPECT_NE(r.stderrText.find("warning: line 1026: data records overlap"), std::string::npos) << r.stderrText;
+
+    r = Run({"-q", "hex2bin", "--max-size", "16384", Q(in), Q(dir_ / "quiet.bin")});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.stderrText.find("warning"), std::string::npos) << r.stderrText;
+    EXPECT_EQ(ReadAll(dir_ / "quiet.bin"), expected);
+
+    // One byte less room is too little, and says how large the image is.
+    r = Run({"hex2bin", "--max-size", "16383", Q(in), Q(dir_ / "small.bin")});
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_NE(r.stderrText.find("16384 bytes"), std::string::npos) << r.stderrText;
+    EXPECT_FALSE(fs::exists(dir_ / "small.bin"));
 }
 
 }  // namespace

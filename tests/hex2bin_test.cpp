@@ -11,6 +11,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <span>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -386,6 +389,122 @@ TEST(Hex2BinTest, HugeAddressesNeverOverrunTheBuffer) {
     EXPECT_EQ(length, 32u);
     EXPECT_EQ(guarded[19], 19);
     EXPECT_EQ(guarded[20], 0x5A);
+}
+
+// Where each data byte ends up, read record by record with the plain digit decoder: the image
+// every accepted file must convert to.
+std::map<std::uint64_t, std::uint8_t> PlacedBytes(std::string_view text) {
+    std::map<std::uint64_t, std::uint8_t> placed;
+    std::uint64_t segment = 0, linear = 0;
+    const auto byteAt = [&](std::size_t pos) {
+        std::uint8_t b = 0;
+        EXPECT_TRUE(CHex2Bin::HexToByte(text[pos], text[pos + 1], b)) << pos;
+        return b;
+    };
+    for (std::size_t p = 0; p < text.find(":00000001FF");) {
+        if (text[p] != ':') {
+            ++p;
+            continue;
+        }
+        const std::size_t ll = byteAt(p + 1);
+        const std::uint64_t offset = (std::uint64_t{byteAt(p + 3)} << 8) | byteAt(p + 5);
+        if (text[p + 8] == '0') {
+            for (std::size_t i = 0; i < ll; ++i) placed[segment + linear + offset + i] = byteAt(p + 9 + 2 * i);
+        } else if (text[p + 8] == '2') {
+            segment = ((std::uint64_t{byteAt(p + 9)} << 8) | byteAt(p + 11)) << 4;
+        } else if (text[p + 8] == '4') {
+            linear = ((std::uint64_t{byteAt(p + 9)} << 8) | byteAt(p + 11)) << 16;
+        }
+        p += 11 + 2 * ll;
+    }
+    return placed;
+}
+
+std::vector<std::uint8_t> Flatten(const std::map<std::uint64_t, std::uint8_t>& placed) {
+    std::vector<std::uint8_t> image(placed.empty() ? 0 : static_cast<std::size_t>(placed.rbegin()->first + 1), 0xFF);
+    for (const auto& [address, value] : placed) image[static_cast<std::size_t>(address)] = value;
+    return image;
+}
+
+// Records that write some bytes twice: the image ends after the highest byte written, not at
+// the data total. "before" is what the classic rule (the larger of the data total and the end
+// of the highest record) gave, kept here to show which files change.
+TEST(Hex2BinTest, OverlappingRecordsEndAtTheHighestByteWritten) {
+    std::string chip;  // a full 16 KiB image in 16-byte records
+    for (int a = 0; a < 0x4000; a += 16) chip += Rec(Bytes(16, static_cast<std::uint8_t>(a >> 4)), a, 0);
+    std::string repeated;  // 4 KiB written four times over, as tools that append sections do
+    for (int pass = 0; pass < 4; ++pass)
+        for (int a = 0; a < 0x1000; a += 32) repeated += Rec(Bytes(32, static_cast<std::uint8_t>(pass + a)), a, 0);
+    struct Case {
+        const char* name;
+        std::string text;
+        std::uint32_t before, now;
+    };
+    const std::vector<Case> cases = {
+        {"16 bytes at 0, 16 at 8", Rec(Bytes(16, 0), 0, 0) + Rec(Bytes(16, 0x80), 8, 0), 32, 24},
+        {"one record twice", Rec(Bytes(16, 0), 0, 0) + Rec(Bytes(16, 0x40), 0, 0), 32, 16},
+        {"full 16 KiB chip with one record again", chip + Rec(Bytes(16, 0xEE), 0x100, 0), 0x4010, 0x4000},
+        {"full 16 KiB chip, last record again", chip + Rec(Bytes(16, 0xEE), 0x3FF0, 0), 0x4010, 0x4000},
+        {"4 KiB written four times", repeated, 0x4000, 0x1000},
+        {"rewritten after a linear base of 0 again",
+         Rec(Bytes(16, 0), 0, 0) + Rec({0, 0}, 0, 4) + Rec(Bytes(16, 0x30), 0, 0), 32, 16},
+        {"the later, shorter record at the highest offset", Rec(Bytes(16, 0x10), 0x100, 0) + Rec(Bytes(8, 0xA0), 0x100, 0),
+         0x110, 0x110},
+        {"overlap with a larger gap after it",
+         Rec(Bytes(16, 0), 0, 0) + Rec(Bytes(16, 0x20), 8, 0) + Rec(Bytes(16, 0x50), 0x100, 0), 0x110, 0x110},
+        {"linear base that goes back, overlapping the data above it",
+         Rec({0, 1}, 0, 4) + Rec(Bytes(16, 0), 0, 0) + Rec({0, 0}, 0, 4) + Rec(Bytes(16, 0x90), 0xFFF8, 0), 0x10010,
+         0x10010},
+        {"segment base that goes back, overlapping",
+         Rec({0x10, 0}, 0, 2) + Rec(Bytes(8, 0), 0, 0) + Rec({0, 0}, 0, 2) + Rec(Bytes(8, 0x70), 0xFFFC, 0), 0x10008,
+         0x10008},
+        {"no overlap, gaps and segments: unchanged",
+         Rec(Bytes(16, 0), 0x20, 0) + Rec({0, 1}, 0, 4) + Rec(Bytes(4, 9), 0x10, 0), 0x10014, 0x10014},
+        {"an empty data record past the last byte", Rec(Bytes(16, 0), 0, 0) + Rec({}, 0x1000, 0), 0x1000, 16},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string text = c.text + kEof;
+        CHex2Bin measure;
+        std::uint32_t length = 0;
+        ASSERT_EQ(measure.ConvertText(text, nullptr, &length), kHexLengthOnly);
+        EXPECT_EQ(length, c.now);
+        EXPECT_EQ(measure.BinLength, c.now);
+        EXPECT_LE(c.now, c.before);  // the rule never lengthens an image
+        // Every byte is the last one written there; the image holds them all and nothing more.
+        EXPECT_EQ(Image(text), Flatten(PlacedBytes(text)));
+
+        // Exactly as much room as the image now needs is enough.
+        std::vector<std::uint8_t> guarded(c.now + 16, 0x5A);
+        CHex2Bin exact;
+        length = c.now;
+        EXPECT_EQ(exact.ConvertText(text, nullptr, &length, std::span<std::uint8_t>(guarded.data(), c.now)), kHexSuccess);
+        EXPECT_EQ(length, c.now);
+        EXPECT_EQ(std::count(guarded.begin() + c.now, guarded.end(), 0x5A), 16);
+        length = c.now - 1;
+        EXPECT_EQ(exact.ConvertText(text, nullptr, &length, guarded), kHexDestOverflow);
+        EXPECT_EQ(length, c.now);
+    }
+}
+
+// The HEX files kept in the tree (the example, the fuzzer's seeds) convert to the bytes their
+// records place, with the image ending at the last of them.
+TEST(Hex2BinTest, CorpusConvertsToThePlacedBytes) {
+    std::vector<fs::path> files{fs::path(QUILLON_SOURCE_DIR) / "examples" / "blink" / "blink.ihx"};
+    for (const auto& entry : fs::directory_iterator(fs::path(QUILLON_SOURCE_DIR) / "fuzz" / "seeds" / "hex2bin"))
+        files.push_back(entry.path());
+    std::size_t converted = 0;
+    for (const fs::path& file : files) {
+        SCOPED_TRACE(file.string());
+        std::string text = ReadAll(file.string());
+        if (file.extension() == ".seed") text.erase(0, 3);  // the fuzzer's capacity and buffer bytes
+        CHex2Bin measure;
+        std::uint32_t length = 0;
+        if (measure.ConvertText(text, nullptr, &length) != kHexLengthOnly) continue;
+        EXPECT_EQ(Image(text), Flatten(PlacedBytes(text)));
+        ++converted;
+    }
+    EXPECT_GE(converted, 5u);
 }
 
 TEST(Hex2BinTest, FillByteAndFileMatchesText) {

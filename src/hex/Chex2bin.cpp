@@ -1,6 +1,7 @@
 // Intel HEX to flat image conversion. The first pass checks and measures every record up to
-// the end marker; the second pass places the data bytes, clipped to the bytes actually
-// delivered, so no byte can land outside the image or the caller's buffer.
+// the end marker (noting the file's oddities when asked); the second pass places the data
+// bytes, clipped to the bytes actually delivered, so no byte can land outside the image or the
+// caller's buffer.
 #include "hex/Chex2bin.h"
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 
 #include "core/LargeBlock.h"
 #include "fs/Files.h"
+#include "hex/HexNoticeScan.h"
 
 namespace quillon::hex {
 namespace {
@@ -75,25 +77,34 @@ inline std::uint32_t Pack4(std::uint64_t lanes) {
 struct FirstPassResult {
     std::int32_t code = kHexSuccess;
     std::size_t markerPos = 0;     // offset of the end marker's ':' (valid when code is 0)
-    std::uint64_t dataTotal = 0;   // sum of LL of the measured data records
+    std::uint64_t dataTotal = 0;   // running total of LL reported when a record is refused
     std::uint64_t imageLength = 0; // valid when code is 0
 };
 
-// Checks and measures. The classic length rule (data total, or end of the highest record of the
-// current segment) is kept; the image additionally grows to cover every data byte where the
-// second pass will put it, so gaps between segments or bases that go back lose nothing.
-FirstPassResult FirstPass(std::string_view text) {
+// Checks and measures; with kNotices it also notes the file's oddities on the way (notices may
+// then not be null). The image ends just after the highest byte that any data record writes,
+// at the address the second pass puts it (bases included, also bases that go back), so every
+// data byte lies inside the image and bytes written twice do not lengthen it.
+template <bool kNotices>
+FirstPassResult FirstPass(std::string_view text, detail::NoticeCollector* notices) {
     FirstPassResult r;
     const char* const begin = text.data();
     const char* const end = begin + text.size();
     const char* p = begin;
 
-    std::uint64_t segmentBase = 0, linearBase = 0, highest = 0, lastLength = 0, total = 0;
+    // The running total keeps the classic rule: data records are not counted while the segment
+    // or linear base has gone back below its highest value so far.
+    std::uint64_t segmentBase = 0, linearBase = 0, total = 0;
     bool segmentBack = false, linearBack = false;
     std::uint64_t placeSegment = 0, placeLinear = 0, extent = 0;
+    bool afterRecord = false;
 
     for (;;) {
-        while (p < end && *p != ':') ++p;
+        if constexpr (kNotices) {
+            p = notices->Gap(p, end, afterRecord, false);
+        } else {
+            while (p < end && *p != ':') ++p;
+        }
         if (p == end) {
             r.code = kHexEofError;
             break;
@@ -110,6 +121,7 @@ FirstPassResult FirstPass(std::string_view text) {
         }
         if (ll == 0 && p[8] == '1' && std::memcmp(p, kEndMarker.data(), kEndMarker.size()) == 0) {
             r.markerPos = static_cast<std::size_t>(p - begin);
+            if constexpr (kNotices) notices->Gap(p + kEndMarker.size(), end, true, true);
             break;
         }
         const std::size_t recordLength = 11 + 2 * static_cast<std::size_t>(ll);
@@ -138,15 +150,10 @@ FirstPassResult FirstPass(std::string_view text) {
         }
         std::int32_t code = (sum & 0xFF) != 0 ? kHexChecksumError : kHexSuccess;
         const std::uint64_t offset = (ah << 8) | al;
-        switch (p[8]) {
+        const char type = p[8];
+        switch (type) {
             case '0':
-                if (!segmentBack && !linearBack) {
-                    if (offset >= highest) {
-                        highest = offset;
-                        lastLength = ll;
-                    }
-                    total += ll;
-                }
+                if (!segmentBack && !linearBack) total += ll;
                 if (ll != 0) extent = std::max(extent, placeSegment + placeLinear + offset + ll);
                 break;
             case '2':
@@ -158,26 +165,16 @@ FirstPassResult FirstPass(std::string_view text) {
                     break;
                 }
                 const std::uint64_t raw = (Pair(d) << 8) | Pair(d + 2);
-                if (p[8] == '2') {
+                if (type == '2') {
                     const std::uint64_t value = raw << 4;
                     placeSegment = value;
-                    if (value < segmentBase) {
-                        segmentBack = true;
-                    } else {
-                        segmentBase = value;
-                        segmentBack = false;
-                        highest = 0;
-                    }
+                    segmentBack = value < segmentBase;
+                    if (!segmentBack) segmentBase = value;
                 } else {
                     const std::uint64_t value = raw << 16;
                     placeLinear = value;
-                    if (value < linearBase) {
-                        linearBack = true;
-                    } else {
-                        linearBase = value;
-                        linearBack = false;
-                        highest = 0;
-                    }
+                    linearBack = value < linearBase;
+                    if (!linearBack) linearBase = value;
                 }
                 break;
             }
@@ -188,16 +185,23 @@ FirstPassResult FirstPass(std::string_view text) {
                 code = kHexWrongLabel;
                 break;
         }
+        if constexpr (kNotices) {
+            // A record with a good checksum and a known type is noted, even an address record too
+            // short to be used (it is the last one read).
+            if ((sum & 0xFF) == 0 && type >= '0' && type <= '5' && type != '1')
+                notices->Record(p[7], type, ll, placeSegment + placeLinear + offset);
+        }
         if (code != kHexSuccess) {
             r.code = code;
             break;
         }
         p += recordLength;
+        afterRecord = true;
     }
 
     r.dataTotal = total;
     if (r.code == kHexSuccess) {
-        r.imageLength = std::max({total, highest + lastLength, extent});
+        r.imageLength = extent;
     } else if (text.find(kEndMarker) == std::string_view::npos) {
         // Without an end marker the file is reported as such, whatever else is wrong with it.
         r.code = kHexEofError;
@@ -334,6 +338,7 @@ std::int32_t CHex2Bin::Convert(const std::string& sourceFile, const std::string*
         read = false;  // a file too large for memory cannot be read either
     }
     if (!read) {
+        Notices.clear();
         return Finish(kHexOpenError, 0, length != nullptr ? *length : 0, length);
     }
     return ConvertText(std::string_view(text.data.get(), text.size), destFile, length, destBuffer);
@@ -347,7 +352,15 @@ std::int32_t CHex2Bin::ConvertText(std::string_view text, const std::string* des
         text = text.substr(0, static_cast<std::size_t>(static_cast<const char*>(nul) - text.data()));
     }
 
-    const FirstPassResult scan = FirstPass(text);
+    Notices.clear();
+    FirstPassResult scan;
+    if (CollectNotices) {
+        detail::NoticeCollector notices;
+        scan = FirstPass<true>(text, &notices);
+        notices.TakeInto(Notices);
+    } else {
+        scan = FirstPass<false>(text, nullptr);
+    }
     if (scan.code == kHexEofError) return Finish(scan.code, 0, capacity, length);
     if (scan.code != kHexSuccess) return Finish(scan.code, scan.dataTotal, capacity, length);
 

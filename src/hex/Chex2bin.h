@@ -1,8 +1,9 @@
 // CHex2Bin: turns Intel HEX text into a flat flash image that starts at address 0.
 // One object serves one conversion: Convert reads a HEX file, checks every record, measures the
 // image and delivers it to a destination file and/or a caller-owned buffer. ConvertText does the
-// same for HEX text already in memory and is the fast path (two table-driven passes, no
-// allocation when only a buffer is given).
+// same for HEX text already in memory and is the fast path: a checking pass that measures (and,
+// on request, notes the file's oddities), then a placing pass; nothing is allocated when only a
+// buffer is given, apart from the notices.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +27,23 @@ enum Hex2BinResult : std::int32_t {
     kHexLengthOnly = 8,      // no destination: only the length was measured
 };
 
+// What the converter's lenient reading accepts although stricter converters reject it. Looking
+// for these never changes a conversion; a tool may show them so that a user sees the file is odd.
+enum class HexOddity {
+    TypeBySecondDigit,    // a type field such as "10" or "A0", read by its second digit
+    DigitsAfterChecksum,  // hex digits after a record's checksum on the same line
+    AddressRecordLength,  // an address record (02-05) whose length is not the standard one
+    OverlappingRecords,   // data records that place bytes at the same address
+    TextBetweenRecords,   // other text before, between or after records
+};
+
+struct HexNotice {
+    HexOddity kind;
+    std::size_t line;   // 1-based line of the first occurrence
+    std::size_t count;  // occurrences of this kind
+    bool operator==(const HexNotice&) const = default;
+};
+
 class CHex2Bin {
 public:
     // Upper bound of any image this converter builds. A capacity of 0 ("no limit") means this
@@ -40,6 +58,10 @@ public:
     // same); false delivers nothing, for callers that refuse such images anyway and should not
     // pay for building and writing a part they throw away.
     bool PartialOnOverflow = true;
+    // When set, Convert and ConvertText also fill Notices with what FindOddities would say of the
+    // same text, found while checking the records, so a caller that shows them reads the text once.
+    bool CollectNotices = false;
+    std::vector<HexNotice> Notices;
 
     // Converts the HEX file sourceFile. destFile (may be null) receives the image, replacing any
     // old contents. length (may be null) holds the capacity on entry (0 = no limit) and the
@@ -62,23 +84,6 @@ public:
 private:
     std::int32_t Finish(std::int32_t code, std::uint64_t reported, std::uint64_t capacity,
                         std::uint32_t* length);
-};
-
-// What the lenient reading above accepts although stricter converters reject it. Looking for
-// these never changes a conversion; a tool may show them so that a user sees the file is odd.
-enum class HexOddity {
-    TypeBySecondDigit,    // a type field such as "10" or "A0", read by its second digit
-    DigitsAfterChecksum,  // hex digits after a record's checksum on the same line
-    AddressRecordLength,  // an address record (02-05) whose length is not the standard one
-    OverlappingRecords,   // data records that place bytes at the same address
-    TextBetweenRecords,   // other text before, between or after records
-};
-
-struct HexNotice {
-    HexOddity kind;
-    std::size_t line;   // 1-based line of the first occurrence
-    std::size_t count;  // occurrences of this kind
-    bool operator==(const HexNotice&) const = default;
 };
 
 // One notice per kind found, in the order of the kinds above, scanning the records up to the
