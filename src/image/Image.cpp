@@ -63,6 +63,7 @@ ImageLoad ReadImageFile(const std::string& path, std::size_t capacity) {
     } else {
         image->bytes.resize(capacity);
         hex::CHex2Bin converter;
+        converter.CollectNotices = true;  // the warnings come from the same pass
         std::uint32_t length = static_cast<std::uint32_t>(capacity);
         converter.PartialOnOverflow = false;
         const std::int32_t rc = converter.ConvertText(text, nullptr, &length, image->bytes);
@@ -77,7 +78,7 @@ ImageLoad ReadImageFile(const std::string& path, std::size_t capacity) {
         }
         image->bytes.resize(length);
         image->bytes.shrink_to_fit();
-        image->notices = hex::FindOddities(text);
+        image->notices = std::move(converter.Notices);
     }
     load.image = std::move(image);
     return load;
