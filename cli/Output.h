@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "cli/Cli.h"
 
@@ -20,6 +21,10 @@ struct ResultDetail {
     std::string output;      // file written, if any
     std::string checked;     // what was checked: "transfer checksum", "read-back", ... ("" none)
 };
+
+// The JSON result line (without its line end) that ends a run: the one shape of every "result"
+// object, also for runs that end before an Output exists (usage errors, escaped exceptions).
+std::string ResultJsonLine(std::string_view op, int code, const std::string& message, const ResultDetail& detail = {});
 
 class Output {
 public:
