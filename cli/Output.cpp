@@ -15,6 +15,7 @@ std::string ResultJsonLine(std::string_view op, int code, const std::string& mes
     if (detail.bytes >= 0) j.Number("bytes", detail.bytes);
     if (!detail.output.empty()) j.Path("output", detail.output);
     if (!detail.checked.empty()) j.Text("checked", detail.checked);
+    if (detail.count >= 0) j.Number("count", detail.count);
     return j.Str();
 }
 

@@ -20,6 +20,7 @@ struct ResultDetail {
     std::int64_t bytes = -1;  // image or dump size; -1: none
     std::string output;      // file written, if any
     std::string checked;     // what was checked: "transfer checksum", "read-back", ... ("" none)
+    std::int64_t count = -1;  // devices listed; -1: none
 };
 
 // The JSON result line (without its line end) that ends a run: the one shape of every "result"

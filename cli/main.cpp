@@ -138,7 +138,8 @@ int main(int argc, char** argv) {
     } catch (const std::exception& e) {
         // Whatever failed, a script reading JSON still gets its result line.
         std::fprintf(stderr, "quillon-cli: %s\n", e.what());
-        if (ctx.json) std::printf("%s\n", ResultJsonLine(chosen->app->get_name(), kExitError, e.what()).c_str());
+        if (WantsJson(ctx, argc, argv))
+            std::printf("%s\n", ResultJsonLine(chosen->app->get_name(), kExitError, e.what()).c_str());
         return kExitError;
     }
 }
