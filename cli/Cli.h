@@ -31,7 +31,8 @@ enum ExitCode : int {
 class Output;
 
 // Why path cannot be read as an input file, or "" when it can: only regular files are read, since
-// a FIFO would block and a device may never end. The reason names what the path is.
+// a FIFO would block and a device may never end. The reason names what the path is, in the
+// system's "PATH: reason" form ("fw.hex: is a directory; ...", "fw.hex: No such file or directory").
 std::string InputProblem(const std::string& path);
 // The longest HEX text that can hold an image of maxImage bytes: 16-byte records take 2.8
 // characters per byte, so four per byte plus a mebibyte of slack refuses only what cannot fit.

@@ -13,7 +13,8 @@ std::string InputProblem(const std::string& path) {
     try {
         const std::string kind = NonRegularKind(path);
         if (kind.empty()) return {};
-        return path + " is " + kind + "; only regular files are read";
+        // "PATH: reason", as for the system's errors, so that "cannot open " + this reads right.
+        return path + ": is " + kind + "; only regular files are read";
     } catch (const std::system_error& e) {
         return path + ": " + SystemReason(e.code().value());
     }

@@ -7,6 +7,7 @@
 
 #include "cli/Cli.h"
 #include "cli/Json.h"
+#include "cli/Output.h"
 #include "hid/Nrhid.h"
 
 namespace quillon::cli {
@@ -21,8 +22,10 @@ std::string Hex4(std::uint16_t v) {
 int RunList(const CliContext& ctx, bool json) {
     std::unique_ptr<hid::Platform> platform = MakePlatform(ctx);
     if (!platform) {
-        std::fprintf(stderr, "quillon-cli: list: no HID platform is available in this build%s\n",
-                     ctx.sim.enabled ? " (simulator)" : "");
+        const std::string message =
+            std::string("no HID platform is available in this build") + (ctx.sim.enabled ? " (simulator)" : "");
+        std::fprintf(stderr, "quillon-cli: list: %s\n", message.c_str());
+        if (json) std::printf("%s\n", ResultJsonLine("list", kExitError, message).c_str());
         return kExitError;
     }
     // Only real device nodes can lack permission; simulated paths are not files.
@@ -64,15 +67,9 @@ int RunList(const CliContext& ctx, bool json) {
         count = link.GetDeviceCount();
     }
     if (json) {
-        std::printf("%s\n", JsonLine("result")
-                                .Number("schema", kJsonSchema)
-                                .Text("op", "list")
-                                .Flag("ok", true)
-                                .Number("exit", kExitOk)
-                                .Text("message", std::to_string(count) + " HID devices")
-                                .Number("count", count)
-                                .Str()
-                                .c_str());
+        ResultDetail detail;
+        detail.count = count;
+        std::printf("%s\n", ResultJsonLine("list", kExitOk, std::to_string(count) + " HID devices", detail).c_str());
     }
     if (programmerLocked) {
         std::fprintf(stderr,

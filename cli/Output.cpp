@@ -8,6 +8,24 @@
 
 namespace quillon::cli {
 
+std::string ResultJsonLine(std::string_view op, int code, const std::string& message, const ResultDetail& detail) {
+    JsonLine j("result");
+    j.Number("schema", kJsonSchema).Text("op", op).Flag("ok", code == 0).Number("exit", code).Text("message", message);
+    if (!detail.device.empty()) j.Path("device", detail.device);
+    if (detail.bytes >= 0) j.Number("bytes", detail.bytes);
+    if (!detail.output.empty()) j.Path("output", detail.output);
+    if (!detail.checked.empty()) j.Text("checked", detail.checked);
+    if (detail.count >= 0) j.Number("count", detail.count);
+    if (detail.differing >= 0) j.Number("differing", detail.differing);
+    if (detail.firstDifference >= 0) j.Number("first_difference", detail.firstDifference);
+    if (const auto& p = detail.programmer) {
+        j.Path("path", p->path).Text("serial", p->serial).Flag("answered", p->answered);
+        if (p->answered)
+            j.Number("firmware", p->firmware).Number("version", p->version).Flag("chip_present", p->chipPresent);
+    }
+    return j.Str();
+}
+
 Output::Output(const CliContext& ctx, bool logLines)
     : json_(ctx.json), quiet_(ctx.quiet), logLines_(logLines && !ctx.quiet),
       bar_(!ctx.json && !ctx.quiet && logLines && IsTerminal(stderr)) {
@@ -110,20 +128,7 @@ void Output::Result(const char* op, int code, const std::string& message, const 
     std::lock_guard lock(mutex_);
     ClearBar();
     if (json_) {
-        JsonLine j("result");
-        j.Number("schema", kJsonSchema).Text("op", op).Flag("ok", code == 0).Number("exit", code).Text("message", message);
-        if (!detail.device.empty()) j.Path("device", detail.device);
-        if (detail.bytes >= 0) j.Number("bytes", detail.bytes);
-        if (!detail.output.empty()) j.Path("output", detail.output);
-        if (!detail.checked.empty()) j.Text("checked", detail.checked);
-        if (detail.differing >= 0) j.Number("differing", detail.differing);
-        if (detail.firstDifference >= 0) j.Number("first_difference", detail.firstDifference);
-        if (const auto& p = detail.programmer) {
-            j.Path("path", p->path).Text("serial", p->serial).Flag("answered", p->answered);
-            if (p->answered)
-                j.Number("firmware", p->firmware).Number("version", p->version).Flag("chip_present", p->chipPresent);
-        }
-        PrintJson(j.Str());
+        PrintJson(ResultJsonLine(op, code, message, detail));
         return;
     }
     const std::string where = detail.device.empty() ? "" : " [" + detail.device + "]";

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "cli/Cli.h"
 #include "ops/Operations.h"
@@ -21,10 +22,15 @@ struct ResultDetail {
     std::int64_t bytes = -1;  // image or dump size; -1: none
     std::string output;      // file written, if any
     std::string checked;     // what was checked: "transfer checksum", "read-back", ... ("" none)
+    std::int64_t count = -1;  // devices listed; -1: none
     std::int64_t firstDifference = -1;  // verify / read-back: first address where chip and image differ
     std::int64_t differing = -1;        // verify / read-back: bytes that differ; -1 not compared
     std::optional<ProgrammerInfo> programmer;  // detect: the programmer and its answer
 };
+
+// The JSON result line (without its line end) that ends a run: the one shape of every "result"
+// object, also for runs that end before an Output exists (usage errors, escaped exceptions).
+std::string ResultJsonLine(std::string_view op, int code, const std::string& message, const ResultDetail& detail = {});
 
 class Output {
 public:

@@ -2,14 +2,78 @@
 #include <clocale>
 #include <cstdio>
 #include <exception>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "cli/Cli.h"
-#include "cli/Json.h"
+#include "cli/Output.h"
+#include "fs/Files.h"
 #include "log/Log.h"
 #include "sim/SimPlatform.h"
 
+namespace {
+
+using namespace quillon::cli;
+
+// The arguments before "--": after it every argument is a name, never an option.
+std::vector<std::string_view> OptionArguments(int argc, char** argv) {
+    std::vector<std::string_view> args;
+    for (int i = 1; i < argc && std::string_view(argv[i]) != "--"; ++i) args.emplace_back(argv[i]);
+    return args;
+}
+
+// Whether the run prints JSON, also when parsing stopped before --json was taken: CLI11 never
+// reads "--json" as the value of another option, so its presence is the answer.
+bool WantsJson(const CliContext& ctx, int argc, char** argv) {
+    if (ctx.json) return true;
+    for (std::string_view arg : OptionArguments(argc, argv))
+        if (arg == "--json") return true;
+    return false;
+}
+
+// The subcommand the command line named; CLI11 marks it as soon as it reaches its name, so this
+// holds after a failed parse too. nullptr when no subcommand was reached.
+const CliContext::Command* ChosenCommand(const CliContext& ctx) {
+    const CliContext::Command* chosen = nullptr;
+    for (const auto& command : ctx.commands)
+        if (command.app->parsed()) chosen = &command;
+    return chosen;
+}
+
+// A file named "-lead.bin" is read as an option, so the positional it was meant for looks
+// missing; name the likely cause when a required positional is absent and an option-looking
+// argument is in fact an existing file.
+std::string DashFileHint(const CliContext::Command* chosen, int argc, char** argv) {
+    if (chosen == nullptr) return {};
+    bool missing = false;
+    for (const CLI::Option* opt : chosen->app->get_options())
+        if (opt->get_positional() && !opt->nonpositional() && opt->get_required() && opt->count() == 0) missing = true;
+    if (!missing) return {};
+    for (std::string_view arg : OptionArguments(argc, argv)) {
+        if (arg.size() < 2 || arg[0] != '-') continue;
+        const std::string name(arg);
+        if (quillon::StatPath(name).error == 0)
+            return name + " names a file but was read as an option; to name a file that starts with '-', put it after --";
+    }
+    return {};
+}
+
+// A usage error ends like every other run: the text on stderr, and under --json its one result line.
+int UsageFailure(const CliContext& ctx, int argc, char** argv, const std::string& message, const std::string& hint) {
+    if (WantsJson(ctx, argc, argv)) {
+        const CliContext::Command* chosen = ChosenCommand(ctx);
+        const std::string op = chosen != nullptr ? chosen->app->get_name() : "quillon-cli";
+        const std::string full = hint.empty() ? message : message + " (" + hint + ")";
+        std::printf("%s\n", ResultJsonLine(op, kExitUsage, full).c_str());
+        std::fflush(stdout);
+    }
+    return kExitUsage;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-    using namespace quillon::cli;
     // The log's time stamp follows the user's date and time format.
     std::setlocale(LC_TIME, "");
     PrepareConsole();
@@ -54,29 +118,28 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        int rc = app.exit(e);
-        return rc == 0 ? kExitOk : kExitUsage;
+        const std::string hint = DashFileHint(ChosenCommand(ctx), argc, argv);
+        // The hint goes right below CLI11's own line, before its pointer to --help.
+        if (!hint.empty())
+            app.failure_message([&hint](const CLI::App* a, const CLI::Error& error) {
+                return std::string(error.what()) + "\nquillon-cli: " + hint + "\n" +
+                       CLI::FailureMessage::simple(a, error).substr(std::string(error.what()).size() + 1);
+            });
+        // --help and --version end here too, successfully and without a result line.
+        if (app.exit(e) == 0) return kExitOk;
+        return UsageFailure(ctx, argc, argv, e.what(), hint);
     }
     ctx.sim.enabled = sim->count() > 0;
     quillon::Language = ctx.lang;
-    const CliContext::Command* chosen = nullptr;
-    for (const auto& command : ctx.commands)
-        if (command.app->parsed()) chosen = &command;
-    if (chosen == nullptr) return kExitUsage;
+    const CliContext::Command* chosen = ChosenCommand(ctx);
+    if (chosen == nullptr) return UsageFailure(ctx, argc, argv, "A subcommand is required", "");
     try {
         return chosen->run();
     } catch (const std::exception& e) {
         // Whatever failed, a script reading JSON still gets its result line.
         std::fprintf(stderr, "quillon-cli: %s\n", e.what());
-        if (ctx.json)
-            std::printf("%s\n", JsonLine("result")
-                                    .Number("schema", kJsonSchema)
-                                    .Text("op", chosen->app->get_name())
-                                    .Flag("ok", false)
-                                    .Number("exit", kExitError)
-                                    .Text("message", e.what())
-                                    .Str()
-                                    .c_str());
+        if (WantsJson(ctx, argc, argv))
+            std::printf("%s\n", ResultJsonLine(chosen->app->get_name(), kExitError, e.what()).c_str());
         return kExitError;
     }
 }

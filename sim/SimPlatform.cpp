@@ -11,7 +11,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
-#include <filesystem>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -779,8 +778,11 @@ std::unique_ptr<SimPlatform> SimPlatform::fromOptions(const SimOptions& options)
     if (s == "silent") f.silent = true;
 
     if (!options.flashDir.empty()) {
-        std::error_code ec;
-        if (!std::filesystem::is_directory(options.flashDir, ec))
+        // A missing folder is a different mistake from a file given for one: say which.
+        const PathStatus st = StatPath(options.flashDir);
+        if (st.error != 0)
+            throw std::runtime_error("simulated flash directory " + options.flashDir + ": " + SystemReason(st.error));
+        if (!st.isDirectory)
             throw std::runtime_error("simulated flash directory " + options.flashDir + " is not a directory");
     }
     auto counter = std::make_shared<std::atomic<int>>(0);

@@ -113,7 +113,8 @@ TEST_F(CliHardeningTest, InputsThatAreNotRegularFilesAreRefusedAtOnce) {
     const std::vector<Case> cases = {
         {{"hex2bin", "--max-size", "1k", "long.hex", "o.bin"}, 3, "--max-size"},
         {{"hex2bin", "missing.hex", "o.bin"}, 3, "No such file or directory"},
-        {{"hex2bin", ".", "o.bin"}, 3, "is a directory"},
+        {{"hex2bin", ".", "o.bin"}, 3, ".: is a directory"},
+        {{"--sim", "write", "--chip", "NRF24LE1_16K", "."}, 3, "cannot open .: is a directory"},
         {{"--sim", "write", "--chip", "NRF24LE1_16K", "long.hex"}, 3, "longer than"},
         // The reason reaches the result line, not only the (suppressible) log.
         {{"--quiet", "--sim", "write", "--chip", "NRF24LE1_16K", "corrupt.hex"}, 3, "Hex file checksum error."},
@@ -144,10 +145,10 @@ TEST_F(CliHardeningTest, FifosAndDevicesAreRefusedAsInputs) {
         std::string says;
     };
     const std::vector<Case> cases = {
-        {{"hex2bin", "pipe.hex", "o.bin"}, "pipe.hex is a FIFO"},
-        {{"hex2bin", "zero.hex", "o.bin"}, "zero.hex is a character device"},
-        {{"--sim", "write", "--chip", "NRF24LE1_16K", "pipe.hex"}, "pipe.hex is a FIFO"},
-        {{"--sim", "write", "--chip", "NRF24LE1_16K", "zero.hex"}, "character device"},
+        {{"hex2bin", "pipe.hex", "o.bin"}, "pipe.hex: is a FIFO"},
+        {{"hex2bin", "zero.hex", "o.bin"}, "zero.hex: is a character device"},
+        {{"--sim", "write", "--chip", "NRF24LE1_16K", "pipe.hex"}, "cannot open pipe.hex: is a FIFO"},
+        {{"--sim", "write", "--chip", "NRF24LE1_16K", "zero.hex"}, "cannot open zero.hex: is a character device"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.back() + " " + c.args[c.args.size() - 2]);
@@ -301,6 +302,9 @@ TEST_F(CliHardeningTest, ExitCodesAsDocumented) {
         {{"detect", "--sim-count", "2"}, 2, "--sim"},
         {{"--sim", "--sim-flash", "no/such/dir/c.flash", "detect"}, 1, "No such file or directory"},
         {{"--sim", "--sim-flash", "damaged.flash", "detect"}, 1, "damaged.flash"},
+        // A missing folder and a file given for one are different mistakes.
+        {{"--sim", "--sim-flash-dir", "no-such-dir", "detect"}, 1, "no-such-dir: No such file or directory"},
+        {{"--sim", "--sim-flash-dir", "fw.hex", "detect"}, 1, "fw.hex is not a directory"},
     };
     Put("damaged.flash", "QSIMCHIP\x01");
     for (const Case& c : cases) {
@@ -320,6 +324,80 @@ TEST_F(CliHardeningTest, ExitCodesAsDocumented) {
             CheckJsonRun(Cli(json), "detect");
         }
     }
+}
+
+TEST_F(CliHardeningTest, UsageErrorsEndWithOneResultLine) {
+    struct Case {
+        std::vector<std::string> args;  // run with --json in front, and without it
+        std::string op;
+    };
+    const std::vector<Case> cases = {
+        {{"--sim", "bogus", "detect"}, "detect"},
+        {{"--sim", "write", "--chip", "NRF24XX", "fw.hex"}, "write"},
+        {{"--sim", "write", "--chip", "NRF24LE1_16K"}, "write"},
+        {{"hex2bin", "fw.hex"}, "hex2bin"},
+        {{"--bogus", "detect"}, "detect"},
+        {{"detect", "--frob"}, "detect"},
+        {{"read", "--chip"}, "read"},
+        {{"--lang"}, "quillon-cli"},
+        {{}, "quillon-cli"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> json = c.args;
+        json.insert(json.begin(), "--json");
+        SCOPED_TRACE(::testing::PrintToString(json));
+        const CliRun r = Cli(json);
+        EXPECT_EQ(r.code, 2) << r.all();
+        EXPECT_FALSE(r.err.empty());
+        CheckJsonRun(r, c.op);
+        // Without --json stdout stays empty and CLI11's text, with its pointer to --help, is all.
+        const CliRun plain = Cli(c.args);
+        EXPECT_EQ(plain.code, 2) << plain.all();
+        EXPECT_EQ(plain.out, "");
+        EXPECT_THAT(plain.err, HasSubstr("--help"));
+    }
+    // list has a --json of its own, which counts as well.
+    CheckJsonRun(Cli({"list", "--json", "--frob"}), "list");
+    EXPECT_FALSE(fs::exists(P("fw.hex.bin")));
+}
+
+TEST_F(CliHardeningTest, FileNamesStartingWithADashGoAfterTheMarker) {
+    const std::string image = ReadAll(std::string(QUILLON_SOURCE_DIR) + "/examples/blink/blink.bin");
+    Put("-lead.bin", image);
+    fs::copy_file(kExample, P("-lead.hex"));
+
+    // After "--" the names are positionals of the subcommand: the image reaches the chip.
+    const CliRun w = Cli({"--sim", "--sim-flash", "chip.flash", "write", "--chip", "NRF24LE1_16K", "--", "-lead.bin"});
+    ASSERT_EQ(w.code, 0) << w.all();
+    ASSERT_EQ(Cli({"--sim", "--sim-flash", "chip.flash", "read", "--chip", "NRF24LE1_16K", "dump.bin"}).code, 0);
+    EXPECT_EQ(ReadAll(P("dump.bin")).substr(0, image.size()), image);
+    const CliRun h = Cli({"hex2bin", "--", "-lead.hex", "-out.bin"});
+    EXPECT_EQ(h.code, 0) << h.all();
+    EXPECT_EQ(ReadAll(P("-out.bin")), image);
+
+    // Before it they read as options; when one of them is an existing file, the error says why.
+    struct Case {
+        std::vector<std::string> args;
+        bool hinted;
+    };
+    const std::vector<Case> cases = {
+        {{"--sim", "write", "--chip", "NRF24LE1_16K", "-lead.bin"}, true},
+        {{"hex2bin", "-lead.hex", "o.bin"}, true},
+        {{"--sim", "write", "--chip", "NRF24LE1_16K", "-none.bin"}, false},
+        {{"--sim", "write", "--chip", "NRF24LE1_16K", "-lead.bin", "fw.hex"}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        const CliRun plain = Cli(c.args);
+        EXPECT_EQ(plain.code, 2) << plain.all();
+        EXPECT_EQ(plain.err.find("put it after --") != std::string::npos, c.hinted) << plain.err;
+        std::vector<std::string> json = c.args;
+        json.insert(json.begin(), "--json");
+        const CliRun r = Cli(json);
+        const std::string message = CheckJsonRun(r, c.args[0] == "hex2bin" ? "hex2bin" : "write")["message"].asString();
+        EXPECT_EQ(message.find("put it after --") != std::string::npos, c.hinted) << message;
+    }
+    EXPECT_FALSE(fs::exists(P("o.bin")));
 }
 
 TEST_F(CliHardeningTest, ChipFileIsOneChip) {
@@ -403,8 +481,14 @@ TEST_F(CliHardeningTest, OddHexFilesWarnWithLineNumbers) {
 TEST_F(CliHardeningTest, EveryCommandSpeaksTheSameJson) {
     const CliRun list = Cli({"--json", "--sim", "mixed", "list"});
     EXPECT_EQ(list.code, 0) << list.all();
-    CheckJsonRun(list, "list");
-    EXPECT_THAT(list.out, HasSubstr("\"type\":\"device\""));
+    int devices = 0;
+    for (const auto& v : JsonLines(list.out)) devices += v["type"].asString() == "device";
+    EXPECT_GT(devices, 0);
+    EXPECT_EQ(CheckJsonRun(list, "list")["count"].asInt(), devices);
+    // list's own --json also gets its result line when the run fails before the first device.
+    const CliRun failed = Cli({"--sim", "--sim-flash-dir", "no-such-dir", "list", "--json"});
+    EXPECT_EQ(failed.code, 1) << failed.all();
+    CheckJsonRun(failed, "list");
     const CliRun h = Cli({"--json", "hex2bin", "fw.hex", "fw.bin"});
     EXPECT_EQ(CheckJsonRun(h, "hex2bin")["bytes"].asInt(), 160);
 }

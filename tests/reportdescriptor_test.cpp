@@ -127,5 +127,64 @@ TEST(ReportDescriptor, HugeReportsAreClampedTo16Bits) {
     EXPECT_EQ(info.inputReportLength, 0xFFFF);
 }
 
+// Global item with its value in the 4-byte form (tag in the upper nibble of the prefix).
+void Global4(Bytes& d, std::uint8_t tag, std::uint32_t value) {
+    d.push_back(static_cast<std::uint8_t>(tag << 4 | 0x07));
+    for (int k = 0; k < 4; ++k) d.push_back(static_cast<std::uint8_t>(value >> (8 * k)));
+}
+
+struct Field {
+    std::uint8_t main;  // 0x81 Input, 0x91 Output, 0xB1 Feature
+    std::uint32_t size;
+    std::uint32_t count;
+    int repeat = 1;
+    std::uint32_t reportId = 0;  // 0: none
+};
+
+// One vendor collection holding the fields, in order.
+Bytes Descriptor(const std::vector<Field>& fields) {
+    Bytes d = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01};
+    for (const Field& f : fields) {
+        if (f.reportId != 0) Global4(d, 0x8, f.reportId);
+        Global4(d, 0x7, f.size);
+        Global4(d, 0x9, f.count);
+        for (int i = 0; i < f.repeat; ++i) d.insert(d.end(), {f.main, 0x02});
+    }
+    d.push_back(0xC0);
+    return d;
+}
+
+TEST(ReportDescriptor, HostileSumsSaturateInsteadOfWrapping) {
+    constexpr std::uint32_t kMax = 0xFFFFFFFF;
+    constexpr std::uint8_t In = 0x81, Out = 0x91, Feat = 0xB1;
+    struct Case {
+        const char* what;
+        std::vector<Field> fields;
+        std::uint16_t input, output, feature;
+    };
+    const std::vector<Case> cases = {
+        // (2^32-1)^2 + 7 x 1227133513 is exactly 2^64: a 64-bit sum wraps to the last 32 bits.
+        {"sum wraps 2^64 to a 4-byte report", {{In, kMax, kMax}, {In, 7, 1227133513}, {In, 8, 4}}, 0xFFFF, 0, 0},
+        // 2^64 - 1 bits: rounding up to bytes would wrap to zero, as if there were no report.
+        {"sum one bit short of 2^64", {{In, kMax, kMax}, {In, 2, kMax}}, 0xFFFF, 0, 0},
+        {"product of 2^16 x 2^16 overflows 32 bits", {{Out, 0x10000, 0x10000}}, 0, 0xFFFF, 0},
+        {"product of 2^31 x 4 overflows 32 bits to zero", {{Feat, 0x80000000u, 4}}, 0, 0, 0xFFFF},
+        {"maximal product repeated", {{Feat, kMax, kMax, 300}}, 0, 0, 0xFFFF},
+        {"many small items just fit", {{In, 8, 8, 8191}}, 8191 * 8 + 1, 0, 0},
+        {"one item more than 16 bits hold", {{In, 8, 8, 8191}, {In, 8, 8}}, 0xFFFF, 0, 0},
+        {"a hostile kind leaves the others exact", {{In, 8, 64}, {Out, kMax, kMax, 3}, {Feat, 1, 9}}, 65, 0xFFFF, 3},
+        {"a hostile report ID leaves the longest at the limit",
+         {{In, 8, 16, 1, 1}, {In, kMax, kMax, 2, 2}, {In, 7, 1227133513, 1, 2}}, 0xFFFF, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto info = ParseReportDescriptor(Descriptor(c.fields));
+        EXPECT_TRUE(info.valid);
+        EXPECT_EQ(info.inputReportLength, c.input);
+        EXPECT_EQ(info.outputReportLength, c.output);
+        EXPECT_EQ(info.featureReportLength, c.feature);
+    }
+}
+
 }  // namespace
 }  // namespace quillon::hid

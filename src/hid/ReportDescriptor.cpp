@@ -1,5 +1,6 @@
 // HID report-descriptor parser: walks the short and long items, keeps the global state (with
-// Push/Pop), and adds report size x report count per report kind and report ID.
+// Push/Pop), and adds report size x report count per report kind and report ID, saturating so
+// that no descriptor can make a report look shorter than it is.
 #include "hid/ReportDescriptor.h"
 
 #include <algorithm>
@@ -21,6 +22,16 @@ struct Globals {
 
 // The Windows and Linux HID stacks report lengths as 16-bit numbers.
 std::uint16_t Clamp16(std::uint64_t v) { return static_cast<std::uint16_t>(std::min<std::uint64_t>(v, 0xFFFF)); }
+
+// A report's bits stop counting here: far past any 16-bit length, so a hostile descriptor (size
+// and count near 2^32, item after item) can never wrap its sum back to a small number.
+constexpr std::uint64_t kBitsCeiling = std::uint64_t{1} << 40;
+
+// bits + size x count, held at the ceiling; 32-bit factors make a product below 2^64.
+std::uint64_t AddBits(std::uint64_t bits, std::uint32_t size, std::uint32_t count) {
+    const std::uint64_t more = std::min(static_cast<std::uint64_t>(size) * count, kBitsCeiling);
+    return std::min(bits + more, kBitsCeiling);
+}
 
 }  // namespace
 
@@ -59,7 +70,8 @@ ReportDescriptorInfo ParseReportDescriptor(std::span<const std::uint8_t> d) {
             case 0x9:
             case 0xB: {
                 const int kind = tag == 0x8 ? kInput : tag == 0x9 ? kOutput : kFeature;
-                bits[{kind, g.reportId}] += static_cast<std::uint64_t>(g.reportSize) * g.reportCount;
+                std::uint64_t& sum = bits[{kind, g.reportId}];
+                sum = AddBits(sum, g.reportSize, g.reportCount);
                 break;
             }
             case 0xA:  // collection

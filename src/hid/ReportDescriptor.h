@@ -15,6 +15,7 @@ struct ReportDescriptorInfo {
     std::uint16_t usage = 0;
     // Per kind, the largest report in bytes plus one byte for the report ID, which is counted
     // even when the device uses no report IDs; 0 when the device has no report of that kind.
+    // Longer reports give 65535, never a wrapped smaller number.
     std::uint16_t inputReportLength = 0;
     std::uint16_t outputReportLength = 0;
     std::uint16_t featureReportLength = 0;
