@@ -34,9 +34,6 @@ class Output;
 // a FIFO would block and a device may never end. The reason names what the path is, in the
 // system's "PATH: reason" form ("fw.hex: is a directory; ...", "fw.hex: No such file or directory").
 std::string InputProblem(const std::string& path);
-// The longest HEX text that can hold an image of maxImage bytes: 16-byte records take 2.8
-// characters per byte, so four per byte plus a mebibyte of slack refuses only what cannot fit.
-std::uint64_t HexTextLimit(std::uint64_t maxImage);
 // One warning per kind of leniency the converter applied to this HEX text.
 void WarnHexOddities(Output& out, std::string_view text);
 void WarnHexNotices(Output& out, const std::vector<hex::HexNotice>& notices);

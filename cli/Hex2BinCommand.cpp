@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "cli/Cli.h"
+#include "image/Image.h"
 #include "cli/Interrupt.h"
 #include "cli/Output.h"
 #include "core/LargeBlock.h"
@@ -102,7 +103,7 @@ int RunHex2Bin(const CliContext& ctx, Hex2BinOptions opt) {
     if (StatPath(opt.output).isDirectory)
         return finish(kExitError, opt.output + ": " + SystemReason(EISDIR));
 
-    const std::uint64_t limit = HexTextLimit(opt.maxSize);
+    const std::uint64_t limit = quillon::HexTextLimit(opt.maxSize);
     if (st.size > limit) return finish(kExitBadInput, TooLong(opt, limit));
     Block text;
     std::size_t textSize = 0;

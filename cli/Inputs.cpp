@@ -20,8 +20,6 @@ std::string InputProblem(const std::string& path) {
     }
 }
 
-std::uint64_t HexTextLimit(std::uint64_t maxImage) { return maxImage * 4 + (std::uint64_t{1} << 20); }
-
 void WarnHexOddities(Output& out, std::string_view text) { WarnHexNotices(out, hex::FindOddities(text)); }
 
 void WarnHexNotices(Output& out, const std::vector<hex::HexNotice>& notices) {

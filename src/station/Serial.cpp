@@ -214,33 +214,6 @@ void CheckCounterWritable(const std::string& counterFile) {
         throw SerialError("serial counter " + counterFile + " cannot be locked: " + lockPath + " is read-only");
 }
 
-std::vector<std::uint8_t> LoadImageBytes(const std::string& path, std::size_t maxSize) {
-    const ImageKind kind = ImageKindOf(path);
-    if (kind == ImageKind::Other) throw SerialError(path + ": not a HEX or BIN file (the name must end in hex or bin)");
-    std::string text;
-    try {
-        if (const std::string what = NonRegularKind(path); !what.empty())
-            throw SerialError(path + " is " + what + "; only regular files are read");
-        // HEX text takes at most about four characters per image byte, plus slack.
-        text = ReadWholeFile(path, kind == ImageKind::Hex ? maxSize * 4 + (1u << 20) : maxSize);
-    } catch (const std::system_error& e) {
-        if (e.code().value() == EFBIG) throw SerialError(path + ": larger than the " + std::to_string(maxSize) + "-byte write buffer");
-        throw SerialError("cannot open " + path + ": " + Reason(e));
-    }
-    if (kind == ImageKind::Bin) return std::vector<std::uint8_t>(text.begin(), text.end());
-    std::vector<std::uint8_t> image(maxSize);
-    hex::CHex2Bin converter;
-    converter.PartialOnOverflow = false;
-    std::uint32_t length = static_cast<std::uint32_t>(maxSize);
-    const std::int32_t code = converter.ConvertText(text, nullptr, &length, image);
-    if (code == hex::kHexDestOverflow)
-        throw SerialError(path + ": the image is " + std::to_string(length) + " bytes, larger than the " +
-                          std::to_string(maxSize) + "-byte write buffer");
-    if (code != hex::kHexSuccess) throw SerialError(path + ": " + converter.LastMessage);
-    image.resize(length);
-    return image;
-}
-
 std::string IsoTimeUtc(std::int64_t unixMillis) {
     using namespace std::chrono;
     const sys_time<milliseconds> t{milliseconds(unixMillis)};

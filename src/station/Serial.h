@@ -89,9 +89,6 @@ std::uint64_t PeekLastSerial(const std::string& counterFile);
 // (the temporary copy and the lock) and an existing lock file is writable.
 void CheckCounterWritable(const std::string& counterFile);
 
-// The image bytes of a HEX or BIN file, as the loader would put them in the write buffer.
-// Throws SerialError with the reason (missing, unreadable, not valid HEX, too large).
-std::vector<std::uint8_t> LoadImageBytes(const std::string& path, std::size_t maxSize);
 
 // "2024-05-01T12:34:56.789Z" for a time in milliseconds since 1970 (UTC).
 std::string IsoTimeUtc(std::int64_t unixMillis);
