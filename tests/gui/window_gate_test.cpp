@@ -233,7 +233,7 @@ TEST_F(WindowGateTest, DuringAPacedWriteEveryOtherActionIsRefusedAndTheChipGetsE
     // Nothing else reached the programmer: one command, one stream of 512 packets, the image.
     EXPECT_EQ(sim_.commandLog(first_).size(), commandsBefore + 1);
     EXPECT_EQ(sim_.imagePacketsReceived(first_), sim::kFlash32K / 64);
-    EXPECT_EQ(sim_.flash(first_), Pattern(sim::kFlash32K, 5));
+    EXPECT_TRUE(sim_.flash(first_) == Pattern(sim::kFlash32K, 5));
     EXPECT_EQ(form_->edtFile->text().toStdString(), (dir_ / "fw32768_5.bin").string());
     EXPECT_EQ(Enabled(), kIdle);
     EXPECT_TRUE(errors_.empty());
@@ -256,7 +256,7 @@ TEST_F(WindowGateTest, CancelEndsAPacedWriteAsInterruptedAndTheButtonsComeBack) 
     QTest::qWait(static_cast<int>(sim::SimProgrammer::kStreamTimeout.count()) + 300);
     QTest::mouseClick(form_->BtnAuto, Qt::LeftButton);
     ASSERT_TRUE(WaitResult("write: ok")) << Result() << "\n" << Log();
-    EXPECT_EQ(sim_.flash(first_), Pattern(sim::kFlash32K, 3));
+    EXPECT_TRUE(sim_.flash(first_) == Pattern(sim::kFlash32K, 3));
 }
 
 TEST_F(WindowGateTest, ThePickerSwitchesTheLinkToTheChosenProgrammer) {
@@ -326,7 +326,7 @@ TEST_F(WindowGateTest, AStopOrderWaitsForTheWriteInProgress) {
         ASSERT_TRUE(QTest::qWaitFor([&] { return seen.size() == 2; }, 20000)) << Log();
         if (duringWrite) {
             EXPECT_EQ(seen[0].rfind("box stopped after write: ok", 0), 0u) << seen[0];
-            EXPECT_EQ(sim_.flash(first_), Pattern(sim::kFlash32K, 4));
+            EXPECT_TRUE(sim_.flash(first_) == Pattern(sim::kFlash32K, 4));
         } else {
             EXPECT_EQ(seen[0], "box stopped after " + before);
         }
