@@ -26,6 +26,7 @@
 #include <QStandardPaths>
 #include <QTabWidget>
 #include <QTableWidget>
+#include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -66,6 +67,7 @@ std::string S(const QString& s) { return s.toStdString(); }
 
 const char* const kNoProgrammerTip = "No programmer is open: plug it in; the window looks for it on every device change";
 const char* const kViewDiffers = "The view is not the image Write sends: Load a file to write it";
+const char* const kBusyTip = "Not while an operation is in progress";
 
 }  // namespace
 
@@ -86,8 +88,10 @@ std::string SettingsPath() {
 
 TForm1::TForm1(QtUiHost& host, hid::Platform& platform, WindowHooks hooks, std::vector<std::string> partArgs,
                QWidget* parent)
-    : QWidget(parent), host_(host), hooks_(std::move(hooks)), partArgs_(std::move(partArgs)),
-      ops_(host, platform, this) {
+    : QWidget(parent), host_(host), platform_(platform), hooks_(std::move(hooks)), partArgs_(std::move(partArgs)),
+      // The window listens for device changes itself: after each one the picker is refilled
+      // before the search runs.
+      ops_(host, platform, this, /*hotPlug=*/false) {
     Form1 = this;
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Quillon"));
@@ -132,8 +136,18 @@ TForm1::TForm1(QtUiHost& host, hid::Platform& platform, WindowHooks hooks, std::
         });
     });
     QCoreApplication::instance()->installNativeEventFilter(this);
+    // Called on the platform's thread: one search per change, on the UI thread.
+    platform_.setChangeListener([this, alive, &host] {
+        host.post([this, alive] {
+            if (!alive.expired()) OnDeviceChange();
+        });
+    });
 
+    stopDeadline_ = new QTimer(this);
+    stopDeadline_->setSingleShot(true);
+    connect(stopDeadline_, &QTimer::timeout, this, [this] { releaseStopOrder(); });
     versionCheck_ = new VersionCheck(this);
+    versionCheck_->setStopHold([this](std::function<void()> resume) { return holdStopOrder(std::move(resume)); });
     if (hooks_.versionMessage) versionCheck_->setMessageHook(hooks_.versionMessage);
     if (hooks_.versionOpen) versionCheck_->setOpenHook(hooks_.versionOpen);
     if (hooks_.versionTerminate) versionCheck_->setTerminateHook(hooks_.versionTerminate);
@@ -144,7 +158,7 @@ TForm1::~TForm1() {
     alive_.reset();
     QCoreApplication::instance()->removeNativeEventFilter(this);
     if (hotKey_) hotKey_->unregister();
-    ops_.setHotPlug(false);
+    platform_.setChangeListener(nullptr);
     // The hex view is a child widget and outlives the operations that own its document.
     hexEditor->setDocument(nullptr);
     // Close the link while every widget still exists; what it reports from now on is dropped.
@@ -174,8 +188,14 @@ void TForm1::buildIspTab(QWidget* page) {
     edtFile->setObjectName(QStringLiteral("edtFile"));
     BtnLoadFile = new QPushButton(QStringLiteral("LoadFile"), upper);
     BtnLoadFile->setObjectName(QStringLiteral("BtnLoadFile"));
+    cbbProgrammer = new QComboBox(upper);
+    cbbProgrammer->setObjectName(QStringLiteral("cbbProgrammer"));
+    cbbProgrammer->setToolTip(QStringLiteral("More than one programmer is connected: the one to use"));
+    cbbProgrammer->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    cbbProgrammer->setVisible(false);
     up->addWidget(cbbDev);
     up->addWidget(btnDect);
+    up->addWidget(cbbProgrammer);
     up->addSpacing(12);
     up->addWidget(lblFile);
     up->addWidget(edtFile, 1);
@@ -208,8 +228,12 @@ void TForm1::buildIspTab(QWidget* page) {
     BtnAuto->setObjectName(QStringLiteral("BtnAuto"));
     btnRead = new QPushButton(QStringLiteral("Read"), lower);
     btnRead->setObjectName(QStringLiteral("btnRead"));
+    btnCancel = new QPushButton(QStringLiteral("Cancel"), lower);
+    btnCancel->setObjectName(QStringLiteral("btnCancel"));
+    btnCancel->setEnabled(false);
     low->addWidget(BtnAuto);
     low->addWidget(btnRead);
+    low->addWidget(btnCancel);
     layout->addWidget(lower);
 
     ProgressBar1 = new QProgressBar(page);
@@ -306,6 +330,8 @@ void TForm1::connectControls() {
     connect(BtnLoadFile, &QPushButton::clicked, this, [this] { BtnLoadFileClick(); });
     connect(btnSetFlashSize, &QPushButton::clicked, this, [this] { btnSetFlashSizeClick(); });
     connect(btnSaveBin, &QPushButton::clicked, this, [this] { btnSaveBinClick(); });
+    connect(btnCancel, &QPushButton::clicked, this, [this] { btnCancelClick(); });
+    connect(cbbProgrammer, &QComboBox::activated, this, [this](int index) { cbbProgrammerChange(index); });
     connect(cbbDev, &QComboBox::activated, this, [this](int index) { cbbDevChange(index); });
     connect(edtFile, &QLineEdit::textEdited, this, [this](const QString& text) {
         guarded([&] { ops_.setFileBox(S(text)); });
@@ -358,8 +384,10 @@ void TForm1::FormCreate() {
         }
     });
     translateCaptions();
+    guarded([&] { refreshProgrammers(); });
     try {
         updateUsbBridge();
+        showOpenProgrammer();
     } catch (const std::exception& e) {
         // The open failed: the error box, and the window goes on without F9, the version in
         // its caption and the version check.
@@ -508,6 +536,65 @@ void TForm1::cbbDevChange(int index) {
     guarded([&] { ops_.setChipIndex(index); });
 }
 
+void TForm1::btnCancelClick() {
+    guarded([&] { ops_.cancel("cancelled by the user"); });
+}
+
+void TForm1::cbbProgrammerChange(int index) {
+    guarded([&] {
+        if (index < 0 || index >= cbbProgrammer->count()) return;
+        const std::string path = S(cbbProgrammer->itemData(index).toString());
+        if (path == chosenProgrammer_ && path == ops_.programmer().path) return;
+        chosenProgrammer_ = path;
+        ops_.setProgrammerFilter([path](const hid::TnrHidDevice& d) { return d.devicePath == path; });
+        updateUsbBridge();
+        showOpenProgrammer();
+        const ProgrammerInfo& open = ops_.programmer();
+        lblResult->setStyleSheet(QString());
+        if (open.path == path)
+            lblResult->setText(QStringLiteral("programmer: %1 %2 (%3)").arg(Q(open.product), Q(open.serial), Q(open.path)));
+        else if (ops_.busy())
+            lblResult->setText(QStringLiteral("programmer: %1 is taken once the operation in progress ends").arg(Q(path)));
+        else
+            lblResult->setText(QStringLiteral("programmer: %1 could not be opened").arg(Q(path)));
+    });
+}
+
+void TForm1::refreshProgrammers() {
+    // The list is not read while an operation holds the programmer; it is read at the result.
+    if (ops_.busy()) {
+        programmersStale_ = true;
+        return;
+    }
+    programmersStale_ = false;
+    const std::vector<ProgrammerEntry> list = ops_.listProgrammers();
+    const bool chosenPresent = std::any_of(list.begin(), list.end(), [&](const ProgrammerEntry& e) {
+        return e.path == chosenProgrammer_;
+    });
+    if (list.size() < 2 || !chosenPresent) {
+        // With one programmer (or the chosen one gone) the search takes whichever it finds, as
+        // it does without a picker.
+        if (!chosenProgrammer_.empty()) ops_.setProgrammerFilter(nullptr);
+        chosenProgrammer_.clear();
+    }
+    {
+        const QSignalBlocker block(cbbProgrammer);
+        cbbProgrammer->clear();
+        if (list.size() >= 2)
+            for (const ProgrammerEntry& e : list)
+                cbbProgrammer->addItem(QStringLiteral("%1  %2").arg(Q(e.serial.empty() ? e.product : e.serial), Q(e.path)),
+                                       Q(e.path));
+    }
+    cbbProgrammer->setVisible(list.size() >= 2);
+    showOpenProgrammer();
+}
+
+void TForm1::showOpenProgrammer() {
+    const QSignalBlocker block(cbbProgrammer);
+    const QString want = Q(chosenProgrammer_.empty() ? ops_.programmer().path : chosenProgrammer_);
+    cbbProgrammer->setCurrentIndex(cbbProgrammer->findData(want));
+}
+
 void TForm1::RichEdit1DblClick() { RichEdit1->clear(); }
 
 void TForm1::TabSheet3Show() { fillPinTable(StringGrid1); }
@@ -515,7 +602,11 @@ void TForm1::TabSheet3Show() { fillPinTable(StringGrid1); }
 void TForm1::updateUsbBridge() { ops_.searchProgrammer(); }
 
 void TForm1::OnDeviceChange() {
-    guarded([&] { updateUsbBridge(); });
+    guarded([&] {
+        refreshProgrammers();
+        updateUsbBridge();
+        showOpenProgrammer();
+    });
 }
 
 bool TForm1::nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) {
@@ -533,6 +624,7 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TForm1::dragEnterEvent(QDragEnterEvent* event) {
+    if (ops_.controls().busy) return;  // the image cannot change while an operation runs
     const auto urls = event->mimeData()->urls();
     if (urls.size() == 1 && urls.first().isLocalFile() && ImageKindOf(S(urls.first().toLocalFile())) != ImageKind::Other)
         event->acceptProposedAction();
@@ -540,7 +632,7 @@ void TForm1::dragEnterEvent(QDragEnterEvent* event) {
 
 void TForm1::dropEvent(QDropEvent* event) {
     const auto urls = event->mimeData()->urls();
-    if (urls.size() != 1 || !urls.first().isLocalFile()) return;
+    if (urls.size() != 1 || !urls.first().isLocalFile() || ops_.controls().busy) return;
     event->acceptProposedAction();
     loadDroppedFile(S(QDir::toNativeSeparators(urls.first().toLocalFile())));
 }
@@ -572,22 +664,60 @@ void TForm1::controlsChanged(const OpsControls& c) {
         const QSignalBlocker block(box);
         box->setChecked(on);
     }
+    // One gate: while an operation holds the programmer, nothing that starts another one or
+    // changes the image can be clicked; only Cancel can.
     for (QPushButton* button : {BtnAuto, btnRead}) {
         button->setEnabled(c.buttonsEnabled);
-        button->setToolTip(c.buttonsEnabled ? QString() : QString::fromLatin1(kNoProgrammerTip));
+        button->setToolTip(c.buttonsEnabled ? QString()
+                                            : QString::fromLatin1(c.busy ? kBusyTip : kNoProgrammerTip));
     }
+    for (QWidget* w : std::initializer_list<QWidget*>{btnDect, BtnLoadFile, btnSetFlashSize, cbbProgrammer}) {
+        w->setEnabled(!c.busy);
+        if (w != cbbProgrammer) w->setToolTip(c.busy ? QString::fromLatin1(kBusyTip) : QString());
+    }
+    btnCancel->setEnabled(c.busy);
     cbbDev->setToolTip(c.chipListColour == kColourGreen ? QStringLiteral("Programmer connected")
                                                         : QString::fromLatin1(kNoProgrammerTip));
     if (c.progressMax != 0) {
         ProgressBar1->setMaximum(static_cast<int>(c.progressMax));
         ProgressBar1->setValue(static_cast<int>(std::min(c.progressPosition, c.progressMax)));
     }
-    // While a Write streams the image, the image cannot change.
-    const bool busy = ops_.streaming();
-    for (QWidget* w : std::initializer_list<QWidget*>{BtnLoadFile, btnSetFlashSize}) {
-        w->setEnabled(!busy);
-        w->setToolTip(busy ? QStringLiteral("Not while the image is being written") : QString());
+    if (!c.busy) {
+        // After the result: what waited for the gate (posted, so after the result's own news).
+        if (programmersStale_) {
+            programmersStale_ = false;
+            std::weak_ptr<bool> alive = alive_;
+            host_.post([this, alive] {
+                if (!alive.expired()) guarded([&] { refreshProgrammers(); });
+            });
+        }
+        if (stopOrder_) releaseStopOrder();
     }
+}
+
+void TForm1::linkChanged(LinkEvent) {
+    if (cbbProgrammer == nullptr || !alive_) return;
+    showOpenProgrammer();
+}
+
+bool TForm1::holdStopOrder(std::function<void()> resume) {
+    if (!ops_.busy()) return false;
+    if (!resume) return true;
+    Log("Stop order from the update service: it takes effect when the operation in progress has its result");
+    stopOrder_ = std::move(resume);
+    // The operation ends by itself within the Write's quiet period or the watchdog; should it
+    // not, the order is carried out anyway.
+    stopDeadline_->start(kWriteQuietMs + kWatchdogMs);
+    return true;
+}
+
+void TForm1::releaseStopOrder() {
+    stopDeadline_->stop();
+    if (!stopOrder_) return;
+    std::weak_ptr<bool> alive = alive_;
+    host_.post([alive, order = std::exchange(stopOrder_, nullptr)] {
+        if (!alive.expired()) order();
+    });
 }
 
 void TForm1::hexViewChanged() {

@@ -25,6 +25,7 @@ class QProgressBar;
 class QPushButton;
 class QTabWidget;
 class QTableWidget;
+class QTimer;
 class QUrl;
 
 namespace quillon::hotkey {
@@ -87,6 +88,13 @@ public:
     void BtnLoadFileClick();
     void btnSetFlashSizeClick();
     void btnSaveBinClick();
+    // Ends the operation in progress (its result: interrupted).
+    void btnCancelClick();
+    // The programmer picker's choice: the search is narrowed to that programmer and run, so the
+    // link switches to it.
+    void cbbProgrammerChange(int index);
+    // Refills the picker from the programmers present; shown only with more than one.
+    void refreshProgrammers();
     void cbbDevChange(int index);
     void RichEdit1DblClick();
     void TabSheet3Show();
@@ -105,6 +113,7 @@ public:
     // OpsView
     void controlsChanged(const OpsControls& controls) override;
     void hexViewChanged() override;
+    void linkChanged(LinkEvent event) override;
     void finished(const OpsResult& result) override;
     void error(const std::string& message) override;
 
@@ -122,6 +131,8 @@ public:
     QCheckBox* chkResetDev = nullptr;
     QPushButton* BtnAuto = nullptr;
     QPushButton* btnRead = nullptr;
+    QPushButton* btnCancel = nullptr;
+    QComboBox* cbbProgrammer = nullptr;  // shown only with more than one programmer connected
     QLabel* lblViewDiffers = nullptr;
     QProgressBar* ProgressBar1 = nullptr;
     QPlainTextEdit* RichEdit1 = nullptr;
@@ -154,14 +165,27 @@ private:
     // Runs a handler; whatever it throws is shown in the standard error box.
     void guarded(const std::function<void()>& handler);
     std::string settingsPath() const;
+    // Marks the picker entry of the programmer the link has open.
+    void showOpenProgrammer();
+    // The version check's hold on a stop order: taken while an operation holds the programmer.
+    bool holdStopOrder(std::function<void()> resume);
+    void releaseStopOrder();
 
     QtUiHost& host_;
+    hid::Platform& platform_;
     WindowHooks hooks_;
     std::vector<std::string> partArgs_;
     Operations ops_;
     std::unique_ptr<hotkey::GlobalHotKey> hotKey_;
     bool hotKeyRegistered_ = false;
     VersionCheck* versionCheck_ = nullptr;
+    // The picker's choice (empty: none, the search takes the first programmer it finds).
+    std::string chosenProgrammer_;
+    // The programmers could not be listed while an operation ran: listed at its result.
+    bool programmersStale_ = false;
+    // A stop order waiting for the operation in progress, and the bound on that wait.
+    std::function<void()> stopOrder_;
+    QTimer* stopDeadline_ = nullptr;
     // Set false when the window goes, so log lines still queued are dropped.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -13,6 +13,7 @@
 #include <optional>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 #include "core/AppInfo.h"
 #include "http/VersionReply.h"
@@ -24,18 +25,44 @@ namespace {
 
 class HookActions : public VersionActions {
 public:
+    // With deferMessages (a hold is in force when the reply arrives), boxes wait: a stop
+    // order's box is shown only when the process is about to end, any other at the next action.
     HookActions(VersionCheck::MessageHook showMessage, VersionCheck::OpenHook openUrl,
-                VersionCheck::TerminateHook terminate)
-        : showMessage_(std::move(showMessage)), openUrl_(std::move(openUrl)), terminate_(std::move(terminate)) {}
-    void showMessage(const std::string& text) override { showMessage_(QString::fromStdString(text)); }
-    void openUrl(const std::string& url) override { openUrl_(QUrl(QString::fromStdString(url))); }
-    void terminate(int status) override { terminate_(status); }
+                VersionCheck::TerminateHook terminate, VersionCheck::HoldHook hold, bool deferMessages)
+        : showMessage_(std::move(showMessage)), openUrl_(std::move(openUrl)), terminate_(std::move(terminate)),
+          hold_(std::move(hold)), defer_(deferMessages) {}
+    void showMessage(const std::string& text) override {
+        if (defer_)
+            deferred_.push_back(QString::fromStdString(text));
+        else
+            showMessage_(QString::fromStdString(text));
+    }
+    void openUrl(const std::string& url) override {
+        flush();
+        openUrl_(QUrl(QString::fromStdString(url)));
+    }
+    void terminate(int status) override {
+        // Checked again here: a write may have started (F9) while the box was up.
+        auto end = [messages = std::exchange(deferred_, {}), show = showMessage_, terminate = terminate_, status] {
+            for (const QString& m : messages) show(m);
+            terminate(status);
+        };
+        if (hold_ && hold_(end)) return;
+        end();
+    }
+    // Boxes still held once the reply has been handled.
+    void flush() {
+        for (const QString& m : std::exchange(deferred_, {})) showMessage_(m);
+    }
 
 private:
     // Copies: a modal box runs the event loop, and the check may be destroyed meanwhile.
     VersionCheck::MessageHook showMessage_;
     VersionCheck::OpenHook openUrl_;
     VersionCheck::TerminateHook terminate_;
+    VersionCheck::HoldHook hold_;
+    bool defer_;
+    std::vector<QString> deferred_;
 };
 
 }  // namespace
@@ -134,9 +161,13 @@ void VersionCheck::onReplyFinished() {
         LogVersionReplyTooLarge(known ? std::optional<std::uint64_t>(announced.toULongLong()) : std::nullopt);
     } else if (succeeded) {
         const QByteArray body = std::exchange(body_, QByteArray());
-        HookActions actions(showMessage_, openUrl_, terminate_);
+        // Is the program in the middle of something a stop order must not cut short? (The hold
+        // answers without taking anything when given no resume.)
+        const bool holding = hold_ && hold_(nullptr);
+        HookActions actions(showMessage_, openUrl_, terminate_, hold_, holding);
         const QPointer<VersionCheck> alive(this);
         HandleVersionReply(std::string_view(body.constData(), static_cast<std::size_t>(body.size())), actions);
+        actions.flush();
         if (!alive) return;
     }
     body_.clear();

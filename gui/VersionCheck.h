@@ -21,6 +21,11 @@ public:
     using MessageHook = std::function<void(const QString& text)>;
     using OpenHook = std::function<void(const QUrl& url)>;
     using TerminateHook = std::function<void(int status)>;
+    // Asked before a stop order ends the process: false lets it end now; true means the hook
+    // took resume and calls it once the work in progress is safe to abandon (then the order's
+    // box is shown and the process ends). Given an empty resume it only answers whether it
+    // would hold.
+    using HoldHook = std::function<bool(std::function<void()> resume)>;
 
     explicit VersionCheck(QObject* parent = nullptr);
     // Abandons a request under way: no completion, no signal.
@@ -40,6 +45,8 @@ public:
     void setMessageHook(MessageHook hook) { showMessage_ = std::move(hook); }
     void setOpenHook(OpenHook hook) { openUrl_ = std::move(hook); }
     void setTerminateHook(TerminateHook hook) { terminate_ = std::move(hook); }
+    // Without one (the default) a stop order ends the process as soon as its box is dismissed.
+    void setStopHold(HoldHook hook) { hold_ = std::move(hook); }
 
     bool running() const { return !reply_.isNull(); }
 
@@ -61,6 +68,7 @@ private:
     MessageHook showMessage_;
     OpenHook openUrl_;
     TerminateHook terminate_;
+    HoldHook hold_;
 };
 
 }  // namespace quillon::gui

@@ -634,7 +634,11 @@ void Operations::EngineStreamStopped(std::uint32_t sent, bool aborted) {
     const hid::TnrBaseIO::SessionId session = receivingSession_;
     if (aborted) {
         LogLine(Format("Write stopped after %u of %u bytes", sent, length));
-        Settle([this] { ResumeDeferredSearch(); });
+        // The gate opens only now that the stream has stopped: the controls must say so.
+        Settle([this] {
+            ControlsChanged();
+            ResumeDeferredSearch();
+        });
         return;  // cancel() or the close gave the result
     }
     const std::string reason = SystemReason(nrHid1_.LastWriteError());

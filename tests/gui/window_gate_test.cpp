@@ -1,0 +1,362 @@
+// The window and the one-operation gate, on a paced simulated programmer: while a Write streams,
+// every other click, F9 and a dropped file are refused and the chip ends up holding exactly the
+// image; Cancel ends a Write as interrupted; the programmer picker switches the link between two
+// programmers; a stop order from the update service waits for the Write's result.
+#include <QAbstractEventDispatcher>
+#include <QApplication>
+#include <QComboBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+#include <QTimer>
+#include <QUrl>
+#include <cstdio>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+
+#include "config/Config.h"
+#include "gui/HexEditor.h"
+#include "gui/MainWindow.h"
+#include "gui/QtUiHost.h"
+#include "hotkey/GlobalHotKey.h"
+#include "log/Log.h"
+#include "sim/SimPlatform.h"
+
+namespace fs = std::filesystem;
+using namespace quillon;
+
+namespace {
+
+// The system-wide key: a native event of type "test-f9" is the press.
+class FakeHotKey : public hotkey::GlobalHotKey {
+public:
+    bool registerF9(std::function<void()> onPressed) override {
+        onPressed_ = std::move(onPressed);
+        return true;
+    }
+    void unregister() override { onPressed_ = nullptr; }
+    bool handleNativeEvent(std::string_view eventType, void*) override {
+        if (!onPressed_ || eventType != "test-f9") return false;
+        onPressed_();
+        return true;
+    }
+
+private:
+    std::function<void()> onPressed_;
+};
+
+// The window, with every result it is given kept in order.
+class RecordingForm : public gui::TForm1 {
+public:
+    using TForm1::TForm1;
+    void finished(const OpsResult& result) override {
+        results.push_back(result);
+        TForm1::finished(result);
+    }
+    std::vector<OpsResult> results;
+};
+
+// Plays the update server: the request is held open until reply() sends the body.
+class HeldServer {
+public:
+    HeldServer() {
+        EXPECT_TRUE(server_.listen(QHostAddress::LocalHost));
+        QObject::connect(&server_, &QTcpServer::newConnection, [this] {
+            socket_ = server_.nextPendingConnection();
+            QObject::connect(socket_, &QTcpSocket::readyRead, socket_, [this] { request_ += socket_->readAll(); });
+        });
+        qputenv("QUILLON_UPDATE_HOST", "127.0.0.1:" + QByteArray::number(server_.serverPort()));
+    }
+    bool asked() const { return request_.contains("\r\n\r\n"); }
+    void reply(const QByteArray& body) {
+        socket_->write("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\nContent-Length: " +
+                       QByteArray::number(body.size()) + "\r\n\r\n" + body);
+        socket_->disconnectFromHost();
+    }
+
+private:
+    QTcpServer server_;
+    QTcpSocket* socket_ = nullptr;
+    QByteArray request_;
+};
+
+std::vector<std::uint8_t> Pattern(std::size_t n, unsigned seed) {
+    std::vector<std::uint8_t> v(n);
+    for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<std::uint8_t>((i * 13 + seed) ^ (i >> 7));
+    return v;
+}
+
+class WindowGateTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / ("quillon-gate-" + std::to_string(QCoreApplication::applicationPid()) + "-" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        qputenv("QUILLON_UPDATE_HOST", "127.0.0.1:9");  // nothing listens there
+        Language = "en";
+        IniOptions.reset();
+        sim_.setPaced(true);
+        first_ = sim_.addProgrammer(sim::kFlash32K);
+    }
+    void TearDown() override {
+        form_.reset();
+        fs::remove_all(dir_);
+    }
+
+    void Start(gui::WindowHooks hooks = {}) {
+        hooks.errorBox = [this](const QString& m) { errors_.push_back(m.toStdString()); };
+        hooks.openDialog = [this](const QString&) {
+            ++openDialogs_;
+            auto a = openAnswers_.empty() ? std::nullopt : openAnswers_.front();
+            if (!openAnswers_.empty()) openAnswers_.pop_front();
+            return a;
+        };
+        hooks.makeHotKey = [](UiHost&) { return std::make_unique<FakeHotKey>(); };
+        hooks.settingsPath = (dir_ / "config.ini").string();
+        form_ = std::make_unique<RecordingForm>(host_, sim_, hooks);
+        form_->FormCreate();
+        ASSERT_TRUE(WaitLog("连接编程器"));
+    }
+
+    std::string Log() const { return form_->RichEdit1->toPlainText().toStdString(); }
+    bool WaitLog(const std::string& text, int ms = 10000) {
+        return QTest::qWaitFor([&] { return Log().find(text) != std::string::npos; }, ms);
+    }
+    std::string Result() const { return form_->lblResult->text().toStdString(); }
+    bool WaitResult(const std::string& head, int ms = 20000) {
+        return QTest::qWaitFor([&] { return Result().rfind(head, 0) == 0; }, ms);
+    }
+    fs::path Image(std::size_t n, unsigned seed) {
+        const fs::path p = dir_ / ("fw" + std::to_string(n) + "_" + std::to_string(seed) + ".bin");
+        const auto bytes = Pattern(n, seed);
+        std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(n));
+        return p;
+    }
+    // The 32 KiB chip picked, a 32 KiB image loaded and its Write clicked: returns once it streams.
+    void StartPacedWrite(unsigned seed) {
+        form_->cbbDev->setCurrentIndex(2);
+        emit form_->cbbDev->activated(2);
+        openAnswers_.push_back(Image(sim::kFlash32K, seed).string());
+        QTest::mouseClick(form_->BtnLoadFile, Qt::LeftButton);
+        ASSERT_EQ(form_->hexEditor->document()->GetDataSize(), sim::kFlash32K);
+        QTest::mouseClick(form_->BtnAuto, Qt::LeftButton);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return form_->ops().streaming(); }, 10000)) << Log();
+    }
+    std::vector<bool> Enabled() const {
+        return {form_->btnDect->isEnabled(),     form_->btnRead->isEnabled(),        form_->BtnAuto->isEnabled(),
+                form_->BtnLoadFile->isEnabled(), form_->btnSetFlashSize->isEnabled(), form_->btnCancel->isEnabled()};
+    }
+
+    fs::path dir_;
+    sim::SimPlatform sim_;
+    std::string first_;
+    gui::QtUiHost host_;
+    std::unique_ptr<RecordingForm> form_;
+    std::vector<std::string> errors_;
+    std::deque<std::optional<std::string>> openAnswers_;
+    int openDialogs_ = 0;
+};
+
+const std::vector<bool> kIdle{true, true, true, true, true, false};
+const std::vector<bool> kBusy{false, false, false, false, false, true};
+
+TEST_F(WindowGateTest, DuringAPacedWriteEveryOtherActionIsRefusedAndTheChipGetsExactlyTheImage) {
+    Start();
+    EXPECT_TRUE(form_->cbbProgrammer->isHidden());  // one programmer: no picker
+    EXPECT_EQ(Enabled(), kIdle);
+    const std::size_t commandsBefore = sim_.commandLog(first_).size();
+    StartPacedWrite(5);
+    EXPECT_EQ(Enabled(), kBusy);
+    const int dialogsBefore = openDialogs_;
+    const fs::path other = Image(1000, 9);
+    form_->edtFlashSize->setText(QStringLiteral("100"));
+
+    // Each is tried as the user would (a click on the disabled control) and through its handler,
+    // which the core refuses; all of it synchronously, well inside the half-second stream.
+    const std::pair<const char*, std::function<void()>> attempts[] = {
+        {"Read", [&] { QTest::mouseClick(form_->btnRead, Qt::LeftButton); form_->btnReadClick(); }},
+        {"Dected", [&] { QTest::mouseClick(form_->btnDect, Qt::LeftButton); form_->btnDectClick(); }},
+        {"LoadFile", [&] {
+             openAnswers_.push_back(other.string());
+             QTest::mouseClick(form_->BtnLoadFile, Qt::LeftButton);
+             form_->loadDroppedFile(other.string());
+         }},
+        {"drop", [&] {
+             QMimeData mime;
+             mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(other.string()))});
+             QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+             QCoreApplication::sendEvent(form_.get(), &enter);
+             EXPECT_FALSE(enter.isAccepted());
+             QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+             QCoreApplication::sendEvent(form_.get(), &drop);
+         }},
+        {"SetFlashSize", [&] {
+             QTest::mouseClick(form_->btnSetFlashSize, Qt::LeftButton);
+             form_->btnSetFlashSizeClick();
+         }},
+        {"Write", [&] { QTest::mouseClick(form_->BtnAuto, Qt::LeftButton); }},
+    };
+    for (const auto& [name, attempt] : attempts) {
+        SCOPED_TRACE(name);
+        attempt();
+        EXPECT_TRUE(form_->ops().busy());
+        EXPECT_EQ(form_->hexEditor->document()->GetDataSize(), sim::kFlash32K);
+    }
+    // F9 arrives through the event loop, like the real key.
+    host_.post([] {
+        qintptr result = 0;
+        QAbstractEventDispatcher::instance()->filterNativeEvent("test-f9", nullptr, &result);
+    });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form_->results.size() >= 3; }, 5000));
+    EXPECT_TRUE(form_->ops().busy()) << "the write ended before every attempt was made";
+    EXPECT_EQ(openDialogs_, dialogsBefore);  // the disabled LoadFile opened none
+
+    ASSERT_TRUE(WaitResult("write: ok")) << Result() << "\n" << Log();
+    std::vector<std::pair<OpKind, OpStatus>> results;
+    for (const OpsResult& r : form_->results) results.emplace_back(r.op, r.status);
+    const std::vector<std::pair<OpKind, OpStatus>> expected{{OpKind::Read, OpStatus::Refused},
+                                                            {OpKind::Detect, OpStatus::Refused},
+                                                            {OpKind::Write, OpStatus::Refused},
+                                                            {OpKind::Write, OpStatus::Ok}};
+    EXPECT_EQ(results, expected);
+    // Nothing else reached the programmer: one command, one stream of 512 packets, the image.
+    EXPECT_EQ(sim_.commandLog(first_).size(), commandsBefore + 1);
+    EXPECT_EQ(sim_.imagePacketsReceived(first_), sim::kFlash32K / 64);
+    EXPECT_TRUE(sim_.flash(first_) == Pattern(sim::kFlash32K, 5));
+    EXPECT_EQ(form_->edtFile->text().toStdString(), (dir_ / "fw32768_5.bin").string());
+    EXPECT_EQ(Enabled(), kIdle);
+    EXPECT_TRUE(errors_.empty());
+}
+
+TEST_F(WindowGateTest, CancelEndsAPacedWriteAsInterruptedAndTheButtonsComeBack) {
+    Start();
+    StartPacedWrite(3);
+    QTest::mouseClick(form_->btnCancel, Qt::LeftButton);
+    ASSERT_TRUE(WaitResult("write: interrupted")) << Result();
+    // The gate opens once the stream has really stopped.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !form_->ops().busy() && form_->btnRead->isEnabled(); }, 5000));
+    ASSERT_FALSE(form_->results.empty());
+    EXPECT_EQ(form_->results.back().status, OpStatus::Interrupted);
+    EXPECT_EQ(Enabled(), kIdle);
+    EXPECT_LT(sim_.imagePacketsReceived(first_), sim::kFlash32K / 64);
+    EXPECT_FALSE(form_->ops().streaming());
+
+    // Once the programmer has given up on the broken stream, the next Write goes through.
+    QTest::qWait(static_cast<int>(sim::SimProgrammer::kStreamTimeout.count()) + 300);
+    QTest::mouseClick(form_->BtnAuto, Qt::LeftButton);
+    ASSERT_TRUE(WaitResult("write: ok")) << Result() << "\n" << Log();
+    EXPECT_TRUE(sim_.flash(first_) == Pattern(sim::kFlash32K, 3));
+}
+
+TEST_F(WindowGateTest, ThePickerSwitchesTheLinkToTheChosenProgrammer) {
+    sim_.setPaced(false);
+    const std::string second = sim_.addProgrammer(sim::kFlash16K);
+    Start();
+    ASSERT_FALSE(form_->cbbProgrammer->isHidden());
+    ASSERT_EQ(form_->cbbProgrammer->count(), 2);
+    EXPECT_EQ(form_->cbbProgrammer->currentIndex(), 0);
+    EXPECT_EQ(sim_.openHandleCount(first_), 1);
+    EXPECT_EQ(sim_.openHandleCount(second), 0);
+
+    form_->cbbProgrammer->setCurrentIndex(1);
+    emit form_->cbbProgrammer->activated(1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return sim_.openHandleCount(first_) == 0 && sim_.openHandleCount(second) == 1; }, 5000));
+    EXPECT_NE(Result().find("SIM0002"), std::string::npos) << Result();
+    EXPECT_NE(form_->cbbDev->styleSheet().indexOf(QStringLiteral("#c0dcc0")), -1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form_->BtnAuto->isEnabled(); }, 5000));
+
+    // The Write goes to the chosen one only.
+    form_->cbbDev->setCurrentIndex(0);
+    emit form_->cbbDev->activated(0);
+    const fs::path image = Image(3000, 2);
+    openAnswers_.push_back(image.string());
+    QTest::mouseClick(form_->BtnLoadFile, Qt::LeftButton);
+    const auto untouched = sim_.flash(first_);
+    QTest::mouseClick(form_->BtnAuto, Qt::LeftButton);
+    ASSERT_TRUE(WaitResult("write: ok")) << Result() << "\n" << Log();
+    const auto written = sim_.flash(second);
+    const auto bytes = Pattern(3000, 2);
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), written.begin()));
+    EXPECT_EQ(sim_.flash(first_), untouched);
+
+    // A device change that keeps both leaves the choice alone.
+    sim_.addKeyboard();
+    QTest::qWait(100);
+    EXPECT_EQ(sim_.openHandleCount(second), 1);
+    EXPECT_EQ(form_->cbbProgrammer->currentIndex(), 1);
+
+    // The chosen one unplugged: one is left, the picker goes and the search takes that one.
+    sim_.unplug(second);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return sim_.openHandleCount(first_) == 1; }, 5000)) << Log();
+    EXPECT_TRUE(form_->cbbProgrammer->isHidden());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return form_->BtnAuto->isEnabled(); }, 5000));
+    EXPECT_TRUE(errors_.empty());
+}
+
+// The stop order arrives while a paced Write streams; the box and the exit wait for its result.
+// With nothing in progress they follow at once, as before.
+TEST_F(WindowGateTest, AStopOrderWaitsForTheWriteInProgress) {
+    for (const bool duringWrite : {true, false}) {
+        SCOPED_TRACE(duringWrite ? "during a write" : "idle");
+        std::vector<std::string> seen;
+        HeldServer server;
+        gui::WindowHooks hooks;
+        hooks.versionMessage = [&](const QString& text) {
+            seen.push_back("box " + text.toStdString() + " after " + Result());
+        };
+        hooks.versionTerminate = [&](int status) {
+            seen.push_back("exit " + std::to_string(status) + (form_->ops().busy() ? " busy" : " idle"));
+        };
+        Start(hooks);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return server.asked(); }, 10000));
+        if (duringWrite) StartPacedWrite(4);
+        const std::string before = Result();
+        server.reply(R"({"die":1,"msg":"stopped"})");
+        ASSERT_TRUE(QTest::qWaitFor([&] { return seen.size() == 2; }, 20000)) << Log();
+        if (duringWrite) {
+            EXPECT_EQ(seen[0].rfind("box stopped after write: ok", 0), 0u) << seen[0];
+            EXPECT_TRUE(sim_.flash(first_) == Pattern(sim::kFlash32K, 4));
+        } else {
+            EXPECT_EQ(seen[0], "box stopped after " + before);
+        }
+        EXPECT_EQ(seen[1], "exit 2 idle");
+        form_.reset();
+    }
+}
+
+// The real box and the real exit: status 2, and only once the chip holds the whole image.
+TEST_F(WindowGateTest, AStopOrderDuringAPacedWriteExitsTwoOnlyAfterTheResult) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            HeldServer server;
+            Start();
+            if (!QTest::qWaitFor([&] { return server.asked(); }, 10000)) std::_Exit(5);
+            StartPacedWrite(6);
+            QTimer closer;
+            QObject::connect(&closer, &QTimer::timeout, [&] {
+                if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                    std::fprintf(stderr, "box %s | %s | %s\n", qPrintable(box->text()), Result().c_str(),
+                                 sim_.flash(first_) == Pattern(sim::kFlash32K, 6) ? "chip holds the image" : "chip differs");
+                    box->accept();
+                }
+            });
+            closer.start(10);
+            server.reply(R"({"die":false,"msg":"stopped"})");
+            QTest::qWait(30000);
+        },
+        ::testing::ExitedWithCode(2), "box stopped \\| write: ok[^\n]* \\| chip holds the image\n$");
+}
+
+}  // namespace
