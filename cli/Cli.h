@@ -35,7 +35,6 @@ class Output;
 // system's "PATH: reason" form ("fw.hex: is a directory; ...", "fw.hex: No such file or directory").
 std::string InputProblem(const std::string& path);
 // One warning per kind of leniency the converter applied to this HEX text.
-void WarnHexOddities(Output& out, std::string_view text);
 void WarnHexNotices(Output& out, const std::vector<hex::HexNotice>& notices);
 
 struct SimSettings {

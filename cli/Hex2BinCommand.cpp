@@ -60,15 +60,6 @@ std::size_t ReadHexText(const std::string& path, std::size_t maxSize, Block& blo
     return size;
 }
 
-// The conversion's own notes on the file, worded as for every command that reads HEX.
-void Warn(Output& out, const std::vector<hex::HexNotice>& notices) {
-    for (const hex::HexNotice& n : notices) {
-        std::string message = hex::DescribeOddity(n.kind);
-        if (n.count > 1) message += " (" + std::to_string(n.count) + " times, first here)";
-        out.Warning(message, n.line);
-    }
-}
-
 struct Hex2BinOptions {
     std::string input;
     std::string output;
@@ -137,7 +128,7 @@ int RunHex2Bin(const CliContext& ctx, Hex2BinOptions opt) {
         std::string_view(reinterpret_cast<const char*>(text.get()), textSize), nullptr, &length,
         std::span<std::uint8_t>(image.get(), static_cast<std::size_t>(opt.maxSize)));
     text.reset();
-    Warn(out, converter.Notices);
+    WarnHexNotices(out, converter.Notices);
     if (code != hex::kHexSuccess) {
         if (code == hex::kHexDestOverflow)
             return finish(kExitBadInput, opt.input + ": " + converter.LastMessage + " The image is " +

@@ -20,8 +20,6 @@ std::string InputProblem(const std::string& path) {
     }
 }
 
-void WarnHexOddities(Output& out, std::string_view text) { WarnHexNotices(out, hex::FindOddities(text)); }
-
 void WarnHexNotices(Output& out, const std::vector<hex::HexNotice>& notices) {
     for (const hex::HexNotice& n : notices) {
         std::string message = hex::DescribeOddity(n.kind);
