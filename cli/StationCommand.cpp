@@ -123,6 +123,20 @@ public:
             Print(r.programmerPath + ": " + last + "  (" + std::to_string(r.durationMs) + " ms)  " + Tally());
     }
 
+    void logLine(const std::string& path, const std::string& line) override {
+        if (quiet_) return;
+        std::lock_guard lock(mutex_);
+        if (json_) return Print(JsonLine("log").Path("device", path).Text("line", line).Str());
+        if (!live_) return Print("[" + path + "] " + line);
+        // Above the live block: clear it, print the line, draw the block again below it.
+        std::string text;
+        if (drawn_ > 0) text += "\x1b[" + std::to_string(drawn_) + "A";
+        text += "\r\x1b[J[" + path + "] " + line + "\n";
+        std::fputs(text.c_str(), stderr);
+        drawn_ = 0;
+        Redraw();
+    }
+
     std::uint64_t good() const { return good_; }
     std::uint64_t failed() const { return failed_; }
 

@@ -485,7 +485,7 @@ void TForm1::BtnLoadFileClick() {
             ops_.loadFile(std::nullopt);
             return;
         }
-        const QString filter = QStringLiteral("烧写文件(*.hex *.bin);;All (*.*)");
+        const QString filter = QStringLiteral("烧写文件(*.hex *.ihx *.bin);;All (*.*)");
         std::optional<std::string> chosen;
         if (hooks_.openDialog) {
             chosen = hooks_.openDialog(filter);

@@ -147,6 +147,20 @@ TEST(CliStation, AllFourProgrammersShareOneCounterAndOneLog) {
     ASSERT_EQ(r.code, 0) << r.all();
     ASSERT_EQ(b.Chips().size(), 80u);
     ExpectGoodUnits(b, 80, 4);
+    // Every station's own log lines, each named by its programmer.
+    std::map<std::string, int> verifyLines;
+    std::istringstream out(r.out);
+    for (std::string line; std::getline(out, line);) {
+        Json::Value v;
+        std::istringstream in(line);
+        std::string errors;
+        if (!Json::parseFromStream(Json::CharReaderBuilder(), in, &v, &errors) || v["type"] != "log") continue;
+        if (v["line"].asString().find("Verify Success") != std::string::npos) ++verifyLines[v["device"].asString()];
+    }
+    int total = 0;
+    for (const auto& [device, n] : verifyLines) total += n;
+    EXPECT_EQ(verifyLines.size(), 4u);
+    EXPECT_EQ(total, 80);
 }
 
 TEST(CliStation, FailedUnitsRetireTheirNumbersAndTheStationsGoOn) {

@@ -218,6 +218,8 @@ private:
             options.verify = config.verify;
             options.reset = config.reset;
             options.device = path_;
+            // Each station's lines are its own, named by its programmer.
+            options.log = [this](const std::string& line) { runner_.view().logLine(path_, line); };
             ProgrammerSession session(platform_, options, this);
             {
                 std::lock_guard lock(sessionMutex_);

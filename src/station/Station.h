@@ -79,6 +79,8 @@ public:
     // Before the station's next unit starts. An exception stops every station (a unit that
     // cannot be logged must not be followed by more).
     virtual void unitFinished(const UnitRecord&) {}
+    // One log line of the station on the programmer at path (time stamp included).
+    virtual void logLine(const std::string& /*path*/, const std::string& /*line*/) {}
     // Under the serial counter's lock, before the counter moves on and before the chip is
     // touched: the unit is about to get record.serial (its result is not known yet). Put it on
     // record durably; a throw refuses the number, which then stays free, and stops every station.
