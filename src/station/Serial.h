@@ -13,7 +13,7 @@
 
 namespace quillon::station {
 
-// A serial specification, a counter or an image that cannot be used; the message says why.
+// A --serial field, a counter or a unit log that cannot be used; the message says why.
 class SerialError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
