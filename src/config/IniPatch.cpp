@@ -101,7 +101,10 @@ std::string SetValues(std::string_view text, std::string_view section,
 
     std::vector<Edit> edits;
     std::string added;
-    for (const auto& [key, value] : values) {
+    for (const auto& entry : values) {
+        // Plain references, not structured bindings: clang 14 cannot capture those in a lambda.
+        const std::string& key = entry.first;
+        const std::string& value = entry.second;
         auto found = std::find_if(layout.entries.begin(), layout.entries.end(),
                                   [&](const Entry& e) { return inSection(e) && SameName(e.key, key); });
         if (found != layout.entries.end()) {
