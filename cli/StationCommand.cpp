@@ -17,6 +17,7 @@
 #include "cli/Json.h"
 #include "cli/Output.h"
 #include "cli/StationLog.h"
+#include "core/Version.h"
 #include "fs/Files.h"
 #include "hash/Sha256.h"
 #include "protocol/Chips.h"
@@ -31,7 +32,7 @@ using station::StationState;
 using station::StationStatus;
 using station::UnitRecord;
 
-constexpr const char* kVersion = "quillon-cli 0.1.0";
+constexpr const char* kVersion = kCliVersion;
 
 struct StationOptions {
     std::string chip;

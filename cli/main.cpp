@@ -8,6 +8,7 @@
 
 #include "cli/Cli.h"
 #include "cli/Output.h"
+#include "core/Version.h"
 #include "fs/Files.h"
 #include "log/Log.h"
 #include "sim/SimPlatform.h"
@@ -82,7 +83,7 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     // Global options may also follow the subcommand: "quillon-cli write --json ...".
     app.fallthrough();
-    app.set_version_flag("--version", "quillon-cli 0.1.0");
+    app.set_version_flag("--version", quillon::kCliVersion);
     app.add_flag("-q,--quiet", ctx.quiet, "Print only the result line (and errors)");
     app.add_flag("--json", ctx.json, "Print one JSON object per line (log, progress, result)");
     app.add_option("--lang", ctx.lang, "Language of the log lines")->check(CLI::IsMember({"en", "cn"}));

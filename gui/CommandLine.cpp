@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "core/AppInfo.h"
+#include "core/Version.h"
+
 namespace quillon::gui {
 
 namespace {
@@ -16,12 +19,18 @@ bool IsScenario(const std::string& name) {
 }  // namespace
 
 const char* WindowUsage() {
-    return "Usage: quillon [--sim [SCENARIO]] [--sim-paced] [--sim-flash FILE] [--sim-count N] [ARGS...]\n"
+    return "Usage: quillon [--help] [--version] [--sim [SCENARIO]] [--sim-paced] [--sim-flash FILE] [--sim-count N] [ARGS...]\n"
+           "  --help            print this text\n"
+           "  --version         print the version and the build number\n"
            "  --sim [SCENARIO]  use the simulated programmer instead of USB hardware\n"
            "  --sim-paced       pace the simulated programmer like full-speed USB (1 report/ms)\n"
            "  --sim-flash FILE  keep the simulated chip's flash in FILE between runs\n"
            "  --sim-count N     number of simulated programmers (1 to 16)\n"
            "With any other arguments, LoadFile loads the second one as a HEX file without a dialog.\n";
+}
+
+std::string WindowVersion() {
+    return std::string("quillon ") + kProjectVersion + " (build " + std::to_string(kAppVersion) + ")";
 }
 
 WindowOptions ParseWindowOptions(const std::vector<std::string>& argv) {
@@ -39,6 +48,8 @@ WindowOptions ParseWindowOptions(const std::vector<std::string>& argv) {
         };
         if (a == "--help") {
             o.help = true;
+        } else if (a == "--version") {
+            o.version = true;
         } else if (a == "--sim") {
             o.sim = true;
             if (i + 1 < argv.size() && IsScenario(argv[i + 1])) o.simOptions.scenario = argv[++i];

@@ -13,6 +13,7 @@ struct WindowOptions {
     bool sim = false;
     sim::SimOptions simOptions;
     bool help = false;
+    bool version = false;
     std::vector<std::string> args;  // arguments that are not the window's options (argv[0] excluded)
 };
 
@@ -22,5 +23,8 @@ struct WindowOptions {
 WindowOptions ParseWindowOptions(const std::vector<std::string>& argv);
 
 const char* WindowUsage();
+
+// "quillon VERSION (build N)": the release and the build number the version check sends.
+std::string WindowVersion();
 
 }  // namespace quillon::gui

@@ -30,6 +30,10 @@ int main(int argc, char** argv) {
         std::fputs(gui::WindowUsage(), stdout);
         return 0;
     }
+    if (options.version) {
+        std::printf("%s\n", gui::WindowVersion().c_str());
+        return 0;
+    }
     std::unique_ptr<hid::Platform> platform;
     try {
         if (options.sim)

@@ -6,9 +6,11 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <regex>
 
 #include "gui/CommandLine.h"
 #include "gui/MainWindow.h"
+#include "support/Process.h"
 
 namespace fs = std::filesystem;
 using quillon::gui::ParseWindowOptions;
@@ -45,6 +47,28 @@ TEST(WindowCommandLine, BadOptionsAreRefusedWithAReason) {
         {"quillon", "--sim-flash", "chip.sim"},
     };
     for (const auto& argv : bad) EXPECT_THROW(ParseWindowOptions(argv), std::invalid_argument) << argv[1];
+}
+
+// The real program prints the build's project version and the build number, and starts no window.
+TEST(WindowCommandLine, VersionNamesTheReleaseAndTheBuildNumber) {
+    EXPECT_TRUE(ParseWindowOptions({"quillon", "--version", "x"}).version);
+    quillon::test::ProcessOptions options;
+    options.environment = {{"QT_QPA_PLATFORM", "offscreen"}};
+    const auto r = quillon::test::RunProcess(QUILLON_GUI_PATH, {"--version"}, options);
+    EXPECT_EQ(r.code, 0) << r.all();
+    EXPECT_EQ(r.out, std::string("quillon ") + QUILLON_PROJECT_VERSION + " (build 200)\n");
+}
+
+// Every option the window's usage text lists is in its manual page.
+TEST(WindowCommandLine, ManualPageNamesEveryOption) {
+    std::string page = quillon::test::ReadFileBytes(std::string(QUILLON_SOURCE_DIR) + "/packaging/man/quillon.1");
+    page = std::regex_replace(std::regex_replace(page, std::regex(R"(\\f[BIRP])"), ""), std::regex(R"(\\-)"), "-");
+    const std::string usage = quillon::gui::WindowUsage();
+    const std::regex option("--[a-z][a-z-]*");
+    int seen = 0;
+    for (std::sregex_iterator it(usage.begin(), usage.end(), option), end; it != end; ++it, ++seen)
+        EXPECT_TRUE(std::regex_search(page, std::regex(it->str() + "($|[^a-z-])"))) << it->str();
+    EXPECT_GE(seen, 6);
 }
 
 TEST(WindowSettingsPath, PortableBesideTheProgramElsePerUserWhenTheFolderIsReadOnly) {
