@@ -39,7 +39,9 @@ fi
 # helper started for it) still holds that handle, and ctest would wait for it.
 capture=$(mktemp -d "${TMPDIR:-/tmp}/wine-run.XXXXXX")
 trap 'rm -rf "$capture"' EXIT
-wine "$@" >"$capture/out" 2>"$capture/err"
+# A program that Wine leaves spinning is ended after QUILLON_WINE_RUN_LIMIT seconds (default 280,
+# below ctest's 300 s per test), so the run reports a failure instead of hanging.
+timeout --kill-after=10 "${QUILLON_WINE_RUN_LIMIT:-280}" wine "$@" >"$capture/out" 2>"$capture/err"
 status=$?
 cat "$capture/out"
 cat "$capture/err" >&2

@@ -574,9 +574,12 @@ TEST_F(CliProgramTest, AllProgrammersGetTheOneImageLoadedAtTheStart) {
     std::atomic<unsigned> versions{0};
     std::thread rewriter([&] {
         // Rewrites the file again and again while the run goes on.
-        for (unsigned i = 0; !stop; ++i, ++versions) {
+        // (On Windows a rename onto a file that the run has open fails; that version is skipped.)
+        for (unsigned i = 0; !stop; ++i) {
             WriteBytes(P("fw.bin.new"), Pattern(16384, 100 + i));
-            fs::rename(P("fw.bin.new"), P("fw.bin"));
+            std::error_code failed;
+            fs::rename(P("fw.bin.new"), P("fw.bin"), failed);
+            if (!failed) versions = i + 1;
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     });
@@ -601,7 +604,7 @@ TEST_F(CliProgramTest, AllProgrammersGetTheOneImageLoadedAtTheStart) {
     ASSERT_EQ(chips.size(), 4u);
     for (const Bytes& chip : chips) EXPECT_EQ(chip, chips[0]);
     bool known = chips[0] == first;
-    for (unsigned i = 0; i <= versions && !known; ++i) known = chips[0] == Pattern(16384, 100 + i);
+    for (unsigned i = 0; i < versions && !known; ++i) known = chips[0] == Pattern(16384, 100 + i);
     EXPECT_TRUE(known);
     EXPECT_GT(versions.load(), 10u);  // the file really changed during the run
 }

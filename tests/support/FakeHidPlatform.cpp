@@ -36,7 +36,11 @@ int FakeHidDevice::read(std::span<std::uint8_t> buffer) {
 
 bool FakeHidDevice::write(std::span<const std::uint8_t> report) {
     {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
+        cv_.wait(lock, [&] {
+            std::lock_guard log(writeLog_);
+            return closed_ || writes_.size() < holdWritesAfter_;
+        });
         if (closed_) {
             lastError_ = EBADF;
             return false;
@@ -58,6 +62,12 @@ bool FakeHidDevice::write(std::span<const std::uint8_t> report) {
 void FakeHidDevice::cancelRead() {
     std::lock_guard lock(mutex_);
     ++cancel_;
+    cv_.notify_all();
+}
+
+void FakeHidDevice::holdWritesAfter(std::size_t n) {
+    std::lock_guard lock(mutex_);
+    holdWritesAfter_ = n;
     cv_.notify_all();
 }
 

@@ -36,6 +36,9 @@ public:
     void failReads(int error);             // the pending or next read fails with error
     void holdReads(bool held);             // held: cancel and close do not wake a pending read
     void setWriteDelay(std::chrono::microseconds delay);
+    // Once n writes were recorded, every further write waits until the device is closed (and then
+    // fails), so a test can close in the middle of a stream without racing it.
+    void holdWritesAfter(std::size_t n);
 
     // Observations.
     bool waitForPendingRead(std::chrono::milliseconds timeout = std::chrono::seconds(5));
@@ -65,6 +68,7 @@ private:
     std::atomic<int> writesInFlight_{0};
     std::atomic<bool> overlapped_{false};
     std::chrono::microseconds writeDelay_{0};
+    std::size_t holdWritesAfter_ = static_cast<std::size_t>(-1);  // guarded by mutex_
 };
 
 class FakeHidPlatform : public hid::Platform {
