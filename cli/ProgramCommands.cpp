@@ -272,13 +272,18 @@ Result WriteOne(hid::Platform& platform, Output& out, const ProgramOptions& opti
     return r;
 }
 
+// Why the image cannot go to the chip of --chip, or "" when it fits.
+std::string TooLargeForChip(const ProgramOptions& options, const Image& image) {
+    const std::uint32_t flash = kChips[static_cast<std::size_t>(ChipIndex(options.chip))].flashSize;
+    if (image.bytes.size() <= flash) return {};
+    return options.file + ": the image is " + std::to_string(image.bytes.size()) + " bytes, larger than the " +
+           std::to_string(flash) + "-byte flash of " + options.chip;
+}
+
 // --dry-run: the image as it would go out, its size against the chip and its SHA-256.
 int DryRunWrite(Output& out, const ProgramOptions& options, const Image& image) {
-    const std::uint32_t flash = kChips[static_cast<std::size_t>(ChipIndex(options.chip))].flashSize;
-    if (image.bytes.size() > flash)
-        return Finish(out, "write", {kExitBadInput, options.file + ": the image is " + std::to_string(image.bytes.size()) +
-                                                        " bytes, larger than the " + std::to_string(flash) +
-                                                        "-byte flash of " + options.chip});
+    if (const std::string why = TooLargeForChip(options, image); !why.empty())
+        return Finish(out, "write", {kExitBadInput, why});
     ResultDetail detail;
     detail.bytes = static_cast<std::int64_t>(image.bytes.size());
     return Finish(out, "write",
@@ -330,12 +335,8 @@ int RunVerify(CliContext& ctx, const ProgramOptions& options) {
     Result r;
     const std::optional<ImagePtr> image = LoadImage(out, options.file, r);
     if (!image) return Finish(out, "verify", r);
-    const std::uint32_t flash = kChips[static_cast<std::size_t>(ChipIndex(options.chip))].flashSize;
-    if ((*image)->bytes.size() > flash)
-        return Finish(out, "verify", {kExitBadInput, options.file + ": the image is " +
-                                                         std::to_string((*image)->bytes.size()) +
-                                                         " bytes, larger than the " + std::to_string(flash) +
-                                                         "-byte flash of " + options.chip});
+    if (const std::string why = TooLargeForChip(options, **image); !why.empty())
+        return Finish(out, "verify", {kExitBadInput, why});
     auto platform = PlatformOrFailure(ctx, r);
     if (!platform) return Finish(out, "verify", r);
     {

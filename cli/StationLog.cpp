@@ -14,7 +14,9 @@
 
 namespace quillon::cli {
 
-std::string UnitLogLine(const station::UnitRecord& r) {
+namespace {
+// The fields every record of a unit starts with.
+JsonLine UnitHead(const station::UnitRecord& r) {
     JsonLine line("unit");
     line.Number("schema", kJsonSchema)
         .Text("time", r.time)
@@ -23,6 +25,12 @@ std::string UnitLogLine(const station::UnitRecord& r) {
         .Text("chip", r.chip)
         .Path("image", r.imagePath)
         .Text("image_sha256", r.imageSha256);
+    return line;
+}
+}  // namespace
+
+std::string UnitLogLine(const station::UnitRecord& r) {
+    JsonLine line = UnitHead(r);
     if (!r.bytesSha256.empty()) line.Text("bytes_sha256", r.bytesSha256);
     if (r.serial) line.Number("serial", *r.serial);
     line.Text("result", r.pass ? "pass" : "fail");
@@ -39,14 +47,7 @@ std::string UnitLogLine(const station::UnitRecord& r) {
 }
 
 std::string TakenLogLine(const station::UnitRecord& r) {
-    JsonLine line("unit");
-    line.Number("schema", kJsonSchema)
-        .Text("time", r.time)
-        .Text("programmer_serial", r.programmerSerial)
-        .Path("programmer_path", r.programmerPath)
-        .Text("chip", r.chip)
-        .Path("image", r.imagePath)
-        .Text("image_sha256", r.imageSha256);
+    JsonLine line = UnitHead(r);
     if (r.serial) line.Number("serial", *r.serial);
     line.Text("result", "taken").Text("version", r.version);
     return line.Str();
