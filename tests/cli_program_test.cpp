@@ -623,6 +623,11 @@ TEST_F(CliProgramTest, DetectReportsTheProgrammerAndFailedLinkWritesFailTheWrite
     const CliRun nochip = Cli({"--json", "--sim", "nochip", "detect"});
     EXPECT_EQ(nochip.code, 6);
     EXPECT_FALSE(JsonValues(nochip.out).back()["chip_present"].asBool());
+    // A programmer the user may not write to: the log line and the result say what to do.
+    const CliRun readonly = Cli({"--sim", "readonly", "detect"});
+    EXPECT_EQ(readonly.code, 4);
+    EXPECT_THAT(readonly.out, HasSubstr("opened for reading only, nothing can be sent to it (no permission"));
+    EXPECT_THAT(readonly.err, HasSubstr("plugdev group"));
 
     WriteBytes(P("a.bin"), Pattern(16384, 2));
     for (const char* verify : {"--no-verify", "--readback"}) {

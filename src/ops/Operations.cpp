@@ -30,6 +30,10 @@ const std::vector<std::uint8_t> kErasedHead(0x10000, 0xFF);
 
 }  // namespace
 
+const char* const kAccessHint =
+    " (no permission: install the udev rule 70-quillon-programmer.rules, or add yourself to the plugdev group and "
+    "log in again; see \"USB permissions\" in the README)";
+
 const char* OpKindName(OpKind kind) {
     switch (kind) {
         case OpKind::Detect: return "detect";
@@ -766,7 +770,15 @@ void Operations::searchProgrammer() {
             nrHid1_.SetActive(false);
             nrHid1_.SetDeviceIndex(i);
         }
-        nrHid1_.SetActive(true);
+        try {
+            nrHid1_.SetActive(true);
+        } catch (const hid::HidError& e) {
+            // Found but refused: the log says why and what to do, then the error goes on as before.
+            if (e.Detail() == EACCES) LogLine(nrHid1_.GetDevicePath() + ": " + SystemReason(EACCES) + kAccessHint);
+            throw;
+        }
+        if (nrHid1_.GetActive() && !nrHid1_.CanWrite())
+            LogLine(nrHid1_.GetDevicePath() + ": opened for reading only, nothing can be sent to it" + kAccessHint);
         controls_.chipListColour = kColourGreen;
         ControlsChanged();
         programmer_ = ProgrammerInfo{};

@@ -94,6 +94,10 @@ struct OpsResult {
     ImagePtr image{};         // Write: exactly the bytes that went to the programmer (once sent)
 };
 
+// What to do when the system refuses the programmer for lack of permission: one sentence
+// (starting with a blank) that names the udev rule and the group.
+extern const char* const kAccessHint;
+
 const char* OpKindName(OpKind kind);        // "detect", "read", "write"
 const char* OpStatusName(OpStatus status);  // "ok", "refused", "no programmer", ...
 

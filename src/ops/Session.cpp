@@ -11,10 +11,6 @@
 
 namespace quillon {
 
-namespace {
-const char* const kUdevHint = " (see \"USB permissions\" in the README for the udev rule)";
-}
-
 std::string Comparison::message() const {
     if (equal) return {};
     char text[160];
@@ -144,7 +140,7 @@ OpsResult ProgrammerSession::connect() {
             return {OpKind::Detect, OpStatus::NoProgrammer,
                     NoProgrammerMessage(ScanProgrammers(platform, options_.device), options_.device)};
         std::string msg = std::string("cannot open the programmer: ") + e.what();
-        if (e.Detail() == EACCES) msg += kUdevHint;
+        if (e.Detail() == EACCES) msg += kAccessHint;
         return {OpKind::Detect, OpStatus::NoProgrammer, msg};
     }
     if (!ops_.linkOpen())
@@ -159,7 +155,7 @@ OpsResult ProgrammerSession::connect() {
     if (!ops_.linkWritable())
         return {OpKind::Detect, OpStatus::NoProgrammer,
                 "cannot open the programmer " + ops_.programmer().path + " for writing: " + SystemReason(EACCES) +
-                    kUdevHint};
+                    kAccessHint};
     linkLost_ = false;
     return Run(OpKind::Detect, [this] { ops_.detect(/*sendConnectBlock=*/false); });
 }
