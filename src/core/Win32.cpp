@@ -63,4 +63,25 @@ int ErrnoFromWin32(unsigned long code) {
 
 int LastErrno() { return ErrnoFromWin32(GetLastError()); }
 
+bool ReadRange(void* handle, std::uint64_t from, std::uint64_t to, std::string& text) {
+    text.assign(static_cast<std::size_t>(to > from ? to - from : 0), '\0');
+    std::size_t done = 0;
+    while (done < text.size()) {
+        OVERLAPPED at{};
+        const std::uint64_t offset = from + done;
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD got = 0;
+        if (!ReadFile(static_cast<HANDLE>(handle), text.data() + done, static_cast<DWORD>(text.size() - done), &got,
+                      &at)) {
+            if (GetLastError() == ERROR_HANDLE_EOF) break;
+            return false;
+        }
+        if (got == 0) break;
+        done += got;
+    }
+    text.resize(done);
+    return true;
+}
+
 }  // namespace quillon::win32

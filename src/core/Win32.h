@@ -2,6 +2,7 @@
 // the wide-character API, and Win32 error codes as the errno values the rest of the code speaks.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace quillon::win32 {
@@ -16,5 +17,9 @@ std::string Utf8(const wchar_t* wide);
 int ErrnoFromWin32(unsigned long code);
 // ErrnoFromWin32(GetLastError()).
 int LastErrno();
+
+// Reads the bytes of an open file handle from offset from up to offset to (fewer when the file
+// ends first) into text, with positioned reads. False on a failed read, GetLastError() saying why.
+bool ReadRange(void* handle, std::uint64_t from, std::uint64_t to, std::string& text);
 
 }  // namespace quillon::win32

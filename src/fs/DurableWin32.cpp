@@ -82,22 +82,8 @@ std::string LockedFile::ReadAll() { return ReadTail(static_cast<std::size_t>(Siz
 std::string LockedFile::ReadTail(std::size_t n) {
     const std::uint64_t size = Size();
     const std::uint64_t from = size > n ? size - n : 0;
-    std::string text(static_cast<std::size_t>(size - from), '\0');
-    std::size_t done = 0;
-    while (done < text.size()) {
-        OVERLAPPED at{};
-        const std::uint64_t offset = from + done;
-        at.Offset = static_cast<DWORD>(offset);
-        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-        DWORD got = 0;
-        if (!ReadFile(H(fd_), text.data() + done, static_cast<DWORD>(text.size() - done), &got, &at)) {
-            if (GetLastError() == ERROR_HANDLE_EOF) break;
-            Fail(win32::LastErrno(), path_);
-        }
-        if (got == 0) break;
-        done += got;
-    }
-    text.resize(done);
+    std::string text;
+    if (!win32::ReadRange(H(fd_), from, size, text)) Fail(win32::LastErrno(), path_);
     return text;
 }
 

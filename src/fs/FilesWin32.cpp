@@ -267,22 +267,8 @@ std::string ReadFileTail(const std::string& path, std::size_t n, std::uint64_t* 
     if (!GetFileSizeEx(file.h, &length)) ThrowLastError(path);
     const std::uint64_t total = static_cast<std::uint64_t>(length.QuadPart);
     const std::uint64_t from = total > n ? total - n : 0;
-    std::string text(static_cast<std::size_t>(total - from), '\0');
-    std::size_t done = 0;
-    while (done < text.size()) {
-        OVERLAPPED at{};
-        const std::uint64_t offset = from + done;
-        at.Offset = static_cast<DWORD>(offset);
-        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-        DWORD got = 0;
-        if (!ReadFile(file.h, text.data() + done, static_cast<DWORD>(text.size() - done), &got, &at)) {
-            if (GetLastError() == ERROR_HANDLE_EOF) break;
-            ThrowLastError(path);
-        }
-        if (got == 0) break;
-        done += got;
-    }
-    text.resize(done);
+    std::string text;
+    if (!win32::ReadRange(file.h, from, total, text)) ThrowLastError(path);
     if (size != nullptr) *size = total;
     return text;
 }
