@@ -1,11 +1,10 @@
 // Figures of the window, measured in one run: time from process start to the first painted
 // window, peak memory with a 512 KiB image in the hex view, and the longest stall of the UI
 // thread during a paced 32 KiB Write on the simulated programmer. Prints one line per figure.
-// Usage: window_figures [xcb|offscreen]  (Qt's platform; xcb needs a display, e.g. Xvfb)
-#include <sys/resource.h>
-#include <unistd.h>
-
+// Usage: window_figures [PLATFORM]  (Qt's platform: xcb or windows need a display, e.g. Xvfb;
+// offscreen needs none). Built for Linux and for Windows (run under Wine there).
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QPlainTextEdit>
 #include <QTabWidget>
@@ -13,10 +12,10 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "bench/ProcessFigures.h"
 #include "gui/MainWindow.h"
 #include "gui/QtUiHost.h"
 #include "hotkey/GlobalHotKey.h"
@@ -26,20 +25,7 @@
 
 namespace {
 
-// Milliseconds since the kernel started this process (field 22 of /proc/self/stat).
-double MillisSinceProcessStart() {
-    std::ifstream stat("/proc/self/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    unsigned long long start = 0;
-    for (int i = 3; i <= 22 && fields >> field; ++i)
-        if (i == 22) start = std::stoull(field);
-    std::ifstream uptimeFile("/proc/uptime");
-    double uptime = 0;
-    uptimeFile >> uptime;
-    return uptime * 1000.0 - static_cast<double>(start) * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
+using quillon::bench::MillisSinceProcessStart;
 
 class NoHotKey : public quillon::hotkey::GlobalHotKey {
 public:
@@ -68,10 +54,14 @@ int main(int argc, char** argv) {
     if (argc > 1) qputenv("QT_QPA_PLATFORM", argv[1]);
     qputenv("QUILLON_UPDATE_HOST", "127.0.0.1:9");
     QApplication app(argc, argv);
-    auto sim = sim::SimPlatform::fromOptions({"lu1-32k", true, "", 1});
+    sim::SimOptions simOptions;
+    simOptions.scenario = "lu1-32k";
+    simOptions.paced = true;
+    auto sim = sim::SimPlatform::fromOptions(simOptions);
     gui::QtUiHost host;
-    const std::string image = "/tmp/quillon-figures-512k.bin";
-    const std::string image32 = "/tmp/quillon-figures-32k.bin";
+    const std::string temp = QDir::toNativeSeparators(QDir::tempPath()).toStdString() + "/";
+    const std::string image = temp + "quillon-figures-512k.bin";
+    const std::string image32 = temp + "quillon-figures-32k.bin";
     for (auto [path, size] : {std::pair{image, 512 * 1024}, std::pair{image32, 32 * 1024}}) {
         std::vector<char> bytes(static_cast<std::size_t>(size));
         for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 13 + (i >> 8));
@@ -79,7 +69,7 @@ int main(int argc, char** argv) {
     }
     gui::WindowHooks hooks;
     hooks.makeHotKey = [](UiHost&) { return std::make_unique<NoHotKey>(); };
-    hooks.settingsPath = "/nonexistent/config.ini";
+    hooks.settingsPath = temp + "nonexistent/config.ini";
     std::string next = image;
     hooks.openDialog = [&](const QString&) { return std::optional<std::string>(next); };
     gui::TForm1 form(host, *sim, hooks);
@@ -93,9 +83,7 @@ int main(int argc, char** argv) {
     form.BtnLoadFileClick();
     form.PageControl1->setCurrentIndex(1);
     for (int i = 0; i < 20; ++i) QApplication::processEvents();
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    std::printf("peak memory with a 512 KiB image in the hex view: %.1f MiB\n", usage.ru_maxrss / 1024.0);
+    std::printf("peak memory with a 512 KiB image in the hex view: %.1f MiB\n", quillon::bench::PeakMemoryMiB());
 
     // A paced 32 KiB Write: a 1 ms timer on the UI thread shows how long the thread was away.
     form.PageControl1->setCurrentIndex(0);

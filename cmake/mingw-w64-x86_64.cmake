@@ -1,7 +1,7 @@
 # Cross-compiles Quillon for 64-bit Windows with Debian's mingw-w64 (posix thread model: the
-# win32 model has no std::thread / std::mutex). Programs are linked statically so that the .exe
-# runs alone; tests run under Wine through scripts/wine-run.sh, set as the cross emulator so
-# that ctest works unchanged.
+# win32 model has no std::thread / std::mutex). The project links its programs' runtime
+# statically (the top-level CMakeLists.txt: all but the Qt programs); tests run under Wine through
+# scripts/wine-run.sh, set as the cross emulator so that ctest works unchanged.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
@@ -12,5 +12,4 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh)

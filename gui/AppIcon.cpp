@@ -10,7 +10,11 @@ namespace quillon::gui {
 QIcon appIcon() {
     static const bool registered = (registerGuiResources(), true);
     (void)registered;
-    return QIcon(QStringLiteral(":/quillon.svg"));
+    QIcon icon(QStringLiteral(":/quillon.svg"));
+    // A Qt without an SVG renderer (the Windows build's) draws nothing from it: the windows then
+    // keep the program file's own icon resource.
+    if (icon.pixmap(32, 32).isNull()) return {};
+    return icon;
 }
 
 }  // namespace quillon::gui

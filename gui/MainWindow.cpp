@@ -73,11 +73,13 @@ const char* const kBusyTip = "Not while an operation is in progress";
 
 std::string SettingsPath(const std::string& appDir, const std::string& userConfigDir) {
     const QString dir = QString::fromStdString(appDir);
-    const QString portable = QDir(dir).filePath(QStringLiteral("config.ini"));
+    // In the system's own separators: the path reaches the user in messages.
+    const QString portable = QDir::toNativeSeparators(QDir(dir).filePath(QStringLiteral("config.ini")));
     if (QFileInfo::exists(portable)) return S(portable);
     // A program installed into a folder the user cannot write keeps its settings per user.
     if (!QFileInfo(dir).isWritable() && !userConfigDir.empty())
-        return S(QDir(QString::fromStdString(userConfigDir)).filePath(QStringLiteral("config.ini")));
+        return S(QDir::toNativeSeparators(
+            QDir(QString::fromStdString(userConfigDir)).filePath(QStringLiteral("config.ini"))));
     return S(portable);
 }
 

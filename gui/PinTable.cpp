@@ -81,6 +81,9 @@ QTableWidget* makePinTable(QWidget* parent) {
     grid->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     grid->verticalHeader()->setDefaultSectionSize(rowHeight);
     grid->horizontalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    // The hidden header's least width follows the style's font (47 px with some Windows fonts)
+    // and would widen the 30-pixel first column.
+    grid->horizontalHeader()->setMinimumSectionSize(1);
     for (int column = 0; column < pinTableColumns; ++column)
         grid->setColumnWidth(column, columnWidths[static_cast<std::size_t>(column)]);
     fillPinTable(grid);

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# Gets everything the Windows build needs onto this Debian machine: the mingw-w64 toolchain and
-# Wine from Debian, and GoogleTest and jsoncpp built for mingw from Debian's own sources into
-# build/windows-deps (no mingw packages exist for them). Idempotent: what is there is kept.
+# Gets everything the Windows build needs onto this Debian machine: the mingw-w64 toolchain,
+# Wine, NSIS and Xvfb (for the window) from Debian, and GoogleTest and jsoncpp built for mingw
+# from Debian's own sources into build/windows-deps (no mingw packages exist for them).
+# Idempotent: what is there is kept.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 PREFIX=$ROOT/build/windows-deps
 TOOLCHAIN=$ROOT/cmake/mingw-w64-x86_64.cmake
 
-PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64 cmake ninja-build dpkg-dev googletest libsimpleini-dev libcli11-dev zip)
+PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64 cmake ninja-build dpkg-dev googletest libsimpleini-dev libcli11-dev zip unzip nsis
+          xvfb xdotool fonts-dejavu-core qt6-base-dev qt6-base-dev-tools xz-utils)
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -9,6 +9,16 @@ export WINEPREFIX=${WINEPREFIX:-$ROOT/build/wineprefix}
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 export WINEARCH=win64
+# QUILLON_WINE_DLL_DIRS: build-machine folders (colon-separated) where the program finds its DLLs
+# (a Qt program's Qt and mingw runtime), put on Wine's search path as drive Z: paths.
+if [ -n "${QUILLON_WINE_DLL_DIRS:-}" ]; then
+  winepath=""
+  IFS=: read -r -a dll_dirs <<< "$QUILLON_WINE_DLL_DIRS"
+  for d in "${dll_dirs[@]}"; do
+    [ -n "$d" ] && winepath="${winepath:+$winepath;}Z:${d//\//\\}"
+  done
+  export WINEPATH="$winepath${WINEPATH:+;$WINEPATH}"
+fi
 # True when a wineserver for this prefix runs (another prefix's server does not count).
 server_running() {
   local pid
@@ -29,6 +39,17 @@ if [ ! -f "$WINEPREFIX/system.reg" ] || ! server_running; then
     fi
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
       wineboot -i >/dev/null 2>&1 </dev/null 9>&-
+      # Wine has no Segoe UI, Qt's Windows font, nor Courier New, the hex view's: without
+      # stand-ins the window's text falls back to a serif face. The build machine's DejaVu Sans
+      # and DejaVu Sans Mono (through fontconfig) take their places.
+      reg=$(mktemp "${TMPDIR:-/tmp}/wine-fonts.XXXXXX.reg")
+      printf 'REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\r\n' > "$reg"
+      for face in "Segoe UI" "MS Sans Serif" "MS Shell Dlg" "MS Shell Dlg 2"; do
+        printf '"%s"="DejaVu Sans"\r\n' "$face" >> "$reg"
+      done
+      printf '"Courier New"="DejaVu Sans Mono"\r\n' >> "$reg"
+      wine regedit /S "Z:${reg//\//\\}" >/dev/null 2>&1 </dev/null 9>&-
+      rm -f "$reg"
     else
       wineboot >/dev/null 2>&1 </dev/null 9>&-
     fi

@@ -1,6 +1,5 @@
 // The window's start-up decisions that do not need a running window: its command line (its own
 // "--" options against the arguments Load looks at) and where config.ini is looked for.
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -56,7 +55,9 @@ TEST(WindowCommandLine, VersionNamesTheReleaseAndTheBuildNumber) {
     options.environment = {{"QT_QPA_PLATFORM", "offscreen"}};
     const auto r = quillon::test::RunProcess(QUILLON_GUI_PATH, {"--version"}, options);
     EXPECT_EQ(r.code, 0) << r.all();
-    EXPECT_EQ(r.out, std::string("quillon ") + QUILLON_PROJECT_VERSION + " (build 200)\n");
+    std::string out = r.out;
+    std::erase(out, '\r');  // a Windows program's text-mode output ends its lines with CR LF
+    EXPECT_EQ(out, std::string("quillon ") + QUILLON_PROJECT_VERSION + " (build 200)\n");
 }
 
 // Every option the window's usage text lists is in its manual page.
@@ -77,19 +78,23 @@ TEST(WindowSettingsPath, PortableBesideTheProgramElsePerUserWhenTheFolderIsReadO
     const fs::path app = root / "app", user = root / "user";
     fs::create_directories(app);
     using quillon::gui::SettingsPath;
+    constexpr auto readOnly = fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                              fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec;
     // Writable program folder: config.ini beside the program, whether it exists or not.
     EXPECT_EQ(SettingsPath(app.string(), user.string()), (app / "config.ini").string());
     // A program folder nobody may write: the per-user folder, unless config.ini is beside it.
-    if (geteuid() != 0) {  // root writes everywhere, so the folder never counts as read-only
-        chmod(app.c_str(), 0555);
+    // Root writes everywhere, so the folder never counts as read-only; on Windows a folder's
+    // read-only mark does not stop writing into it (only its access list does).
+    if (!quillon::test::IsSuperUser() && !quillon::test::OnWindows()) {
+        fs::permissions(app, readOnly, fs::perm_options::replace);
         EXPECT_EQ(SettingsPath(app.string(), user.string()), (user / "config.ini").string());
-        chmod(app.c_str(), 0755);
+        fs::permissions(app, fs::perms::owner_all, fs::perm_options::add);
     }
     const fs::path gone = root / "no-such-folder";
     EXPECT_EQ(SettingsPath(gone.string(), user.string()), (user / "config.ini").string());
     std::ofstream(app / "config.ini") << "[CONFIG]\n";
-    chmod(app.c_str(), 0555);
+    fs::permissions(app, readOnly, fs::perm_options::replace);
     EXPECT_EQ(SettingsPath(app.string(), user.string()), (app / "config.ini").string());
-    chmod(app.c_str(), 0755);
+    fs::permissions(app, fs::perms::owner_all, fs::perm_options::add);
     fs::remove_all(root);
 }

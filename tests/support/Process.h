@@ -102,6 +102,8 @@ std::string QuoteWindowsArgument(const std::string& arg);
 // --- the system under the tests -------------------------------------------------------------------
 
 bool OnWindows();
+// Root on POSIX (permission bits do not stop it); false on Windows.
+bool IsSuperUser();
 // Skips the rest of the current test on Windows, with the reason in the skip message.
 #define QUILLON_SKIP_ON_WINDOWS(reason)                                            \
     do {                                                                           \

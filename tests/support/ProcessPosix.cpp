@@ -159,6 +159,7 @@ ProcessResult Process::Finish(std::optional<std::chrono::milliseconds> timeout) 
 }
 
 bool OnWindows() { return false; }
+bool IsSuperUser() { return geteuid() == 0; }
 
 bool MakeFifo(const std::string& path) { return ::mkfifo(path.c_str(), 0600) == 0; }
 

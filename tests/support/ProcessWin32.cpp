@@ -206,6 +206,7 @@ ProcessResult Process::Finish(std::optional<std::chrono::milliseconds> timeout) 
 }
 
 bool OnWindows() { return true; }
+bool IsSuperUser() { return false; }
 
 bool MakeFifo(const std::string&) { return false; }
 
