@@ -22,7 +22,8 @@ build=
 for a in $(cat /proc/cmdline); do
   case "$a" in quillon.build=*) build="${a#quillon.build=}" ;; esac
 done
-cli=$build/cli/quillon-cli
+# Every run of the tool has a time limit, so one hang costs one test, not the VM's whole budget.
+cli() { timeout -k 5 60 "$build/cli/quillon-cli" "$@"; }
 emu=$build/tests/kernel/quillon-usb-emulator
 check=$build/tests/kernel/quillon-window-hotplug-check
 
@@ -66,10 +67,12 @@ run() {
   local name=$1
   shift
   local why
-  if why=$("$@" 2>&1); then
+  # Each test in its own shell with a time limit: a hang costs that test, not the run.
+  if why=$(timeout -k 5 "$test_limit" bash -c "$*" 2>&1); then
     echo "PASS $name"
     passed=$((passed + 1))
   else
+    [ $? -eq 124 ] && why="$why (no end within ${test_limit}s)"
     echo "FAIL $name: $(echo "$why" | tail -n 5 | tr '\n' ' ')"
     failed=$((failed + 1))
   fi
@@ -92,47 +95,47 @@ head -c 16384 /dev/urandom > "$work/full.bin"
 
 t_list() {
   local json
-  json=$("$cli" list --json) || return 1
+  json=$(cli list --json) || return 1
   echo "$json"
   # The report lengths come from the descriptor the kernel hands out in sysfs (one byte for the
   # report ID counted, as the HID capabilities do).
   echo "$json" | grep -q '"vendor_id":"04d8","product_id":"003f","product":"nRF24LE1 programmer","serial":"QK-0001","input_report_length":65,"output_report_length":65,"feature_report_length":0,"programmer":true' || return 1
   echo "$json" | grep -q '"vendor_id":"1d6b","product_id":"0104","product":"Test keyboard","serial":"KBD-1","input_report_length":9,"output_report_length":2,"feature_report_length":0,"programmer":false' || return 1
   [ "$(echo "$json" | grep -c '"type":"device"')" -eq 2 ] || return 1
-  "$cli" list | grep '\[programmer\]' | grep -q 'QK-0001'
+  cli list | grep '\[programmer\]' | grep -q 'QK-0001'
 }
 
 t_detect() {
-  expect_rc 0 "$cli" detect --json || return 1
+  expect_rc 0 cli detect --json || return 1
   grep -q '"chip_present":true' "$work/last.out" && grep -q '"serial":"QK-0001"' "$work/last.out"
 }
 
 t_write() {
-  expect_rc 0 "$cli" write --chip NRF24LE1_16K "$work/img.bin" || return 1
+  expect_rc 0 cli write --chip NRF24LE1_16K "$work/img.bin" || return 1
   ctl dump "$work/dump.bin" && cmp "$work/dump.bin" "$work/img.flash"
 }
 
 t_read() {
-  expect_rc 0 "$cli" read --chip NRF24LE1_16K "$work/read.bin" || return 1
+  expect_rc 0 cli read --chip NRF24LE1_16K "$work/read.bin" || return 1
   cmp "$work/read.bin" "$work/dump.bin"
 }
 
 t_no_chip() {
   ctl chip off || return 1
-  expect_rc 6 "$cli" detect || return 1
-  expect_rc 6 "$cli" write --chip NRF24LE1_16K "$work/img.bin" || return 1
+  expect_rc 6 cli detect || return 1
+  expect_rc 6 cli write --chip NRF24LE1_16K "$work/img.bin" || return 1
   ctl chip on
 }
 
 t_failed_write() {
   ctl fail-write on || return 1
-  expect_rc 6 "$cli" write --chip NRF24LE1_16K "$work/img.bin" || { ctl fail-write off; return 1; }
+  expect_rc 6 cli write --chip NRF24LE1_16K "$work/img.bin" || { ctl fail-write off; return 1; }
   ctl fail-write off
 }
 
 t_unplug_during_write() {
   ctl unplug-after 64 || return 1
-  "$cli" write --chip NRF24LE1_16K "$work/full.bin" > "$work/last.out" 2>&1
+  cli write --chip NRF24LE1_16K "$work/full.bin" > "$work/last.out" 2>&1
   local got=$?
   cat "$work/last.out"
   echo "unplug during a write: exit $got" >> "$out/details.log"
@@ -140,7 +143,7 @@ t_unplug_during_write() {
   [ "$got" -eq 6 ] || [ "$got" -eq 5 ] || { echo "exit $got, wanted 6 or 5"; return 1; }
   host_sees 0 || { echo "the programmer's hidraw node is still there"; return 1; }
   ctl plug && host_sees 1 || return 1
-  expect_rc 0 "$cli" write --chip NRF24LE1_16K "$work/full.bin" || return 1
+  expect_rc 0 cli write --chip NRF24LE1_16K "$work/full.bin" || return 1
   ctl dump "$work/dump.bin" && cmp "$work/dump.bin" "$work/full.bin"
 }
 
@@ -148,12 +151,14 @@ t_station() {
   ctl chip off || return 1
   echo 999 > "$work/serial.txt"
   rm -f "$work/units.log"
-  "$cli" station --chip NRF24LE1_16K "$work/img.bin" --count 3 --serial 0x3FFC:u32le \
+  timeout -k 5 85 "$build/cli/quillon-cli" station --chip NRF24LE1_16K "$work/img.bin" --count 3 --serial 0x3FFC:u32le \
     --serial-file "$work/serial.txt" --log "$work/units.log" --quiet > "$work/station.out" 2>&1 &
   local pid=$! k
   for k in 1 2 3; do
     ctl chip new || return 1
-    waitfor "[ \$(grep -c '\"result\":\"pass\"' '$work/units.log' 2>/dev/null) -ge $k ]" 60 ||
+    # The unit's last record, pass or fail (a failed unit ends the test at once).
+    waitfor "[ \$(grep -Ec '\"result\":\"(pass|fail)\"' '$work/units.log' 2>/dev/null) -ge $k ]" 40 &&
+      [ "$(grep -c '"result":"pass"' "$work/units.log")" -eq "$k" ] ||
       { cat "$work/station.out" "$work/units.log"; echo "unit $k did not pass"; kill "$pid"; return 1; }
     ctl dump "$work/chip-$k.bin" && ctl chip off || return 1
   done
@@ -172,15 +177,18 @@ t_window() {
 t_keyboard_only() {
   ctl unplug && host_sees 0 || return 1
   local json
-  json=$("$cli" list --json)
+  json=$(cli list --json)
   echo "$json"
   [ "$(echo "$json" | grep -c '"type":"device"')" -eq 1 ] &&
     echo "$json" | grep -q '"vendor_id":"1d6b".*"programmer":false' || { ctl plug; return 1; }
-  expect_rc 4 "$cli" detect || { ctl plug; return 1; }
-  expect_rc 4 "$cli" write --chip NRF24LE1_16K "$work/img.bin" || { ctl plug; return 1; }
+  expect_rc 4 cli detect || { ctl plug; return 1; }
+  expect_rc 4 cli write --chip NRF24LE1_16K "$work/img.bin" || { ctl plug; return 1; }
   ctl plug && host_sees 1
 }
 
+test_limit=100
+export build work state out check
+export -f $(declare -F | awk '{ print $3 }')
 if waitfor '[ "$(stat_of plugged)" = 1 ]' 30 && host_sees 1; then
   # udev has named both devices before the first test.
   waitfor '[ $(ls /sys/class/hidraw | wc -l) -ge 2 ]' 20
