@@ -95,22 +95,11 @@ if [ -f "$PREFIX/.complete" ]; then
 fi
 WORK=$CACHE/build-$KEY
 rm -rf "$WORK"
-mkdir -p "$WORK/apt/sources.list.d" "$WORK/apt/lists/partial" "$WORK/apt/cache/archives/partial" "$WORK/src"
 started=$(date +%s)
 
-# Debian's source package through a private apt configuration that knows the machine's own
-# archives as source archives (the machine's apt setup stays as it is).
-: > "$WORK/apt/sources.list"
-for f in /etc/apt/sources.list.d/*.sources; do
-  [ -f "$f" ] && sed 's/^Types:.*deb\b.*/Types: deb-src/' "$f" > "$WORK/apt/sources.list.d/$(basename "$f")"
-done
-if [ -f /etc/apt/sources.list ]; then
-  grep -E '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' > "$WORK/apt/sources.list" || true
-fi
-APT_OPTS=(-o "Dir::Etc::SourceList=$WORK/apt/sources.list" -o "Dir::Etc::SourceParts=$WORK/apt/sources.list.d"
-          -o "Dir::State::Lists=$WORK/apt/lists" -o "Dir::Cache=$WORK/apt/cache" -o "APT::Sandbox::User=root")
-apt-get "${APT_OPTS[@]}" update -qq
-(cd "$WORK/src" && apt-get "${APT_OPTS[@]}" source -qq --download-only "qt6-base=$HOST_VERSION" >/dev/null)
+# Debian's source package (the same upload as the host's tools), unpacked with its patches.
+. scripts/debian-source.sh
+debian_source "qt6-base=$HOST_VERSION" "$WORK/src" "$WORK/apt" --download-only
 dpkg-source -x "$WORK"/src/qt6-base_*.dsc "$WORK/src/qtbase" >/dev/null
 if [ -d "$PATCHES" ]; then
   for p in "$PATCHES"/*.patch; do

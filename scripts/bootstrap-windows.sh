@@ -25,6 +25,7 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 mkdir -p "$PREFIX"
+. scripts/debian-source.sh
 # One CMake build of a source tree into the prefix, with the cross toolchain.
 cross_build() {
   local src=$1 bin=$2; shift 2
@@ -41,23 +42,8 @@ fi
 
 if [ ! -f "$PREFIX/lib/pkgconfig/jsoncpp.pc" ]; then
   echo "bootstrap-windows: building jsoncpp for mingw from Debian's source package"
-  # A private apt configuration that knows the machine's own archives as source archives, so
-  # that the machine's apt setup stays as it is.
-  APTDIR=$PREFIX/apt
-  mkdir -p "$APTDIR/sources.list.d" "$APTDIR/lists/partial" "$APTDIR/cache/archives/partial"
-  : > "$APTDIR/sources.list"
-  for f in /etc/apt/sources.list.d/*.sources; do
-    [ -f "$f" ] && sed 's/^Types:.*deb\b.*/Types: deb-src/' "$f" > "$APTDIR/sources.list.d/$(basename "$f")"
-  done
-  if [ -f /etc/apt/sources.list ]; then
-    grep -E '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' > "$APTDIR/sources.list" || true
-  fi
-  APT_OPTS=(-o "Dir::Etc::SourceList=$APTDIR/sources.list" -o "Dir::Etc::SourceParts=$APTDIR/sources.list.d"
-            -o "Dir::State::Lists=$APTDIR/lists" -o "Dir::Cache=$APTDIR/cache" -o "APT::Sandbox::User=root")
-  apt-get "${APT_OPTS[@]}" update -qq
   rm -rf "$PREFIX/src/jsoncpp"
-  mkdir -p "$PREFIX/src/jsoncpp"
-  (cd "$PREFIX/src/jsoncpp" && apt-get "${APT_OPTS[@]}" source -qq libjsoncpp >/dev/null)
+  debian_source libjsoncpp "$PREFIX/src/jsoncpp" "$PREFIX/apt"
   SRC=$(find "$PREFIX/src/jsoncpp" -mindepth 1 -maxdepth 1 -type d -name '*jsoncpp-*' | head -1)
   cross_build "$SRC" "$PREFIX/src/jsoncpp-build" -DJSONCPP_WITH_TESTS=OFF -DJSONCPP_WITH_POST_BUILD_UNITTEST=OFF \
     -DBUILD_SHARED_LIBS=OFF -DBUILD_STATIC_LIBS=ON -DBUILD_OBJECT_LIBS=OFF -DJSONCPP_WITH_PKGCONFIG_SUPPORT=ON
