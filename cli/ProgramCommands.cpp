@@ -144,10 +144,8 @@ private:
     static SessionOptions Options(const ProgramOptions& o, const std::string& device, Output* prefixed) {
         SessionOptions s;
         s.chipIndex = o.chip.empty() ? -1 : ChipIndex(o.chip);
-        s.erase = !o.noErase;
-        s.protect = o.protect;
-        s.verify = !o.noVerify;
-        s.reset = !o.noReset;
+        s.write = {.erase = !o.noErase, .protect = o.protect, .verify = !o.noVerify, .reset = !o.noReset,
+                   .readback = WantsReadback(o)};
         s.device = device;
         if (prefixed != nullptr) s.log = [prefixed, device](const std::string& line) { prefixed->DeviceLog(device, line); };
         return s;

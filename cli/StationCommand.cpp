@@ -302,11 +302,8 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
     config.chipIndex = chip;
     config.chipName = o.chip;
     config.flashSize = flash;
-    config.erase = !o.noErase;
-    config.protect = o.protect;
-    config.verify = !o.noVerify;
-    config.reset = !o.noReset;
-    config.readback = !o.noReadback && !o.protect;
+    config.write = {.erase = !o.noErase, .protect = o.protect, .verify = !o.noVerify, .reset = !o.noReset,
+                    .readback = !o.noReadback && !o.protect};
     config.counterFile = o.serialFile;
     config.pollMs = o.pollMs;
     config.count = o.count;

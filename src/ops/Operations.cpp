@@ -3,6 +3,7 @@
 // thread; everything they change that the UI shows is posted to the UI thread, in order.
 #include "ops/Operations.h"
 
+
 #include <cctype>
 #include <cinttypes>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include "config/Config.h"
 #include "fs/Files.h"
 #include "hex/Chex2bin.h"
+#include "ops/WriteOptions.h"
 
 namespace quillon {
 
@@ -245,12 +247,8 @@ bool Operations::viewMatchesWriteImage() const {
 }
 
 CommandFlags Operations::Flags() const {
-    CommandFlags flags;
-    flags.verify = controls_.verify;
-    flags.resetRun = controls_.resetRun;
-    flags.protect = controls_.encrypt;
-    flags.erase = controls_.erase;
-    return flags;
+    return WriteOptions{.erase = controls_.erase, .protect = controls_.encrypt, .verify = controls_.verify,
+                        .reset = controls_.resetRun}.commandFlags();
 }
 
 void Operations::Post(std::function<void()> fn) {

@@ -68,10 +68,10 @@ ProgrammerSession::ProgrammerSession(hid::Platform& platform, SessionOptions opt
     OpsControls c;
     c.chipIndex = options_.chipIndex;
     c.reload = false;  // the session hands the operations an image already loaded
-    c.erase = options_.erase;
-    c.encrypt = options_.protect;
-    c.verify = options_.verify;
-    c.resetRun = options_.reset;
+    c.erase = options_.write.erase;
+    c.encrypt = options_.write.protect;
+    c.verify = options_.write.verify;
+    c.resetRun = options_.write.reset;
     ops_.applySettings(c);
     if (!options_.device.empty()) {
         const std::string want = options_.device;

@@ -16,15 +16,13 @@
 #include "image/Image.h"
 #include "log/Log.h"
 #include "ops/Operations.h"
+#include "ops/WriteOptions.h"
 
 namespace quillon {
 
 struct SessionOptions {
     int chipIndex = -1;        // index into the chip table; -1 keeps the engine's default
-    bool erase = true;
-    bool protect = false;      // read protection after the write
-    bool verify = true;
-    bool reset = true;
+    WriteOptions write;        // readback is the caller's: the session only writes and reads
     std::string device;        // one programmer by device path or serial number; "" the first
     LogSink log;               // this programmer's log lines; empty: the process-wide log
 };

@@ -77,7 +77,7 @@ public:
         if (phase_ == Phase::None || max == 0) return;
         (void)phase;
         int percent = static_cast<int>(std::uint64_t(position) * 100 / max);
-        if (runner_.config().readback) percent = phase_ == Phase::Write ? percent / 2 : 50 + percent / 2;
+        if (runner_.config().write.readback) percent = phase_ == Phase::Write ? percent / 2 : 50 + percent / 2;
         percent = std::clamp(percent, 0, 100);
         if (percent == percent_) return;
         percent_ = percent;
@@ -171,7 +171,7 @@ private:
             record.bytesWritten = w.bytes;
             // The log names the bytes that went out, whatever became of them.
             if (w.image) record.bytesSha256 = w.image->bytesSha256();
-            if (status == OpStatus::Ok && config.readback) {
+            if (status == OpStatus::Ok && config.write.readback) {
                 phase_ = Phase::Read;
                 std::vector<std::uint8_t> chip;
                 const OpsResult r = session_->read(chip);
@@ -213,10 +213,7 @@ private:
             const StationConfig& config = runner_.config();
             SessionOptions options;
             options.chipIndex = config.chipIndex;
-            options.erase = config.erase;
-            options.protect = config.protect;
-            options.verify = config.verify;
-            options.reset = config.reset;
+            options.write = config.write;
             options.device = path_;
             // Each station's lines are its own, named by its programmer.
             options.log = [this](const std::string& line) { runner_.view().logLine(path_, line); };

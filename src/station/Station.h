@@ -18,6 +18,7 @@
 
 #include "hid/HidPlatform.h"
 #include "image/Image.h"
+#include "ops/WriteOptions.h"
 #include "station/Serial.h"
 
 namespace quillon::station {
@@ -26,11 +27,7 @@ struct StationConfig {
     int chipIndex = -1;
     std::string chipName;
     std::size_t flashSize = 0;
-    bool erase = true;
-    bool protect = false;
-    bool verify = true;
-    bool reset = true;
-    bool readback = true;
+    WriteOptions write{.readback = true};
     ImagePtr image;               // as loaded (once), before any serial
     std::optional<SerialField> serial;
     std::string counterFile;
