@@ -3,8 +3,6 @@
 // Size, Save BIN with its backup, the About grid, F9 through the native event filter, device
 // changes, dropped files and the close order. Dialogs, the hot key and error boxes are replaced
 // through the window's hooks; the version check is pointed at a closed local port.
-#include <sys/stat.h>
-
 #include <QAbstractEventDispatcher>
 #include <QCheckBox>
 #include <QComboBox>
@@ -30,9 +28,10 @@
 #include "gui/MainWindow.h"
 #include "gui/QtUiHost.h"
 #include "gui/VersionCheck.h"
-#include "hotkey/GlobalHotKey.h"
+#include "gui/support/WindowFixture.h"
 #include "log/Log.h"
 #include "sim/SimPlatform.h"
+#include "support/Bytes.h"
 #include "support/FakeHidPlatform.h"
 #include "support/Process.h"
 
@@ -42,88 +41,24 @@ using gui::TForm1;
 
 namespace {
 
-// Stands in for the system-wide key: the window's native event filter hands it every event,
-// and an event of type "test-f9" is the press.
-class FakeHotKey : public hotkey::GlobalHotKey {
-public:
-    explicit FakeHotKey(bool available) : available_(available) {}
-    bool registerF9(std::function<void()> onPressed) override {
-        if (!available_) return false;
-        onPressed_ = std::move(onPressed);
-        return true;
-    }
-    void unregister() override { onPressed_ = nullptr; }
-    bool handleNativeEvent(std::string_view eventType, void*) override {
-        if (!onPressed_ || eventType != "test-f9") return false;
-        onPressed_();
-        return true;
-    }
+using test::Pattern;
+using test::ReadBytes;
 
-private:
-    bool available_;
-    std::function<void()> onPressed_;
-};
-
-std::vector<std::uint8_t> ReadBytes(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void WriteBytes(const fs::path& p, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::vector<std::uint8_t> Pattern(std::size_t n, unsigned seed) {
-    std::vector<std::uint8_t> v(n);
-    for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<std::uint8_t>((i * 7 + seed) ^ (i >> 8));
-    return v;
-}
-
-class WindowTest : public ::testing::Test {
+class WindowTest : public test::WindowFixture<> {
 protected:
+    WindowTest() : WindowFixture("quillon-window") {}
+
     void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("quillon-window-" + std::to_string(getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-        qputenv("QUILLON_UPDATE_HOST", "127.0.0.1:9");  // nothing listens there: the check stays silent
+        WindowFixture::SetUp();
         qputenv("LANG", "en_US.UTF-8");
         qunsetenv("LC_ALL");
         qunsetenv("LC_MESSAGES");
-        Language = "en";
-        IniOptions.reset();
         sim_ = std::make_unique<sim::SimPlatform>();
         programmer_ = sim_->addProgrammer();
     }
 
-    void TearDown() override {
-        form_.reset();
-        IniOptions.reset();
-        Language = "en";
-        fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add);
-        fs::remove_all(dir_);
-    }
-
     void Make(std::vector<std::string> args = {}, hid::Platform* platform = nullptr) {
-        gui::WindowHooks hooks;
-        hooks.errorBox = [this](const QString& m) {
-            errors_.push_back(m.toStdString());
-            if (form_ && form_->isVisible()) ++boxesOverTheWindow_;
-        };
-        hooks.openDialog = [this](const QString&) {
-            ++openDialogs_;
-            auto a = openAnswers_.empty() ? std::nullopt : openAnswers_.front();
-            if (!openAnswers_.empty()) openAnswers_.pop_front();
-            return a;
-        };
-        hooks.saveDialog = [this] {
-            auto a = saveAnswers_.empty() ? std::nullopt : saveAnswers_.front();
-            if (!saveAnswers_.empty()) saveAnswers_.pop_front();
-            return a;
-        };
-        hooks.makeHotKey = [this](UiHost&) { return std::make_unique<FakeHotKey>(hotKeyAvailable_); };
-        hooks.settingsPath = (dir_ / "config.ini").string();
-        form_ = std::make_unique<TForm1>(host_, platform ? *platform : *sim_, hooks, std::move(args));
+        form_ = std::make_unique<TForm1>(host_, platform ? *platform : *sim_, Hooks(), std::move(args));
     }
 
     void Start(std::vector<std::string> args = {}) {
@@ -131,16 +66,6 @@ protected:
         form_->FormCreate();
     }
 
-    std::string Log() const { return form_->RichEdit1->toPlainText().toStdString(); }
-    bool WaitLog(const std::string& text, int ms = 10000) {
-        return QTest::qWaitFor([&] { return Log().find(text) != std::string::npos; }, ms);
-    }
-    std::size_t Count(const std::string& text) const {
-        const std::string log = Log();
-        std::size_t n = 0;
-        for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
-        return n;
-    }
     // The bytes as given: no CR LF from a text-mode stream on Windows.
     void WriteIni(const std::string& text) { std::ofstream(dir_ / "config.ini", std::ios::binary) << text; }
     std::string ReadIni() const {
@@ -151,27 +76,9 @@ protected:
         form_->cbbDev->setCurrentIndex(index);
         emit form_->cbbDev->activated(index);
     }
-    fs::path Image(std::size_t n, unsigned seed = 1) {
-        const fs::path p = dir_ / ("fw" + std::to_string(n) + "_" + std::to_string(seed) + ".bin");
-        WriteBytes(p, Pattern(n, seed));
-        return p;
-    }
-    void Load(const fs::path& p) {
-        openAnswers_.push_back(p.string());
-        QTest::mouseClick(form_->BtnLoadFile, Qt::LeftButton);
-    }
-    std::string Result() const { return form_->lblResult->text().toStdString(); }
 
-    fs::path dir_;
     std::unique_ptr<sim::SimPlatform> sim_;
     std::string programmer_;
-    gui::QtUiHost host_;
-    std::unique_ptr<TForm1> form_;
-    std::vector<std::string> errors_;
-    std::deque<std::optional<std::string>> openAnswers_, saveAnswers_;
-    int openDialogs_ = 0;
-    int boxesOverTheWindow_ = 0;
-    bool hotKeyAvailable_ = true;
 };
 
 TEST_F(WindowTest, StartsWithoutSettingsGreetsTheProgrammerAndLeavesTheDiskUntouched) {
