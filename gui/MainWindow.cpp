@@ -34,6 +34,7 @@
 
 #include "config/Config.h"
 #include "core/AppInfo.h"
+#include "fs/Files.h"
 #include "gui/ConnectorPicture.h"
 #include "gui/HexEditor.h"
 #include "gui/PinTable.h"
@@ -526,12 +527,30 @@ void TForm1::btnSaveBinClick() {
             dialog.setAcceptMode(QFileDialog::AcceptSave);
             dialog.setDefaultSuffix(QStringLiteral("bin"));
             dialog.setNameFilter(QStringLiteral("二进制文件 (*.bin)"));
+            // The window asks itself below, with the same question for every way a name arrives.
             dialog.setOption(QFileDialog::DontConfirmOverwrite);
             if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
                 chosen = S(dialog.selectedFiles().first());
         }
+        if (chosen && !confirmSaveTarget(*chosen)) return;
         ops_.saveBin(chosen);
     });
+}
+
+bool TForm1::confirmSaveTarget(const std::string& path) {
+    // The view may hold a chip's contents: written over the image's own file, the firmware
+    // would be gone (by whatever name or link that file is reached).
+    const std::string source = ops_.rememberedFile();
+    if (!source.empty() && SameFile(path, source))
+        throw std::runtime_error("Save BIN does not replace " + path + ": it is the loaded image's file " + source +
+                                 ". Choose another name");
+    std::error_code ec;
+    if (std::filesystem::symlink_status(PathFromUtf8(path), ec).type() == std::filesystem::file_type::not_found)
+        return true;
+    const QString name = Q(path);
+    if (hooks_.confirmReplace) return hooks_.confirmReplace(name);
+    return QMessageBox::question(this, QStringLiteral("Save BIN"), QStringLiteral("%1 already exists. Replace it?").arg(name),
+                                 QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
 }
 
 void TForm1::cbbDevChange(int index) {

@@ -47,6 +47,8 @@ struct WindowHooks {
     std::function<std::optional<std::string>(const QString& filter)> openDialog;
     // The Save BIN dialog; nullopt when cancelled.
     std::function<std::optional<std::string>()> saveDialog;
+    // Save BIN's question before it replaces an existing file (path given); true: replace it.
+    std::function<bool(const QString& path)> confirmReplace;
     std::function<std::unique_ptr<hotkey::GlobalHotKey>(UiHost& host)> makeHotKey;
     std::function<void(const QUrl& url)> openUrl;
     // Where config.ini is looked for; empty: SettingsPath().
@@ -162,6 +164,9 @@ private:
     void appendLogLine(const QString& line);
     void updateViewDiffers();
     void showError(const QString& message);
+    // Save BIN's checks on the chosen name: refused (thrown) when it is the image's own file;
+    // an existing file is replaced only when the user says so.
+    bool confirmSaveTarget(const std::string& path);
     // Runs a handler; whatever it throws is shown in the standard error box.
     void guarded(const std::function<void()>& handler);
     std::string settingsPath() const;

@@ -319,6 +319,54 @@ TEST_F(WindowTest, SaveBinReadSaveBinKeepsTheFirstSaveAsBackup) {
     EXPECT_EQ(errors_[0], "Cannot create file " + (dir_ / "no-such-dir" / "x.bin").string());
 }
 
+TEST_F(WindowTest, SaveBinAsksBeforeReplacingAFileAndNeverReplacesTheImagesOwnFile) {
+    Start();
+    const fs::path hex = dir_ / "fw.hex";
+    fs::copy_file(fs::path(QUILLON_SOURCE_DIR) / "examples/blink/blink.ihx", hex);
+    const auto source = ReadBytes(hex);
+    Load(hex);
+    ASSERT_GT(form_->hexEditor->document()->GetDataSize(), 0u);
+    const auto view = ReadBytes(dir_ / "fw.hex.bin");
+    const fs::path other = Image(100, 3);
+    fs::create_directory(dir_ / "sub");
+    fs::create_hard_link(hex, dir_ / "hard.hex");
+
+    struct Case {
+        std::string name;
+        fs::path target;
+        bool answer;
+        bool refused, asked;
+        std::vector<std::uint8_t> after;
+    };
+    std::vector<Case> cases = {
+        {"the image's own file", hex, true, true, false, source},
+        {"the same file by another spelling", dir_ / "sub" / ".." / "fw.hex", true, true, false, source},
+        {"a hard link to it", dir_ / "hard.hex", true, true, false, source},
+        {"another file, kept", other, false, false, true, Pattern(100, 3)},
+        {"another file, replaced", other, true, false, true, view},
+        {"a new file", dir_ / "new.bin", true, false, false, view},
+    };
+    if (!test::OnWindows()) {
+        fs::create_symlink(hex, dir_ / "link.hex");
+        cases.push_back({"a symbolic link to it", dir_ / "link.hex", true, true, false, source});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        errors_.clear();
+        replaceQuestions_.clear();
+        replaceAnswer_ = c.answer;
+        saveAnswers_.push_back(test::Utf8(c.target));
+        QTest::mouseClick(form_->btnSaveBin, Qt::LeftButton);
+        EXPECT_EQ(errors_.size(), c.refused ? 1u : 0u);
+        if (c.refused && !errors_.empty()) {
+            EXPECT_NE(errors_[0].find(test::Utf8(c.target)), std::string::npos) << errors_[0];
+        }
+        EXPECT_EQ(replaceQuestions_, c.asked ? std::vector<std::string>{test::Utf8(c.target)} : std::vector<std::string>{});
+        EXPECT_EQ(ReadBytes(c.target), c.after);
+        EXPECT_EQ(ReadBytes(hex), source);
+    }
+}
+
 TEST_F(WindowTest, SetFlashSizeTakesDecimalAndHexAndRefusesOtherText) {
     Start();
     Load(Image(5000));

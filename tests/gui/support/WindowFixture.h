@@ -65,6 +65,10 @@ protected:
             return Next(openAnswers_);
         };
         hooks.saveDialog = [this] { return Next(saveAnswers_); };
+        hooks.confirmReplace = [this](const QString& path) {
+            replaceQuestions_.push_back(path.toStdString());
+            return replaceAnswer_;
+        };
         hooks.makeHotKey = [this](UiHost&) { return std::make_unique<FakeHotKey>(hotKeyAvailable_); };
         hooks.settingsPath = Utf8(dir_ / "config.ini");
         return hooks;
@@ -105,6 +109,9 @@ protected:
     int openDialogs_ = 0;
     int boxesOverTheWindow_ = 0;
     bool hotKeyAvailable_ = true;
+    // Save BIN's question before it replaces a file: the paths asked about, and the answer.
+    std::vector<std::string> replaceQuestions_;
+    bool replaceAnswer_ = true;
 
 private:
     static std::optional<std::string> Next(std::deque<std::optional<std::string>>& answers) {
