@@ -248,6 +248,9 @@ void TForm1::buildIspTab(QWidget* page) {
     RichEdit1 = new QPlainTextEdit(page);
     RichEdit1->setObjectName(QStringLiteral("RichEdit1"));
     RichEdit1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    // The log is a record: it can be selected and copied, not typed into.
+    RichEdit1->setReadOnly(true);
+    RichEdit1->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     RichEdit1->setMinimumSize(897, 168);
     RichEdit1->viewport()->installEventFilter(this);
     layout->addWidget(RichEdit1, 1);

@@ -4,6 +4,8 @@
 // changes, dropped files and the close order. Dialogs, the hot key and error boxes are replaced
 // through the window's hooks; the version check is pointed at a closed local port.
 #include <QAbstractEventDispatcher>
+#include <QApplication>
+#include <QClipboard>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
@@ -502,6 +504,29 @@ TEST_F(WindowTest, ArgumentsLoadTheSecondAsHexWithoutADialogAndDropsLoadLikeLoad
     EXPECT_EQ(form_->hexEditor->document()->GetDataSize(), 777u);
     EXPECT_EQ(form_->edtFile->text().toStdString(), image.string());
     EXPECT_TRUE(WaitLog("Load File" + image.string() + "  777 Bytes"));
+}
+
+TEST_F(WindowTest, TheLogTakesNoKeystrokesButCanBeSelectedAndCopied) {
+    Start();
+    ASSERT_TRUE(WaitLog("连接编程器"));
+    const QString before = form_->RichEdit1->toPlainText();
+    QApplication::clipboard()->setText(QStringLiteral("pasted"));
+    form_->RichEdit1->setFocus();
+    QTest::keyClicks(form_->RichEdit1, "typed");
+    for (const QKeySequence::StandardKey key : {QKeySequence::Paste, QKeySequence::Cut, QKeySequence::Undo}) {
+        const QKeySequence sequence(key);
+        QTest::keyClick(form_->RichEdit1, static_cast<Qt::Key>(sequence[0].key()), sequence[0].keyboardModifiers());
+    }
+    QTest::keyClick(form_->RichEdit1, Qt::Key_Backspace);
+    QTest::keyClick(form_->RichEdit1, Qt::Key_Return);
+    EXPECT_EQ(form_->RichEdit1->toPlainText(), before);
+
+    const QKeySequence selectAll(QKeySequence::SelectAll);
+    QTest::keyClick(form_->RichEdit1, static_cast<Qt::Key>(selectAll[0].key()), selectAll[0].keyboardModifiers());
+    EXPECT_EQ(form_->RichEdit1->textCursor().selectedText().size(), before.size());
+    const QKeySequence copy(QKeySequence::Copy);
+    QTest::keyClick(form_->RichEdit1, static_cast<Qt::Key>(copy[0].key()), copy[0].keyboardModifiers());
+    EXPECT_EQ(QApplication::clipboard()->text(), before);
 }
 
 TEST_F(WindowTest, LogViewClearsOnDoubleClickAndTakesLinesFromOtherThreads) {
