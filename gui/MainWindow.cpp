@@ -36,6 +36,7 @@
 #include "core/AppInfo.h"
 #include "fs/Files.h"
 #include "gui/ConnectorPicture.h"
+#include "gui/ElidedLabel.h"
 #include "gui/HexEditor.h"
 #include "gui/PinTable.h"
 #include "gui/QtUiHost.h"
@@ -220,13 +221,6 @@ void TForm1::buildIspTab(QWidget* page) {
     check(chkVerify, "chkVerify", "Verify", true);
     check(chkResetDev, "chkResetDev", "Reset Run", true);
     low->addStretch(1);
-    lblViewDiffers = new QLabel(QString::fromLatin1(kViewDiffers), lower);
-    lblViewDiffers->setObjectName(QStringLiteral("lblViewDiffers"));
-    lblViewDiffers->setStyleSheet(QStringLiteral("color: #800000;"));
-    lblViewDiffers->setWordWrap(true);
-    lblViewDiffers->setMaximumWidth(260);
-    lblViewDiffers->setVisible(false);
-    low->addWidget(lblViewDiffers);
     BtnAuto = new QPushButton(QStringLiteral("Write[ F9 ]"), lower);
     BtnAuto->setObjectName(QStringLiteral("BtnAuto"));
     btnRead = new QPushButton(QStringLiteral("Read"), lower);
@@ -255,9 +249,22 @@ void TForm1::buildIspTab(QWidget* page) {
     RichEdit1->viewport()->installEventFilter(this);
     layout->addWidget(RichEdit1, 1);
 
-    lblResult = new QLabel(page);
+    // The status row under the log: the last result, and on the right whether the view is what
+    // Write sends. Both are one line, cut where they do not fit: nothing above them moves when
+    // a message appears.
+    auto* status = new QHBoxLayout;
+    lblResult = new ElidedLabel(page);
     lblResult->setObjectName(QStringLiteral("lblResult"));
-    layout->addWidget(lblResult);
+    status->addWidget(lblResult, 1);
+    lblViewDiffers = new ElidedLabel(QString::fromLatin1(kViewDiffers), page);
+    lblViewDiffers->setObjectName(QStringLiteral("lblViewDiffers"));
+    lblViewDiffers->setStyleSheet(QStringLiteral("color: #800000;"));
+    lblViewDiffers->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    // Its whole text where the row has room for it; the result gets the rest.
+    lblViewDiffers->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    lblViewDiffers->setVisible(false);
+    status->addWidget(lblViewDiffers);
+    layout->addLayout(status);
 }
 
 void TForm1::buildHexTab(QWidget* page) {

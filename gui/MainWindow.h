@@ -36,6 +36,7 @@ namespace quillon::gui {
 
 class HexEditor;
 class ConnectorPicture;
+class ElidedLabel;
 class QtUiHost;
 class VersionCheck;
 
@@ -135,10 +136,10 @@ public:
     QPushButton* btnRead = nullptr;
     QPushButton* btnCancel = nullptr;
     QComboBox* cbbProgrammer = nullptr;  // shown only with more than one programmer connected
-    QLabel* lblViewDiffers = nullptr;
+    ElidedLabel* lblViewDiffers = nullptr;
     QProgressBar* ProgressBar1 = nullptr;
     QPlainTextEdit* RichEdit1 = nullptr;
-    QLabel* lblResult = nullptr;
+    ElidedLabel* lblResult = nullptr;
     QTabWidget* PageControl2 = nullptr;
     HexEditor* hexEditor = nullptr;  // "HexEditor" on the form
     QLineEdit* edtFlashSize = nullptr;

@@ -26,6 +26,7 @@
 #include <thread>
 
 #include "config/Config.h"
+#include "gui/ElidedLabel.h"
 #include "gui/HexEditor.h"
 #include "gui/MainWindow.h"
 #include "gui/QtUiHost.h"
@@ -399,6 +400,55 @@ TEST_F(WindowTest, SetFlashSizeTakesDecimalAndHexAndRefusesOtherText) {
     QTest::keyClicks(form_->edtFlashSize, "16384");
     QTest::mouseClick(form_->btnSetFlashSize, Qt::LeftButton);
     EXPECT_FALSE(form_->lblViewDiffers->isHidden());
+}
+
+TEST_F(WindowTest, TheLayoutStaysWhereItIsWhenAMessageAppears) {
+    Start();
+    form_->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form_.get()));
+    // Where each control sits in the window; the result line gives room to the message beside it
+    // but keeps its line.
+    auto geometry = [&] {
+        std::vector<std::string> rects;
+        for (const QWidget* w : {static_cast<QWidget*>(form_->ProgressBar1), static_cast<QWidget*>(form_->RichEdit1),
+                                 static_cast<QWidget*>(form_->BtnAuto), static_cast<QWidget*>(form_->chkResetDev)}) {
+            const QPoint at = w->mapTo(form_.get(), QPoint(0, 0));
+            rects.push_back(w->objectName().toStdString() + " " + std::to_string(at.x()) + "," + std::to_string(at.y()) +
+                            " " + std::to_string(w->width()) + "x" + std::to_string(w->height()));
+        }
+        const QPoint line = form_->lblResult->mapTo(form_.get(), QPoint(0, 0));
+        rects.push_back("lblResult y " + std::to_string(line.y()) + " h " + std::to_string(form_->lblResult->height()));
+        return rects;
+    };
+    QTest::qWait(20);
+    const auto before = geometry();
+    // Fits in the window: one line of the label's font, within the window's width.
+    auto oneLineInside = [&](const gui::ElidedLabel* label) {
+        const QRect r(label->mapTo(form_.get(), QPoint(0, 0)), label->size());
+        EXPECT_LE(label->height(), label->fontMetrics().height() + 2);
+        EXPECT_TRUE(form_->rect().contains(r)) << r.x() << "," << r.y() << " " << r.width() << "x" << r.height();
+        EXPECT_EQ(label->toolTip(), label->elided() ? label->text() : QString());
+    };
+
+    // The view grown past the loaded image: the window says the view is not what Write sends.
+    Load(Image(5000));
+    form_->edtFlashSize->setText(QStringLiteral("16384"));
+    form_->btnSetFlashSizeClick();
+    QTest::qWait(20);
+    ASSERT_FALSE(form_->lblViewDiffers->isHidden());
+    EXPECT_EQ(form_->lblViewDiffers->text().toStdString(), "The view is not the image Write sends: Load a file to write it");
+    EXPECT_EQ(geometry(), before);
+    oneLineInside(form_->lblViewDiffers);
+
+    // A result longer than the row: cut, whole in its tooltip, and nothing moves.
+    const QString longResult = QStringLiteral("write: failed — ") + QString(400, QLatin1Char('x'));
+    form_->lblResult->setText(longResult);
+    QTest::qWait(20);
+    EXPECT_EQ(geometry(), before);
+    EXPECT_TRUE(form_->lblResult->elided());
+    EXPECT_EQ(form_->lblResult->toolTip(), longResult);
+    oneLineInside(form_->lblResult);
+    oneLineInside(form_->lblViewDiffers);
 }
 
 TEST_F(WindowTest, AboutGridIsTheSameEachTimeTheTabShows) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "config/Config.h"
+#include "gui/ElidedLabel.h"
 #include "gui/MainWindow.h"
 #include "gui/QtUiHost.h"
 #include "gui/support/FakeHotKey.h"
