@@ -495,7 +495,14 @@ void TForm1::BtnAutoClick() {
 void TForm1::BtnLoadFileClick() {
     guarded([&] {
         if (!partArgs_.empty()) {
-            ops_.loadFile(std::nullopt);
+            // The second argument loads as a chosen file does: the file box, the remembered
+            // path (what the reload before Write loads), the size box and the "Load File" line
+            // all name it, so Write never reloads a file other than the one shown.
+            const std::string name = partArgs_.size() >= 2 ? partArgs_[1] : std::string();
+            if (ImageKindOf(name) == ImageKind::Hex)
+                ops_.loadChosenFile(name);
+            else
+                ops_.loadFile(std::nullopt);  // nothing to load
             return;
         }
         const QString filter = QStringLiteral("烧写文件(*.hex *.ihx *.bin);;All (*.*)");

@@ -538,9 +538,13 @@ TEST_F(WindowTest, ArgumentsLoadTheSecondAsHexWithoutADialogAndDropsLoadLikeLoad
     QTest::mouseClick(form_->BtnLoadFile, Qt::LeftButton);
     EXPECT_EQ(openDialogs_, 0);
     EXPECT_EQ(ReadBytes(dir_ / "fw.hex.bin"), ReadBytes(fs::path(QUILLON_SOURCE_DIR) / "examples/blink/blink.bin"));
-    EXPECT_EQ(form_->hexEditor->document()->GetDataSize(), fs::file_size(dir_ / "fw.hex.bin"));
-    EXPECT_TRUE(form_->edtFile->text().isEmpty());
-    EXPECT_EQ(Log().find("Load File"), std::string::npos);
+    const std::size_t n = fs::file_size(dir_ / "fw.hex.bin");
+    EXPECT_EQ(form_->hexEditor->document()->GetDataSize(), n);
+    // Loaded as a chosen file is: the file box, the remembered path, the size box and the log.
+    EXPECT_EQ(form_->edtFile->text().toStdString(), copy.string());
+    EXPECT_EQ(form_->ops().rememberedFile(), copy.string());
+    EXPECT_EQ(form_->edtFlashSize->text().toStdString(), std::to_string(n));
+    EXPECT_TRUE(WaitLog("Load File" + copy.string() + "  " + std::to_string(n) + " Bytes")) << Log();
 
     // A dropped file loads as Load does, whatever the arguments.
     const auto image = Image(777);
@@ -577,6 +581,25 @@ TEST_F(WindowTest, TheLogTakesNoKeystrokesButCanBeSelectedAndCopied) {
     const QKeySequence copy(QKeySequence::Copy);
     QTest::keyClick(form_->RichEdit1, static_cast<Qt::Key>(copy[0].key()), copy[0].keyboardModifiers());
     EXPECT_EQ(QApplication::clipboard()->text(), before);
+}
+
+// The file named by the arguments is the one Write reloads, not the one config.ini remembered.
+TEST_F(WindowTest, WriteAfterAnArgumentLoadReloadsTheArgumentsFile) {
+    const fs::path remembered = Image(4000, 8);
+    WriteIni("[CONFIG]\nchipidx=0\nreload=1\nfile=" + remembered.string() + "\n");
+    const fs::path copy = dir_ / "fw.hex";
+    fs::copy_file(fs::path(QUILLON_SOURCE_DIR) / "examples/blink/blink.ihx", copy);
+    Start({"x", copy.string()});
+    ASSERT_TRUE(WaitLog("连接编程器"));
+    PickChip(0);
+    ASSERT_TRUE(form_->chkReload->isChecked());
+    QTest::mouseClick(form_->BtnLoadFile, Qt::LeftButton);
+    QTest::mouseClick(form_->BtnAuto, Qt::LeftButton);
+    ASSERT_TRUE(WaitLog("Verify Success")) << Log();
+    const auto expected = ReadBytes(fs::path(QUILLON_SOURCE_DIR) / "examples/blink/blink.bin");
+    const auto flash = sim_->flash(programmer_);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), flash.begin()));
+    EXPECT_EQ(form_->edtFile->text().toStdString(), copy.string());
 }
 
 TEST_F(WindowTest, LogViewClearsOnDoubleClickAndTakesLinesFromOtherThreads) {
