@@ -54,8 +54,6 @@
 
 namespace quillon::gui {
 
-TForm1* Form1 = nullptr;
-
 namespace {
 
 // The platform stores colours with red in the lowest byte.
@@ -96,7 +94,6 @@ TForm1::TForm1(QtUiHost& host, hid::Platform& platform, WindowHooks hooks, std::
       // The window listens for device changes itself: after each one the picker is refilled
       // before the search runs.
       ops_(host, platform, this, /*hotPlug=*/false) {
-    Form1 = this;
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Quillon"));
     QFont font = QApplication::font();
@@ -167,7 +164,6 @@ TForm1::~TForm1() {
     hexEditor->setDocument(nullptr);
     // Close the link while every widget still exists; what it reports from now on is dropped.
     ops_.closeProgrammer();
-    if (Form1 == this) Form1 = nullptr;
 }
 
 // --- layout ---------------------------------------------------------------------------------
@@ -383,23 +379,23 @@ void TForm1::FormCreate() {
                 Log("Settings file " + path + " is larger than 1 MiB: not applied, and left unchanged at close");
                 return;
             }
-            IniOptions = std::move(options);
+            settings_ = std::move(options);
             OpsControls c = ops_.controls();
-            c.chipIndex = IniOptions->chipidx;
-            c.fileBox = IniOptions->file;
-            c.reload = IniOptions->reload;
-            c.erase = IniOptions->erase;
-            c.encrypt = IniOptions->encry;
-            c.verify = IniOptions->verify;
-            c.resetRun = IniOptions->rstrun;
+            c.chipIndex = settings_->chipidx;
+            c.fileBox = settings_->file;
+            c.reload = settings_->reload;
+            c.erase = settings_->erase;
+            c.encrypt = settings_->encry;
+            c.verify = settings_->verify;
+            c.resetRun = settings_->rstrun;
             ops_.applySettings(c);
-            Language = ChooseLanguage(IniOptions->lang);
+            Language = ChooseLanguage(settings_->lang);
         }
     });
     translateCaptions();
     guarded([&] { refreshProgrammers(); });
     try {
-        updateUsbBridge();
+        searchProgrammer();
         showOpenProgrammer();
     } catch (const std::exception& e) {
         // The open failed: the error box, and the window goes on without F9, the version in
@@ -431,15 +427,15 @@ void TForm1::FormClose() {
     if (hotKey_) hotKey_->unregister();
     hotKeyRegistered_ = false;
     ops_.closeProgrammer();
-    if (!IniOptions) return;
-    IniOptions->chipidx = cbbDev->currentIndex();
-    IniOptions->file = S(edtFile->text());
-    IniOptions->reload = chkReload->isChecked();
-    IniOptions->erase = chkEraseFlash->isChecked();
-    IniOptions->encry = chkEncrypt->isChecked();
-    IniOptions->verify = chkVerify->isChecked();
-    IniOptions->rstrun = chkResetDev->isChecked();
-    IniOptions->Save(settingsPath());
+    if (!settings_) return;
+    settings_->chipidx = cbbDev->currentIndex();
+    settings_->file = S(edtFile->text());
+    settings_->reload = chkReload->isChecked();
+    settings_->erase = chkEraseFlash->isChecked();
+    settings_->encry = chkEncrypt->isChecked();
+    settings_->verify = chkVerify->isChecked();
+    settings_->rstrun = chkResetDev->isChecked();
+    settings_->Save(settingsPath());
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
@@ -585,7 +581,7 @@ void TForm1::cbbProgrammerChange(int index) {
         if (path == chosenProgrammer_ && path == ops_.programmer().path) return;
         chosenProgrammer_ = path;
         ops_.setProgrammerFilter([path](const hid::TnrHidDevice& d) { return d.devicePath == path; });
-        updateUsbBridge();
+        searchProgrammer();
         showOpenProgrammer();
         const ProgrammerInfo& open = ops_.programmer();
         lblResult->setStyleSheet(QString());
@@ -637,12 +633,12 @@ void TForm1::RichEdit1DblClick() { RichEdit1->clear(); }
 
 void TForm1::TabSheet3Show() { fillPinTable(StringGrid1); }
 
-void TForm1::updateUsbBridge() { ops_.searchProgrammer(); }
+void TForm1::searchProgrammer() { ops_.searchProgrammer(); }
 
 void TForm1::OnDeviceChange() {
     guarded([&] {
         refreshProgrammers();
-        updateUsbBridge();
+        searchProgrammer();
         showOpenProgrammer();
     });
 }

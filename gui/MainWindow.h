@@ -28,6 +28,10 @@ class QTableWidget;
 class QTimer;
 class QUrl;
 
+namespace quillon {
+class TIniOptions;
+}
+
 namespace quillon::hotkey {
 class GlobalHotKey;
 }
@@ -101,7 +105,9 @@ public:
     void cbbDevChange(int index);
     void RichEdit1DblClick();
     void TabSheet3Show();
-    void updateUsbBridge();
+    // The programmer search (`updateUsbBridge`): opens the programmer when it is present and
+    // closes the link when it is gone.
+    void searchProgrammer();
     void OnDeviceChange();
     // Loads a file dropped on the window as Load would load the dialog's choice.
     void loadDroppedFile(const std::string& name);
@@ -185,6 +191,9 @@ private:
     std::unique_ptr<hotkey::GlobalHotKey> hotKey_;
     bool hotKeyRegistered_ = false;
     VersionCheck* versionCheck_ = nullptr;
+    // The settings read at start-up (`IniOptions`): present only when config.ini existed then,
+    // and saved back at close.
+    std::unique_ptr<TIniOptions> settings_;
     // The picker's choice (empty: none, the search takes the first programmer it finds).
     std::string chosenProgrammer_;
     // The programmers could not be listed while an operation ran: listed at its result.
@@ -195,8 +204,5 @@ private:
     // Set false when the window goes, so log lines still queued are dropped.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
-
-// The global pointer to the one window (null before it exists and after it is gone).
-extern TForm1* Form1;
 
 }  // namespace quillon::gui

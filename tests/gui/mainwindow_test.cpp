@@ -158,7 +158,6 @@ TEST_F(WindowTest, SettingsAreAppliedAtStartAndWrittenBackAtClose) {
         WriteIni(c.ini);
         qputenv("LANG", c.lang);
         Language = "en";
-        IniOptions.reset();
         Start();
         EXPECT_EQ(form_->cbbDev->currentIndex(), c.chip);
         EXPECT_EQ(form_->chkEncrypt->isChecked(), c.encrypt);
@@ -204,7 +203,6 @@ TEST_F(WindowTest, TypedPathIsSavedAtCloseAndAReadOnlyFileIsReported) {
 
     fs::permissions(dir_ / "config.ini", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read,
                     fs::perm_options::replace);
-    IniOptions.reset();
     Start();
     form_->close();
     ASSERT_EQ(errors_.size(), 1u);
@@ -227,7 +225,6 @@ TEST_F(WindowTest, ASettingsTargetThatCannotBeWrittenIsReportedAndTheWindowStill
         const auto type = fs::symlink_status(ini).type();
         errors_.clear();
         boxesOverTheWindow_ = 0;
-        IniOptions.reset();
         Start();  // a FIFO is not opened: start-up does not wait for a writer
         form_->show();
         EXPECT_TRUE(form_->close());

@@ -115,6 +115,8 @@ TEST(WindowSettingsPath, PortableBesideTheProgramElsePerUserWhenTheFolderIsReadO
                               fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec;
     // Writable program folder: config.ini beside the program, whether it exists or not.
     EXPECT_EQ(SettingsPath(app.string(), user.string()), (app / "config.ini").string());
+    // One separator between the folder and the name, whether the folder ends in one or not.
+    EXPECT_EQ(SettingsPath((app / "").string(), user.string()), (app / "config.ini").string());
     // A program folder nobody may write: the per-user folder, unless config.ini is beside it.
     // Root writes everywhere, so the folder never counts as read-only; on Windows a folder's
     // read-only mark does not stop writing into it (only its access list does).

@@ -41,12 +41,10 @@ protected:
         std::filesystem::create_directories(dir_);
         qputenv("QUILLON_UPDATE_HOST", "127.0.0.1:9");  // nothing listens there: the check stays silent
         Language = "en";
-        IniOptions.reset();
     }
 
     void TearDown() override {
         form_.reset();
-        IniOptions.reset();
         Language = "en";
         std::error_code ec;
         std::filesystem::permissions(dir_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
