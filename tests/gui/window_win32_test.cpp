@@ -85,6 +85,9 @@ protected:
     fs::path besideExe_;
     std::unique_ptr<sim::SimPlatform> sim_;
     std::string programmer_;
+    // A platform a test builds for its window; kept until the window is gone (TearDown).
+    std::unique_ptr<hid::Win32HidPlatform> windows_;
+    std::unique_ptr<quillon::testing::ForwardingHidPlatform> noticed_;
 };
 
 TEST_F(WindowsWindowTest, F9ThroughRegisterHotKeyWritesEvenWithTheButtonDisabled) {
@@ -125,8 +128,9 @@ TEST_F(WindowsWindowTest, F9ThroughRegisterHotKeyWritesEvenWithTheButtonDisabled
 TEST_F(WindowsWindowTest, DeviceChangeNoticesOpenAndCloseTheProgrammerOneSearchEach) {
     // The simulated programmers, with the device-change notices of the real Windows platform: a
     // notice reaches the window only through the watcher window's WM_DEVICECHANGE.
-    hid::Win32HidPlatform windows;
-    quillon::testing::ForwardingHidPlatform platform(*sim_, &windows);
+    windows_ = std::make_unique<hid::Win32HidPlatform>();
+    noticed_ = std::make_unique<quillon::testing::ForwardingHidPlatform>(*sim_, windows_.get());
+    quillon::testing::ForwardingHidPlatform& platform = *noticed_;
     sim_->unplug(programmer_);  // no listener yet: nothing hears of it
     Start(&platform);
     EXPECT_TRUE(Grey());
@@ -164,7 +168,6 @@ TEST_F(WindowsWindowTest, DeviceChangeNoticesOpenAndCloseTheProgrammerOneSearchE
     ASSERT_TRUE(QTest::qWaitFor([&] { return Count("连接编程器") == 2 && Green(); }, 5000)) << Log();
     EXPECT_EQ(Count("HID Close "), 1u);
     EXPECT_TRUE(errors_.empty());
-    form_.reset();  // before the platforms it listens to
 }
 
 TEST_F(WindowsWindowTest, ConfigIniBesideTheProgramKeepsCrLf) {
