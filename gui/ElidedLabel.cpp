@@ -1,6 +1,9 @@
 // ElidedLabel: one line, cut with an ellipsis, the whole text in the tooltip when cut.
 #include "gui/ElidedLabel.h"
 
+#include <cmath>
+
+#include <QFontMetricsF>
 #include <QPainter>
 #include <QStyle>
 
@@ -23,11 +26,14 @@ void ElidedLabel::setText(const QString& text) {
 }
 
 bool ElidedLabel::elided() const {
-    return fontMetrics().horizontalAdvance(text()) > contentsRect().width();
+    return fontMetrics().elidedText(text(), Qt::ElideRight, contentsRect().width()) != text();
 }
 
 QSize ElidedLabel::sizeHint() const {
-    return {fontMetrics().horizontalAdvance(text()), fontMetrics().height()};
+    // Whole pixels for a text measured in fractions, or the last letter would be cut.
+    const int width = static_cast<int>(std::ceil(QFontMetricsF(font()).horizontalAdvance(text()))) + 1;
+    const QMargins m = contentsMargins();
+    return {width + m.left() + m.right(), fontMetrics().height() + m.top() + m.bottom()};
 }
 
 QSize ElidedLabel::minimumSizeHint() const { return {0, fontMetrics().height()}; }

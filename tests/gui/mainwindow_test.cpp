@@ -436,6 +436,7 @@ TEST_F(WindowTest, TheLayoutStaysWhereItIsWhenAMessageAppears) {
     EXPECT_EQ(form_->lblViewDiffers->text().toStdString(), "The view is not the image Write sends: Load a file to write it");
     EXPECT_EQ(geometry(), before);
     oneLineInside(form_->lblViewDiffers);
+    EXPECT_FALSE(form_->lblViewDiffers->elided()) << "the status row has room for the whole message";
 
     // A result longer than the row: cut, whole in its tooltip, and nothing moves.
     const QString longResult = QStringLiteral("write: failed — ") + QString(400, QLatin1Char('x'));
