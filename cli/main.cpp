@@ -92,11 +92,7 @@ int main(int argc, char** argv) {
                     ->expected(0, 1)
                     ->default_str("default")
                     ->check(CLI::Validator(
-                        [](std::string& name) {
-                            return quillon::sim::SimPlatform::isScenario(name)
-                                       ? std::string()
-                                       : "unknown scenario '" + name + "' (see the README's simulator section)";
-                        },
+                        [](std::string& name) { return quillon::sim::SimPlatform::scenarioProblem(name); },
                         "SCENARIO"));
     // Without --sim these would be ignored and the run would go to real hardware.
     app.add_flag("--sim-paced", ctx.sim.paced, "Pace the simulated programmer like full-speed USB (1 report/ms)")

@@ -1,7 +1,6 @@
 // Parsing of the window's "--" options.
 #include "gui/CommandLine.h"
 
-#include <algorithm>
 #include <stdexcept>
 
 #include "core/AppInfo.h"
@@ -11,9 +10,11 @@ namespace quillon::gui {
 
 namespace {
 
-bool IsScenario(const std::string& name) {
-    const auto& names = sim::SimPlatform::scenarioNames();
-    return std::find(names.begin(), names.end(), name) != names.end();
+// The scenario named on the command line, refused as quillon-cli refuses it.
+std::string Scenario(const std::string& name) {
+    const std::string problem = sim::SimPlatform::scenarioProblem(name);
+    if (!problem.empty()) throw std::invalid_argument(problem);
+    return name;
 }
 
 }  // namespace
@@ -52,12 +53,11 @@ WindowOptions ParseWindowOptions(const std::vector<std::string>& argv) {
             o.version = true;
         } else if (a == "--sim") {
             o.sim = true;
-            if (i + 1 < argv.size() && IsScenario(argv[i + 1])) o.simOptions.scenario = argv[++i];
+            // As in quillon-cli: a word after --sim is its scenario, never an argument for LoadFile.
+            if (i + 1 < argv.size() && argv[i + 1].rfind('-', 0) != 0) o.simOptions.scenario = Scenario(argv[++i]);
         } else if (a.rfind("--sim=", 0) == 0) {
             o.sim = true;
-            o.simOptions.scenario = a.substr(6);
-            if (!IsScenario(o.simOptions.scenario))
-                throw std::invalid_argument("unknown simulator scenario '" + o.simOptions.scenario + "'");
+            o.simOptions.scenario = Scenario(a.substr(6));
         } else if (a == "--sim-paced") {
             o.simOptions.paced = simDetail = true;
         } else if (a == "--sim-flash") {

@@ -18,8 +18,8 @@ struct WindowOptions {
 };
 
 // Throws std::invalid_argument with a message for the user on an unknown "--" option, a missing
-// value or an unknown scenario. A value after --sim is taken as the scenario only when it names
-// one ("--sim=NAME" always does).
+// value or an unknown scenario. A word after --sim that does not begin with "-" is its scenario,
+// as in quillon-cli: a name that is none is refused, never taken as an argument for LoadFile.
 WindowOptions ParseWindowOptions(const std::vector<std::string>& argv);
 
 const char* WindowUsage();

@@ -550,7 +550,6 @@ void HexEditor::paintRowsAsGlyphs(QPainter& painter, int from, int to, bool rule
     const std::span<const std::uint8_t> data =
         doc_ != nullptr ? doc_->Data() : std::span<const std::uint8_t>();
     for (int i = from; i <= to; ++i) {
-        ++paintedRows_;
         const qint64 first = static_cast<qint64>(firstVisibleRow() + i) * bytesPerRow;
         const int top = rowHeight_ + i * rowHeight_;
         const qreal baseline = top + ascent_;
@@ -587,7 +586,6 @@ void HexEditor::paintRulerAsText(QPainter& painter) {
 }
 
 void HexEditor::paintRowAsText(QPainter& painter, qint64 row, int top) {
-    ++paintedRows_;
     const qint64 first = row * bytesPerRow;
     const std::span<const std::uint8_t> data = doc_->Data();
     const int count =

@@ -52,8 +52,6 @@ public:
     QRect byteRect(qint64 offset) const;
     // Where the byte's character is drawn, in viewport coordinates.
     QRect charRect(qint64 offset) const;
-    // Rows painted since the view was made; lets tests and benchmarks see how much a paint cost.
-    qint64 paintedRowCount() const { return paintedRows_; }
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
@@ -102,7 +100,6 @@ private:
     qint64 cursor_ = 0;
     int nibble_ = 0;  // 0: the next digit sets the high half of the byte, 1: the low half
     bool readOnly_ = false;
-    qint64 paintedRows_ = 0;
 
     // Metrics of the current font, in pixels. Layout uses the measured (possibly fractional)
     // advance of a run of digits so that cells line up with text drawn as one string.

@@ -34,7 +34,9 @@
 
 #include "config/Config.h"
 #include "core/AppInfo.h"
+#include "fs/Files.h"
 #include "gui/ConnectorPicture.h"
+#include "gui/ElidedLabel.h"
 #include "gui/HexEditor.h"
 #include "gui/PinTable.h"
 #include "gui/QtUiHost.h"
@@ -51,8 +53,6 @@
 #endif
 
 namespace quillon::gui {
-
-TForm1* Form1 = nullptr;
 
 namespace {
 
@@ -94,7 +94,6 @@ TForm1::TForm1(QtUiHost& host, hid::Platform& platform, WindowHooks hooks, std::
       // The window listens for device changes itself: after each one the picker is refilled
       // before the search runs.
       ops_(host, platform, this, /*hotPlug=*/false) {
-    Form1 = this;
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Quillon"));
     QFont font = QApplication::font();
@@ -165,7 +164,6 @@ TForm1::~TForm1() {
     hexEditor->setDocument(nullptr);
     // Close the link while every widget still exists; what it reports from now on is dropped.
     ops_.closeProgrammer();
-    if (Form1 == this) Form1 = nullptr;
 }
 
 // --- layout ---------------------------------------------------------------------------------
@@ -219,13 +217,6 @@ void TForm1::buildIspTab(QWidget* page) {
     check(chkVerify, "chkVerify", "Verify", true);
     check(chkResetDev, "chkResetDev", "Reset Run", true);
     low->addStretch(1);
-    lblViewDiffers = new QLabel(QString::fromLatin1(kViewDiffers), lower);
-    lblViewDiffers->setObjectName(QStringLiteral("lblViewDiffers"));
-    lblViewDiffers->setStyleSheet(QStringLiteral("color: #800000;"));
-    lblViewDiffers->setWordWrap(true);
-    lblViewDiffers->setMaximumWidth(260);
-    lblViewDiffers->setVisible(false);
-    low->addWidget(lblViewDiffers);
     BtnAuto = new QPushButton(QStringLiteral("Write[ F9 ]"), lower);
     BtnAuto->setObjectName(QStringLiteral("BtnAuto"));
     btnRead = new QPushButton(QStringLiteral("Read"), lower);
@@ -247,13 +238,29 @@ void TForm1::buildIspTab(QWidget* page) {
     RichEdit1 = new QPlainTextEdit(page);
     RichEdit1->setObjectName(QStringLiteral("RichEdit1"));
     RichEdit1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    // The log is a record: it can be selected and copied, not typed into.
+    RichEdit1->setReadOnly(true);
+    RichEdit1->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     RichEdit1->setMinimumSize(897, 168);
     RichEdit1->viewport()->installEventFilter(this);
     layout->addWidget(RichEdit1, 1);
 
-    lblResult = new QLabel(page);
+    // The status row under the log: the last result, and on the right whether the view is what
+    // Write sends. Both are one line, cut where they do not fit: nothing above them moves when
+    // a message appears.
+    auto* status = new QHBoxLayout;
+    lblResult = new ElidedLabel(page);
     lblResult->setObjectName(QStringLiteral("lblResult"));
-    layout->addWidget(lblResult);
+    status->addWidget(lblResult, 1);
+    lblViewDiffers = new ElidedLabel(QString::fromLatin1(kViewDiffers), page);
+    lblViewDiffers->setObjectName(QStringLiteral("lblViewDiffers"));
+    lblViewDiffers->setStyleSheet(QStringLiteral("color: #800000;"));
+    lblViewDiffers->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    // Its whole text where the row has room for it; the result gets the rest.
+    lblViewDiffers->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    lblViewDiffers->setVisible(false);
+    status->addWidget(lblViewDiffers);
+    layout->addLayout(status);
 }
 
 void TForm1::buildHexTab(QWidget* page) {
@@ -372,23 +379,23 @@ void TForm1::FormCreate() {
                 Log("Settings file " + path + " is larger than 1 MiB: not applied, and left unchanged at close");
                 return;
             }
-            IniOptions = std::move(options);
+            settings_ = std::move(options);
             OpsControls c = ops_.controls();
-            c.chipIndex = IniOptions->chipidx;
-            c.fileBox = IniOptions->file;
-            c.reload = IniOptions->reload;
-            c.erase = IniOptions->erase;
-            c.encrypt = IniOptions->encry;
-            c.verify = IniOptions->verify;
-            c.resetRun = IniOptions->rstrun;
+            c.chipIndex = settings_->chipidx;
+            c.fileBox = settings_->file;
+            c.reload = settings_->reload;
+            c.erase = settings_->erase;
+            c.encrypt = settings_->encry;
+            c.verify = settings_->verify;
+            c.resetRun = settings_->rstrun;
             ops_.applySettings(c);
-            Language = ChooseLanguage(IniOptions->lang);
+            Language = ChooseLanguage(settings_->lang);
         }
     });
     translateCaptions();
     guarded([&] { refreshProgrammers(); });
     try {
-        updateUsbBridge();
+        searchProgrammer();
         showOpenProgrammer();
     } catch (const std::exception& e) {
         // The open failed: the error box, and the window goes on without F9, the version in
@@ -420,15 +427,15 @@ void TForm1::FormClose() {
     if (hotKey_) hotKey_->unregister();
     hotKeyRegistered_ = false;
     ops_.closeProgrammer();
-    if (!IniOptions) return;
-    IniOptions->chipidx = cbbDev->currentIndex();
-    IniOptions->file = S(edtFile->text());
-    IniOptions->reload = chkReload->isChecked();
-    IniOptions->erase = chkEraseFlash->isChecked();
-    IniOptions->encry = chkEncrypt->isChecked();
-    IniOptions->verify = chkVerify->isChecked();
-    IniOptions->rstrun = chkResetDev->isChecked();
-    IniOptions->Save(settingsPath());
+    if (!settings_) return;
+    settings_->chipidx = cbbDev->currentIndex();
+    settings_->file = S(edtFile->text());
+    settings_->reload = chkReload->isChecked();
+    settings_->erase = chkEraseFlash->isChecked();
+    settings_->encry = chkEncrypt->isChecked();
+    settings_->verify = chkVerify->isChecked();
+    settings_->rstrun = chkResetDev->isChecked();
+    settings_->Save(settingsPath());
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
@@ -484,7 +491,14 @@ void TForm1::BtnAutoClick() {
 void TForm1::BtnLoadFileClick() {
     guarded([&] {
         if (!partArgs_.empty()) {
-            ops_.loadFile(std::nullopt);
+            // The second argument loads as a chosen file does: the file box, the remembered
+            // path (what the reload before Write loads), the size box and the "Load File" line
+            // all name it, so Write never reloads a file other than the one shown.
+            const std::string name = partArgs_.size() >= 2 ? partArgs_[1] : std::string();
+            if (ImageKindOf(name) == ImageKind::Hex)
+                ops_.loadChosenFile(name);
+            else
+                ops_.loadFile(std::nullopt);  // nothing to load
             return;
         }
         const QString filter = QStringLiteral("烧写文件(*.hex *.ihx *.bin);;All (*.*)");
@@ -526,12 +540,30 @@ void TForm1::btnSaveBinClick() {
             dialog.setAcceptMode(QFileDialog::AcceptSave);
             dialog.setDefaultSuffix(QStringLiteral("bin"));
             dialog.setNameFilter(QStringLiteral("二进制文件 (*.bin)"));
+            // The window asks itself below, with the same question for every way a name arrives.
             dialog.setOption(QFileDialog::DontConfirmOverwrite);
             if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
                 chosen = S(dialog.selectedFiles().first());
         }
+        if (chosen && !confirmSaveTarget(*chosen)) return;
         ops_.saveBin(chosen);
     });
+}
+
+bool TForm1::confirmSaveTarget(const std::string& path) {
+    // The view may hold a chip's contents: written over the image's own file, the firmware
+    // would be gone (by whatever name or link that file is reached).
+    const std::string source = ops_.rememberedFile();
+    if (!source.empty() && SameFile(path, source))
+        throw std::runtime_error("Save BIN does not replace " + path + ": it is the loaded image's file " + source +
+                                 ". Choose another name");
+    std::error_code ec;
+    if (std::filesystem::symlink_status(PathFromUtf8(path), ec).type() == std::filesystem::file_type::not_found)
+        return true;
+    const QString name = Q(path);
+    if (hooks_.confirmReplace) return hooks_.confirmReplace(name);
+    return QMessageBox::question(this, QStringLiteral("Save BIN"), QStringLiteral("%1 already exists. Replace it?").arg(name),
+                                 QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
 }
 
 void TForm1::cbbDevChange(int index) {
@@ -549,7 +581,7 @@ void TForm1::cbbProgrammerChange(int index) {
         if (path == chosenProgrammer_ && path == ops_.programmer().path) return;
         chosenProgrammer_ = path;
         ops_.setProgrammerFilter([path](const hid::TnrHidDevice& d) { return d.devicePath == path; });
-        updateUsbBridge();
+        searchProgrammer();
         showOpenProgrammer();
         const ProgrammerInfo& open = ops_.programmer();
         lblResult->setStyleSheet(QString());
@@ -601,12 +633,12 @@ void TForm1::RichEdit1DblClick() { RichEdit1->clear(); }
 
 void TForm1::TabSheet3Show() { fillPinTable(StringGrid1); }
 
-void TForm1::updateUsbBridge() { ops_.searchProgrammer(); }
+void TForm1::searchProgrammer() { ops_.searchProgrammer(); }
 
 void TForm1::OnDeviceChange() {
     guarded([&] {
         refreshProgrammers();
-        updateUsbBridge();
+        searchProgrammer();
         showOpenProgrammer();
     });
 }

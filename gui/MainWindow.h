@@ -28,6 +28,10 @@ class QTableWidget;
 class QTimer;
 class QUrl;
 
+namespace quillon {
+class TIniOptions;
+}
+
 namespace quillon::hotkey {
 class GlobalHotKey;
 }
@@ -36,6 +40,7 @@ namespace quillon::gui {
 
 class HexEditor;
 class ConnectorPicture;
+class ElidedLabel;
 class QtUiHost;
 class VersionCheck;
 
@@ -47,6 +52,8 @@ struct WindowHooks {
     std::function<std::optional<std::string>(const QString& filter)> openDialog;
     // The Save BIN dialog; nullopt when cancelled.
     std::function<std::optional<std::string>()> saveDialog;
+    // Save BIN's question before it replaces an existing file (path given); true: replace it.
+    std::function<bool(const QString& path)> confirmReplace;
     std::function<std::unique_ptr<hotkey::GlobalHotKey>(UiHost& host)> makeHotKey;
     std::function<void(const QUrl& url)> openUrl;
     // Where config.ini is looked for; empty: SettingsPath().
@@ -98,7 +105,9 @@ public:
     void cbbDevChange(int index);
     void RichEdit1DblClick();
     void TabSheet3Show();
-    void updateUsbBridge();
+    // The programmer search (`updateUsbBridge`): opens the programmer when it is present and
+    // closes the link when it is gone.
+    void searchProgrammer();
     void OnDeviceChange();
     // Loads a file dropped on the window as Load would load the dialog's choice.
     void loadDroppedFile(const std::string& name);
@@ -133,10 +142,10 @@ public:
     QPushButton* btnRead = nullptr;
     QPushButton* btnCancel = nullptr;
     QComboBox* cbbProgrammer = nullptr;  // shown only with more than one programmer connected
-    QLabel* lblViewDiffers = nullptr;
+    ElidedLabel* lblViewDiffers = nullptr;
     QProgressBar* ProgressBar1 = nullptr;
     QPlainTextEdit* RichEdit1 = nullptr;
-    QLabel* lblResult = nullptr;
+    ElidedLabel* lblResult = nullptr;
     QTabWidget* PageControl2 = nullptr;
     HexEditor* hexEditor = nullptr;  // "HexEditor" on the form
     QLineEdit* edtFlashSize = nullptr;
@@ -162,6 +171,9 @@ private:
     void appendLogLine(const QString& line);
     void updateViewDiffers();
     void showError(const QString& message);
+    // Save BIN's checks on the chosen name: refused (thrown) when it is the image's own file;
+    // an existing file is replaced only when the user says so.
+    bool confirmSaveTarget(const std::string& path);
     // Runs a handler; whatever it throws is shown in the standard error box.
     void guarded(const std::function<void()>& handler);
     std::string settingsPath() const;
@@ -179,6 +191,9 @@ private:
     std::unique_ptr<hotkey::GlobalHotKey> hotKey_;
     bool hotKeyRegistered_ = false;
     VersionCheck* versionCheck_ = nullptr;
+    // The settings read at start-up (`IniOptions`): present only when config.ini existed then,
+    // and saved back at close.
+    std::unique_ptr<TIniOptions> settings_;
     // The picker's choice (empty: none, the search takes the first programmer it finds).
     std::string chosenProgrammer_;
     // The programmers could not be listed while an operation ran: listed at its result.
@@ -189,8 +204,5 @@ private:
     // Set false when the window goes, so log lines still queued are dropped.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
-
-// The global pointer to the one window (null before it exists and after it is gone).
-extern TForm1* Form1;
 
 }  // namespace quillon::gui

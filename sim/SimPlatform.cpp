@@ -744,6 +744,10 @@ bool SimPlatform::isScenario(const std::string& name) {
     return std::find(names.begin(), names.end(), name) != names.end() || ParseSwapScenario(name).has_value();
 }
 
+std::string SimPlatform::scenarioProblem(const std::string& name) {
+    return isScenario(name) ? std::string() : "unknown scenario '" + name + "' (see the README's simulator section)";
+}
+
 std::unique_ptr<SimPlatform> SimPlatform::fromOptions(const SimOptions& options) {
     const std::string& s = options.scenario;
     const std::optional<SwapScenario> swap = ParseSwapScenario(s);

@@ -66,6 +66,9 @@ public:
     static const std::vector<std::string>& scenarioNames();
     // One of scenarioNames() or a well-formed swap scenario.
     static bool isScenario(const std::string& name);
+    // What a command line says about a scenario name: "" when it is one, else the reason it is
+    // refused (the same words in every program that takes --sim).
+    static std::string scenarioProblem(const std::string& name);
 
     // Adds devices; each returns the device's path. Programmers are "sim:programmer:1", ":2", ...
     // with serial numbers "SIM0001", "SIM0002", ...

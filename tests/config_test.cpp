@@ -128,12 +128,6 @@ TEST(ChooseLanguage, EmptyFollowsTheSystem) {
     EXPECT_EQ(ChooseLanguage("en", true), "en");
 }
 
-TEST(ConfigFilePath, JoinsWithExactlyOneSeparator) {
-    EXPECT_EQ(ConfigFilePath("/opt/quillon/"), "/opt/quillon/config.ini");
-    EXPECT_EQ(ConfigFilePath("/opt/quillon"), "/opt/quillon/config.ini");
-    EXPECT_EQ(ConfigFilePath(""), "config.ini");
-}
-
 TEST_F(ConfigFile, NamesMatchRegardlessOfCaseAndAreNotDuplicatedOnSave) {
     TIniOptions options = Loaded("[config]\nCHIPIDX=1\nFile=x.hex\nVeRiFy=0\n");
     EXPECT_EQ(options.chipidx, 1);

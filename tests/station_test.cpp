@@ -26,13 +26,6 @@ namespace {
 using station::SerialError;
 using Bytes = std::vector<std::uint8_t>;
 
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 Json::Value Parse(const std::string& line) {
     Json::CharReaderBuilder builder;
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
@@ -105,7 +98,7 @@ TEST(SerialCounter, HandsOutEachNumberOnceAcrossThreads) {
     test::WriteFileBytes(counter, "999\n");
     EXPECT_EQ(station::PeekLastSerial(counter), 999u);
     EXPECT_EQ(station::TakeNextSerial(counter), 1000u);
-    EXPECT_EQ(Slurp(counter), "1000\n");
+    EXPECT_EQ(test::ReadFileBytes(counter), "1000\n");
 
     std::vector<std::vector<std::uint64_t>> taken(4);
     std::vector<std::thread> threads;
@@ -207,12 +200,12 @@ TEST(UnitLog, AppendAfterPowerCutStartsOnAFreshLine) {
     const std::string log = dir / "units.log";
     const std::string a = cli::UnitLogLine(Record(true, 1)), b = cli::UnitLogLine(Record(true, 2));
     cli::AppendUnitLog(log, a);
-    EXPECT_EQ(Slurp(log), a + "\n");
+    EXPECT_EQ(test::ReadFileBytes(log), a + "\n");
     // A power cut leaves half a record without its line end.
     test::WriteFileBytes(log, a + "\n" + b.substr(0, 50));
     cli::AppendUnitLog(log, b);
-    EXPECT_EQ(Slurp(log), a + "\n" + b.substr(0, 50) + "\n" + b + "\n");
-    const cli::LogCheck check = cli::CheckUnitLog(Slurp(log));
+    EXPECT_EQ(test::ReadFileBytes(log), a + "\n" + b.substr(0, 50) + "\n" + b + "\n");
+    const cli::LogCheck check = cli::CheckUnitLog(test::ReadFileBytes(log));
     EXPECT_TRUE(check.valid) << check.reason;
     EXPECT_EQ(check.units, 2u);
     EXPECT_EQ(check.truncated, 1u);
@@ -224,7 +217,7 @@ TEST(UnitLog, AppendAfterPowerCutStartsOnAFreshLine) {
             for (int i = 0; i < 20; ++i) cli::AppendUnitLog(log, cli::UnitLogLine(Record(true, 100 * t + i)));
         });
     for (auto& w : writers) w.join();
-    const cli::LogCheck after = cli::CheckUnitLog(Slurp(log));
+    const cli::LogCheck after = cli::CheckUnitLog(test::ReadFileBytes(log));
     EXPECT_TRUE(after.valid) << after.reason;
     EXPECT_EQ(after.units, 82u);
 }
@@ -252,18 +245,18 @@ TEST(SerialCounter, RecordComesFirstAndACounterLeftBehindCatchesUp) {
     // A crash after the record of 43 and before the counter moved: 43 is not given again.
     journal.last = 43;
     EXPECT_EQ(station::TakeNextSerial(counter, &journal), 44u);
-    EXPECT_EQ(Slurp(counter), "44\n");
+    EXPECT_EQ(test::ReadFileBytes(counter), "44\n");
     // A record that cannot be written leaves the number free and the counter where it was.
     journal.fail = true;
     EXPECT_THROW(station::TakeNextSerial(counter, &journal), SerialError);
-    EXPECT_EQ(Slurp(counter), "44\n");
+    EXPECT_EQ(test::ReadFileBytes(counter), "44\n");
     // A journal behind the counter (another log took numbers) does not move it back.
     journal.fail = false;
     journal.last = 3;
     EXPECT_EQ(station::TakeNextSerial(counter, &journal), 45u);
     // Stopped before the lock: nothing taken.
     EXPECT_THROW(station::TakeNextSerial(counter, &journal, [] { return true; }), station::SerialCancelled);
-    EXPECT_EQ(Slurp(counter), "45\n");
+    EXPECT_EQ(test::ReadFileBytes(counter), "45\n");
     test::WriteFileBytes(counter, "18446744073709551615\n");
     EXPECT_THROW(station::TakeNextSerial(counter, &journal), SerialError);
 }
@@ -297,7 +290,7 @@ TEST(SerialCounter, EveryNameOfOneCounterSharesOneLockAndRefusalsLeaveNothing) {
     std::set<std::uint64_t> all;
     for (const auto& mine : taken) all.insert(mine.begin(), mine.end());
     EXPECT_EQ(all.size(), 90u);
-    EXPECT_EQ(Slurp(real), "90\n");
+    EXPECT_EQ(test::ReadFileBytes(real), "90\n");
     EXPECT_TRUE(std::filesystem::is_symlink(test::PathOf(dir / "alias.txt")));
     EXPECT_FALSE(std::filesystem::exists(test::PathOf(dir / "alias.txt.lock")));
 }
@@ -384,7 +377,7 @@ TEST(UnitLog, PowerCutNulsAndTailOnlyChecks) {
     const std::string log = dir / "units.log";
     test::WriteFileBytes(log, good + "\n" + nuls);
     cli::AppendUnitLog(log, good);
-    EXPECT_EQ(Slurp(log), good + "\n" + nuls + "\n" + good + "\n");
+    EXPECT_EQ(test::ReadFileBytes(log), good + "\n" + nuls + "\n" + good + "\n");
     // Only the tail is read, however long the log is.
     std::uint64_t size = 0;
     test::WriteFileBytes(log, std::string(3 * cli::kLogTailBytes, 'x') + "\n" + good + "\n");

@@ -24,8 +24,6 @@
 
 namespace quillon {
 
-std::unique_ptr<TIniOptions> IniOptions;
-
 IniWriteError::IniWriteError(const std::string& path, std::string reason)
     : std::runtime_error("Unable to write to " + path), path_(path), reason_(std::move(reason)) {}
 
@@ -378,14 +376,6 @@ void TIniOptions::Save(const std::string& path) const {
     } catch (const std::system_error& e) {
         throw IniWriteError(path, e.code().message());
     }
-}
-
-std::string ConfigFilePath(std::string_view appDir) {
-    std::string path(appDir);
-    if (!path.empty() && path.back() != '/') {
-        path += '/';
-    }
-    return path + "config.ini";
 }
 
 std::string ChooseLanguage(std::string_view lang, bool chineseSystem) {

@@ -70,13 +70,6 @@ public:
     void Save(const std::string& path) const;
 };
 
-// The settings object of the running program: empty until start-up finds config.ini.
-extern std::unique_ptr<TIniOptions> IniOptions;
-
-// The settings file's path: the program's directory (with or without its trailing
-// separator) joined with "config.ini".
-std::string ConfigFilePath(std::string_view appDir);
-
 // The language the window starts in: the stored code unchanged when it is not empty,
 // otherwise "cn" on a Chinese system and "en" elsewhere.
 std::string ChooseLanguage(std::string_view lang, bool chineseSystem);

@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <QImage>
+#include <QPaintEvent>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
 #include <memory>
+#include <vector>
 
 #include "image/HexDocument.h"
 
@@ -37,6 +39,17 @@ protected:
 
     HexDocument doc;
     HexEditor view;
+};
+
+// The areas of the viewport that the view was asked to paint, one per paint event.
+class PaintRecorder : public QObject {
+public:
+    explicit PaintRecorder(QWidget* viewport) { viewport->installEventFilter(this); }
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint) painted.push_back(static_cast<QPaintEvent*>(event)->region().boundingRect());
+        return false;
+    }
+    std::vector<QRect> painted;
 };
 
 // The darkest pixel of an area: the colour of the text drawn there.
@@ -142,9 +155,9 @@ TEST_F(HexEditorTest, ClicksLandOnTheByteUnderTheMouse) {
 TEST_F(HexEditorTest, DocumentSizeDrivesTheScrollRangeAndClampsTheCursor) {
     open(0);
     EXPECT_EQ(view.verticalScrollBar()->maximum(), 0);
-    const qint64 before = view.paintedRowCount();
-    renderViewport();
-    EXPECT_EQ(view.paintedRowCount(), before);  // an empty view paints no rows
+    // An empty view paints no rows: nothing dark under the ruler, not even an offset.
+    const QImage empty = renderViewport();
+    EXPECT_GT(darkest(empty, QRect(0, view.rowHeight(), empty.width(), empty.height() - view.rowHeight())).lightness(), 0x80);
 
     doc.SetDataSize(flashSize);
     QScrollBar* bar = view.verticalScrollBar();
@@ -202,31 +215,36 @@ TEST_F(HexEditorTest, PaintingShowsChangedBytesColumnColoursOffsetsAndTheCursor)
 
 TEST_F(HexEditorTest, PaintsOnlyVisibleRowsAndOnlyChangedRows) {
     open(flashSize);
-    qint64 before = view.paintedRowCount();
+    PaintRecorder recorder(view.viewport());
     renderViewport();
-    const qint64 full = view.paintedRowCount() - before;
+    ASSERT_EQ(recorder.painted.size(), 1u);
+    const int full = (recorder.painted[0].height() - view.rowHeight() + view.rowHeight() - 1) / view.rowHeight();
     EXPECT_GE(full, view.visibleRowCount());
     EXPECT_LE(full, view.visibleRowCount() + 1);
 
-    before = view.paintedRowCount();
-    doc.EditByte(static_cast<std::size_t>(view.firstVisibleRow() + 2) * 16 + 3, 0x11);
+    // One changed byte on the page: its row is painted again, and nothing else.
+    recorder.painted.clear();
+    const qint64 edited = (view.firstVisibleRow() + 2) * 16 + 3;
+    doc.EditByte(static_cast<std::size_t>(edited), 0x11);
     QCoreApplication::processEvents();
-    EXPECT_EQ(view.paintedRowCount() - before, 1);
+    ASSERT_EQ(recorder.painted.size(), 1u);
+    EXPECT_TRUE(recorder.painted[0].contains(view.byteRect(edited)));
+    EXPECT_LE(recorder.painted[0].height(), view.rowHeight());
 
-    before = view.paintedRowCount();
+    recorder.painted.clear();
     doc.EditByte(0x70000, 0x22);  // far below the visible page
     QCoreApplication::processEvents();
-    EXPECT_EQ(view.paintedRowCount() - before, 0);
+    EXPECT_TRUE(recorder.painted.empty());
 
     // A document switched away from no longer reaches the view, nor after the view is gone.
     HexDocument other;
     other.SetDataSize(16);
     view.setDocument(&other);
     QCoreApplication::processEvents();
-    before = view.paintedRowCount();
+    recorder.painted.clear();
     doc.EditByte(0x10, 0x33);
     QCoreApplication::processEvents();
-    EXPECT_EQ(view.paintedRowCount() - before, 0);
+    EXPECT_TRUE(recorder.painted.empty());
     {
         auto temporary = std::make_unique<HexEditor>();
         temporary->setDocument(&doc);

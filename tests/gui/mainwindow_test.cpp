@@ -3,9 +3,9 @@
 // Size, Save BIN with its backup, the About grid, F9 through the native event filter, device
 // changes, dropped files and the close order. Dialogs, the hot key and error boxes are replaced
 // through the window's hooks; the version check is pointed at a closed local port.
-#include <sys/stat.h>
-
 #include <QAbstractEventDispatcher>
+#include <QApplication>
+#include <QClipboard>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
@@ -26,13 +26,15 @@
 #include <thread>
 
 #include "config/Config.h"
+#include "gui/ElidedLabel.h"
 #include "gui/HexEditor.h"
 #include "gui/MainWindow.h"
 #include "gui/QtUiHost.h"
 #include "gui/VersionCheck.h"
-#include "hotkey/GlobalHotKey.h"
+#include "gui/support/WindowFixture.h"
 #include "log/Log.h"
 #include "sim/SimPlatform.h"
+#include "support/Bytes.h"
 #include "support/FakeHidPlatform.h"
 #include "support/Process.h"
 
@@ -42,88 +44,24 @@ using gui::TForm1;
 
 namespace {
 
-// Stands in for the system-wide key: the window's native event filter hands it every event,
-// and an event of type "test-f9" is the press.
-class FakeHotKey : public hotkey::GlobalHotKey {
-public:
-    explicit FakeHotKey(bool available) : available_(available) {}
-    bool registerF9(std::function<void()> onPressed) override {
-        if (!available_) return false;
-        onPressed_ = std::move(onPressed);
-        return true;
-    }
-    void unregister() override { onPressed_ = nullptr; }
-    bool handleNativeEvent(std::string_view eventType, void*) override {
-        if (!onPressed_ || eventType != "test-f9") return false;
-        onPressed_();
-        return true;
-    }
+using test::Pattern;
+using test::ReadBytes;
 
-private:
-    bool available_;
-    std::function<void()> onPressed_;
-};
-
-std::vector<std::uint8_t> ReadBytes(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void WriteBytes(const fs::path& p, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::vector<std::uint8_t> Pattern(std::size_t n, unsigned seed) {
-    std::vector<std::uint8_t> v(n);
-    for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<std::uint8_t>((i * 7 + seed) ^ (i >> 8));
-    return v;
-}
-
-class WindowTest : public ::testing::Test {
+class WindowTest : public test::WindowFixture<> {
 protected:
+    WindowTest() : WindowFixture("quillon-window") {}
+
     void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("quillon-window-" + std::to_string(getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-        qputenv("QUILLON_UPDATE_HOST", "127.0.0.1:9");  // nothing listens there: the check stays silent
+        WindowFixture::SetUp();
         qputenv("LANG", "en_US.UTF-8");
         qunsetenv("LC_ALL");
         qunsetenv("LC_MESSAGES");
-        Language = "en";
-        IniOptions.reset();
         sim_ = std::make_unique<sim::SimPlatform>();
         programmer_ = sim_->addProgrammer();
     }
 
-    void TearDown() override {
-        form_.reset();
-        IniOptions.reset();
-        Language = "en";
-        fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add);
-        fs::remove_all(dir_);
-    }
-
     void Make(std::vector<std::string> args = {}, hid::Platform* platform = nullptr) {
-        gui::WindowHooks hooks;
-        hooks.errorBox = [this](const QString& m) {
-            errors_.push_back(m.toStdString());
-            if (form_ && form_->isVisible()) ++boxesOverTheWindow_;
-        };
-        hooks.openDialog = [this](const QString&) {
-            ++openDialogs_;
-            auto a = openAnswers_.empty() ? std::nullopt : openAnswers_.front();
-            if (!openAnswers_.empty()) openAnswers_.pop_front();
-            return a;
-        };
-        hooks.saveDialog = [this] {
-            auto a = saveAnswers_.empty() ? std::nullopt : saveAnswers_.front();
-            if (!saveAnswers_.empty()) saveAnswers_.pop_front();
-            return a;
-        };
-        hooks.makeHotKey = [this](UiHost&) { return std::make_unique<FakeHotKey>(hotKeyAvailable_); };
-        hooks.settingsPath = (dir_ / "config.ini").string();
-        form_ = std::make_unique<TForm1>(host_, platform ? *platform : *sim_, hooks, std::move(args));
+        form_ = std::make_unique<TForm1>(host_, platform ? *platform : *sim_, Hooks(), std::move(args));
     }
 
     void Start(std::vector<std::string> args = {}) {
@@ -131,16 +69,6 @@ protected:
         form_->FormCreate();
     }
 
-    std::string Log() const { return form_->RichEdit1->toPlainText().toStdString(); }
-    bool WaitLog(const std::string& text, int ms = 10000) {
-        return QTest::qWaitFor([&] { return Log().find(text) != std::string::npos; }, ms);
-    }
-    std::size_t Count(const std::string& text) const {
-        const std::string log = Log();
-        std::size_t n = 0;
-        for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
-        return n;
-    }
     // The bytes as given: no CR LF from a text-mode stream on Windows.
     void WriteIni(const std::string& text) { std::ofstream(dir_ / "config.ini", std::ios::binary) << text; }
     std::string ReadIni() const {
@@ -151,27 +79,9 @@ protected:
         form_->cbbDev->setCurrentIndex(index);
         emit form_->cbbDev->activated(index);
     }
-    fs::path Image(std::size_t n, unsigned seed = 1) {
-        const fs::path p = dir_ / ("fw" + std::to_string(n) + "_" + std::to_string(seed) + ".bin");
-        WriteBytes(p, Pattern(n, seed));
-        return p;
-    }
-    void Load(const fs::path& p) {
-        openAnswers_.push_back(p.string());
-        QTest::mouseClick(form_->BtnLoadFile, Qt::LeftButton);
-    }
-    std::string Result() const { return form_->lblResult->text().toStdString(); }
 
-    fs::path dir_;
     std::unique_ptr<sim::SimPlatform> sim_;
     std::string programmer_;
-    gui::QtUiHost host_;
-    std::unique_ptr<TForm1> form_;
-    std::vector<std::string> errors_;
-    std::deque<std::optional<std::string>> openAnswers_, saveAnswers_;
-    int openDialogs_ = 0;
-    int boxesOverTheWindow_ = 0;
-    bool hotKeyAvailable_ = true;
 };
 
 TEST_F(WindowTest, StartsWithoutSettingsGreetsTheProgrammerAndLeavesTheDiskUntouched) {
@@ -248,7 +158,6 @@ TEST_F(WindowTest, SettingsAreAppliedAtStartAndWrittenBackAtClose) {
         WriteIni(c.ini);
         qputenv("LANG", c.lang);
         Language = "en";
-        IniOptions.reset();
         Start();
         EXPECT_EQ(form_->cbbDev->currentIndex(), c.chip);
         EXPECT_EQ(form_->chkEncrypt->isChecked(), c.encrypt);
@@ -294,7 +203,6 @@ TEST_F(WindowTest, TypedPathIsSavedAtCloseAndAReadOnlyFileIsReported) {
 
     fs::permissions(dir_ / "config.ini", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read,
                     fs::perm_options::replace);
-    IniOptions.reset();
     Start();
     form_->close();
     ASSERT_EQ(errors_.size(), 1u);
@@ -317,7 +225,6 @@ TEST_F(WindowTest, ASettingsTargetThatCannotBeWrittenIsReportedAndTheWindowStill
         const auto type = fs::symlink_status(ini).type();
         errors_.clear();
         boxesOverTheWindow_ = 0;
-        IniOptions.reset();
         Start();  // a FIFO is not opened: start-up does not wait for a writer
         form_->show();
         EXPECT_TRUE(form_->close());
@@ -412,6 +319,54 @@ TEST_F(WindowTest, SaveBinReadSaveBinKeepsTheFirstSaveAsBackup) {
     EXPECT_EQ(errors_[0], "Cannot create file " + (dir_ / "no-such-dir" / "x.bin").string());
 }
 
+TEST_F(WindowTest, SaveBinAsksBeforeReplacingAFileAndNeverReplacesTheImagesOwnFile) {
+    Start();
+    const fs::path hex = dir_ / "fw.hex";
+    fs::copy_file(fs::path(QUILLON_SOURCE_DIR) / "examples/blink/blink.ihx", hex);
+    const auto source = ReadBytes(hex);
+    Load(hex);
+    ASSERT_GT(form_->hexEditor->document()->GetDataSize(), 0u);
+    const auto view = ReadBytes(dir_ / "fw.hex.bin");
+    const fs::path other = Image(100, 3);
+    fs::create_directory(dir_ / "sub");
+    fs::create_hard_link(hex, dir_ / "hard.hex");
+
+    struct Case {
+        std::string name;
+        fs::path target;
+        bool answer;
+        bool refused, asked;
+        std::vector<std::uint8_t> after;
+    };
+    std::vector<Case> cases = {
+        {"the image's own file", hex, true, true, false, source},
+        {"the same file by another spelling", dir_ / "sub" / ".." / "fw.hex", true, true, false, source},
+        {"a hard link to it", dir_ / "hard.hex", true, true, false, source},
+        {"another file, kept", other, false, false, true, Pattern(100, 3)},
+        {"another file, replaced", other, true, false, true, view},
+        {"a new file", dir_ / "new.bin", true, false, false, view},
+    };
+    if (!test::OnWindows()) {
+        fs::create_symlink(hex, dir_ / "link.hex");
+        cases.push_back({"a symbolic link to it", dir_ / "link.hex", true, true, false, source});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        errors_.clear();
+        replaceQuestions_.clear();
+        replaceAnswer_ = c.answer;
+        saveAnswers_.push_back(test::Utf8(c.target));
+        QTest::mouseClick(form_->btnSaveBin, Qt::LeftButton);
+        EXPECT_EQ(errors_.size(), c.refused ? 1u : 0u);
+        if (c.refused && !errors_.empty()) {
+            EXPECT_NE(errors_[0].find(test::Utf8(c.target)), std::string::npos) << errors_[0];
+        }
+        EXPECT_EQ(replaceQuestions_, c.asked ? std::vector<std::string>{test::Utf8(c.target)} : std::vector<std::string>{});
+        EXPECT_EQ(ReadBytes(c.target), c.after);
+        EXPECT_EQ(ReadBytes(hex), source);
+    }
+}
+
 TEST_F(WindowTest, SetFlashSizeTakesDecimalAndHexAndRefusesOtherText) {
     Start();
     Load(Image(5000));
@@ -442,6 +397,56 @@ TEST_F(WindowTest, SetFlashSizeTakesDecimalAndHexAndRefusesOtherText) {
     QTest::keyClicks(form_->edtFlashSize, "16384");
     QTest::mouseClick(form_->btnSetFlashSize, Qt::LeftButton);
     EXPECT_FALSE(form_->lblViewDiffers->isHidden());
+}
+
+TEST_F(WindowTest, TheLayoutStaysWhereItIsWhenAMessageAppears) {
+    Start();
+    form_->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form_.get()));
+    // Where each control sits in the window; the result line gives room to the message beside it
+    // but keeps its line.
+    auto geometry = [&] {
+        std::vector<std::string> rects;
+        for (const QWidget* w : {static_cast<QWidget*>(form_->ProgressBar1), static_cast<QWidget*>(form_->RichEdit1),
+                                 static_cast<QWidget*>(form_->BtnAuto), static_cast<QWidget*>(form_->chkResetDev)}) {
+            const QPoint at = w->mapTo(form_.get(), QPoint(0, 0));
+            rects.push_back(w->objectName().toStdString() + " " + std::to_string(at.x()) + "," + std::to_string(at.y()) +
+                            " " + std::to_string(w->width()) + "x" + std::to_string(w->height()));
+        }
+        const QPoint line = form_->lblResult->mapTo(form_.get(), QPoint(0, 0));
+        rects.push_back("lblResult y " + std::to_string(line.y()) + " h " + std::to_string(form_->lblResult->height()));
+        return rects;
+    };
+    QTest::qWait(20);
+    const auto before = geometry();
+    // Fits in the window: one line of the label's font, within the window's width.
+    auto oneLineInside = [&](const gui::ElidedLabel* label) {
+        const QRect r(label->mapTo(form_.get(), QPoint(0, 0)), label->size());
+        EXPECT_LE(label->height(), label->fontMetrics().height() + 2);
+        EXPECT_TRUE(form_->rect().contains(r)) << r.x() << "," << r.y() << " " << r.width() << "x" << r.height();
+        EXPECT_EQ(label->toolTip(), label->elided() ? label->text() : QString());
+    };
+
+    // The view grown past the loaded image: the window says the view is not what Write sends.
+    Load(Image(5000));
+    form_->edtFlashSize->setText(QStringLiteral("16384"));
+    form_->btnSetFlashSizeClick();
+    QTest::qWait(20);
+    ASSERT_FALSE(form_->lblViewDiffers->isHidden());
+    EXPECT_EQ(form_->lblViewDiffers->text().toStdString(), "The view is not the image Write sends: Load a file to write it");
+    EXPECT_EQ(geometry(), before);
+    oneLineInside(form_->lblViewDiffers);
+    EXPECT_FALSE(form_->lblViewDiffers->elided()) << "the status row has room for the whole message";
+
+    // A result longer than the row: cut, whole in its tooltip, and nothing moves.
+    const QString longResult = QStringLiteral("write: failed — ") + QString(400, QLatin1Char('x'));
+    form_->lblResult->setText(longResult);
+    QTest::qWait(20);
+    EXPECT_EQ(geometry(), before);
+    EXPECT_TRUE(form_->lblResult->elided());
+    EXPECT_EQ(form_->lblResult->toolTip(), longResult);
+    oneLineInside(form_->lblResult);
+    oneLineInside(form_->lblViewDiffers);
 }
 
 TEST_F(WindowTest, AboutGridIsTheSameEachTimeTheTabShows) {
@@ -531,9 +536,13 @@ TEST_F(WindowTest, ArgumentsLoadTheSecondAsHexWithoutADialogAndDropsLoadLikeLoad
     QTest::mouseClick(form_->BtnLoadFile, Qt::LeftButton);
     EXPECT_EQ(openDialogs_, 0);
     EXPECT_EQ(ReadBytes(dir_ / "fw.hex.bin"), ReadBytes(fs::path(QUILLON_SOURCE_DIR) / "examples/blink/blink.bin"));
-    EXPECT_EQ(form_->hexEditor->document()->GetDataSize(), fs::file_size(dir_ / "fw.hex.bin"));
-    EXPECT_TRUE(form_->edtFile->text().isEmpty());
-    EXPECT_EQ(Log().find("Load File"), std::string::npos);
+    const std::size_t n = fs::file_size(dir_ / "fw.hex.bin");
+    EXPECT_EQ(form_->hexEditor->document()->GetDataSize(), n);
+    // Loaded as a chosen file is: the file box, the remembered path, the size box and the log.
+    EXPECT_EQ(form_->edtFile->text().toStdString(), copy.string());
+    EXPECT_EQ(form_->ops().rememberedFile(), copy.string());
+    EXPECT_EQ(form_->edtFlashSize->text().toStdString(), std::to_string(n));
+    EXPECT_TRUE(WaitLog("Load File" + copy.string() + "  " + std::to_string(n) + " Bytes")) << Log();
 
     // A dropped file loads as Load does, whatever the arguments.
     const auto image = Image(777);
@@ -547,6 +556,48 @@ TEST_F(WindowTest, ArgumentsLoadTheSecondAsHexWithoutADialogAndDropsLoadLikeLoad
     EXPECT_EQ(form_->hexEditor->document()->GetDataSize(), 777u);
     EXPECT_EQ(form_->edtFile->text().toStdString(), image.string());
     EXPECT_TRUE(WaitLog("Load File" + image.string() + "  777 Bytes"));
+}
+
+TEST_F(WindowTest, TheLogTakesNoKeystrokesButCanBeSelectedAndCopied) {
+    Start();
+    ASSERT_TRUE(WaitLog("连接编程器"));
+    const QString before = form_->RichEdit1->toPlainText();
+    QApplication::clipboard()->setText(QStringLiteral("pasted"));
+    form_->RichEdit1->setFocus();
+    QTest::keyClicks(form_->RichEdit1, "typed");
+    for (const QKeySequence::StandardKey key : {QKeySequence::Paste, QKeySequence::Cut, QKeySequence::Undo}) {
+        const QKeySequence sequence(key);
+        QTest::keyClick(form_->RichEdit1, static_cast<Qt::Key>(sequence[0].key()), sequence[0].keyboardModifiers());
+    }
+    QTest::keyClick(form_->RichEdit1, Qt::Key_Backspace);
+    QTest::keyClick(form_->RichEdit1, Qt::Key_Return);
+    EXPECT_EQ(form_->RichEdit1->toPlainText(), before);
+
+    const QKeySequence selectAll(QKeySequence::SelectAll);
+    QTest::keyClick(form_->RichEdit1, static_cast<Qt::Key>(selectAll[0].key()), selectAll[0].keyboardModifiers());
+    EXPECT_EQ(form_->RichEdit1->textCursor().selectedText().size(), before.size());
+    const QKeySequence copy(QKeySequence::Copy);
+    QTest::keyClick(form_->RichEdit1, static_cast<Qt::Key>(copy[0].key()), copy[0].keyboardModifiers());
+    EXPECT_EQ(QApplication::clipboard()->text(), before);
+}
+
+// The file named by the arguments is the one Write reloads, not the one config.ini remembered.
+TEST_F(WindowTest, WriteAfterAnArgumentLoadReloadsTheArgumentsFile) {
+    const fs::path remembered = Image(4000, 8);
+    WriteIni("[CONFIG]\nchipidx=0\nreload=1\nfile=" + remembered.string() + "\n");
+    const fs::path copy = dir_ / "fw.hex";
+    fs::copy_file(fs::path(QUILLON_SOURCE_DIR) / "examples/blink/blink.ihx", copy);
+    Start({"x", copy.string()});
+    ASSERT_TRUE(WaitLog("连接编程器"));
+    PickChip(0);
+    ASSERT_TRUE(form_->chkReload->isChecked());
+    QTest::mouseClick(form_->BtnLoadFile, Qt::LeftButton);
+    QTest::mouseClick(form_->BtnAuto, Qt::LeftButton);
+    ASSERT_TRUE(WaitLog("Verify Success")) << Log();
+    const auto expected = ReadBytes(fs::path(QUILLON_SOURCE_DIR) / "examples/blink/blink.bin");
+    const auto flash = sim_->flash(programmer_);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), flash.begin()));
+    EXPECT_EQ(form_->edtFile->text().toStdString(), copy.string());
 }
 
 TEST_F(WindowTest, LogViewClearsOnDoubleClickAndTakesLinesFromOtherThreads) {

@@ -25,8 +25,10 @@ TEST(WindowCommandLine, OwnOptionsAreTakenOutAndTheRestKeptInOrder) {
     const Case cases[] = {
         {{"quillon"}, false, "default", 1, {}},
         {{"quillon", "x", "fw.hex"}, false, "default", 1, {"x", "fw.hex"}},
-        {{"quillon", "--sim", "x", "fw.hex"}, true, "default", 1, {"x", "fw.hex"}},
+        {{"quillon", "x", "fw.hex", "--sim"}, true, "default", 1, {"x", "fw.hex"}},
         {{"quillon", "--sim", "nochip", "x"}, true, "nochip", 1, {"x"}},
+        {{"quillon", "--sim", "swap:3", "x"}, true, "swap:3", 1, {"x"}},
+        {{"quillon", "--sim", "--sim-paced", "x", "fw.hex"}, true, "default", 1, {"x", "fw.hex"}},
         {{"quillon", "x", "--sim=lu1-32k", "--sim-count", "3", "y.hex"}, true, "lu1-32k", 3, {"x", "y.hex"}},
     };
     for (const Case& c : cases) {
@@ -46,6 +48,37 @@ TEST(WindowCommandLine, BadOptionsAreRefusedWithAReason) {
         {"quillon", "--sim-flash", "chip.sim"},
     };
     for (const auto& argv : bad) EXPECT_THROW(ParseWindowOptions(argv), std::invalid_argument) << argv[1];
+}
+
+// A word after --sim is its scenario, as in quillon-cli: one that names none is refused in
+// quillon-cli's words, not run as the default scenario with the word kept for LoadFile.
+TEST(WindowCommandLine, AnUnknownScenarioIsRefusedInTheCommandLinesWords) {
+    const std::vector<std::vector<std::string>> bad = {
+        {"quillon", "--sim", "nosuch"}, {"quillon", "--sim", "x", "fw.hex"}, {"quillon", "--sim=nosuch"},
+        {"quillon", "--sim", "swap:0"}, {"quillon", "--sim", "swap:3:bogus=1"},
+    };
+    for (const auto& argv : bad) {
+        const std::string name = argv[1] == "--sim" ? argv[2] : argv[1].substr(6);
+        SCOPED_TRACE(name);
+        try {
+            ParseWindowOptions(argv);
+            ADD_FAILURE() << "accepted";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_EQ(std::string(e.what()), "unknown scenario '" + name + "' (see the README's simulator section)");
+        }
+    }
+    // The real program: exit status 2, the reason on standard error, no window.
+    quillon::test::ProcessOptions options;
+    options.environment = {{"QT_QPA_PLATFORM", "offscreen"}};
+    options.timeout = std::chrono::seconds(30);
+    const auto r = quillon::test::RunProcess(QUILLON_GUI_PATH, {"--sim", "nosuch"}, options);
+    EXPECT_EQ(r.code, 2) << r.all();
+    EXPECT_NE(r.err.find("unknown scenario 'nosuch'"), std::string::npos) << r.all();
+    EXPECT_FALSE(r.timedOut);
+    // quillon-cli says the same.
+    const auto cli = quillon::test::RunProcess(QUILLON_CLI_PATH, {"--sim", "nosuch", "detect"}, options);
+    EXPECT_NE(cli.code, 0);
+    EXPECT_NE(cli.all().find("unknown scenario 'nosuch' (see the README's simulator section)"), std::string::npos) << cli.all();
 }
 
 // The real program prints the build's project version and the build number, and starts no window.
@@ -82,6 +115,8 @@ TEST(WindowSettingsPath, PortableBesideTheProgramElsePerUserWhenTheFolderIsReadO
                               fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec;
     // Writable program folder: config.ini beside the program, whether it exists or not.
     EXPECT_EQ(SettingsPath(app.string(), user.string()), (app / "config.ini").string());
+    // One separator between the folder and the name, whether the folder ends in one or not.
+    EXPECT_EQ(SettingsPath((app / "").string(), user.string()), (app / "config.ini").string());
     // A program folder nobody may write: the per-user folder, unless config.ini is beside it.
     // Root writes everywhere, so the folder never counts as read-only; on Windows a folder's
     // read-only mark does not stop writing into it (only its access list does).

@@ -28,7 +28,7 @@
 #include "gui/HexEditor.h"
 #include "gui/MainWindow.h"
 #include "gui/QtUiHost.h"
-#include "hotkey/GlobalHotKey.h"
+#include "gui/support/WindowFixture.h"
 #include "log/Log.h"
 #include "sim/SimPlatform.h"
 
@@ -36,24 +36,6 @@ namespace fs = std::filesystem;
 using namespace quillon;
 
 namespace {
-
-// The system-wide key: a native event of type "test-f9" is the press.
-class FakeHotKey : public hotkey::GlobalHotKey {
-public:
-    bool registerF9(std::function<void()> onPressed) override {
-        onPressed_ = std::move(onPressed);
-        return true;
-    }
-    void unregister() override { onPressed_ = nullptr; }
-    bool handleNativeEvent(std::string_view eventType, void*) override {
-        if (!onPressed_ || eventType != "test-f9") return false;
-        onPressed_();
-        return true;
-    }
-
-private:
-    std::function<void()> onPressed_;
-};
 
 // The window, with every result it is given kept in order.
 class RecordingForm : public gui::TForm1 {
@@ -90,58 +72,26 @@ private:
     QByteArray request_;
 };
 
-std::vector<std::uint8_t> Pattern(std::size_t n, unsigned seed) {
-    std::vector<std::uint8_t> v(n);
-    for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<std::uint8_t>((i * 13 + seed) ^ (i >> 7));
-    return v;
-}
+using test::Pattern;
 
-class WindowGateTest : public ::testing::Test {
+class WindowGateTest : public test::WindowFixture<RecordingForm> {
 protected:
+    WindowGateTest() : WindowFixture("quillon-gate") {}
+
     void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("quillon-gate-" + std::to_string(QCoreApplication::applicationPid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-        qputenv("QUILLON_UPDATE_HOST", "127.0.0.1:9");  // nothing listens there
-        Language = "en";
-        IniOptions.reset();
+        WindowFixture::SetUp();
         sim_.setPaced(true);
         first_ = sim_.addProgrammer(sim::kFlash32K);
     }
-    void TearDown() override {
-        form_.reset();
-        fs::remove_all(dir_);
-    }
 
     void Start(gui::WindowHooks hooks = {}) {
-        hooks.errorBox = [this](const QString& m) { errors_.push_back(m.toStdString()); };
-        hooks.openDialog = [this](const QString&) {
-            ++openDialogs_;
-            auto a = openAnswers_.empty() ? std::nullopt : openAnswers_.front();
-            if (!openAnswers_.empty()) openAnswers_.pop_front();
-            return a;
-        };
-        hooks.makeHotKey = [](UiHost&) { return std::make_unique<FakeHotKey>(); };
-        hooks.settingsPath = (dir_ / "config.ini").string();
-        form_ = std::make_unique<RecordingForm>(host_, sim_, hooks);
+        form_ = std::make_unique<RecordingForm>(host_, sim_, Hooks(std::move(hooks)));
         form_->FormCreate();
         ASSERT_TRUE(WaitLog("连接编程器"));
     }
 
-    std::string Log() const { return form_->RichEdit1->toPlainText().toStdString(); }
-    bool WaitLog(const std::string& text, int ms = 10000) {
-        return QTest::qWaitFor([&] { return Log().find(text) != std::string::npos; }, ms);
-    }
-    std::string Result() const { return form_->lblResult->text().toStdString(); }
     bool WaitResult(const std::string& head, int ms = 20000) {
         return QTest::qWaitFor([&] { return Result().rfind(head, 0) == 0; }, ms);
-    }
-    fs::path Image(std::size_t n, unsigned seed) {
-        const fs::path p = dir_ / ("fw" + std::to_string(n) + "_" + std::to_string(seed) + ".bin");
-        const auto bytes = Pattern(n, seed);
-        std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(n));
-        return p;
     }
     // The 32 KiB chip picked, a 32 KiB image loaded and its Write clicked: returns once it streams.
     void StartPacedWrite(unsigned seed) {
@@ -158,14 +108,8 @@ protected:
                 form_->BtnLoadFile->isEnabled(), form_->btnSetFlashSize->isEnabled(), form_->btnCancel->isEnabled()};
     }
 
-    fs::path dir_;
     sim::SimPlatform sim_;
     std::string first_;
-    gui::QtUiHost host_;
-    std::unique_ptr<RecordingForm> form_;
-    std::vector<std::string> errors_;
-    std::deque<std::optional<std::string>> openAnswers_;
-    int openDialogs_ = 0;
 };
 
 const std::vector<bool> kIdle{true, true, true, true, true, false};

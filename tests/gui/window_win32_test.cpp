@@ -25,9 +25,12 @@
 #include "gui/MainWindow.h"
 #include "gui/QtUiHost.h"
 #include "hid/HidPlatformWin32.h"
+#include "gui/support/WindowFixture.h"
 #include "hotkey/GlobalHotKey.h"
 #include "log/Log.h"
 #include "sim/SimPlatform.h"
+#include "support/Bytes.h"
+#include "support/ForwardingHidPlatform.h"
 
 namespace fs = std::filesystem;
 using namespace quillon;
@@ -35,44 +38,9 @@ using gui::TForm1;
 
 namespace {
 
-std::string Utf8(const fs::path& p) {
-    const auto u8 = p.u8string();
-    return {u8.begin(), u8.end()};
-}
-
-std::vector<std::uint8_t> ReadBytes(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-std::vector<std::uint8_t> Pattern(std::size_t n, unsigned seed) {
-    std::vector<std::uint8_t> v(n);
-    for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<std::uint8_t>((i * 13 + seed) ^ (i >> 7));
-    return v;
-}
-
-// The simulated programmers, with the device-change notices of the real Windows platform: a
-// notice reaches the window only through the watcher window's WM_DEVICECHANGE.
-class NoticedSim : public hid::Platform {
-public:
-    explicit NoticedSim(sim::SimPlatform& sim) : sim_(sim) {}
-    std::vector<hid::RawDevice> enumerate() override {
-        ++enumerations;
-        return sim_.enumerate();
-    }
-    hid::DeviceQuery query(const std::string& path, bool readStrings) override { return sim_.query(path, readStrings); }
-    hid::OpenResult open(const std::string& path, hid::Access access, bool shared) override {
-        return sim_.open(path, access, shared);
-    }
-    std::string errorText(int code) const override { return sim_.errorText(code); }
-    void setChangeListener(std::function<void()> listener) override { windows_.setChangeListener(std::move(listener)); }
-
-    std::atomic<int> enumerations{0};
-
-private:
-    sim::SimPlatform& sim_;
-    hid::Win32HidPlatform windows_;
-};
+using test::Pattern;
+using test::ReadBytes;
+using test::Utf8;
 
 HWND MessageOnlyWindow(const wchar_t* windowClass) {
     HWND found = nullptr;
@@ -87,72 +55,39 @@ LRESULT DeviceNotice(HWND watcher, WPARAM event) {
     return SendMessageW(watcher, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&notice));
 }
 
-class WindowsWindowTest : public ::testing::Test {
+class WindowsWindowTest : public test::WindowFixture<> {
 protected:
+    WindowsWindowTest() : WindowFixture("quillon-win32-window") {}
+
     void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("quillon-win32-window-" + std::to_string(GetCurrentProcessId()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
+        WindowFixture::SetUp();
         besideExe_ = fs::path(QCoreApplication::applicationDirPath().toStdWString()) / "config.ini";
         fs::remove(besideExe_);
-        qputenv("QUILLON_UPDATE_HOST", "127.0.0.1:9");  // nothing listens there: the check stays silent
-        Language = "en";
-        IniOptions.reset();
         sim_ = std::make_unique<sim::SimPlatform>();
         programmer_ = sim_->addProgrammer();
     }
     void TearDown() override {
-        form_.reset();
-        IniOptions.reset();
-        Language = "en";
+        WindowFixture::TearDown();
         fs::remove(besideExe_);
-        fs::remove_all(dir_);
     }
 
     // The window with the real hot key and the real settings place unless a test says otherwise.
     void Start(hid::Platform* platform = nullptr, bool settingsBesideExe = false) {
-        gui::WindowHooks hooks;
-        hooks.errorBox = [this](const QString& m) { errors_.push_back(m.toStdString()); };
-        hooks.openDialog = [this](const QString&) {
-            auto a = openAnswers_.empty() ? std::nullopt : openAnswers_.front();
-            if (!openAnswers_.empty()) openAnswers_.pop_front();
-            return a;
-        };
-        if (!settingsBesideExe) hooks.settingsPath = Utf8(dir_ / "config.ini");
+        gui::WindowHooks hooks = Hooks();
+        hooks.makeHotKey = nullptr;
+        if (settingsBesideExe) hooks.settingsPath.clear();
         form_ = std::make_unique<TForm1>(host_, platform ? *platform : *sim_, hooks);
         form_->FormCreate();
-    }
-    std::string Log() const { return form_->RichEdit1->toPlainText().toStdString(); }
-    bool WaitLog(const std::string& text, int ms = 10000) {
-        return QTest::qWaitFor([&] { return Log().find(text) != std::string::npos; }, ms);
-    }
-    std::size_t Count(const std::string& text) const {
-        const std::string log = Log();
-        std::size_t n = 0;
-        for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
-        return n;
-    }
-    void Load(const fs::path& p) {
-        openAnswers_.push_back(Utf8(p));
-        QTest::mouseClick(form_->BtnLoadFile, Qt::LeftButton);
-    }
-    fs::path Image(const std::u8string& name, std::size_t n, unsigned seed) {
-        const fs::path p = dir_ / fs::path(name);
-        const auto bytes = Pattern(n, seed);
-        std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(n));
-        return p;
     }
     bool Green() const { return form_->cbbDev->styleSheet().contains(QStringLiteral("#c0dcc0")); }
     bool Grey() const { return form_->cbbDev->styleSheet().contains(QStringLiteral("#808080")); }
 
-    fs::path dir_, besideExe_;
+    fs::path besideExe_;
     std::unique_ptr<sim::SimPlatform> sim_;
     std::string programmer_;
-    gui::QtUiHost host_;
-    std::unique_ptr<TForm1> form_;
-    std::vector<std::string> errors_;
-    std::deque<std::optional<std::string>> openAnswers_;
+    // A platform a test builds for its window; kept until the window is gone (TearDown).
+    std::unique_ptr<hid::Win32HidPlatform> windows_;
+    std::unique_ptr<quillon::testing::ForwardingHidPlatform> noticed_;
 };
 
 TEST_F(WindowsWindowTest, F9ThroughRegisterHotKeyWritesEvenWithTheButtonDisabled) {
@@ -191,7 +126,11 @@ TEST_F(WindowsWindowTest, F9ThroughRegisterHotKeyWritesEvenWithTheButtonDisabled
 }
 
 TEST_F(WindowsWindowTest, DeviceChangeNoticesOpenAndCloseTheProgrammerOneSearchEach) {
-    NoticedSim platform(*sim_);
+    // The simulated programmers, with the device-change notices of the real Windows platform: a
+    // notice reaches the window only through the watcher window's WM_DEVICECHANGE.
+    windows_ = std::make_unique<hid::Win32HidPlatform>();
+    noticed_ = std::make_unique<quillon::testing::ForwardingHidPlatform>(*sim_, windows_.get());
+    quillon::testing::ForwardingHidPlatform& platform = *noticed_;
     sim_->unplug(programmer_);  // no listener yet: nothing hears of it
     Start(&platform);
     EXPECT_TRUE(Grey());

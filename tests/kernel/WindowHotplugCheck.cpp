@@ -7,7 +7,6 @@
 #include <QColor>
 #include <QComboBox>
 #include <QElapsedTimer>
-#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -17,36 +16,11 @@
 #include "gui/QtUiHost.h"
 #include "hid/HidPlatform.h"
 #include "hotkey/GlobalHotKey.h"
+#include "support/ForwardingHidPlatform.h"
 
 using namespace quillon;
 
 namespace {
-
-// Counts what the window asks of the system's HID layer, and the change notices it gets.
-class CountingPlatform : public hid::Platform {
-public:
-    explicit CountingPlatform(hid::Platform& real) : real_(real) {}
-    std::vector<hid::RawDevice> enumerate() override {
-        ++enumerations;
-        return real_.enumerate();
-    }
-    hid::DeviceQuery query(const std::string& path, bool strings) override { return real_.query(path, strings); }
-    hid::OpenResult open(const std::string& path, hid::Access a, bool shared) override {
-        return real_.open(path, a, shared);
-    }
-    std::string errorText(int code) const override { return real_.errorText(code); }
-    void setChangeListener(std::function<void()> listener) override {
-        if (!listener) return real_.setChangeListener(nullptr);
-        real_.setChangeListener([this, listener] {
-            ++notices;
-            listener();
-        });
-    }
-    std::atomic<int> enumerations{0}, notices{0};
-
-private:
-    hid::Platform& real_;
-};
 
 int g_failed = 0;
 
@@ -83,7 +57,8 @@ int main(int argc, char** argv) {
     auto tell = [&](const char* line) { std::ofstream(fifo) << line << "\n"; };
 
     std::unique_ptr<hid::Platform> system = hid::MakeSystemPlatform();
-    CountingPlatform platform(*system);
+    // Counts what the window asks of the system's HID layer, and the change notices it gets.
+    quillon::testing::ForwardingHidPlatform platform(*system);
     gui::QtUiHost host;
     gui::WindowHooks hooks;
     hooks.errorBox = [](const QString& m) { std::fprintf(stderr, "error box: %s\n", qPrintable(m)); };
