@@ -39,7 +39,7 @@ struct StationOptions {
     std::string device;
     std::string file;
     bool noErase = false, protect = false, noVerify = false, noReset = false, noReadback = false;
-    bool all = false, bell = false, dryRun = false;
+    bool all = false, bell = false, dryRun = false, allowSerialJump = false;
     std::uint64_t count = 0;
     std::string log, serial, serialFile;
     int pollMs = 250;
@@ -93,9 +93,9 @@ public:
         }
     }
 
-    std::optional<std::uint64_t> lastSerialTaken() override {
+    std::optional<std::uint64_t> lastSerialTaken(const std::string& series) override {
         if (log_.empty()) return std::nullopt;
-        return ReadLastTakenSerial(log_);
+        return ReadLastTakenSerial(log_, series);
     }
 
     // The second Ctrl-C: a unit's record that waits for the log's lock gives up.
@@ -226,25 +226,18 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
         return Fail(out, kExitBadInput, o.file + ": the image is " + std::to_string(imageSize) +
                                             " bytes, larger than the " + std::to_string(flash) + "-byte flash of " +
                                             o.chip);
-    std::vector<std::uint8_t> patched = config.image->bytes;
-    std::vector<std::uint8_t> overwritten;
-    std::uint64_t nextSerial = 0;
+    std::uint64_t lastSerial = 0;
     if (!o.serial.empty()) {
         try {
             config.serial = station::ParseSerialField(o.serial);
-            const std::uint64_t last = station::PeekLastSerial(o.serialFile);
-            // Refused here rather than after the first unit, whatever the format.
-            if (last == UINT64_MAX)
-                return Fail(out, kExitBadInput, "serial counter " + o.serialFile + " is exhausted (it holds " +
-                                                    std::to_string(last) + ", the largest number)");
-            nextSerial = last + 1;
+            lastSerial = station::PeekLastSerial(o.serialFile);
+            config.series = station::SeriesOf(o.serialFile);
             station::CheckCounterWritable(o.serialFile);
-            overwritten = station::PatchImage(patched, config.serial->address,
-                                              station::EncodeSerial(nextSerial, config.serial->format), flash);
         } catch (const station::SerialError& e) {
             return Fail(out, kExitBadInput, e.what());
         }
     }
+    std::string logTail;
     if (!o.log.empty()) {
         // A unit whose record cannot be written must not be programmed: the log must take
         // appends before the first chip is touched (and in a dry run, which creates nothing).
@@ -253,8 +246,8 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
         try {
             // Only the last records: a start costs the same for a log of any length.
             std::uint64_t size = 0;
-            const std::string tail = ReadFileTail(o.log, kLogTailBytes, &size);
-            const LogCheck check = CheckUnitLogTail(tail, size <= tail.size());
+            logTail = ReadFileTail(o.log, kLogTailBytes, &size);
+            const LogCheck check = CheckUnitLogTail(logTail, size <= logTail.size());
             if (!check.valid)
                 return Fail(out, kExitBadInput, o.log + " is not a unit log (" + check.reason + "); refusing to append");
             if (check.truncated > 0)
@@ -263,6 +256,27 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
         } catch (const std::system_error& e) {
             if (e.code().value() != ENOENT)
                 return Fail(out, kExitBadInput, "cannot read unit log " + o.log + ": " + SystemReason(e.code().value()));
+        }
+    }
+
+    std::vector<std::uint8_t> patched = config.image->bytes;
+    std::vector<std::uint8_t> overwritten;
+    std::uint64_t nextSerial = 0;
+    if (config.serial) {
+        try {
+            // The number the first unit gets, by the rule the run applies under the counter's
+            // lock: this series' records in the log may move the counter up, a little.
+            const std::uint64_t last = station::CatchUpWithRecord(
+                o.serialFile, lastSerial, LastTakenSerial(logTail, config.series), o.allowSerialJump);
+            // Refused here rather than after the first unit, whatever the format.
+            if (last == UINT64_MAX)
+                return Fail(out, kExitBadInput, "serial counter " + o.serialFile + " is exhausted (it holds " +
+                                                    std::to_string(last) + ", the largest number)");
+            nextSerial = last + 1;
+            overwritten = station::PatchImage(patched, config.serial->address,
+                                              station::EncodeSerial(nextSerial, config.serial->format), flash);
+        } catch (const station::SerialError& e) {
+            return Fail(out, kExitBadInput, e.what());
         }
     }
 
@@ -305,6 +319,7 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
     config.write = {.erase = !o.noErase, .protect = o.protect, .verify = !o.noVerify, .reset = !o.noReset,
                     .readback = !o.noReadback && !o.protect};
     config.counterFile = o.serialFile;
+    config.allowSerialJump = o.allowSerialJump;
     config.pollMs = o.pollMs;
     config.count = o.count;
     config.device = o.device;
@@ -376,6 +391,10 @@ void RegisterStation(CLI::App& app, CliContext& ctx) {
         s->add_option("--serial-file", o.serialFile, "Counter file holding the last number given (next = last + 1)");
     serial->needs(counter);
     counter->needs(serial);
+    s->add_flag("--allow-serial-jump", o.allowSerialJump,
+                "Let the unit log move the counter up by more than a few numbers (its records of this counter "
+                "are ahead: the counter was set back)")
+        ->needs(counter);
     s->add_flag("--bell", o.bell, "Ring the terminal bell when a unit fails");
     s->add_flag("--dry-run", o.dryRun, "Check image, serial and log, print the SHA-256, and stop before the wire");
     s->add_option("--poll-ms", o.pollMs, "Chip-present poll interval in milliseconds")

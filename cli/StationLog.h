@@ -41,12 +41,16 @@ LogCheck CheckUnitLog(std::string_view text);
 // (fromStart false), its first line is a piece of a record and is skipped.
 LogCheck CheckUnitLogTail(std::string_view tail, bool fromStart);
 
-// The highest serial with a "taken" record among the complete records of a log's tail. Taken
-// records are appended under the counter's lock, so the last one holds the highest number.
-std::optional<std::uint64_t> LastTakenSerial(std::string_view tail);
+// The highest serial of a series with a "taken" record among the complete records of a log's
+// tail. Taken records are appended under their counter's lock, so a series' last one holds its
+// highest number. Only records that name the series count; records written before records
+// named their series count too, but only while no record of another series is in the tail (a
+// log that other counters share cannot tell whose they were). An empty series counts every
+// taken record.
+std::optional<std::uint64_t> LastTakenSerial(std::string_view tail, const std::string& series = {});
 // LastTakenSerial of the log at path, read under its lock (the file is created when missing).
 // Throws std::system_error.
-std::optional<std::uint64_t> ReadLastTakenSerial(const std::string& path);
+std::optional<std::uint64_t> ReadLastTakenSerial(const std::string& path, const std::string& series);
 
 // Why a log could not be appended to ("" when it can): a missing or unwritable folder, a
 // read-only file, a directory or device in its place, links followed. Touches nothing.

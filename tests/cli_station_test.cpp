@@ -452,5 +452,70 @@ TEST(CliStation, RefusesBadInputsAndDryRunStopsBeforeTheWire) {
     EXPECT_THAT(r.all(), HasSubstr(station.out.substr(at + 16, 64)));
 }
 
+// Two counters on one unit log: each counts only its own records, so no number is given twice.
+TEST(CliStation, TwoCountersOnOneLogNeverGiveOneSerialTwice) {
+    Bench b;
+    test::WriteFileBytes(b.dir / "A.txt", "1000\n");
+    test::WriteFileBytes(b.dir / "B.txt", "5000\n");
+    auto run = [&b](const std::string& counter, const std::string& log) {
+        return test::RunProcess(QUILLON_CLI_PATH,
+                                {"station", "--quiet", "--sim", "swap:1", "--chip", "NRF24LE1_16K", b.dir / "fw.bin",
+                                 "--serial", "0x3FFC:u32le", "--count", "1", "--poll-ms", "10", "--serial-file",
+                                 b.dir / counter, "--log", b.dir / log});
+    };
+    auto passed = [&b](const std::string& log) {
+        std::vector<std::uint64_t> serials;
+        std::istringstream in(test::ReadFileBytes(b.dir / log));
+        for (std::string line; std::getline(in, line);) {
+            Json::Value v;
+            std::istringstream(line) >> v;
+            if (v["result"] == "pass") serials.push_back(v["serial"].asUInt64());
+        }
+        return serials;
+    };
+    ASSERT_EQ(run("B.txt", "day1.log").code, 0);
+    const auto second = run("A.txt", "day1.log");
+    ASSERT_EQ(second.code, 0) << second.all();
+    ASSERT_EQ(run("B.txt", "day2.log").code, 0);
+    EXPECT_EQ(passed("day1.log"), (std::vector<std::uint64_t>{5001, 1001}));
+    EXPECT_EQ(passed("day2.log"), (std::vector<std::uint64_t>{5002}));
+    EXPECT_EQ(test::ReadFileBytes(b.dir / "A.txt"), "1001\n");
+    EXPECT_EQ(test::ReadFileBytes(b.dir / "B.txt"), "5002\n");
+}
+
+// A counter set back far behind its own records: the dry run and the run decide alike, and
+// neither moves it without being told.
+TEST(CliStation, ACounterFarBehindItsRecordsIsRefusedByDryRunAndRunAlike) {
+    Bench b;
+    ASSERT_EQ(b.Station("swap:5", {"--count", "5"}).code, 0);  // takes 1000 to 1004
+    test::WriteFileBytes(b.dir / "serial.txt", "999\n");
+    for (const bool dry : {true, false}) {
+        const auto r = b.Station("swap:1", dry ? std::vector<std::string>{"--count", "1", "--dry-run"}
+                                               : std::vector<std::string>{"--count", "1"});
+        EXPECT_EQ(r.code, 3) << r.all();
+        EXPECT_THAT(r.all(), HasSubstr("--allow-serial-jump"));
+        EXPECT_EQ(b.Counter(), "999\n");
+    }
+    const auto dry = b.Station("swap:1", {"--count", "1", "--dry-run", "--allow-serial-jump"});
+    ASSERT_EQ(dry.code, 0) << dry.all();
+    EXPECT_THAT(dry.out, HasSubstr("\"serial\":1005,"));
+    const auto run = b.Station("swap:1", {"--count", "1", "--allow-serial-jump"});
+    ASSERT_EQ(run.code, 0) << run.all();
+    EXPECT_EQ(b.Counter(), "1005\n");
+    EXPECT_EQ(b.Results().back()["serial"].asUInt64(), 1005u);
+
+    // A record from before records named their counter, in a log no other counter shares, still
+    // catches a counter up that a crash left behind.
+    test::WriteFileBytes(b.dir / "units.log",
+                         "{\"type\":\"unit\",\"schema\":1,\"time\":\"2024-01-01T00:00:00.000Z\",\"programmer_serial\":"
+                         "\"X\",\"programmer_path\":\"p\",\"chip\":\"NRF24LE1_16K\",\"image\":\"fw.bin\","
+                         "\"image_sha256\":\"\",\"serial\":1001,\"result\":\"taken\",\"version\":\"old\"}\n");
+    test::WriteFileBytes(b.dir / "serial.txt", "999\n");
+    const auto oldDry = b.Station("swap:1", {"--count", "1", "--dry-run"});
+    EXPECT_THAT(oldDry.out, HasSubstr("\"serial\":1002,"));
+    ASSERT_EQ(b.Station("swap:1", {"--count", "1"}).code, 0);
+    EXPECT_EQ(b.Counter(), "1002\n");
+}
+
 }  // namespace
 }  // namespace quillon

@@ -417,5 +417,62 @@ TEST(UnitLog, AppendProblemsAreFoundWithoutTouchingAnything) {
     EXPECT_FALSE(std::filesystem::exists(test::PathOf(dir / "nowhere")));
 }
 
+// The records of numbers taken name their counter; a counter counts only its own, and an old
+// record without a name only while no other counter's record shares the log.
+TEST(UnitLog, TakenRecordsCountOnlyForTheirOwnSeries) {
+    auto taken = [](std::uint64_t n, const std::string& series) {
+        station::UnitRecord r = Record(true, n);
+        r.series = series;
+        return cli::TakenLogLine(r) + "\n";
+    };
+    const std::string a = "/line/A.txt", b = "/line/B.txt", odd = std::string("/line/\xff.txt");
+    struct Case {
+        std::string tail;
+        std::string series;
+        std::optional<std::uint64_t> last;
+    };
+    const Case cases[] = {
+        {taken(5001, b), a, std::nullopt},                  // the shared log of the first day, seen by A
+        {taken(5001, b), b, 5001},
+        {taken(1001, a) + taken(5001, b), a, 1001},         // B's later record does not move A
+        {taken(1001, a) + taken(5001, b) + taken(1002, a), b, 5001},
+        {taken(41, "") + taken(42, ""), a, 42},             // an old log used by this counter only
+        {taken(41, "") + taken(43, a), a, 43},
+        {taken(45, "") + taken(43, a), a, 45},              // a crash under the old version
+        {taken(41, "") + taken(5001, b), a, std::nullopt},  // shared: the unnamed one is not ours
+        {taken(41, "") + taken(1001, a) + taken(5001, b), a, 1001},
+        {taken(7, odd) + taken(9, a), odd, 7},              // names that are not UTF-8 compare by bytes
+        {taken(7, odd), std::string("/line/\xfe.txt"), std::nullopt},
+        {taken(1001, a) + taken(5001, b), "", 5001},        // no series: every record (as before)
+    };
+    for (const Case& c : cases) EXPECT_EQ(cli::LastTakenSerial(c.tail, c.series), c.last) << c.tail << c.series;
+    // Every name of one counter is one series; two counters are two.
+    test::ScratchDir dir("station-series");
+    test::WriteFileBytes(dir / "A.txt", "1\n");
+    test::WriteFileBytes(dir / "B.txt", "1\n");
+    std::filesystem::create_directory(test::PathOf(dir / "sub"));
+    EXPECT_NE(station::SeriesOf(dir / "A.txt"), station::SeriesOf(dir / "B.txt"));
+    EXPECT_EQ(station::SeriesOf(dir / "A.txt"), station::SeriesOf(dir / "sub/../A.txt"));
+}
+
+TEST(SerialCounter, ARecordFarAheadIsRefusedUnlessAllowed) {
+    test::ScratchDir dir("station-jump");
+    const std::string counter = dir / "serial.txt";
+    test::WriteFileBytes(counter, "999\n");
+    MemoryJournal journal;
+    journal.last = 1004;
+    EXPECT_THROW(station::TakeNextSerial(counter, &journal), SerialError);
+    EXPECT_EQ(Slurp(counter), "999\n");
+    EXPECT_TRUE(journal.taken_.empty());
+    EXPECT_EQ(station::TakeNextSerial(counter, &journal, {}, /*allowJump=*/true), 1005u);
+    EXPECT_EQ(Slurp(counter), "1005\n");
+    // The few numbers a crash (or a few) can leave are caught up without asking.
+    journal.last = 1005 + station::kMaxSerialCatchUp;
+    EXPECT_EQ(station::TakeNextSerial(counter, &journal), 1006u + station::kMaxSerialCatchUp);
+    EXPECT_EQ(station::CatchUpWithRecord(counter, 10, 10 + station::kMaxSerialCatchUp, false),
+              10 + station::kMaxSerialCatchUp);
+    EXPECT_THROW(station::CatchUpWithRecord(counter, 10, 11 + station::kMaxSerialCatchUp, false), SerialError);
+}
+
 }  // namespace
 }  // namespace quillon

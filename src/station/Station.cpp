@@ -131,6 +131,7 @@ private:
         record.imagePath = config.image->source;
         record.imageSha256 = config.image->fileSha256;
         record.version = config.version;
+        if (config.serial) record.series = config.series;
         // The loaded image, shared by every station; a unit with a serial gets its own copy.
         ImagePtr image = config.image;
         OpStatus status = OpStatus::Ok;
@@ -341,7 +342,7 @@ std::uint64_t StationRunner::takeSerial(const UnitRecord& unit) {
     class ViewJournal : public SerialJournal {
     public:
         ViewJournal(StationView& view, const UnitRecord& unit) : view_(view), unit_(unit) {}
-        std::optional<std::uint64_t> lastTaken() override { return view_.lastSerialTaken(); }
+        std::optional<std::uint64_t> lastTaken() override { return view_.lastSerialTaken(unit_.series); }
         void taken(std::uint64_t number) override {
             UnitRecord record = unit_;
             record.serial = number;
@@ -354,7 +355,7 @@ std::uint64_t StationRunner::takeSerial(const UnitRecord& unit) {
     } journal(view_, unit);
     // The file lock orders processes; this orders our own stations without a thread per wait.
     std::lock_guard lock(serialMutex_);
-    return TakeNextSerial(config_.counterFile, &journal, [this] { return stopping(); });
+    return TakeNextSerial(config_.counterFile, &journal, [this] { return stopping(); }, config_.allowSerialJump);
 }
 
 std::vector<std::string> StationRunner::ProgrammerPaths() {

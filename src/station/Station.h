@@ -31,6 +31,8 @@ struct StationConfig {
     ImagePtr image;               // as loaded (once), before any serial
     std::optional<SerialField> serial;
     std::string counterFile;
+    std::string series;           // the counter's series in the records (SeriesOf(counterFile))
+    bool allowSerialJump = false; // a record far ahead of the counter may move it (CatchUpWithRecord)
     int pollMs = 250;             // chip-present poll while waiting for a chip or for its removal
     std::uint64_t count = 0;      // good units after which every station stops; 0: no limit
     std::string device;           // one programmer by path or serial ("" any)
@@ -48,6 +50,7 @@ struct UnitRecord {
     std::string imageSha256;        // of the image file as read
     std::string bytesSha256;        // of the bytes written, serial included ("" when none were)
     std::optional<std::uint64_t> serial;
+    std::string series;             // the counter the serial came from ("" without one)
     bool pass = false;
     std::string failure;            // "" for a pass; else "device failure", "timeout", "verify failure", "interrupted", ...
     std::string message;
@@ -82,9 +85,10 @@ public:
     // touched: the unit is about to get record.serial (its result is not known yet). Put it on
     // record durably; a throw refuses the number, which then stays free, and stops every station.
     virtual void serialTaken(const UnitRecord&) {}
-    // Under the counter's lock: the highest number on record as taken, so that a counter a crash
-    // left behind its record moves past it. nullopt: no record kept (serialTaken not used).
-    virtual std::optional<std::uint64_t> lastSerialTaken() { return std::nullopt; }
+    // Under the counter's lock: the highest number of this series on record as taken, so that a
+    // counter a crash left behind its record moves past it. nullopt: no record kept (serialTaken
+    // not used). Records of other series never count: their numbers are theirs.
+    virtual std::optional<std::uint64_t> lastSerialTaken(const std::string& /*series*/) { return std::nullopt; }
 };
 
 struct StationSummary {
