@@ -29,11 +29,15 @@ enum ExitCode : int {
 };
 
 class Output;
+struct CliContext;
 
 // Why path cannot be read as an input file, or "" when it can: only regular files are read, since
 // a FIFO would block and a device may never end. The reason names what the path is, in the
 // system's "PATH: reason" form ("fw.hex: is a directory; ...", "fw.hex: No such file or directory").
 std::string InputProblem(const std::string& path);
+// Why a run must not write path, or "" when it may: it is the --sim-flash chip file, by any name
+// or link (also before either exists).
+std::string SimFlashClash(const CliContext& ctx, const std::string& path);
 // One warning per kind of leniency the converter applied to this HEX text.
 void WarnHexNotices(Output& out, const std::vector<hex::HexNotice>& notices);
 

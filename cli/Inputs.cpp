@@ -1,5 +1,6 @@
 // Input files of quillon-cli: which paths are read at all, how much HEX text is read, and the
 // warnings about HEX files that convert only because the converter is lenient.
+#include <filesystem>
 #include <system_error>
 
 #include "cli/Cli.h"
@@ -18,6 +19,30 @@ std::string InputProblem(const std::string& path) {
     } catch (const std::system_error& e) {
         return path + ": " + SystemReason(e.code().value());
     }
+}
+
+namespace {
+// The name a path finally leads to, absolute: two names of one file that does not exist yet
+// give the same text.
+std::string FinalName(const std::string& path) {
+    std::string name = path;
+    try {
+        name = ResolveLinks(path);
+    } catch (const std::system_error&) {
+    }
+    std::error_code error;
+    const auto absolute = std::filesystem::absolute(PathFromUtf8(name), error);
+    if (error) return name;
+    const std::u8string text = absolute.lexically_normal().generic_u8string();
+    return std::string(text.begin(), text.end());
+}
+}  // namespace
+
+std::string SimFlashClash(const CliContext& ctx, const std::string& path) {
+    const std::string& chip = ctx.sim.flashFile;
+    if (!ctx.sim.enabled || chip.empty() || path.empty()) return {};
+    if (!SameFile(path, chip) && FinalName(path) != FinalName(chip)) return {};
+    return path + " is the --sim-flash chip file " + chip + "; refusing to use one file as both";
 }
 
 void WarnHexNotices(Output& out, const std::vector<hex::HexNotice>& notices) {

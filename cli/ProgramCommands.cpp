@@ -179,9 +179,13 @@ std::unique_ptr<hid::Platform> PlatformOrFailure(const CliContext& ctx, Result& 
 
 // The image, read and converted once for the whole run, with the warnings about an odd HEX file.
 // The BIN copy beside a HEX file is written here, once, as the window's loader does.
-std::optional<ImagePtr> LoadImage(Output& out, const std::string& file, Result& failure) {
+std::optional<ImagePtr> LoadImage(const CliContext& ctx, Output& out, const std::string& file, Result& failure) {
     if (const std::string problem = InputProblem(file); !problem.empty()) {
         failure = {kExitBadInput, "cannot open " + problem};
+        return std::nullopt;
+    }
+    if (const std::string clash = SimFlashClash(ctx, file); !clash.empty()) {
+        failure = {kExitUsage, clash};
         return std::nullopt;
     }
     ImageLoad load = ReadImageFile(file, CPro::kBufferSize);
@@ -194,7 +198,10 @@ std::optional<ImagePtr> LoadImage(Output& out, const std::string& file, Result& 
         failure = {kExitBadInput, file + ": the image is empty (the file holds no data records)"};
         return std::nullopt;
     }
-    if (const std::string failed = WriteBinCopy(*load.image); !failed.empty()) out.Warning(failed);
+    if (const std::string clash = SimFlashClash(ctx, file + ".bin"); !clash.empty() && load.image->kind == ImageKind::Hex)
+        out.Warning(file + ".bin: not written: " + clash);
+    else if (const std::string failed = WriteBinCopy(*load.image); !failed.empty())
+        out.Warning(failed);
     return load.image;
 }
 
@@ -216,6 +223,9 @@ int RunDetect(CliContext& ctx, const ProgramOptions& options) {
 int RunRead(CliContext& ctx, const ProgramOptions& options) {
     InterruptWatch watch;
     Output out(ctx);
+    // Nor can the simulated chip's own file.
+    if (const std::string clash = SimFlashClash(ctx, options.file); !clash.empty())
+        return Finish(out, "read", {kExitUsage, clash});
     // A directory cannot take the dump: say so before the chip is read.
     if (StatPath(options.file).isDirectory)
         return Finish(out, "read", {kExitError, "Cannot create file " + options.file + " (" + SystemReason(EISDIR) + ")"});
@@ -295,7 +305,7 @@ int RunWrite(CliContext& ctx, const ProgramOptions& options) {
     // With several programmers the lines of each are prefixed by its path.
     Output out(ctx);
     Result r;
-    const std::optional<ImagePtr> image = LoadImage(out, options.file, r);
+    const std::optional<ImagePtr> image = LoadImage(ctx, out, options.file, r);
     if (!image) return Finish(out, "write", r);
     if (options.dryRun) return DryRunWrite(out, options, **image);
     auto platform = PlatformOrFailure(ctx, r);
@@ -331,7 +341,7 @@ int RunVerify(CliContext& ctx, const ProgramOptions& options) {
     InterruptWatch watch;
     Output out(ctx);
     Result r;
-    const std::optional<ImagePtr> image = LoadImage(out, options.file, r);
+    const std::optional<ImagePtr> image = LoadImage(ctx, out, options.file, r);
     if (!image) return Finish(out, "verify", r);
     if (const std::string why = TooLargeForChip(options, **image); !why.empty())
         return Finish(out, "verify", {kExitBadInput, why});

@@ -216,6 +216,8 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
     // One read and one conversion: every unit, its log record and its hashes use these bytes.
     if (const std::string problem = InputProblem(o.file); !problem.empty())
         return Fail(out, kExitBadInput, "cannot open " + problem);
+    for (const std::string& file : {o.file, o.log, o.serialFile})
+        if (const std::string clash = SimFlashClash(ctx, file); !clash.empty()) return Fail(out, kExitUsage, clash);
     ImageLoad load = ReadImageFile(o.file, CPro::kBufferSize);
     if (!load.image) return Fail(out, kExitBadInput, load.error);
     config.image = load.image;

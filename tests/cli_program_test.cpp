@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -647,6 +648,49 @@ TEST_F(CliProgramTest, ABusyProgrammerIsNamedTheSameWayWithAndWithoutAll) {
     EXPECT_EQ(all.code, 4);
     EXPECT_THAT(one.err, HasSubstr("in use by another program"));
     EXPECT_THAT(all.err, HasSubstr("in use by another program"));
+}
+
+// No run writes over its own source: a BIN copy whose name leads to the HEX file, a dump or an
+// image that is the simulated chip's own file.
+TEST_F(CliProgramTest, NoOutputIsWrittenOverTheRunsOwnFiles) {
+    const Bytes image = Pattern(4096, 22);
+    const std::string hex = HexText({{0, image}});
+    WriteText(P("fw.hex"), hex);
+    const std::string flash = P("chip.flash").string();
+    struct Case {
+        const char* what;
+        std::function<void()> link;  // makes fw.hex.bin another name of fw.hex
+    };
+    std::vector<Case> cases = {{"hard link", [&] { fs::create_hard_link(P("fw.hex"), P("fw.hex.bin")); }}};
+    // Wine has no symbolic links.
+    if (!test::OnWindows()) cases.push_back({"symbolic link", [&] { fs::create_symlink("fw.hex", P("fw.hex.bin")); }});
+    for (const Case& c : cases) {
+        fs::remove(P("fw.hex.bin"));
+        c.link();
+        const CliRun w = Cli({"--sim", "--sim-flash", flash, "write", "--chip", "NRF24LE1_16K", "fw.hex", "--readback"});
+        EXPECT_EQ(w.code, 0) << c.what << w.all();
+        EXPECT_THAT(w.err, HasSubstr("fw.hex.bin: not written")) << c.what;
+        EXPECT_EQ(ReadText(P("fw.hex")), hex) << c.what;
+        const CliRun r = Cli({"--sim", "--sim-flash", flash, "read", "--chip", "NRF24LE1_16K", "back.bin"});
+        EXPECT_EQ(r.code, 0) << r.all();
+        EXPECT_EQ(ReadBytes(P("back.bin")), Flashed(image, 16384)) << c.what;
+    }
+
+    // The chip file as read's OUT or as the image: refused before the chip is touched.
+    const Bytes chip = ReadBytes(flash);
+    fs::copy_file(flash, P("chip.bin"));
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--sim", "--sim-flash", flash, "read", "--chip", "NRF24LE1_16K", flash},
+          std::vector<std::string>{"--sim", "--sim-flash", flash, "read", "--chip", "NRF24LE1_16K", "./chip.flash"},
+          std::vector<std::string>{"--sim", "--sim-flash", "chip.bin", "write", "--chip", "NRF24LE1_16K", "chip.bin"},
+          std::vector<std::string>{"--sim", "--sim-flash", "new.bin", "read", "--chip", "NRF24LE1_16K", "new.bin"}}) {
+        const CliRun r = Cli(args);
+        EXPECT_EQ(r.code, 2) << args.back() << r.all();
+        EXPECT_THAT(r.err, HasSubstr("--sim-flash chip file")) << r.all();
+    }
+    EXPECT_EQ(ReadBytes(flash), chip);
+    EXPECT_EQ(ReadBytes(P("chip.bin")), chip);
+    EXPECT_FALSE(fs::exists(P("new.bin")));
 }
 
 }  // namespace
