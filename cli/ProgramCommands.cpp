@@ -220,9 +220,14 @@ int RunDetect(CliContext& ctx, const ProgramOptions& options) {
     return Finish(out, "detect", r);
 }
 
-int RunRead(CliContext& ctx, const ProgramOptions& options) {
+int RunRead(CliContext& ctx, ProgramOptions options) {
     InterruptWatch watch;
     Output out(ctx);
+    // "-" is standard output, as for hex2bin. A dump that goes to standard output (by that name or
+    // any other, such as a shell's redirection to OUT) takes it whole: the tool's own lines go to
+    // standard error.
+    if (options.file == "-") options.file = "/dev/stdout";
+    if (options.file == "/dev/stdout" || SameFile(options.file, "/dev/stdout")) out.GiveUpStdout();
     // Nor can the simulated chip's own file.
     if (const std::string clash = SimFlashClash(ctx, options.file); !clash.empty())
         return Finish(out, "read", {kExitUsage, clash});

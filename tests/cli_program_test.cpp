@@ -693,5 +693,25 @@ TEST_F(CliProgramTest, NoOutputIsWrittenOverTheRunsOwnFiles) {
     EXPECT_FALSE(fs::exists(P("new.bin")));
 }
 
+// A dump on standard output is the chip's bytes and nothing else; the tool's lines (log,
+// progress, result, in plain text or JSON) go to standard error.
+TEST_F(CliProgramTest, ReadToStandardOutputIsExactlyTheFlash) {
+    const Bytes image = Pattern(5000, 23);
+    WriteBytes(P("fw.bin"), image);
+    const std::string flash = P("chip.flash").string();
+    ASSERT_EQ(Cli({"--sim", "--sim-flash", flash, "write", "--chip", "NRF24LE1_16K", "fw.bin"}).code, 0);
+    const Bytes expected = Flashed(image, 16384);
+    for (const char* out : {"-", "/dev/stdout"})
+        for (const bool json : {false, true}) {
+            std::vector<std::string> args = {"--sim", "--sim-flash", flash, "read", "--chip", "NRF24LE1_16K", out};
+            if (json) args.insert(args.begin(), "--json");
+            const CliRun r = Cli(args);
+            EXPECT_EQ(r.code, 0) << out << json << r.err;
+            EXPECT_EQ(Bytes(r.out.begin(), r.out.end()), expected) << out << " json " << json << ": " << r.out.size();
+            EXPECT_THAT(r.err, HasSubstr(json ? "\"type\":\"result\"" : "read: OK")) << out << json;
+        }
+    EXPECT_FALSE(fs::exists(P("-")));
+}
+
 }  // namespace
 }  // namespace quillon
