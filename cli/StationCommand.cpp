@@ -1,7 +1,8 @@
 // quillon-cli station: the production loop on one programmer or on all of them. This file is
 // the shell only: it checks the inputs (image, serial, counter, log) before anything reaches a
 // programmer, shows each station's state so that an operator can read it from a metre away,
-// writes the unit log, and maps Ctrl-C to "stop after this unit" / "abort the unit".
+// keeps the counter and the unit log through the files store, and maps Ctrl-C to "stop after
+// this unit" / "abort the unit".
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -76,42 +77,25 @@ public:
             Print(s.path + ": station ended (" + s.text + ")");
     }
 
-    void serialTaken(const UnitRecord& r) override {
-        if (log_.empty()) return;
-        const std::string line = TakenLogLine(r);
-        // The number is on record before the counter moves past it; a stop while another
-        // process holds the log gives up here, before the chip is touched.
-        try {
-            AppendUnitLog(log_, line, [] { return InterruptWatch::Caught() != 0; });
-        } catch (const std::system_error& e) {
-            if (e.code().value() == ECANCELED) throw station::SerialCancelled("stopped while waiting for " + log_);
-            throw std::runtime_error("cannot append to the unit log " + log_ + ": " + SystemReason(e.code().value()));
-        }
+    void unitTaken(const UnitRecord& r) override {
+        if (log_.empty() || !json_) return;
+        std::lock_guard lock(mutex_);
+        Print(TakenLogLine(r));
+    }
+
+    void notice(const std::string& path, const std::string& text) override {
+        if (quiet_) return;
+        std::lock_guard lock(mutex_);
         if (json_) {
-            std::lock_guard lock(mutex_);
-            Print(line);
+            JsonLine line("warning");
+            if (!path.empty()) line.Path("device", path);
+            return Print(line.Text("message", text).Str());
         }
+        std::fprintf(stderr, "warning: %s%s\n", path.empty() ? "" : ("[" + path + "] ").c_str(), text.c_str());
     }
-
-    std::optional<std::uint64_t> lastSerialTaken(const std::string& series) override {
-        if (log_.empty()) return std::nullopt;
-        return ReadLastTakenSerial(log_, series);
-    }
-
-    // The second Ctrl-C: a unit's record that waits for the log's lock gives up.
-    void abort() { abort_ = true; }
 
     void unitFinished(const UnitRecord& r) override {
         const std::string line = UnitLogLine(r);
-        // The record is on disk before the station may start its next unit.
-        if (!log_.empty()) {
-            try {
-                AppendUnitLog(log_, line, [this] { return abort_.load(); });
-            } catch (const std::system_error& e) {
-                throw std::runtime_error("cannot append to the unit log " + log_ + ": " +
-                                         SystemReason(e.code().value()));
-            }
-        }
         std::lock_guard lock(mutex_);
         (r.pass ? good_ : failed_) += 1;
         auto& last = lastUnit_[r.programmerPath];
@@ -187,7 +171,6 @@ private:
     std::map<std::string, std::string> lastUnit_;
     std::uint64_t good_ = 0, failed_ = 0;
     int drawn_ = 0;
-    std::atomic<bool> abort_{false};
 };
 
 std::string Hex(const std::vector<std::uint8_t>& bytes) {
@@ -228,18 +211,17 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
         return Fail(out, kExitBadInput, o.file + ": the image is " + std::to_string(imageSize) +
                                             " bytes, larger than the " + std::to_string(flash) + "-byte flash of " +
                                             o.chip);
-    std::uint64_t lastSerial = 0;
     if (!o.serial.empty()) {
         try {
             config.serial = station::ParseSerialField(o.serial);
-            lastSerial = station::PeekLastSerial(o.serialFile);
+            // A missing or unreadable counter is refused before anything else is looked at.
+            (void)station::PeekLastSerial(o.serialFile);
             config.series = station::SeriesOf(o.serialFile);
             station::CheckCounterWritable(o.serialFile);
         } catch (const station::SerialError& e) {
             return Fail(out, kExitBadInput, e.what());
         }
     }
-    std::string logTail;
     if (!o.log.empty()) {
         // A unit whose record cannot be written must not be programmed: the log must take
         // appends before the first chip is touched (and in a dry run, which creates nothing).
@@ -248,8 +230,8 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
         try {
             // Only the last records: a start costs the same for a log of any length.
             std::uint64_t size = 0;
-            logTail = ReadFileTail(o.log, kLogTailBytes, &size);
-            const LogCheck check = CheckUnitLogTail(logTail, size <= logTail.size());
+            const std::string tail = ReadFileTail(o.log, kLogTailBytes, &size);
+            const LogCheck check = CheckUnitLogTail(tail, size <= tail.size());
             if (!check.valid)
                 return Fail(out, kExitBadInput, o.log + " is not a unit log (" + check.reason + "); refusing to append");
             if (check.truncated > 0)
@@ -261,20 +243,16 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
         }
     }
 
+    // The numbers and the records: the counter file and the unit log.
+    FileUnitStore store(o.serialFile, o.log, o.allowSerialJump);
     std::vector<std::uint8_t> patched = config.image->bytes;
     std::vector<std::uint8_t> overwritten;
     std::uint64_t nextSerial = 0;
     if (config.serial) {
         try {
             // The number the first unit gets, by the rule the run applies under the counter's
-            // lock: this series' records in the log may move the counter up, a little.
-            const std::uint64_t last = station::CatchUpWithRecord(
-                o.serialFile, lastSerial, LastTakenSerial(logTail, config.series), o.allowSerialJump);
-            // Refused here rather than after the first unit, whatever the format.
-            if (last == UINT64_MAX)
-                return Fail(out, kExitBadInput, "serial counter " + o.serialFile + " is exhausted (it holds " +
-                                                    std::to_string(last) + ", the largest number)");
-            nextSerial = last + 1;
+            // lock (refused here rather than after the first unit, whatever the format).
+            nextSerial = store.peekNext(config.series);
             overwritten = station::PatchImage(patched, config.serial->address,
                                               station::EncodeSerial(nextSerial, config.serial->format), flash);
         } catch (const station::SerialError& e) {
@@ -328,12 +306,10 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
     config.all = o.all;
     config.version = kVersion;
     Display display(ctx, o);
-    station::StationRunner runner(*platform, std::move(config), display);
+    const bool keepsRecords = config.serial.has_value() || !o.log.empty();
+    station::StationRunner runner(*platform, std::move(config), display, keepsRecords ? &store : nullptr);
     const std::size_t first = watch.Subscribe([&runner] { runner.stopAfterUnit(); });
-    const std::size_t second = watch.SubscribeSecond([&runner, &display] {
-        display.abort();
-        runner.abort();
-    });
+    const std::size_t second = watch.SubscribeSecond([&runner] { runner.abort(); });
     const station::StationSummary summary = runner.run();
     watch.Unsubscribe(first);
     watch.Unsubscribe(second);

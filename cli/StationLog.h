@@ -62,4 +62,20 @@ void AppendUnitLog(const std::string& path, std::string_view line);
 // The same, giving up with ECANCELED while another holder keeps the lock and cancelled says true.
 void AppendUnitLog(const std::string& path, std::string_view line, const std::function<bool()>& cancelled);
 
+// The files behind a station: the counter file (station/Serial.h) and the unit log at logPath
+// ("" for none: numbers are taken without a record, outcomes are not kept).
+class FileUnitStore : public station::UnitStore {
+public:
+    FileUnitStore(std::string counterFile, std::string logPath, bool allowSerialJump)
+        : counterFile_(std::move(counterFile)), logPath_(std::move(logPath)), allowJump_(allowSerialJump) {}
+
+    std::uint64_t startUnit(const station::UnitRecord& unit, const std::function<bool()>& cancelled) override;
+    void finishUnit(const station::UnitRecord& unit, const std::function<bool()>& cancelled) override;
+    std::uint64_t peekNext(const std::string& series) override;
+
+private:
+    const std::string counterFile_, logPath_;
+    const bool allowJump_;
+};
+
 }  // namespace quillon::cli

@@ -517,5 +517,40 @@ TEST(CliStation, ACounterFarBehindItsRecordsIsRefusedByDryRunAndRunAlike) {
     EXPECT_EQ(b.Counter(), "1002\n");
 }
 
+// A second Ctrl-C while a unit's result waits for the unit log's lock: the unit is logged as
+// interrupted once the log is free, and the run ends as interrupted (130), not as an error.
+TEST(CliStation, AbortWhileTheResultWaitsForTheLogRecordsTheUnitAsInterrupted) {
+    QUILLON_SKIP_ON_WINDOWS("signals");
+    Bench b;
+    test::ProcessOptions options;
+    options.timeout = std::chrono::seconds(60);
+    test::Process p(QUILLON_CLI_PATH, StationArgs(b, "swap:1", b.dir / "serial.txt", {"--sim-paced", "--count", "1"}),
+                    options);
+    ASSERT_TRUE(p.WaitForOutput("\"result\":\"taken\"", std::chrono::seconds(20)));
+    // Another process takes the log while the chip is being written (a paced unit takes about
+    // half a second), so the unit's result has to wait for it.
+    test::ProcessOptions holdOptions;
+    holdOptions.mustStart = false;
+    // -o: only flock(1) itself holds the lock, so that killing it frees the log.
+    test::Process hold("flock", {"-o", b.dir / "units.log", "sleep", "30"}, holdOptions);
+    if (!hold.started()) GTEST_SKIP() << "no flock(1) here";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ASSERT_EQ(CountOf(p.OutputSoFar(), "\"result\":\"pass\""), 0u) << p.OutputSoFar();
+    ASSERT_TRUE(p.Send(test::StopSignal::Interrupt));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(p.Send(test::StopSignal::Interrupt));
+    EXPECT_TRUE(p.WaitForOutput("waiting to record the interrupted unit", std::chrono::seconds(5))) << p.OutputSoFar();
+    hold.Kill();
+    const auto r = p.Finish(std::chrono::seconds(10));
+    EXPECT_EQ(r.code, 130) << r.all();
+    EXPECT_THAT(r.out, HasSubstr("\"interrupted\":true"));
+    const auto results = b.Results();
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0]["serial"].asUInt64(), 1000u);
+    EXPECT_EQ(results[0]["result"], "fail");
+    EXPECT_EQ(results[0]["failure"], "interrupted");
+    EXPECT_EQ(b.Counter(), "1000\n");
+}
+
 }  // namespace
 }  // namespace quillon

@@ -139,6 +139,7 @@ private:
         if (config.serial) {
             try {
                 record.serial = runner_.takeSerial(record);
+                runner_.view().unitTaken(record);
             } catch (const SerialError& e) {
                 // No number was taken and the chip is untouched: the unit never started.
                 {
@@ -192,20 +193,44 @@ private:
         record.failure = record.pass ? "" : OpStatusName(status);
         record.durationMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                                 std::chrono::steady_clock::now() - started).count();
+        bool interrupted = status == OpStatus::Interrupted;
         try {
-            runner_.view().unitFinished(record);
+            PutOnRecord(record, interrupted);
         } catch (const std::exception& e) {
             runner_.unitDone(record.pass);
             runner_.fatal(e.what());
             return false;
         }
         runner_.unitDone(record.pass);
-        if (status == OpStatus::Interrupted) {
+        if (interrupted) {
             std::lock_guard lock(runner_.mutex_);
             runner_.interrupted_ = true;
         }
+        runner_.view().unitFinished(record);
         Show(record.pass ? StationState::Pass : StationState::Fail, record.pass ? "" : record.message);
         return goOn;
+    }
+
+    // Puts the unit's outcome on record before the station's next unit may start. An abort while
+    // the record waits for the store (another program holds the unit log) ends the unit as
+    // interrupted, whatever it came to: its record is still written, once the store is free (only
+    // a further stop, which ends the process, comes first). Throws when the store cannot take it.
+    void PutOnRecord(UnitRecord& record, bool& interrupted) {
+        UnitStore* store = runner_.store();
+        if (store == nullptr) return;
+        try {
+            store->finishUnit(record, [this] { return runner_.aborting(); });
+            return;
+        } catch (const StoreWaitCancelled&) {
+        }
+        record.message = "interrupted while its record waited for the unit log" +
+                         std::string(record.pass ? " (the chip had passed: " : " (") + record.message + ")";
+        record.pass = false;
+        record.failure = OpStatusName(OpStatus::Interrupted);
+        interrupted = true;
+        runner_.view().notice(path_, "the unit log is held by another program: waiting to record the interrupted unit"
+                                     " (stop once more to end at once, without its record)");
+        store->finishUnit(record, {});
     }
 
     void Main() {
@@ -279,9 +304,9 @@ private:
 
 // ---------------------------------------------------------------------------------------------
 
-StationRunner::StationRunner(hid::Platform& platform, StationConfig config, StationView& view)
+StationRunner::StationRunner(hid::Platform& platform, StationConfig config, StationView& view, UnitStore* store)
     : platform_(platform), shared_(std::make_unique<SharedPlatform>(platform)), config_(std::move(config)),
-      view_(view) {}
+      view_(view), store_(store) {}
 
 StationRunner::~StationRunner() {
     platform_.setChangeListener(nullptr);
@@ -338,24 +363,10 @@ void StationRunner::fatal(const std::string& why) {
 }
 
 std::uint64_t StationRunner::takeSerial(const UnitRecord& unit) {
-    // The view keeps the record of numbers taken, under the counter's lock.
-    class ViewJournal : public SerialJournal {
-    public:
-        ViewJournal(StationView& view, const UnitRecord& unit) : view_(view), unit_(unit) {}
-        std::optional<std::uint64_t> lastTaken() override { return view_.lastSerialTaken(unit_.series); }
-        void taken(std::uint64_t number) override {
-            UnitRecord record = unit_;
-            record.serial = number;
-            view_.serialTaken(record);
-        }
-
-    private:
-        StationView& view_;
-        const UnitRecord& unit_;
-    } journal(view_, unit);
-    // The file lock orders processes; this orders our own stations without a thread per wait.
+    if (store_ == nullptr) throw SerialError("no store for serial numbers");
+    // The store's own lock orders processes; this orders our own stations without a thread per wait.
     std::lock_guard lock(serialMutex_);
-    return TakeNextSerial(config_.counterFile, &journal, [this] { return stopping(); }, config_.allowSerialJump);
+    return store_->startUnit(unit, [this] { return stopping(); });
 }
 
 std::vector<std::string> StationRunner::ProgrammerPaths() {

@@ -20,6 +20,7 @@
 #include "image/Image.h"
 #include "ops/WriteOptions.h"
 #include "station/Serial.h"
+#include "station/UnitStore.h"
 
 namespace quillon::station {
 
@@ -71,24 +72,20 @@ struct StationStatus {
 };
 
 // Implemented by the shell; calls come from the stations' threads, one station at a time per
-// call site but several stations concurrently.
+// call site but several stations concurrently. The view only shows: what is on record is the
+// store's (UnitStore).
 class StationView {
 public:
     virtual ~StationView() = default;
     virtual void status(const StationStatus&) {}
-    // Before the station's next unit starts. An exception stops every station (a unit that
-    // cannot be logged must not be followed by more).
+    // The unit's number is on record as taken (the chip is not touched yet).
+    virtual void unitTaken(const UnitRecord&) {}
+    // The unit's outcome is on record; its station's next unit starts after this returns.
     virtual void unitFinished(const UnitRecord&) {}
     // One log line of the station on the programmer at path (time stamp included).
     virtual void logLine(const std::string& /*path*/, const std::string& /*line*/) {}
-    // Under the serial counter's lock, before the counter moves on and before the chip is
-    // touched: the unit is about to get record.serial (its result is not known yet). Put it on
-    // record durably; a throw refuses the number, which then stays free, and stops every station.
-    virtual void serialTaken(const UnitRecord&) {}
-    // Under the counter's lock: the highest number of this series on record as taken, so that a
-    // counter a crash left behind its record moves past it. nullopt: no record kept (serialTaken
-    // not used). Records of other series never count: their numbers are theirs.
-    virtual std::optional<std::uint64_t> lastSerialTaken(const std::string& /*series*/) { return std::nullopt; }
+    // Something the operator must know although the station goes on (path "" for the run).
+    virtual void notice(const std::string& /*path*/, const std::string& /*text*/) {}
 };
 
 struct StationSummary {
@@ -102,7 +99,8 @@ class Station;
 
 class StationRunner {
 public:
-    StationRunner(hid::Platform& platform, StationConfig config, StationView& view);
+    // store keeps the numbers and the records; null: no serial numbers and no records.
+    StationRunner(hid::Platform& platform, StationConfig config, StationView& view, UnitStore* store);
     ~StationRunner();
     StationRunner(const StationRunner&) = delete;
     StationRunner& operator=(const StationRunner&) = delete;
@@ -125,8 +123,9 @@ public:
     void fatal(const std::string& why);
     const StationConfig& config() const { return config_; }
     StationView& view() { return view_; }
-    // The next number for the unit whose record this is (the view's record is kept under the
-    // counter's lock). Throws SerialCancelled when the runner stops while it waits for the lock.
+    UnitStore* store() { return store_; }
+    // Starts the unit in the store: its number, on record as taken. Throws SerialError;
+    // SerialCancelled when the runner stops while it waits for the store.
     std::uint64_t takeSerial(const UnitRecord& unit);
 
 private:
@@ -138,6 +137,7 @@ private:
     std::unique_ptr<SharedPlatform> shared_;
     StationConfig config_;
     StationView& view_;
+    UnitStore* store_;
     std::atomic<bool> stop_{false}, abort_{false};
     std::mutex mutex_;
     std::condition_variable wake_;
