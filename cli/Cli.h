@@ -67,6 +67,9 @@ struct CliContext {
 // The platform the options ask for: the simulated programmer with --sim, real HID devices
 // otherwise. Throws std::invalid_argument for an unknown simulator scenario.
 std::unique_ptr<hid::Platform> MakePlatform(const CliContext& ctx);
+// Why the simulated chip of the programmer at device ("" any) could not be kept in its
+// --sim-flash file, or "" when it was (and for real programmers).
+std::string SimChipFileFailure(hid::Platform& platform, const std::string& device = {});
 
 // What differs between systems for the tool itself (TerminalPosix.cpp, TerminalWin32.cpp):
 // Sets the console up for UTF-8 text where the system needs it; called once at start.

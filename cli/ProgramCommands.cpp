@@ -285,6 +285,18 @@ Result WriteOne(hid::Platform& platform, Output& out, const ProgramOptions& opti
     return r;
 }
 
+// A write the simulated chip's file did not keep is no success: the next run would find the old
+// chip (a full disk under --sim-flash).
+Result KeptBySimulator(hid::Platform& platform, Result r, const std::string& device) {
+    if (r.code != kExitOk) return r;
+    if (const std::string why = SimChipFileFailure(platform, device); !why.empty()) {
+        Result failed{kExitError, "unusable --sim-flash file: " + why};
+        failed.detail.device = r.detail.device;
+        return failed;
+    }
+    return r;
+}
+
 // Why the image cannot go to the chip of --chip, or "" when it fits.
 std::string TooLargeForChip(const ProgramOptions& options, const Image& image) {
     const std::uint32_t flash = kChips[static_cast<std::size_t>(ChipIndex(options.chip))].flashSize;
@@ -315,7 +327,9 @@ int RunWrite(CliContext& ctx, const ProgramOptions& options) {
     if (options.dryRun) return DryRunWrite(out, options, **image);
     auto platform = PlatformOrFailure(ctx, r);
     if (!platform) return Finish(out, "write", r);
-    if (!options.all) return Finish(out, "write", WriteOne(*platform, out, options, *image, watch, options.device, false));
+    if (!options.all)
+        return Finish(out, "write",
+                      KeptBySimulator(*platform, WriteOne(*platform, out, options, *image, watch, options.device, false), {}));
     // Every connected programmer at once, each in its own thread with its own session, all with
     // the one image loaded above.
     const ProgrammerScan scan = ScanProgrammers(*platform);
@@ -325,7 +339,8 @@ int RunWrite(CliContext& ctx, const ProgramOptions& options) {
     for (std::size_t i = 0; i < scan.paths.size(); ++i) {
         workers.emplace_back([&, i] {
             try {
-                results[i] = WriteOne(*platform, out, options, *image, watch, scan.paths[i], true);
+                results[i] = KeptBySimulator(*platform, WriteOne(*platform, out, options, *image, watch, scan.paths[i], true),
+                                             scan.paths[i]);
             } catch (const std::exception& e) {
                 results[i] = {kExitError, e.what()};
             }
