@@ -3,6 +3,7 @@
 // programmer, shows each station's state so that an operator can read it from a metre away,
 // keeps the counter and the unit log through the files store, and maps Ctrl-C to "stop after
 // this unit" / "abort the unit".
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -257,6 +258,15 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
                                               station::EncodeSerial(nextSerial, config.serial->format), flash);
         } catch (const station::SerialError& e) {
             return Fail(out, kExitBadInput, e.what());
+        }
+        // Said once, before the first unit: firmware under the serial field would be replaced in
+        // every unit. Only a warning, since a placeholder the firmware keeps there on purpose
+        // holds something too.
+        if (std::any_of(overwritten.begin(), overwritten.end(), [](std::uint8_t b) { return b != 0xFF; })) {
+            char where[16];
+            std::snprintf(where, sizeof where, "0x%04X", config.serial->address);
+            out.Warning(std::string("the serial number at ") + where + " replaces image bytes that are not erased (" +
+                        Hex(overwritten) + ") in every unit; make sure the firmware keeps that place for it");
         }
     }
 

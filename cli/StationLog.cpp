@@ -213,17 +213,29 @@ std::runtime_error CannotAppend(const std::string& path, const std::system_error
 }
 }  // namespace
 
-std::uint64_t FileUnitStore::startUnit(const station::UnitRecord& unit, const std::function<bool()>& cancelled) {
+std::uint64_t FileUnitStore::startUnit(const station::UnitRecord& unit, const NumberCheck& check,
+                                       const std::function<bool()>& cancelled) {
     // The log keeps the record of numbers taken, under the counter's lock.
     class LogJournal : public station::SerialJournal {
     public:
-        LogJournal(const FileUnitStore& store, const station::UnitRecord& unit, const std::function<bool()>& cancelled)
-            : store_(store), unit_(unit), cancelled_(cancelled) {}
+        LogJournal(const FileUnitStore& store, const station::UnitRecord& unit, const NumberCheck& check,
+                   const std::function<bool()>& cancelled)
+            : store_(store), unit_(unit), check_(check), cancelled_(cancelled) {}
         std::optional<std::uint64_t> lastTaken() override {
             if (store_.logPath_.empty()) return std::nullopt;
             return ReadLastTakenSerial(store_.logPath_, unit_.series);
         }
         void taken(std::uint64_t number) override {
+            // Under the counter's lock, before anything is on record: a refused number stays free.
+            if (check_) {
+                try {
+                    check_(number);
+                } catch (const station::SerialError& e) {
+                    throw station::SerialError("the serial numbers of " + store_.counterFile_ +
+                                               " are exhausted for this field: " + e.what() +
+                                               "; no number was taken");
+                }
+            }
             if (store_.logPath_.empty()) return;
             station::UnitRecord record = unit_;
             record.serial = number;
@@ -240,8 +252,9 @@ std::uint64_t FileUnitStore::startUnit(const station::UnitRecord& unit, const st
     private:
         const FileUnitStore& store_;
         const station::UnitRecord& unit_;
+        const NumberCheck& check_;
         const std::function<bool()>& cancelled_;
-    } journal(*this, unit, cancelled);
+    } journal(*this, unit, check, cancelled);
     return station::TakeNextSerial(counterFile_, &journal, cancelled, allowJump_);
 }
 

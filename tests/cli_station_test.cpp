@@ -21,6 +21,7 @@ namespace quillon {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 using Bytes = std::vector<std::uint8_t>;
 constexpr std::size_t kFlash = 16384;
 constexpr std::size_t kSerialAt = 0x3FFC;
@@ -550,6 +551,59 @@ TEST(CliStation, AbortWhileTheResultWaitsForTheLogRecordsTheUnitAsInterrupted) {
     EXPECT_EQ(results[0]["result"], "fail");
     EXPECT_EQ(results[0]["failure"], "interrupted");
     EXPECT_EQ(b.Counter(), "1000\n");
+}
+
+// A serial field over bytes the image holds is said once at the start (the run goes on); over
+// erased bytes nothing is said.
+TEST(CliStation, ASerialOverFirmwareIsAWarningAtTheStart) {
+    Bench b;
+    char replaced[16];
+    std::snprintf(replaced, sizeof replaced, "%02X %02X %02X %02X", b.image[kSerialAt], b.image[kSerialAt + 1],
+                  b.image[kSerialAt + 2], b.image[kSerialAt + 3]);
+    for (const bool dry : {true, false}) {
+        const auto r = b.Station("swap:2", dry ? std::vector<std::string>{"--count", "2", "--dry-run"}
+                                               : std::vector<std::string>{"--count", "2"});
+        ASSERT_EQ(r.code, 0) << r.all();
+        std::size_t warnings = 0;
+        std::istringstream in(r.out);
+        for (std::string line; std::getline(in, line);) {
+            Json::Value v;
+            std::istringstream(line) >> v;
+            if (v["type"] != "warning") continue;
+            ++warnings;
+            EXPECT_THAT(v["message"].asString(), HasSubstr("0x3FFC"));
+            EXPECT_THAT(v["message"].asString(), HasSubstr(replaced));
+        }
+        EXPECT_EQ(warnings, 1u) << r.out;
+    }
+    ExpectGoodUnits(b, 2, 1);
+    // Plain text says it on stderr; an image that leaves the field erased gets no warning.
+    std::vector<std::string> args = {"station", "--sim", "swap:1", "--chip", "NRF24LE1_16K", b.dir / "fw.bin",
+                                     "--serial", "0x3FFC:u32le", "--serial-file", b.dir / "serial.txt", "--dry-run"};
+    auto r = test::RunProcess(QUILLON_CLI_PATH, args);
+    EXPECT_THAT(r.err, HasSubstr("warning: the serial number at 0x3FFC"));
+    test::WriteFileBytes(b.dir / "small.bin", std::string(4096, '\x11'));
+    args[5] = b.dir / "small.bin";
+    r = test::RunProcess(QUILLON_CLI_PATH, args);
+    EXPECT_EQ(r.code, 0) << r.all();
+    EXPECT_THAT(r.err, Not(HasSubstr("warning")));
+}
+
+// A counter that outgrows its field in the middle of a run: the series is exhausted, the run
+// stops, and no number is taken or failed for it.
+TEST(CliStation, ASeriesThatOutgrowsItsFieldStopsWithoutAFailRecord) {
+    Bench b;
+    test::WriteFileBytes(b.dir / "serial.txt", "65533\n");
+    auto args = StationArgs(b, "swap:5", b.dir / "serial.txt", {"--count", "5"});
+    args[9] = "0x3FFC:u16le";
+    const auto r = test::RunProcess(QUILLON_CLI_PATH, args);
+    EXPECT_EQ(r.code, 1) << r.all();
+    EXPECT_THAT(r.all(), HasSubstr("exhausted"));
+    const auto results = b.Results();
+    ASSERT_EQ(results.size(), 2u) << r.all();
+    for (const auto& unit : results) EXPECT_EQ(unit["result"], "pass") << unit.toStyledString();
+    EXPECT_EQ(b.Taken(), (std::multiset<std::uint64_t>{65534, 65535}));
+    EXPECT_EQ(b.Counter(), "65535\n");
 }
 
 }  // namespace

@@ -366,7 +366,9 @@ std::uint64_t StationRunner::takeSerial(const UnitRecord& unit) {
     if (store_ == nullptr) throw SerialError("no store for serial numbers");
     // The store's own lock orders processes; this orders our own stations without a thread per wait.
     std::lock_guard lock(serialMutex_);
-    return store_->startUnit(unit, [this] { return stopping(); });
+    const SerialFormat format = config_.serial ? config_.serial->format : SerialFormat{};
+    return store_->startUnit(
+        unit, [format](std::uint64_t number) { (void)EncodeSerial(number, format); }, [this] { return stopping(); });
 }
 
 std::vector<std::string> StationRunner::ProgrammerPaths() {

@@ -124,7 +124,8 @@ public:
     const StationConfig& config() const { return config_; }
     StationView& view() { return view_; }
     UnitStore* store() { return store_; }
-    // Starts the unit in the store: its number, on record as taken. Throws SerialError;
+    // Starts the unit in the store: its number, on record as taken, one that fits the serial
+    // field. Throws SerialError (the series exhausted for the field included: nothing taken);
     // SerialCancelled when the runner stops while it waits for the store.
     std::uint64_t takeSerial(const UnitRecord& unit);
 

@@ -28,11 +28,17 @@ class UnitStore {
 public:
     virtual ~UnitStore() = default;
 
+    // Throws SerialError for a number the unit cannot carry (it does not fit its field).
+    using NumberCheck = std::function<void(std::uint64_t)>;
+
     // Takes the next number of unit.series and puts unit, with that number, on record as taken;
     // returns the number once both are durable. A record of the series ahead of its counter (a
-    // crash between the two) is skipped by CatchUpWithRecord's rule. Throws SerialError (nothing
-    // taken), SerialCancelled when cancelled says true while another holder keeps the series.
-    virtual std::uint64_t startUnit(const UnitRecord& unit, const std::function<bool()>& cancelled) = 0;
+    // crash between the two) is skipped by CatchUpWithRecord's rule. A number that check refuses
+    // is not taken: the series is exhausted for this unit, and the SerialError says so. Throws
+    // SerialError (nothing taken), SerialCancelled when cancelled says true while another holder
+    // keeps the series.
+    virtual std::uint64_t startUnit(const UnitRecord& unit, const NumberCheck& check,
+                                    const std::function<bool()>& cancelled) = 0;
 
     // Puts the unit's outcome (pass or fail) on record, durably. Throws StoreWaitCancelled when
     // cancelled says true while another holder keeps the record (nothing written), and
