@@ -606,5 +606,24 @@ TEST(CliStation, ASeriesThatOutgrowsItsFieldStopsWithoutAFailRecord) {
     EXPECT_EQ(b.Counter(), "65535\n");
 }
 
+// One unit step, one wording: the station's record and write's result say the same of the same
+// image.
+TEST(CliStation, TheUnitLogAndWriteSayTheSameWords) {
+    Bench b;
+    const auto station = test::RunProcess(
+        QUILLON_CLI_PATH, {"station", "--sim", "swap:1", "--chip", "NRF24LE1_16K", b.dir / "fw.bin", "--count", "1",
+                           "--log", b.dir / "units.log", "--poll-ms", "20"});
+    ASSERT_EQ(station.code, 0) << station.all();
+    const auto write = test::RunProcess(
+        QUILLON_CLI_PATH, {"write", "--json", "--sim", "--chip", "NRF24LE1_16K", b.dir / "fw.bin", "--readback"});
+    ASSERT_EQ(write.code, 0) << write.all();
+    Json::Value result;
+    std::istringstream(write.out.substr(write.out.rfind("{\"type\":\"result\""))) >> result;
+    const auto log = b.Results();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0]["message"], result["message"]);
+    EXPECT_EQ(result["checked"], "transfer checksum, read-back");
+}
+
 }  // namespace
 }  // namespace quillon

@@ -3,6 +3,7 @@
 // record and the log check, the append after a power cut, and the checks before a start.
 #include <json/json.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -17,6 +18,8 @@
 #include "cli/StationLog.h"
 #include "fs/Durable.h"
 #include "fs/Files.h"
+#include "ops/ProgramUnit.h"
+#include "sim/SimPlatform.h"
 #include "station/Serial.h"
 #include "support/Process.h"
 
@@ -472,6 +475,93 @@ TEST(SerialCounter, ARecordFarAheadIsRefusedUnlessAllowed) {
     EXPECT_EQ(station::CatchUpWithRecord(counter, 10, 10 + station::kMaxSerialCatchUp, false),
               10 + station::kMaxSerialCatchUp);
     EXPECT_THROW(station::CatchUpWithRecord(counter, 10, 11 + station::kMaxSerialCatchUp, false), SerialError);
+}
+
+
+// The one unit step, on the simulated programmer: what reaches the chip, what the result claims,
+// and that a failure says which part failed.
+TEST(ProgramUnit, WritesReadsBackAndClaimsOnlyWhatWasChecked) {
+    Bytes bytes(3000);
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    auto image = std::make_shared<Image>();
+    image->bytes = bytes;
+    image->source = "fw.bin";
+    struct Case {
+        const char* what;
+        WriteOptions options;
+        bool chipHoldsZeros;  // programmed before, all bits cleared
+        std::uint8_t failOpcode;
+        OpStatus status;
+        const char* checked;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"read back", {.readback = true}, false, 0, OpStatus::Ok, "transfer checksum, read-back",
+         "; read-back matches all 3000 bytes"},
+        {"checksum only", {}, false, 0, OpStatus::Ok, "transfer checksum", "transfer checksum matches"},
+        {"unerased, read back", {.erase = false, .readback = true}, true, 0, OpStatus::VerifyFailure, "",
+         "read-back differs at 0x0000"},
+        {"unerased, not read back", {.erase = false}, true, 0, OpStatus::Ok, "transfer checksum",
+         "flash content not checked"},
+        {"no verify", {.verify = false, .readback = true}, false, 0, OpStatus::Ok, "transfer checksum, read-back",
+         "not verified"},
+        {"write refused", {.readback = true}, false, sim::kOpWrite, OpStatus::DeviceFailure, "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::SimPlatform platform;
+        const std::string path = platform.addProgrammer();
+        if (c.chipHoldsZeros) platform.setFlash(path, Bytes(16384, 0x00));
+        sim::SimFaults faults;
+        faults.failOpcode = c.failOpcode;
+        platform.setFaults(path, faults);
+        SessionOptions so;
+        so.chipIndex = 0;
+        so.write = c.options;
+        ProgrammerSession session(platform, so);
+        const UnitResult u = ProgramUnit(session, image, c.options);
+        EXPECT_EQ(u.status, c.status) << u.message;
+        if (u.ok()) {
+            EXPECT_EQ(u.checked, c.checked);
+        }
+        EXPECT_THAT(u.message, ::testing::HasSubstr(c.says));
+        const Bytes chip = platform.flash(path);
+        if (c.status == OpStatus::Ok && !c.chipHoldsZeros) {
+            EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), chip.begin()));
+            ASSERT_NE(u.written, nullptr);
+            EXPECT_EQ(u.written->bytes, bytes);
+            EXPECT_EQ(u.bytesWritten, bytes.size());
+        }
+        if (c.status == OpStatus::VerifyFailure) {
+            ASSERT_TRUE(u.comparison.has_value());
+            EXPECT_EQ(u.comparison->first, 0u);
+            EXPECT_GT(u.comparison->differing, 0u);
+        }
+        // verify alone: the chip against the image, nothing written.
+        const std::size_t packets = platform.imagePacketsReceived(path);
+        ProgrammerSession again(platform, so);
+        const UnitResult v = VerifyUnit(again, *image);
+        EXPECT_EQ(platform.imagePacketsReceived(path), packets);
+        EXPECT_EQ(v.ok(), c.status == OpStatus::Ok && !c.chipHoldsZeros) << v.message;
+        if (v.ok()) {
+            EXPECT_EQ(v.message, "the chip holds the image: 3000 bytes of fw.bin match");
+        }
+    }
+}
+
+TEST(ProgramUnit, AChipThatReadsAllZerosIsAWarning) {
+    sim::SimPlatform platform;
+    const std::string path = platform.addProgrammer();
+    platform.setFlash(path, Bytes(16384, 0x00));
+    SessionOptions so;
+    so.chipIndex = 0;
+    ProgrammerSession session(platform, so);
+    auto image = std::make_shared<Image>();
+    image->bytes = Bytes(16, 0x00);
+    const UnitResult v = VerifyUnit(session, *image);
+    EXPECT_TRUE(v.ok()) << v.message;
+    ASSERT_EQ(v.warnings.size(), 1u);
+    EXPECT_THAT(v.warnings[0], ::testing::HasSubstr("read-protected"));
 }
 
 }  // namespace

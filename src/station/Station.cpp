@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <string_view>
 
 #include "hid/Nrhid.h"
+#include "ops/ProgramUnit.h"
 #include "ops/Session.h"
 
 namespace quillon::station {
@@ -74,10 +76,10 @@ public:
 
     // SessionListener (the station's thread)
     void progress(const char* phase, std::uint32_t position, std::uint32_t max) override {
-        if (phase_ == Phase::None || max == 0) return;
-        (void)phase;
+        if (!inUnit_ || max == 0) return;
         int percent = static_cast<int>(std::uint64_t(position) * 100 / max);
-        if (runner_.config().write.readback) percent = phase_ == Phase::Write ? percent / 2 : 50 + percent / 2;
+        const bool writing = std::string_view(phase) == "write";
+        if (runner_.config().write.readback) percent = writing ? percent / 2 : 50 + percent / 2;
         percent = std::clamp(percent, 0, 100);
         if (percent == percent_) return;
         percent_ = percent;
@@ -85,7 +87,6 @@ public:
     }
 
 private:
-    enum class Phase { None, Write, Read };
     enum class Presence { Chip, NoChip, Gone, Stopped };
 
     void Show(StationState state, std::string text = {}, int percent = 0) {
@@ -166,28 +167,15 @@ private:
         if (status == OpStatus::Ok) {
             percent_ = -1;
             Show(StationState::Programming, {}, 0);
-            phase_ = Phase::Write;
-            const OpsResult w = session_->write(image);
-            status = w.status;
-            record.message = w.message;
-            record.bytesWritten = w.bytes;
+            inUnit_ = true;
+            const UnitResult u = ProgramUnit(*session_, image, config.write);
+            inUnit_ = false;
+            status = u.status;
+            record.message = u.message;
+            record.bytesWritten = u.bytesWritten;
             // The log names the bytes that went out, whatever became of them.
-            if (w.image) record.bytesSha256 = w.image->bytesSha256();
-            if (status == OpStatus::Ok && config.write.readback) {
-                phase_ = Phase::Read;
-                std::vector<std::uint8_t> chip;
-                const OpsResult r = session_->read(chip);
-                status = r.status;
-                if (status != OpStatus::Ok) {
-                    record.message = "read-back: " + r.message;
-                } else if (const Comparison c = CompareWithImage(chip, w.image ? *w.image : *image); !c.equal) {
-                    status = OpStatus::VerifyFailure;
-                    record.message = c.message();
-                } else {
-                    record.message += "; read-back matches all " + std::to_string(image->bytes.size()) + " bytes";
-                }
-            }
-            phase_ = Phase::None;
+            if (u.written) record.bytesSha256 = u.written->bytesSha256();
+            for (const std::string& warning : u.warnings) runner_.view().notice(path_, warning);
         }
         record.pass = status == OpStatus::Ok;
         record.failure = record.pass ? "" : OpStatusName(status);
@@ -298,7 +286,7 @@ private:
     std::atomic<bool> done_{false};
     std::mutex sessionMutex_;
     ProgrammerSession* session_ = nullptr;  // set while the loop runs (guarded by sessionMutex_ for other threads)
-    Phase phase_ = Phase::None;
+    bool inUnit_ = false;  // progress belongs to the unit's write and read-back
     int percent_ = -1;
 };
 
