@@ -12,6 +12,7 @@
 
 #include "hex/Chex2bin.h"
 #include "hid/HidPlatform.h"
+#include "image/Image.h"
 
 namespace quillon::cli {
 
@@ -38,6 +39,15 @@ std::string InputProblem(const std::string& path);
 // Why a run must not write path, or "" when it may: it is the --sim-flash chip file, by any name
 // or link (also before either exists).
 std::string SimFlashClash(const CliContext& ctx, const std::string& path);
+// The image of a run, read and converted once for the whole run by the one loader, with a warning
+// per kind of leniency of a HEX file and its BIN copy written beside it (once, as the window's
+// loader does). write, verify and station all take their image here.
+struct RunImage {
+    ImagePtr image;      // null when the run cannot use the file
+    int code = 0;        // then: the exit code
+    std::string error;   // and why
+};
+RunImage LoadRunImage(const CliContext& ctx, Output& out, const std::string& file);
 // One warning per kind of leniency the converter applied to this HEX text.
 void WarnHexNotices(Output& out, const std::vector<hex::HexNotice>& notices);
 

@@ -5,6 +5,7 @@
 
 #include "cli/Cli.h"
 #include "cli/Output.h"
+#include "protocol/Cpro.h"
 #include "fs/Files.h"
 #include "hex/Chex2bin.h"
 
@@ -43,6 +44,28 @@ std::string SimFlashClash(const CliContext& ctx, const std::string& path) {
     if (!ctx.sim.enabled || chip.empty() || path.empty()) return {};
     if (!SameFile(path, chip) && FinalName(path) != FinalName(chip)) return {};
     return path + " is the --sim-flash chip file " + chip + "; refusing to use one file as both";
+}
+
+RunImage LoadRunImage(const CliContext& ctx, Output& out, const std::string& file) {
+    RunImage run;
+    auto fail = [&run](int code, std::string why) {
+        run.code = code;
+        run.error = std::move(why);
+        return run;
+    };
+    if (const std::string problem = InputProblem(file); !problem.empty()) return fail(kExitBadInput, "cannot open " + problem);
+    if (const std::string clash = SimFlashClash(ctx, file); !clash.empty()) return fail(kExitUsage, clash);
+    ImageLoad load = ReadImageFile(file, CPro::kBufferSize);
+    if (!load.image) return fail(kExitBadInput, load.error);
+    WarnHexNotices(out, load.image->notices);
+    if (load.image->bytes.empty())
+        return fail(kExitBadInput, file + ": the image is empty (the file holds no data records)");
+    if (const std::string clash = SimFlashClash(ctx, file + ".bin"); !clash.empty() && load.image->kind == ImageKind::Hex)
+        out.Warning(file + ".bin: not written: " + clash);
+    else if (const std::string failed = WriteBinCopy(*load.image); !failed.empty())
+        out.Warning(failed);
+    run.image = std::move(load.image);
+    return run;
 }
 
 void WarnHexNotices(Output& out, const std::vector<hex::HexNotice>& notices) {

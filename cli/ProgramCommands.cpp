@@ -172,31 +172,13 @@ std::unique_ptr<hid::Platform> PlatformOrFailure(const CliContext& ctx, Result& 
     }
 }
 
-// The image, read and converted once for the whole run, with the warnings about an odd HEX file.
-// The BIN copy beside a HEX file is written here, once, as the window's loader does.
+// The run's image (see LoadRunImage), or the failure to report.
 std::optional<ImagePtr> LoadImage(const CliContext& ctx, Output& out, const std::string& file, Result& failure) {
-    if (const std::string problem = InputProblem(file); !problem.empty()) {
-        failure = {kExitBadInput, "cannot open " + problem};
-        return std::nullopt;
-    }
-    if (const std::string clash = SimFlashClash(ctx, file); !clash.empty()) {
-        failure = {kExitUsage, clash};
-        return std::nullopt;
-    }
-    ImageLoad load = ReadImageFile(file, CPro::kBufferSize);
+    RunImage load = LoadRunImage(ctx, out, file);
     if (!load.image) {
-        failure = {kExitBadInput, load.error};
+        failure = {load.code, load.error};
         return std::nullopt;
     }
-    WarnHexNotices(out, load.image->notices);
-    if (load.image->bytes.empty()) {
-        failure = {kExitBadInput, file + ": the image is empty (the file holds no data records)"};
-        return std::nullopt;
-    }
-    if (const std::string clash = SimFlashClash(ctx, file + ".bin"); !clash.empty() && load.image->kind == ImageKind::Hex)
-        out.Warning(file + ".bin: not written: " + clash);
-    else if (const std::string failed = WriteBinCopy(*load.image); !failed.empty())
-        out.Warning(failed);
     return load.image;
 }
 

@@ -197,17 +197,15 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
 
     // Everything up to the first byte on the wire, also for --dry-run.
     station::StationConfig config;
-    // One read and one conversion: every unit, its log record and its hashes use these bytes.
-    if (const std::string problem = InputProblem(o.file); !problem.empty())
-        return Fail(out, kExitBadInput, "cannot open " + problem);
-    for (const std::string& file : {o.file, o.log, o.serialFile})
+    // One read and one conversion, by the loader write uses (the same warnings, the same BIN
+    // copy, once): every unit, its log record and its hashes use these bytes.
+    for (const std::string& file : {o.log, o.serialFile})
         if (const std::string clash = SimFlashClash(ctx, file); !clash.empty()) return Fail(out, kExitUsage, clash);
-    ImageLoad load = ReadImageFile(o.file, CPro::kBufferSize);
-    if (!load.image) return Fail(out, kExitBadInput, load.error);
+    RunImage load = LoadRunImage(ctx, out, o.file);
+    if (!load.image) return Fail(out, load.code, load.error);
     config.image = load.image;
     const std::string& fileSha = config.image->fileSha256;
     const std::size_t imageSize = config.image->bytes.size();
-    if (imageSize == 0) return Fail(out, kExitBadInput, o.file + ": the image is empty");
     if (imageSize > flash)
         return Fail(out, kExitBadInput, o.file + ": the image is " + std::to_string(imageSize) +
                                             " bytes, larger than the " + std::to_string(flash) + "-byte flash of " +

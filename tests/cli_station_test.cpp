@@ -625,5 +625,46 @@ TEST(CliStation, TheUnitLogAndWriteSayTheSameWords) {
     EXPECT_EQ(result["checked"], "transfer checksum, read-back");
 }
 
+// The station loads its image as write does: the HEX warnings and the BIN copy beside the file,
+// once per run however many programmers there are.
+TEST(CliStation, AHexImageGivesWritesWarningsAndBinCopyOncePerRun) {
+    Bench b;
+    std::string hex;
+    for (std::size_t at = 0; at < kFlash; at += 16) {
+        char record[64];
+        unsigned sum = 16 + (at >> 8) + (at & 0xFF);
+        std::snprintf(record, sizeof record, ":10%04X00", static_cast<unsigned>(at));
+        std::string line = record;
+        for (std::size_t i = 0; i < 16; ++i) {
+            std::snprintf(record, sizeof record, "%02X", b.image[at + i]);
+            line += record;
+            sum += b.image[at + i];
+        }
+        std::snprintf(record, sizeof record, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
+        line += record;
+        if (at == 16) line += "00";  // digits after the checksum on line 2: lenient, so a warning
+        hex += line + "\n";
+    }
+    hex += ":00000001FF\n";
+    test::WriteFileBytes(b.dir / "fw.hex", hex);
+    auto args = StationArgs(b, "swap:2", b.dir / "serial.txt", {"--sim-count", "2", "--all", "--count", "4"});
+    args[7] = b.dir / "fw.hex";
+    const auto r = test::RunProcess(QUILLON_CLI_PATH, args);
+    ASSERT_EQ(r.code, 0) << r.all();
+    EXPECT_EQ(CountOf(r.out, "after a record's checksum"), 1u) << r.out;
+    EXPECT_EQ(CountOf(r.out, "\"type\":\"warning\",\"message\":\"hex digits after"), 1u) << r.out;
+    EXPECT_EQ(test::ReadFileBytes(b.dir / "fw.hex.bin"), std::string(b.image.begin(), b.image.end()));
+    // Every chip holds the converted image with its own number.
+    ASSERT_EQ(b.Chips().size(), 4u);
+    std::set<std::uint32_t> serials;
+    for (const auto& [name, chip] : b.Chips()) {
+        const auto serial = b.SerialOn(chip);
+        ASSERT_TRUE(serial.has_value()) << name;
+        serials.insert(*serial);
+    }
+    EXPECT_EQ(serials, (std::set<std::uint32_t>{1000, 1001, 1002, 1003}));
+    for (const auto& unit : b.Results()) EXPECT_EQ(unit["image_sha256"].asString(), Sha256::Hex(std::string_view(hex)));
+}
+
 }  // namespace
 }  // namespace quillon
