@@ -18,14 +18,15 @@
 #include "cli/Interrupt.h"
 #include "cli/Json.h"
 #include "cli/Output.h"
-#include "cli/StationLog.h"
 #include "core/Version.h"
 #include "fs/Files.h"
 #include "hash/Sha256.h"
 #include "protocol/Chips.h"
 #include "protocol/Cpro.h"
 #include "station/Serial.h"
+#include "station/FileUnitStore.h"
 #include "station/Station.h"
+#include "station/UnitLog.h"
 
 namespace quillon::cli {
 namespace {
@@ -81,7 +82,7 @@ public:
     void unitTaken(const UnitRecord& r) override {
         if (log_.empty() || !json_) return;
         std::lock_guard lock(mutex_);
-        Print(TakenLogLine(r));
+        Print(station::TakenLogLine(r));
     }
 
     void notice(const std::string& path, const std::string& text) override {
@@ -96,7 +97,7 @@ public:
     }
 
     void unitFinished(const UnitRecord& r) override {
-        const std::string line = UnitLogLine(r);
+        const std::string line = station::UnitLogLine(r);
         std::lock_guard lock(mutex_);
         (r.pass ? good_ : failed_) += 1;
         auto& last = lastUnit_[r.programmerPath];
@@ -224,13 +225,13 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
     if (!o.log.empty()) {
         // A unit whose record cannot be written must not be programmed: the log must take
         // appends before the first chip is touched (and in a dry run, which creates nothing).
-        if (const std::string problem = LogAppendProblem(o.log); !problem.empty())
+        if (const std::string problem = station::LogAppendProblem(o.log); !problem.empty())
             return Fail(out, kExitBadInput, problem);
         try {
             // Only the last records: a start costs the same for a log of any length.
             std::uint64_t size = 0;
-            const std::string tail = ReadFileTail(o.log, kLogTailBytes, &size);
-            const LogCheck check = CheckUnitLogTail(tail, size <= tail.size());
+            const std::string tail = ReadFileTail(o.log, station::kLogTailBytes, &size);
+            const station::LogCheck check = station::CheckUnitLogTail(tail, size <= tail.size());
             if (!check.valid)
                 return Fail(out, kExitBadInput, o.log + " is not a unit log (" + check.reason + "); refusing to append");
             if (check.truncated > 0)
@@ -243,7 +244,7 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
     }
 
     // The numbers and the records: the counter file and the unit log.
-    FileUnitStore store(o.serialFile, o.log, o.allowSerialJump);
+    station::FileUnitStore store(o.serialFile, o.log, o.allowSerialJump);
     std::vector<std::uint8_t> patched = config.image->bytes;
     std::vector<std::uint8_t> overwritten;
     std::uint64_t nextSerial = 0;

@@ -1,5 +1,5 @@
 // The station's unit log: one JSON object per line per unit, appended under a lock and synced
-// before the next unit starts. Also the check that refuses to append to a file that is not such
+// before the next unit starts (FileUnitStore keeps it). Also the check that refuses to append to a file that is not such
 // a log, and the tolerance for the one thing a power cut leaves behind: a truncated last record.
 #pragma once
 
@@ -12,15 +12,15 @@
 
 #include "station/Station.h"
 
-namespace quillon::cli {
+namespace quillon::station {
 
 // The unit's log line, without its line end ("type":"unit" first, then the record's fields).
-std::string UnitLogLine(const station::UnitRecord& record);
+std::string UnitLogLine(const UnitRecord& record);
 
 // The record that a unit's number is taken, written before the chip is touched: the unit's
 // fields with "result":"taken" and no outcome yet. A taken number whose unit has no "pass" or
 // "fail" record is retired: its station stopped mid-unit (killed, power cut).
-std::string TakenLogLine(const station::UnitRecord& record);
+std::string TakenLogLine(const UnitRecord& record);
 
 // How much of a log's end a start reads: the last complete records, never the whole file.
 inline constexpr std::size_t kLogTailBytes = 64 * 1024;
@@ -62,21 +62,4 @@ void AppendUnitLog(const std::string& path, std::string_view line);
 // The same, giving up with ECANCELED while another holder keeps the lock and cancelled says true.
 void AppendUnitLog(const std::string& path, std::string_view line, const std::function<bool()>& cancelled);
 
-// The files behind a station: the counter file (station/Serial.h) and the unit log at logPath
-// ("" for none: numbers are taken without a record, outcomes are not kept).
-class FileUnitStore : public station::UnitStore {
-public:
-    FileUnitStore(std::string counterFile, std::string logPath, bool allowSerialJump)
-        : counterFile_(std::move(counterFile)), logPath_(std::move(logPath)), allowJump_(allowSerialJump) {}
-
-    std::uint64_t startUnit(const station::UnitRecord& unit, const NumberCheck& check,
-                            const std::function<bool()>& cancelled) override;
-    void finishUnit(const station::UnitRecord& unit, const std::function<bool()>& cancelled) override;
-    std::uint64_t peekNext(const std::string& series) override;
-
-private:
-    const std::string counterFile_, logPath_;
-    const bool allowJump_;
-};
-
-}  // namespace quillon::cli
+}  // namespace quillon::station

@@ -1,6 +1,6 @@
 // Unit log lines are built with the tool's one JSON writer and checked with jsoncpp, so that what
 // the station refuses is exactly what a JSON parser would refuse.
-#include "cli/StationLog.h"
+#include "station/UnitLog.h"
 
 #include <json/json.h>
 
@@ -9,15 +9,15 @@
 #include <memory>
 #include <system_error>
 
-#include "cli/Json.h"
+#include "core/Json.h"
 #include "fs/Durable.h"
 #include "fs/Files.h"
 
-namespace quillon::cli {
+namespace quillon::station {
 
 namespace {
 // The fields every record of a unit starts with.
-JsonLine UnitHead(const station::UnitRecord& r) {
+JsonLine UnitHead(const UnitRecord& r) {
     JsonLine line("unit");
     line.Number("schema", kJsonSchema)
         .Text("time", r.time)
@@ -31,7 +31,7 @@ JsonLine UnitHead(const station::UnitRecord& r) {
 }
 }  // namespace
 
-std::string UnitLogLine(const station::UnitRecord& r) {
+std::string UnitLogLine(const UnitRecord& r) {
     JsonLine line = UnitHead(r);
     if (!r.bytesSha256.empty()) line.Text("bytes_sha256", r.bytesSha256);
     if (r.serial) line.Number("serial", *r.serial);
@@ -48,7 +48,7 @@ std::string UnitLogLine(const station::UnitRecord& r) {
     return line.Str();
 }
 
-std::string TakenLogLine(const station::UnitRecord& r) {
+std::string TakenLogLine(const UnitRecord& r) {
     JsonLine line = UnitHead(r);
     if (r.serial) line.Number("serial", *r.serial);
     line.Text("result", "taken").Text("version", r.version);
@@ -207,84 +207,4 @@ void AppendUnitLog(const std::string& path, std::string_view line, const std::fu
     log.AppendSynced(text);
 }
 
-namespace {
-std::runtime_error CannotAppend(const std::string& path, const std::system_error& e) {
-    return std::runtime_error("cannot append to the unit log " + path + ": " + SystemReason(e.code().value()));
-}
-}  // namespace
-
-std::uint64_t FileUnitStore::startUnit(const station::UnitRecord& unit, const NumberCheck& check,
-                                       const std::function<bool()>& cancelled) {
-    // The log keeps the record of numbers taken, under the counter's lock.
-    class LogJournal : public station::SerialJournal {
-    public:
-        LogJournal(const FileUnitStore& store, const station::UnitRecord& unit, const NumberCheck& check,
-                   const std::function<bool()>& cancelled)
-            : store_(store), unit_(unit), check_(check), cancelled_(cancelled) {}
-        std::optional<std::uint64_t> lastTaken() override {
-            if (store_.logPath_.empty()) return std::nullopt;
-            return ReadLastTakenSerial(store_.logPath_, unit_.series);
-        }
-        void taken(std::uint64_t number) override {
-            // Under the counter's lock, before anything is on record: a refused number stays free.
-            if (check_) {
-                try {
-                    check_(number);
-                } catch (const station::SerialError& e) {
-                    throw station::SerialError("the serial numbers of " + store_.counterFile_ +
-                                               " are exhausted for this field: " + e.what() +
-                                               "; no number was taken");
-                }
-            }
-            if (store_.logPath_.empty()) return;
-            station::UnitRecord record = unit_;
-            record.serial = number;
-            // A stop while another process holds the log gives up here, before the chip is touched.
-            try {
-                AppendUnitLog(store_.logPath_, TakenLogLine(record), cancelled_);
-            } catch (const std::system_error& e) {
-                if (e.code().value() == ECANCELED)
-                    throw station::SerialCancelled("stopped while waiting for " + store_.logPath_);
-                throw CannotAppend(store_.logPath_, e);
-            }
-        }
-
-    private:
-        const FileUnitStore& store_;
-        const station::UnitRecord& unit_;
-        const NumberCheck& check_;
-        const std::function<bool()>& cancelled_;
-    } journal(*this, unit, check, cancelled);
-    return station::TakeNextSerial(counterFile_, &journal, cancelled, allowJump_);
-}
-
-void FileUnitStore::finishUnit(const station::UnitRecord& unit, const std::function<bool()>& cancelled) {
-    if (logPath_.empty()) return;
-    try {
-        AppendUnitLog(logPath_, UnitLogLine(unit), cancelled);
-    } catch (const std::system_error& e) {
-        if (e.code().value() == ECANCELED) throw station::StoreWaitCancelled("stopped while waiting for " + logPath_);
-        throw CannotAppend(logPath_, e);
-    }
-}
-
-std::uint64_t FileUnitStore::peekNext(const std::string& series) {
-    const std::uint64_t counter = station::PeekLastSerial(counterFile_);
-    std::string tail;
-    if (!logPath_.empty()) {
-        // Read without the lock and without creating anything: records are appended whole.
-        try {
-            tail = ReadFileTail(logPath_, kLogTailBytes);
-        } catch (const std::system_error& e) {
-            if (e.code().value() != ENOENT)
-                throw station::SerialError("cannot read unit log " + logPath_ + ": " + SystemReason(e.code().value()));
-        }
-    }
-    const std::uint64_t last = station::CatchUpWithRecord(counterFile_, counter, LastTakenSerial(tail, series), allowJump_);
-    if (last == UINT64_MAX)
-        throw station::SerialError("serial counter " + counterFile_ + " is exhausted (it holds " + std::to_string(last) +
-                                   ", the largest number)");
-    return last + 1;
-}
-
-}  // namespace quillon::cli
+}  // namespace quillon::station
