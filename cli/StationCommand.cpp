@@ -307,8 +307,6 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
     config.flashSize = flash;
     config.write = {.erase = !o.noErase, .protect = o.protect, .verify = !o.noVerify, .reset = !o.noReset,
                     .readback = !o.noReadback && !o.protect};
-    config.counterFile = o.serialFile;
-    config.allowSerialJump = o.allowSerialJump;
     config.pollMs = o.pollMs;
     config.count = o.count;
     config.device = o.device;

@@ -659,14 +659,21 @@ TEST_F(CliProgramTest, NoOutputIsWrittenOverTheRunsOwnFiles) {
     const std::string flash = P("chip.flash").string();
     struct Case {
         const char* what;
-        std::function<void()> link;  // makes fw.hex.bin another name of fw.hex
+        std::function<void(std::error_code&)> link;  // makes fw.hex.bin another name of fw.hex
     };
-    std::vector<Case> cases = {{"hard link", [&] { fs::create_hard_link(P("fw.hex"), P("fw.hex.bin")); }}};
+    std::vector<Case> cases = {
+        {"hard link", [&](std::error_code& e) { fs::create_hard_link(P("fw.hex"), P("fw.hex.bin"), e); }}};
     // Wine has no symbolic links.
-    if (!test::OnWindows()) cases.push_back({"symbolic link", [&] { fs::create_symlink("fw.hex", P("fw.hex.bin")); }});
+    if (!test::OnWindows())
+        cases.push_back({"symbolic link", [&](std::error_code& e) { fs::create_symlink("fw.hex", P("fw.hex.bin"), e); }});
     for (const Case& c : cases) {
         fs::remove(P("fw.hex.bin"));
-        c.link();
+        std::error_code error;
+        c.link(error);
+        if (error) {
+            ASSERT_TRUE(test::OnWindows()) << c.what << ": " << error.message();
+            continue;  // a file system without that kind of link
+        }
         const CliRun w = Cli({"--sim", "--sim-flash", flash, "write", "--chip", "NRF24LE1_16K", "fw.hex", "--readback"});
         EXPECT_EQ(w.code, 0) << c.what << w.all();
         EXPECT_THAT(w.err, HasSubstr("fw.hex.bin: not written")) << c.what;

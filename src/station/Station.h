@@ -31,9 +31,7 @@ struct StationConfig {
     WriteOptions write{.readback = true};
     ImagePtr image;               // as loaded (once), before any serial
     std::optional<SerialField> serial;
-    std::string counterFile;
-    std::string series;           // the counter's series in the records (SeriesOf(counterFile))
-    bool allowSerialJump = false; // a record far ahead of the counter may move it (CatchUpWithRecord)
+    std::string series;           // the serial's series in the records (for files: SeriesOf(counter))
     int pollMs = 250;             // chip-present poll while waiting for a chip or for its removal
     std::uint64_t count = 0;      // good units after which every station stops; 0: no limit
     std::string device;           // one programmer by path or serial ("" any)
