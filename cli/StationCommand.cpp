@@ -331,6 +331,11 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
                                 .Str()
                                 .c_str());
     if (!summary.fatal.empty()) return Fail(out, kExitError, summary.fatal + " (" + tally + ")");
+    // Chips the simulator could not keep are not the chips the next run finds.
+    if (const std::string why = SimChipFileFailure(*platform); !why.empty())
+        return Fail(out, kExitError,
+                    std::string(ctx.sim.flashFile.empty() ? "unusable --sim-flash-dir: " : "unusable --sim-flash file: ") +
+                        why + " (" + tally + ")");
     if (InterruptWatch::Caught() != 0)
         return Fail(out, InterruptWatch::ExitCode(),
                     std::string(summary.interrupted ? "unit aborted" : "stopped") + " (" + tally + ")");

@@ -666,5 +666,18 @@ TEST(CliStation, AHexImageGivesWritesWarningsAndBinCopyOncePerRun) {
     for (const auto& unit : b.Results()) EXPECT_EQ(unit["image_sha256"].asString(), Sha256::Hex(std::string_view(hex)));
 }
 
+// A station whose simulated chip cannot be saved (a file-size limit, as a full disk) does not end
+// as a success.
+TEST(CliStation, ASimulatedChipThatCannotBeSavedFailsTheRun) {
+    QUILLON_SKIP_ON_WINDOWS("the file-size limit is set through the POSIX shell");
+    Bench b;
+    const auto r = test::RunProcess(
+        "sh", {"-c", "ulimit -f 16 && trap '' XFSZ && exec \"$0\" \"$@\"", QUILLON_CLI_PATH, "station", "--sim",
+               "--sim-flash", b.dir / "chip.sim", "--chip", "NRF24LE1_16K", b.dir / "fw.bin", "--count", "1",
+               "--poll-ms", "20"});
+    EXPECT_EQ(r.code, 1) << r.all();
+    EXPECT_THAT(r.err, HasSubstr("unusable --sim-flash file"));
+}
+
 }  // namespace
 }  // namespace quillon
