@@ -65,6 +65,9 @@ UnitResult ProgramUnit(ProgrammerSession& session, const ImagePtr& image, const 
     } else if (!options.erase) {
         // Unerased flash keeps old bits that the transfer checksum cannot see.
         result.message += "; flash content not checked (not erased first, not read back)";
+    } else if (w.verified) {
+        // A success claims what was checked, and no more.
+        result.message += "; not read back (the transfer checksum covers the bytes sent, not the flash)";
     }
     return result;
 }
