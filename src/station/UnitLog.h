@@ -1,6 +1,7 @@
 // The station's unit log: one JSON object per line per unit, appended under a lock and synced
-// before the next unit starts (FileUnitStore keeps it). Also the check that refuses to append to a file that is not such
-// a log, and the tolerance for the one thing a power cut leaves behind: a truncated last record.
+// before the next unit starts (FileUnitStore keeps it). Also the check that refuses to append to
+// a file that is not such a log, and the tolerance for the one thing a power cut leaves behind: a
+// truncated last record.
 #pragma once
 
 #include <cstddef>
