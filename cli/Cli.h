@@ -12,6 +12,7 @@
 
 #include "hex/Chex2bin.h"
 #include "hid/HidPlatform.h"
+#include "image/Image.h"
 
 namespace quillon::cli {
 
@@ -29,11 +30,24 @@ enum ExitCode : int {
 };
 
 class Output;
+struct CliContext;
 
 // Why path cannot be read as an input file, or "" when it can: only regular files are read, since
 // a FIFO would block and a device may never end. The reason names what the path is, in the
 // system's "PATH: reason" form ("fw.hex: is a directory; ...", "fw.hex: No such file or directory").
 std::string InputProblem(const std::string& path);
+// Why a run must not write path, or "" when it may: it is the --sim-flash chip file, by any name
+// or link (also before either exists).
+std::string SimFlashClash(const CliContext& ctx, const std::string& path);
+// The image of a run, read and converted once for the whole run by the one loader, with a warning
+// per kind of leniency of a HEX file and its BIN copy written beside it (once, as the window's
+// loader does). write, verify and station all take their image here.
+struct RunImage {
+    ImagePtr image;      // null when the run cannot use the file
+    int code = 0;        // then: the exit code
+    std::string error;   // and why
+};
+RunImage LoadRunImage(const CliContext& ctx, Output& out, const std::string& file);
 // One warning per kind of leniency the converter applied to this HEX text.
 void WarnHexNotices(Output& out, const std::vector<hex::HexNotice>& notices);
 
@@ -63,6 +77,9 @@ struct CliContext {
 // The platform the options ask for: the simulated programmer with --sim, real HID devices
 // otherwise. Throws std::invalid_argument for an unknown simulator scenario.
 std::unique_ptr<hid::Platform> MakePlatform(const CliContext& ctx);
+// Why the simulated chip of the programmer at device ("" any) could not be kept in its
+// --sim-flash file, or "" when it was (and for real programmers).
+std::string SimChipFileFailure(hid::Platform& platform, const std::string& device = {});
 
 // What differs between systems for the tool itself (TerminalPosix.cpp, TerminalWin32.cpp):
 // Sets the console up for UTF-8 text where the system needs it; called once at start.

@@ -17,4 +17,14 @@ std::unique_ptr<hid::Platform> MakePlatform(const CliContext& ctx) {
     return sim::SimPlatform::fromOptions(options);
 }
 
+std::string SimChipFileFailure(hid::Platform& platform, const std::string& device) {
+    const auto* sim = dynamic_cast<const sim::SimPlatform*>(&platform);
+    if (sim == nullptr) return {};
+    try {
+        return sim->chipFileError(device);
+    } catch (const std::out_of_range&) {
+        return {};
+    }
+}
+
 }  // namespace quillon::cli

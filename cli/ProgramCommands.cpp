@@ -16,6 +16,7 @@
 #include "fs/Files.h"
 #include "image/HexDocument.h"
 #include "image/Image.h"
+#include "ops/ProgramUnit.h"
 #include "ops/Session.h"
 #include "protocol/Chips.h"
 
@@ -81,6 +82,13 @@ public:
     ~Programmer() override { watch_.Unsubscribe(watchId_); }
 
     void progress(const char* phase, std::uint32_t position, std::uint32_t max) override {
+        // A new phase (the read-back after the write): the finished bar stays on its own line.
+        if (!phase_.empty() && phase_ != phase) {
+            out_.Progress(phase_.c_str(), max_, max_);
+            out_.EndProgress();
+        }
+        phase_ = phase;
+        max_ = max;
         out_.Progress(phase, position, max);
     }
 
@@ -99,46 +107,17 @@ public:
         if (r.status != OpStatus::Ok) return FromOp(r);
         out_.Progress("read", r.bytes, r.bytes);
         out_.EndProgress();
-        if (!bytes.empty() && std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; }))
-            out_.Warning("every byte read is 0x00: a read-protected chip reads as all zeros, so this may not be "
-                         "the chip's content");
+        phase_.clear();
+        if (const std::string zero = AllZeroReadWarning(bytes); !zero.empty()) out_.Warning(zero);
         return {kExitOk, r.message};
     }
 
-    // Writes the image; written receives what went to the chip.
-    Result Write(const ImagePtr& image, const ProgramOptions& o, ImagePtr& written) {
-        const OpsResult r = session_.write(image);
-        written = r.image;
-        if (r.status != OpStatus::Ok) return FromOp(r);
-        if (r.bytes != 0) {
-            out_.Progress("write", r.bytes, r.bytes);
-            out_.EndProgress();
-        }
-        const std::string wrote = "wrote " + std::to_string(r.bytes) + " bytes";
-        if (!r.verified) return {kExitOk, wrote + "; nothing was checked (the programmer sent no transfer checksum)"};
-        // The programmer's checksum covers the bytes it received, not what the flash now holds.
-        return {kExitOk,
-                wrote + "; the programmer's transfer checksum matches (it covers the bytes sent, not the flash)" +
-                    (o.noVerify ? "; flash not verified (--no-verify)" : ""),
-                "transfer checksum"};
+    // The unit step (write, and read back when asked) or, without an image to write, the
+    // compare; its words are the result's, its warnings shown.
+    Result Program(const ImagePtr& image, const ProgramOptions& o) {
+        return Shown(ProgramUnit(session_, image, Options(o, {}, nullptr).write));
     }
-
-    // Reads the chip and compares every byte of the image with it.
-    Result Compare(const Image& image) {
-        std::vector<std::uint8_t> chip;
-        Result r = Read(chip);
-        if (r.code != kExitOk) return r;
-        const Comparison c = CompareWithImage(chip, image);
-        if (!c.equal) {
-            Result diff{kExitVerifyFailure, c.message()};
-            diff.detail.firstDifference = static_cast<std::int64_t>(c.first);
-            diff.detail.differing = static_cast<std::int64_t>(c.differing);
-            return diff;
-        }
-        Result same{kExitOk, "read-back matches all " + std::to_string(image.bytes.size()) + " bytes", "read-back"};
-        same.detail.differing = 0;
-        return same;
-    }
+    Result Verify(const Image& image) { return Shown(VerifyUnit(session_, image)); }
 
 private:
     static SessionOptions Options(const ProgramOptions& o, const std::string& device, Output* prefixed) {
@@ -151,7 +130,23 @@ private:
         return s;
     }
 
+    Result Shown(const UnitResult& u) {
+        // Each phase's bar ends full; a failed one stays where it stopped.
+        if (!phase_.empty() && u.ok()) out_.Progress(phase_.c_str(), max_, max_);
+        out_.EndProgress();
+        phase_.clear();
+        for (const std::string& warning : u.warnings) out_.Warning(warning);
+        Result r{ExitCodeFor(u.status), u.message, u.checked};
+        if (u.comparison) {
+            r.detail.differing = static_cast<std::int64_t>(u.comparison->differing);
+            if (!u.comparison->equal) r.detail.firstDifference = static_cast<std::int64_t>(u.comparison->first);
+        }
+        return r;
+    }
+
     Output& out_;
+    std::string phase_;  // the operation whose bar is drawn
+    std::uint32_t max_ = 0;
     ProgrammerSession session_;
     InterruptWatch& watch_;
     std::size_t watchId_ = 0;
@@ -177,24 +172,13 @@ std::unique_ptr<hid::Platform> PlatformOrFailure(const CliContext& ctx, Result& 
     }
 }
 
-// The image, read and converted once for the whole run, with the warnings about an odd HEX file.
-// The BIN copy beside a HEX file is written here, once, as the window's loader does.
-std::optional<ImagePtr> LoadImage(Output& out, const std::string& file, Result& failure) {
-    if (const std::string problem = InputProblem(file); !problem.empty()) {
-        failure = {kExitBadInput, "cannot open " + problem};
-        return std::nullopt;
-    }
-    ImageLoad load = ReadImageFile(file, CPro::kBufferSize);
+// The run's image (see LoadRunImage), or the failure to report.
+std::optional<ImagePtr> LoadImage(const CliContext& ctx, Output& out, const std::string& file, Result& failure) {
+    RunImage load = LoadRunImage(ctx, out, file);
     if (!load.image) {
-        failure = {kExitBadInput, load.error};
+        failure = {load.code, load.error};
         return std::nullopt;
     }
-    WarnHexNotices(out, load.image->notices);
-    if (load.image->bytes.empty()) {
-        failure = {kExitBadInput, file + ": the image is empty (the file holds no data records)"};
-        return std::nullopt;
-    }
-    if (const std::string failed = WriteBinCopy(*load.image); !failed.empty()) out.Warning(failed);
     return load.image;
 }
 
@@ -213,9 +197,17 @@ int RunDetect(CliContext& ctx, const ProgramOptions& options) {
     return Finish(out, "detect", r);
 }
 
-int RunRead(CliContext& ctx, const ProgramOptions& options) {
+int RunRead(CliContext& ctx, ProgramOptions options) {
     InterruptWatch watch;
     Output out(ctx);
+    // "-" is standard output, as for hex2bin. A dump that goes to standard output (by that name or
+    // any other, such as a shell's redirection to OUT) takes it whole: the tool's own lines go to
+    // standard error.
+    if (options.file == "-") options.file = "/dev/stdout";
+    if (options.file == "/dev/stdout" || SameFile(options.file, "/dev/stdout")) out.GiveUpStdout();
+    // Nor can the simulated chip's own file.
+    if (const std::string clash = SimFlashClash(ctx, options.file); !clash.empty())
+        return Finish(out, "read", {kExitUsage, clash});
     // A directory cannot take the dump: say so before the chip is read.
     if (StatPath(options.file).isDirectory)
         return Finish(out, "read", {kExitError, "Cannot create file " + options.file + " (" + SystemReason(EISDIR) + ")"});
@@ -247,25 +239,24 @@ Result WriteOne(hid::Platform& platform, Output& out, const ProgramOptions& opti
                 InterruptWatch& watch, const std::string& device, bool prefixLog) {
     Programmer p(platform, out, options, watch, device, prefixLog);
     Result r = p.Connect();
-    ImagePtr written;
-    if (r.code == kExitOk) r = p.Write(image, options, written);
+    if (r.code == kExitOk) r = p.Program(image, options);
     r.detail.device = device;
-    if (r.code != kExitOk) return r;
-    if (WantsReadback(options)) {
-        if (InterruptWatch::Caught() != 0) return {InterruptWatch::ExitCode(), kInterrupted};
-        // The read-back is compared with the very bytes that went out.
-        Result rb = p.Compare(written ? *written : *image);
-        rb.detail.device = device;
-        if (rb.code != kExitOk) return rb;
-        Result both{kExitOk, r.message + "; " + rb.message, r.checked.empty() ? rb.checked : r.checked + ", " + rb.checked};
-        both.detail.device = device;
-        return both;
-    }
-    if (options.noErase) {
+    if (r.code == kExitOk && options.noErase && !WantsReadback(options)) {
         const std::string why = options.protect ? "--protect makes a read-back impossible" : "--no-readback";
         out.Warning("--no-erase: the flash content was not checked (" + why +
                     "); unerased flash may keep old bits, which only --readback would find");
-        r.message += "; flash content not checked (--no-erase without --readback)";
+    }
+    return r;
+}
+
+// A write the simulated chip's file did not keep is no success: the next run would find the old
+// chip (a full disk under --sim-flash).
+Result KeptBySimulator(hid::Platform& platform, Result r, const std::string& device) {
+    if (r.code != kExitOk) return r;
+    if (const std::string why = SimChipFileFailure(platform, device); !why.empty()) {
+        Result failed{kExitError, "unusable --sim-flash file: " + why};
+        failed.detail.device = r.detail.device;
+        return failed;
     }
     return r;
 }
@@ -295,12 +286,14 @@ int RunWrite(CliContext& ctx, const ProgramOptions& options) {
     // With several programmers the lines of each are prefixed by its path.
     Output out(ctx);
     Result r;
-    const std::optional<ImagePtr> image = LoadImage(out, options.file, r);
+    const std::optional<ImagePtr> image = LoadImage(ctx, out, options.file, r);
     if (!image) return Finish(out, "write", r);
     if (options.dryRun) return DryRunWrite(out, options, **image);
     auto platform = PlatformOrFailure(ctx, r);
     if (!platform) return Finish(out, "write", r);
-    if (!options.all) return Finish(out, "write", WriteOne(*platform, out, options, *image, watch, options.device, false));
+    if (!options.all)
+        return Finish(out, "write",
+                      KeptBySimulator(*platform, WriteOne(*platform, out, options, *image, watch, options.device, false), {}));
     // Every connected programmer at once, each in its own thread with its own session, all with
     // the one image loaded above.
     const ProgrammerScan scan = ScanProgrammers(*platform);
@@ -310,7 +303,8 @@ int RunWrite(CliContext& ctx, const ProgramOptions& options) {
     for (std::size_t i = 0; i < scan.paths.size(); ++i) {
         workers.emplace_back([&, i] {
             try {
-                results[i] = WriteOne(*platform, out, options, *image, watch, scan.paths[i], true);
+                results[i] = KeptBySimulator(*platform, WriteOne(*platform, out, options, *image, watch, scan.paths[i], true),
+                                             scan.paths[i]);
             } catch (const std::exception& e) {
                 results[i] = {kExitError, e.what()};
             }
@@ -331,7 +325,7 @@ int RunVerify(CliContext& ctx, const ProgramOptions& options) {
     InterruptWatch watch;
     Output out(ctx);
     Result r;
-    const std::optional<ImagePtr> image = LoadImage(out, options.file, r);
+    const std::optional<ImagePtr> image = LoadImage(ctx, out, options.file, r);
     if (!image) return Finish(out, "verify", r);
     if (const std::string why = TooLargeForChip(options, **image); !why.empty())
         return Finish(out, "verify", {kExitBadInput, why});
@@ -342,11 +336,8 @@ int RunVerify(CliContext& ctx, const ProgramOptions& options) {
         r = p.Connect();
         if (r.code == kExitOk) {
             const std::string device = r.detail.device;
-            r = p.Compare(**image);
+            r = p.Verify(**image);
             r.detail.device = device;
-            if (r.code == kExitOk)
-                r.message = "the chip holds the image: " + std::to_string((*image)->bytes.size()) + " bytes of " +
-                            options.file + " match";
         }
     }
     ResultDetail detail;

@@ -1,7 +1,9 @@
 // quillon-cli station: the production loop on one programmer or on all of them. This file is
 // the shell only: it checks the inputs (image, serial, counter, log) before anything reaches a
 // programmer, shows each station's state so that an operator can read it from a metre away,
-// writes the unit log, and maps Ctrl-C to "stop after this unit" / "abort the unit".
+// keeps the counter and the unit log through the files store, and maps Ctrl-C to "stop after
+// this unit" / "abort the unit".
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -16,14 +18,15 @@
 #include "cli/Interrupt.h"
 #include "cli/Json.h"
 #include "cli/Output.h"
-#include "cli/StationLog.h"
 #include "core/Version.h"
 #include "fs/Files.h"
 #include "hash/Sha256.h"
 #include "protocol/Chips.h"
 #include "protocol/Cpro.h"
 #include "station/Serial.h"
+#include "station/FileUnitStore.h"
 #include "station/Station.h"
+#include "station/UnitLog.h"
 
 namespace quillon::cli {
 namespace {
@@ -39,7 +42,7 @@ struct StationOptions {
     std::string device;
     std::string file;
     bool noErase = false, protect = false, noVerify = false, noReset = false, noReadback = false;
-    bool all = false, bell = false, dryRun = false;
+    bool all = false, bell = false, dryRun = false, allowSerialJump = false;
     std::uint64_t count = 0;
     std::string log, serial, serialFile;
     int pollMs = 250;
@@ -76,42 +79,25 @@ public:
             Print(s.path + ": station ended (" + s.text + ")");
     }
 
-    void serialTaken(const UnitRecord& r) override {
-        if (log_.empty()) return;
-        const std::string line = TakenLogLine(r);
-        // The number is on record before the counter moves past it; a stop while another
-        // process holds the log gives up here, before the chip is touched.
-        try {
-            AppendUnitLog(log_, line, [] { return InterruptWatch::Caught() != 0; });
-        } catch (const std::system_error& e) {
-            if (e.code().value() == ECANCELED) throw station::SerialCancelled("stopped while waiting for " + log_);
-            throw std::runtime_error("cannot append to the unit log " + log_ + ": " + SystemReason(e.code().value()));
-        }
+    void unitTaken(const UnitRecord& r) override {
+        if (log_.empty() || !json_) return;
+        std::lock_guard lock(mutex_);
+        Print(station::TakenLogLine(r));
+    }
+
+    void notice(const std::string& path, const std::string& text) override {
+        if (quiet_) return;
+        std::lock_guard lock(mutex_);
         if (json_) {
-            std::lock_guard lock(mutex_);
-            Print(line);
+            JsonLine line("warning");
+            if (!path.empty()) line.Path("device", path);
+            return Print(line.Text("message", text).Str());
         }
+        std::fprintf(stderr, "warning: %s%s\n", path.empty() ? "" : ("[" + path + "] ").c_str(), text.c_str());
     }
-
-    std::optional<std::uint64_t> lastSerialTaken() override {
-        if (log_.empty()) return std::nullopt;
-        return ReadLastTakenSerial(log_);
-    }
-
-    // The second Ctrl-C: a unit's record that waits for the log's lock gives up.
-    void abort() { abort_ = true; }
 
     void unitFinished(const UnitRecord& r) override {
-        const std::string line = UnitLogLine(r);
-        // The record is on disk before the station may start its next unit.
-        if (!log_.empty()) {
-            try {
-                AppendUnitLog(log_, line, [this] { return abort_.load(); });
-            } catch (const std::system_error& e) {
-                throw std::runtime_error("cannot append to the unit log " + log_ + ": " +
-                                         SystemReason(e.code().value()));
-            }
-        }
+        const std::string line = station::UnitLogLine(r);
         std::lock_guard lock(mutex_);
         (r.pass ? good_ : failed_) += 1;
         auto& last = lastUnit_[r.programmerPath];
@@ -187,7 +173,6 @@ private:
     std::map<std::string, std::string> lastUnit_;
     std::uint64_t good_ = 0, failed_ = 0;
     int drawn_ = 0;
-    std::atomic<bool> abort_{false};
 };
 
 std::string Hex(const std::vector<std::uint8_t>& bytes) {
@@ -213,34 +198,26 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
 
     // Everything up to the first byte on the wire, also for --dry-run.
     station::StationConfig config;
-    // One read and one conversion: every unit, its log record and its hashes use these bytes.
-    if (const std::string problem = InputProblem(o.file); !problem.empty())
-        return Fail(out, kExitBadInput, "cannot open " + problem);
-    ImageLoad load = ReadImageFile(o.file, CPro::kBufferSize);
-    if (!load.image) return Fail(out, kExitBadInput, load.error);
+    // One read and one conversion, by the loader write uses (the same warnings, the same BIN
+    // copy, once): every unit, its log record and its hashes use these bytes.
+    for (const std::string& file : {o.log, o.serialFile})
+        if (const std::string clash = SimFlashClash(ctx, file); !clash.empty()) return Fail(out, kExitUsage, clash);
+    RunImage load = LoadRunImage(ctx, out, o.file);
+    if (!load.image) return Fail(out, load.code, load.error);
     config.image = load.image;
     const std::string& fileSha = config.image->fileSha256;
     const std::size_t imageSize = config.image->bytes.size();
-    if (imageSize == 0) return Fail(out, kExitBadInput, o.file + ": the image is empty");
     if (imageSize > flash)
         return Fail(out, kExitBadInput, o.file + ": the image is " + std::to_string(imageSize) +
                                             " bytes, larger than the " + std::to_string(flash) + "-byte flash of " +
                                             o.chip);
-    std::vector<std::uint8_t> patched = config.image->bytes;
-    std::vector<std::uint8_t> overwritten;
-    std::uint64_t nextSerial = 0;
     if (!o.serial.empty()) {
         try {
             config.serial = station::ParseSerialField(o.serial);
-            const std::uint64_t last = station::PeekLastSerial(o.serialFile);
-            // Refused here rather than after the first unit, whatever the format.
-            if (last == UINT64_MAX)
-                return Fail(out, kExitBadInput, "serial counter " + o.serialFile + " is exhausted (it holds " +
-                                                    std::to_string(last) + ", the largest number)");
-            nextSerial = last + 1;
+            // A missing or unreadable counter is refused before anything else is looked at.
+            (void)station::PeekLastSerial(o.serialFile);
+            config.series = station::SeriesOf(o.serialFile);
             station::CheckCounterWritable(o.serialFile);
-            overwritten = station::PatchImage(patched, config.serial->address,
-                                              station::EncodeSerial(nextSerial, config.serial->format), flash);
         } catch (const station::SerialError& e) {
             return Fail(out, kExitBadInput, e.what());
         }
@@ -248,13 +225,13 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
     if (!o.log.empty()) {
         // A unit whose record cannot be written must not be programmed: the log must take
         // appends before the first chip is touched (and in a dry run, which creates nothing).
-        if (const std::string problem = LogAppendProblem(o.log); !problem.empty())
+        if (const std::string problem = station::LogAppendProblem(o.log); !problem.empty())
             return Fail(out, kExitBadInput, problem);
         try {
             // Only the last records: a start costs the same for a log of any length.
             std::uint64_t size = 0;
-            const std::string tail = ReadFileTail(o.log, kLogTailBytes, &size);
-            const LogCheck check = CheckUnitLogTail(tail, size <= tail.size());
+            const std::string tail = ReadFileTail(o.log, station::kLogTailBytes, &size);
+            const station::LogCheck check = station::CheckUnitLogTail(tail, size <= tail.size());
             if (!check.valid)
                 return Fail(out, kExitBadInput, o.log + " is not a unit log (" + check.reason + "); refusing to append");
             if (check.truncated > 0)
@@ -263,6 +240,32 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
         } catch (const std::system_error& e) {
             if (e.code().value() != ENOENT)
                 return Fail(out, kExitBadInput, "cannot read unit log " + o.log + ": " + SystemReason(e.code().value()));
+        }
+    }
+
+    // The numbers and the records: the counter file and the unit log.
+    station::FileUnitStore store(o.serialFile, o.log, o.allowSerialJump);
+    std::vector<std::uint8_t> patched = config.image->bytes;
+    std::vector<std::uint8_t> overwritten;
+    std::uint64_t nextSerial = 0;
+    if (config.serial) {
+        try {
+            // The number the first unit gets, by the rule the run applies under the counter's
+            // lock (refused here rather than after the first unit, whatever the format).
+            nextSerial = store.peekNext(config.series);
+            overwritten = station::PatchImage(patched, config.serial->address,
+                                              station::EncodeSerial(nextSerial, config.serial->format), flash);
+        } catch (const station::SerialError& e) {
+            return Fail(out, kExitBadInput, e.what());
+        }
+        // Said once, before the first unit: firmware under the serial field would be replaced in
+        // every unit. Only a warning, since a placeholder the firmware keeps there on purpose
+        // holds something too.
+        if (std::any_of(overwritten.begin(), overwritten.end(), [](std::uint8_t b) { return b != 0xFF; })) {
+            char where[16];
+            std::snprintf(where, sizeof where, "0x%04X", config.serial->address);
+            out.Warning(std::string("the serial number at ") + where + " replaces image bytes that are not erased (" +
+                        Hex(overwritten) + ") in every unit; make sure the firmware keeps that place for it");
         }
     }
 
@@ -304,19 +307,16 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
     config.flashSize = flash;
     config.write = {.erase = !o.noErase, .protect = o.protect, .verify = !o.noVerify, .reset = !o.noReset,
                     .readback = !o.noReadback && !o.protect};
-    config.counterFile = o.serialFile;
     config.pollMs = o.pollMs;
     config.count = o.count;
     config.device = o.device;
     config.all = o.all;
     config.version = kVersion;
     Display display(ctx, o);
-    station::StationRunner runner(*platform, std::move(config), display);
+    const bool keepsRecords = config.serial.has_value() || !o.log.empty();
+    station::StationRunner runner(*platform, std::move(config), display, keepsRecords ? &store : nullptr);
     const std::size_t first = watch.Subscribe([&runner] { runner.stopAfterUnit(); });
-    const std::size_t second = watch.SubscribeSecond([&runner, &display] {
-        display.abort();
-        runner.abort();
-    });
+    const std::size_t second = watch.SubscribeSecond([&runner] { runner.abort(); });
     const station::StationSummary summary = runner.run();
     watch.Unsubscribe(first);
     watch.Unsubscribe(second);
@@ -331,6 +331,11 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
                                 .Str()
                                 .c_str());
     if (!summary.fatal.empty()) return Fail(out, kExitError, summary.fatal + " (" + tally + ")");
+    // Chips the simulator could not keep are not the chips the next run finds.
+    if (const std::string why = SimChipFileFailure(*platform); !why.empty())
+        return Fail(out, kExitError,
+                    std::string(ctx.sim.flashFile.empty() ? "unusable --sim-flash-dir: " : "unusable --sim-flash file: ") +
+                        why + " (" + tally + ")");
     if (InterruptWatch::Caught() != 0)
         return Fail(out, InterruptWatch::ExitCode(),
                     std::string(summary.interrupted ? "unit aborted" : "stopped") + " (" + tally + ")");
@@ -376,6 +381,10 @@ void RegisterStation(CLI::App& app, CliContext& ctx) {
         s->add_option("--serial-file", o.serialFile, "Counter file holding the last number given (next = last + 1)");
     serial->needs(counter);
     counter->needs(serial);
+    s->add_flag("--allow-serial-jump", o.allowSerialJump,
+                "Let the unit log move the counter up by more than a few numbers (its records of this counter "
+                "are ahead: the counter was set back)")
+        ->needs(counter);
     s->add_flag("--bell", o.bell, "Ring the terminal bell when a unit fails");
     s->add_flag("--dry-run", o.dryRun, "Check image, serial and log, print the SHA-256, and stop before the wire");
     s->add_option("--poll-ms", o.pollMs, "Chip-present poll interval in milliseconds")

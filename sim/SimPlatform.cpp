@@ -121,6 +121,7 @@ public:
     Clock::time_point nextIn{}, nextOut{};
     int dataIn = 0, dataOut = 0;  // data reports counted for the unplug faults
     std::string chipFile;
+    std::string saveError;  // the first save of the chip that failed ("" while none has)
 
     std::mutex writeMutex;  // one write at a time, held across its pacing wait
     std::unique_ptr<LockedFile> chipLock;  // holds the chip file's lock while this device lives
@@ -219,7 +220,9 @@ void SimDevice::saveChipLocked() {
                                 std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
         }
     } catch (const std::exception& e) {
-        // The host's operation itself went through; only the sharing with later runs is lost.
+        // The host's operation went through, but the chip it leaves is not the one later runs
+        // find: the run must not end as a success (SimPlatform::chipFileError).
+        if (saveError.empty()) saveError = e.what();
         std::fprintf(stderr, "simulated programmer: %s\n", e.what());
     }
 }
@@ -606,6 +609,16 @@ void SimPlatform::setFlash(const std::string& path, std::span<const std::uint8_t
         d.saveChipLocked();
         return 0;
     });
+}
+
+std::string SimPlatform::chipFileError(const std::string& path) const {
+    if (!path.empty()) return withDevice(find(path), path, [](SimDevice& d) { return d.saveError; });
+    std::lock_guard lock(mutex_);
+    for (const auto& device : devices_) {
+        std::lock_guard deviceLock(device->mutex);
+        if (!device->saveError.empty()) return device->saveError;
+    }
+    return {};
 }
 
 bool SimPlatform::isProtected(const std::string& path) const {

@@ -94,6 +94,9 @@ public:
     // programmer shows as held by another program instead. Throws std::runtime_error for a file
     // that is not a regular file, cannot be written or created, or is damaged.
     void setChipFile(const std::string& path, const std::string& file);
+    // Why a save of the programmer's chip (to its chip file or flash folder) failed, the first
+    // time one did; "" while every save went through. path "": any programmer.
+    std::string chipFileError(const std::string& path = {}) const;
 
     // Chip state of a programmer (std::invalid_argument for a device that is not one).
     std::vector<std::uint8_t> flash(const std::string& path) const;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "config/Config.h"
 #include "protocol/Chips.h"
 #include "sim/SimPlatform.h"
 #include "support/Process.h"
@@ -172,6 +173,33 @@ TEST_F(Completion, ImagesByTheirEndingInAnyCaseAndFolders) {
         {{"quillon-cli", "list", ""}, {}},
     };
     for (const Case& c : cases) EXPECT_EQ(Complete(c.words), c.offered) << c.words[1] << " " << c.words.back();
+}
+
+// The README's way to turn saving the settings on makes a file that turns on nothing else: the
+// settings' defaults for missing keys stay (stored files rely on them), so it must name read
+// protection off itself.
+TEST(Readme, TheSettingsFileItSuggestsLeavesReadProtectionOff) {
+    const std::string readme = quillon::test::ReadFileBytes(kSource + "/README.md");
+    const std::smatch found = [&] {
+        std::smatch m;
+        std::regex_search(readme, m, std::regex(R"(printf '(\[CONFIG\][^']*)' > [^\n]*config\.ini)"));
+        return m;
+    }();
+    ASSERT_FALSE(found.empty()) << "no printf line making config.ini in the README";
+    const std::string text = std::regex_replace(found[1].str(), std::regex(R"(\\n)"), "\n");
+    quillon::test::ScratchDir dir("readme-config");
+    quillon::test::WriteFileBytes(dir / "config.ini", text);
+    quillon::TIniOptions options;
+    ASSERT_EQ(options.Load(dir / "config.ini"), quillon::IniLoadResult::Loaded);
+    EXPECT_FALSE(options.encry) << text;
+    // The other boxes keep the defaults a new file gets.
+    quillon::TIniOptions defaults;
+    quillon::test::WriteFileBytes(dir / "empty.ini", "[CONFIG]\n");
+    ASSERT_EQ(defaults.Load(dir / "empty.ini"), quillon::IniLoadResult::Loaded);
+    EXPECT_EQ(options.erase, defaults.erase);
+    EXPECT_EQ(options.verify, defaults.verify);
+    EXPECT_EQ(options.rstrun, defaults.rstrun);
+    EXPECT_TRUE(defaults.encry);  // the default stays as stored files expect it
 }
 
 }  // namespace

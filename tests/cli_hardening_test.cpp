@@ -493,5 +493,35 @@ TEST_F(CliHardeningTest, EveryCommandSpeaksTheSameJson) {
     EXPECT_EQ(CheckJsonRun(h, "hex2bin")["bytes"].asInt(), 160);
 }
 
+// A chip file that cannot be saved (here: a file-size limit, as a full disk would) fails the
+// run before its result says ok; the chip file keeps the chip it had.
+TEST_F(CliHardeningTest, ASimulatedChipThatCannotBeSavedFailsTheWrite) {
+    QUILLON_SKIP_ON_WINDOWS("the file-size limit is set through the POSIX shell");
+    ASSERT_EQ(Cli({"--sim", "--sim-flash", "chip.sim", "write", "--chip", "NRF24LE1_16K", "fw.hex"}).code, 0);
+    const std::string before = ReadAll(P("chip.sim"));
+    std::string image(16384, '\x5A');
+    Put("full.bin", image);
+    // The limit (8 KiB) is below the chip file's size; SIGXFSZ ignored, so the write fails with
+    // EFBIG instead of ending the process.
+    test::ProcessOptions options;
+    options.workingDir = scratch_.str();
+    for (const bool json : {false, true}) {
+        std::vector<std::string> args = {"-c", "ulimit -f 16 && trap '' XFSZ && exec \"$0\" \"$@\"", QUILLON_CLI_PATH,
+                                         "--sim", "--sim-flash", "chip.sim", "write", "--chip", "NRF24LE1_16K",
+                                         "full.bin", "--readback"};
+        if (json) args.push_back("--json");
+        const CliRun r = test::RunProcess("sh", args, options);
+        EXPECT_EQ(r.code, 1) << r.all();
+        EXPECT_THAT(r.all(), HasSubstr("unusable --sim-flash file"));
+        EXPECT_THAT(r.out, Not(HasSubstr("write: OK")));
+        if (json) {
+            EXPECT_EQ(CheckJsonRun(r, "write")["ok"].asBool(), false);
+        }
+        EXPECT_EQ(ReadAll(P("chip.sim")), before);
+    }
+    // The chip file still holds the first image, as the next run sees it.
+    EXPECT_EQ(Cli({"--sim", "--sim-flash", "chip.sim", "verify", "--chip", "NRF24LE1_16K", "fw.hex"}).code, 0);
+}
+
 }  // namespace
 }  // namespace quillon

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -647,6 +648,76 @@ TEST_F(CliProgramTest, ABusyProgrammerIsNamedTheSameWayWithAndWithoutAll) {
     EXPECT_EQ(all.code, 4);
     EXPECT_THAT(one.err, HasSubstr("in use by another program"));
     EXPECT_THAT(all.err, HasSubstr("in use by another program"));
+}
+
+// No run writes over its own source: a BIN copy whose name leads to the HEX file, a dump or an
+// image that is the simulated chip's own file.
+TEST_F(CliProgramTest, NoOutputIsWrittenOverTheRunsOwnFiles) {
+    const Bytes image = Pattern(4096, 22);
+    const std::string hex = HexText({{0, image}});
+    WriteText(P("fw.hex"), hex);
+    const std::string flash = P("chip.flash").string();
+    struct Case {
+        const char* what;
+        std::function<void(std::error_code&)> link;  // makes fw.hex.bin another name of fw.hex
+    };
+    std::vector<Case> cases = {
+        {"hard link", [&](std::error_code& e) { fs::create_hard_link(P("fw.hex"), P("fw.hex.bin"), e); }}};
+    // Wine has no symbolic links.
+    if (!test::OnWindows())
+        cases.push_back({"symbolic link", [&](std::error_code& e) { fs::create_symlink("fw.hex", P("fw.hex.bin"), e); }});
+    for (const Case& c : cases) {
+        fs::remove(P("fw.hex.bin"));
+        std::error_code error;
+        c.link(error);
+        if (error) {
+            ASSERT_TRUE(test::OnWindows()) << c.what << ": " << error.message();
+            continue;  // a file system without that kind of link
+        }
+        const CliRun w = Cli({"--sim", "--sim-flash", flash, "write", "--chip", "NRF24LE1_16K", "fw.hex", "--readback"});
+        EXPECT_EQ(w.code, 0) << c.what << w.all();
+        EXPECT_THAT(w.err, HasSubstr("fw.hex.bin: not written")) << c.what;
+        EXPECT_EQ(ReadText(P("fw.hex")), hex) << c.what;
+        const CliRun r = Cli({"--sim", "--sim-flash", flash, "read", "--chip", "NRF24LE1_16K", "back.bin"});
+        EXPECT_EQ(r.code, 0) << r.all();
+        EXPECT_EQ(ReadBytes(P("back.bin")), Flashed(image, 16384)) << c.what;
+    }
+
+    // The chip file as read's OUT or as the image: refused before the chip is touched.
+    const Bytes chip = ReadBytes(flash);
+    fs::copy_file(flash, P("chip.bin"));
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--sim", "--sim-flash", flash, "read", "--chip", "NRF24LE1_16K", flash},
+          std::vector<std::string>{"--sim", "--sim-flash", flash, "read", "--chip", "NRF24LE1_16K", "./chip.flash"},
+          std::vector<std::string>{"--sim", "--sim-flash", "chip.bin", "write", "--chip", "NRF24LE1_16K", "chip.bin"},
+          std::vector<std::string>{"--sim", "--sim-flash", "new.bin", "read", "--chip", "NRF24LE1_16K", "new.bin"}}) {
+        const CliRun r = Cli(args);
+        EXPECT_EQ(r.code, 2) << args.back() << r.all();
+        EXPECT_THAT(r.err, HasSubstr("--sim-flash chip file")) << r.all();
+    }
+    EXPECT_EQ(ReadBytes(flash), chip);
+    EXPECT_EQ(ReadBytes(P("chip.bin")), chip);
+    EXPECT_FALSE(fs::exists(P("new.bin")));
+}
+
+// A dump on standard output is the chip's bytes and nothing else; the tool's lines (log,
+// progress, result, in plain text or JSON) go to standard error.
+TEST_F(CliProgramTest, ReadToStandardOutputIsExactlyTheFlash) {
+    const Bytes image = Pattern(5000, 23);
+    WriteBytes(P("fw.bin"), image);
+    const std::string flash = P("chip.flash").string();
+    ASSERT_EQ(Cli({"--sim", "--sim-flash", flash, "write", "--chip", "NRF24LE1_16K", "fw.bin"}).code, 0);
+    const Bytes expected = Flashed(image, 16384);
+    for (const char* out : {"-", "/dev/stdout"})
+        for (const bool json : {false, true}) {
+            std::vector<std::string> args = {"--sim", "--sim-flash", flash, "read", "--chip", "NRF24LE1_16K", out};
+            if (json) args.insert(args.begin(), "--json");
+            const CliRun r = Cli(args);
+            EXPECT_EQ(r.code, 0) << out << json << r.err;
+            EXPECT_EQ(Bytes(r.out.begin(), r.out.end()), expected) << out << " json " << json << ": " << r.out.size();
+            EXPECT_THAT(r.err, HasSubstr(json ? "\"type\":\"result\"" : "read: OK")) << out << json;
+        }
+    EXPECT_FALSE(fs::exists(P("-")));
 }
 
 }  // namespace

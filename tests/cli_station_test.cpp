@@ -21,6 +21,7 @@ namespace quillon {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 using Bytes = std::vector<std::uint8_t>;
 constexpr std::size_t kFlash = 16384;
 constexpr std::size_t kSerialAt = 0x3FFC;
@@ -450,6 +451,232 @@ TEST(CliStation, RefusesBadInputsAndDryRunStopsBeforeTheWire) {
     const auto at = station.out.find("\"image_sha256\":\"");
     ASSERT_NE(at, std::string::npos);
     EXPECT_THAT(r.all(), HasSubstr(station.out.substr(at + 16, 64)));
+}
+
+// Two counters on one unit log: each counts only its own records, so no number is given twice.
+TEST(CliStation, TwoCountersOnOneLogNeverGiveOneSerialTwice) {
+    Bench b;
+    test::WriteFileBytes(b.dir / "A.txt", "1000\n");
+    test::WriteFileBytes(b.dir / "B.txt", "5000\n");
+    auto run = [&b](const std::string& counter, const std::string& log) {
+        return test::RunProcess(QUILLON_CLI_PATH,
+                                {"station", "--quiet", "--sim", "swap:1", "--chip", "NRF24LE1_16K", b.dir / "fw.bin",
+                                 "--serial", "0x3FFC:u32le", "--count", "1", "--poll-ms", "10", "--serial-file",
+                                 b.dir / counter, "--log", b.dir / log});
+    };
+    auto passed = [&b](const std::string& log) {
+        std::vector<std::uint64_t> serials;
+        std::istringstream in(test::ReadFileBytes(b.dir / log));
+        for (std::string line; std::getline(in, line);) {
+            Json::Value v;
+            std::istringstream(line) >> v;
+            if (v["result"] == "pass") serials.push_back(v["serial"].asUInt64());
+        }
+        return serials;
+    };
+    ASSERT_EQ(run("B.txt", "day1.log").code, 0);
+    const auto second = run("A.txt", "day1.log");
+    ASSERT_EQ(second.code, 0) << second.all();
+    ASSERT_EQ(run("B.txt", "day2.log").code, 0);
+    EXPECT_EQ(passed("day1.log"), (std::vector<std::uint64_t>{5001, 1001}));
+    EXPECT_EQ(passed("day2.log"), (std::vector<std::uint64_t>{5002}));
+    EXPECT_EQ(test::ReadFileBytes(b.dir / "A.txt"), "1001\n");
+    EXPECT_EQ(test::ReadFileBytes(b.dir / "B.txt"), "5002\n");
+}
+
+// A counter set back far behind its own records: the dry run and the run decide alike, and
+// neither moves it without being told.
+TEST(CliStation, ACounterFarBehindItsRecordsIsRefusedByDryRunAndRunAlike) {
+    Bench b;
+    ASSERT_EQ(b.Station("swap:5", {"--count", "5"}).code, 0);  // takes 1000 to 1004
+    test::WriteFileBytes(b.dir / "serial.txt", "999\n");
+    for (const bool dry : {true, false}) {
+        const auto r = b.Station("swap:1", dry ? std::vector<std::string>{"--count", "1", "--dry-run"}
+                                               : std::vector<std::string>{"--count", "1"});
+        EXPECT_EQ(r.code, 3) << r.all();
+        EXPECT_THAT(r.all(), HasSubstr("--allow-serial-jump"));
+        EXPECT_EQ(b.Counter(), "999\n");
+    }
+    const auto dry = b.Station("swap:1", {"--count", "1", "--dry-run", "--allow-serial-jump"});
+    ASSERT_EQ(dry.code, 0) << dry.all();
+    EXPECT_THAT(dry.out, HasSubstr("\"serial\":1005,"));
+    const auto run = b.Station("swap:1", {"--count", "1", "--allow-serial-jump"});
+    ASSERT_EQ(run.code, 0) << run.all();
+    EXPECT_EQ(b.Counter(), "1005\n");
+    EXPECT_EQ(b.Results().back()["serial"].asUInt64(), 1005u);
+
+    // A record from before records named their counter, in a log no other counter shares, still
+    // catches a counter up that a crash left behind.
+    test::WriteFileBytes(b.dir / "units.log",
+                         "{\"type\":\"unit\",\"schema\":1,\"time\":\"2024-01-01T00:00:00.000Z\",\"programmer_serial\":"
+                         "\"X\",\"programmer_path\":\"p\",\"chip\":\"NRF24LE1_16K\",\"image\":\"fw.bin\","
+                         "\"image_sha256\":\"\",\"serial\":1001,\"result\":\"taken\",\"version\":\"old\"}\n");
+    test::WriteFileBytes(b.dir / "serial.txt", "999\n");
+    const auto oldDry = b.Station("swap:1", {"--count", "1", "--dry-run"});
+    EXPECT_THAT(oldDry.out, HasSubstr("\"serial\":1002,"));
+    ASSERT_EQ(b.Station("swap:1", {"--count", "1"}).code, 0);
+    EXPECT_EQ(b.Counter(), "1002\n");
+}
+
+// A second Ctrl-C while a unit's result waits for the unit log's lock: the unit is logged as
+// interrupted once the log is free, and the run ends as interrupted (130), not as an error.
+TEST(CliStation, AbortWhileTheResultWaitsForTheLogRecordsTheUnitAsInterrupted) {
+    QUILLON_SKIP_ON_WINDOWS("signals");
+    Bench b;
+    test::ProcessOptions options;
+    options.timeout = std::chrono::seconds(60);
+    test::Process p(QUILLON_CLI_PATH, StationArgs(b, "swap:1", b.dir / "serial.txt", {"--sim-paced", "--count", "1"}),
+                    options);
+    ASSERT_TRUE(p.WaitForOutput("\"result\":\"taken\"", std::chrono::seconds(20)));
+    // Another process takes the log while the chip is being written (a paced unit takes about
+    // half a second), so the unit's result has to wait for it.
+    test::ProcessOptions holdOptions;
+    holdOptions.mustStart = false;
+    // -o: only flock(1) itself holds the lock, so that killing it frees the log.
+    test::Process hold("flock", {"-o", b.dir / "units.log", "sleep", "30"}, holdOptions);
+    if (!hold.started()) GTEST_SKIP() << "no flock(1) here";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ASSERT_EQ(CountOf(p.OutputSoFar(), "\"result\":\"pass\""), 0u) << p.OutputSoFar();
+    ASSERT_TRUE(p.Send(test::StopSignal::Interrupt));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(p.Send(test::StopSignal::Interrupt));
+    EXPECT_TRUE(p.WaitForOutput("waiting to record the interrupted unit", std::chrono::seconds(5))) << p.OutputSoFar();
+    hold.Kill();
+    const auto r = p.Finish(std::chrono::seconds(10));
+    EXPECT_EQ(r.code, 130) << r.all();
+    EXPECT_THAT(r.out, HasSubstr("\"interrupted\":true"));
+    const auto results = b.Results();
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0]["serial"].asUInt64(), 1000u);
+    EXPECT_EQ(results[0]["result"], "fail");
+    EXPECT_EQ(results[0]["failure"], "interrupted");
+    EXPECT_EQ(b.Counter(), "1000\n");
+}
+
+// A serial field over bytes the image holds is said once at the start (the run goes on); over
+// erased bytes nothing is said.
+TEST(CliStation, ASerialOverFirmwareIsAWarningAtTheStart) {
+    Bench b;
+    char replaced[16];
+    std::snprintf(replaced, sizeof replaced, "%02X %02X %02X %02X", b.image[kSerialAt], b.image[kSerialAt + 1],
+                  b.image[kSerialAt + 2], b.image[kSerialAt + 3]);
+    for (const bool dry : {true, false}) {
+        const auto r = b.Station("swap:2", dry ? std::vector<std::string>{"--count", "2", "--dry-run"}
+                                               : std::vector<std::string>{"--count", "2"});
+        ASSERT_EQ(r.code, 0) << r.all();
+        std::size_t warnings = 0;
+        std::istringstream in(r.out);
+        for (std::string line; std::getline(in, line);) {
+            Json::Value v;
+            std::istringstream(line) >> v;
+            if (v["type"] != "warning") continue;
+            ++warnings;
+            EXPECT_THAT(v["message"].asString(), HasSubstr("0x3FFC"));
+            EXPECT_THAT(v["message"].asString(), HasSubstr(replaced));
+        }
+        EXPECT_EQ(warnings, 1u) << r.out;
+    }
+    ExpectGoodUnits(b, 2, 1);
+    // Plain text says it on stderr; an image that leaves the field erased gets no warning.
+    std::vector<std::string> args = {"station", "--sim", "swap:1", "--chip", "NRF24LE1_16K", b.dir / "fw.bin",
+                                     "--serial", "0x3FFC:u32le", "--serial-file", b.dir / "serial.txt", "--dry-run"};
+    auto r = test::RunProcess(QUILLON_CLI_PATH, args);
+    EXPECT_THAT(r.err, HasSubstr("warning: the serial number at 0x3FFC"));
+    test::WriteFileBytes(b.dir / "small.bin", std::string(4096, '\x11'));
+    args[5] = b.dir / "small.bin";
+    r = test::RunProcess(QUILLON_CLI_PATH, args);
+    EXPECT_EQ(r.code, 0) << r.all();
+    EXPECT_THAT(r.err, Not(HasSubstr("warning")));
+}
+
+// A counter that outgrows its field in the middle of a run: the series is exhausted, the run
+// stops, and no number is taken or failed for it.
+TEST(CliStation, ASeriesThatOutgrowsItsFieldStopsWithoutAFailRecord) {
+    Bench b;
+    test::WriteFileBytes(b.dir / "serial.txt", "65533\n");
+    auto args = StationArgs(b, "swap:5", b.dir / "serial.txt", {"--count", "5"});
+    args[9] = "0x3FFC:u16le";
+    const auto r = test::RunProcess(QUILLON_CLI_PATH, args);
+    EXPECT_EQ(r.code, 1) << r.all();
+    EXPECT_THAT(r.all(), HasSubstr("exhausted"));
+    const auto results = b.Results();
+    ASSERT_EQ(results.size(), 2u) << r.all();
+    for (const auto& unit : results) EXPECT_EQ(unit["result"], "pass") << unit.toStyledString();
+    EXPECT_EQ(b.Taken(), (std::multiset<std::uint64_t>{65534, 65535}));
+    EXPECT_EQ(b.Counter(), "65535\n");
+}
+
+// One unit step, one wording: the station's record and write's result say the same of the same
+// image.
+TEST(CliStation, TheUnitLogAndWriteSayTheSameWords) {
+    Bench b;
+    const auto station = test::RunProcess(
+        QUILLON_CLI_PATH, {"station", "--sim", "swap:1", "--chip", "NRF24LE1_16K", b.dir / "fw.bin", "--count", "1",
+                           "--log", b.dir / "units.log", "--poll-ms", "20"});
+    ASSERT_EQ(station.code, 0) << station.all();
+    const auto write = test::RunProcess(
+        QUILLON_CLI_PATH, {"write", "--json", "--sim", "--chip", "NRF24LE1_16K", b.dir / "fw.bin", "--readback"});
+    ASSERT_EQ(write.code, 0) << write.all();
+    Json::Value result;
+    std::istringstream(write.out.substr(write.out.rfind("{\"type\":\"result\""))) >> result;
+    const auto log = b.Results();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0]["message"], result["message"]);
+    EXPECT_EQ(result["checked"], "transfer checksum, read-back");
+}
+
+// The station loads its image as write does: the HEX warnings and the BIN copy beside the file,
+// once per run however many programmers there are.
+TEST(CliStation, AHexImageGivesWritesWarningsAndBinCopyOncePerRun) {
+    Bench b;
+    std::string hex;
+    for (std::size_t at = 0; at < kFlash; at += 16) {
+        char record[64];
+        unsigned sum = 16 + (at >> 8) + (at & 0xFF);
+        std::snprintf(record, sizeof record, ":10%04X00", static_cast<unsigned>(at));
+        std::string line = record;
+        for (std::size_t i = 0; i < 16; ++i) {
+            std::snprintf(record, sizeof record, "%02X", b.image[at + i]);
+            line += record;
+            sum += b.image[at + i];
+        }
+        std::snprintf(record, sizeof record, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
+        line += record;
+        if (at == 16) line += "00";  // digits after the checksum on line 2: lenient, so a warning
+        hex += line + "\n";
+    }
+    hex += ":00000001FF\n";
+    test::WriteFileBytes(b.dir / "fw.hex", hex);
+    auto args = StationArgs(b, "swap:2", b.dir / "serial.txt", {"--sim-count", "2", "--all", "--count", "4"});
+    args[7] = b.dir / "fw.hex";
+    const auto r = test::RunProcess(QUILLON_CLI_PATH, args);
+    ASSERT_EQ(r.code, 0) << r.all();
+    EXPECT_EQ(CountOf(r.out, "after a record's checksum"), 1u) << r.out;
+    EXPECT_EQ(CountOf(r.out, "\"type\":\"warning\",\"message\":\"hex digits after"), 1u) << r.out;
+    EXPECT_EQ(test::ReadFileBytes(b.dir / "fw.hex.bin"), std::string(b.image.begin(), b.image.end()));
+    // Every chip holds the converted image with its own number.
+    ASSERT_EQ(b.Chips().size(), 4u);
+    std::set<std::uint32_t> serials;
+    for (const auto& [name, chip] : b.Chips()) {
+        const auto serial = b.SerialOn(chip);
+        ASSERT_TRUE(serial.has_value()) << name;
+        serials.insert(*serial);
+    }
+    EXPECT_EQ(serials, (std::set<std::uint32_t>{1000, 1001, 1002, 1003}));
+    for (const auto& unit : b.Results()) EXPECT_EQ(unit["image_sha256"].asString(), Sha256::Hex(std::string_view(hex)));
+}
+
+// A station whose simulated chip cannot be saved (a file-size limit, as a full disk) does not end
+// as a success.
+TEST(CliStation, ASimulatedChipThatCannotBeSavedFailsTheRun) {
+    QUILLON_SKIP_ON_WINDOWS("the file-size limit is set through the POSIX shell");
+    Bench b;
+    const auto r = test::RunProcess(
+        "sh", {"-c", "ulimit -f 16 && trap '' XFSZ && exec \"$0\" \"$@\"", QUILLON_CLI_PATH, "station", "--sim",
+               "--sim-flash", b.dir / "chip.sim", "--chip", "NRF24LE1_16K", b.dir / "fw.bin", "--count", "1",
+               "--poll-ms", "20"});
+    EXPECT_EQ(r.code, 1) << r.all();
+    EXPECT_THAT(r.err, HasSubstr("unusable --sim-flash file"));
 }
 
 }  // namespace

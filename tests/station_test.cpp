@@ -3,6 +3,7 @@
 // record and the log check, the append after a power cut, and the checks before a start.
 #include <json/json.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -14,9 +15,12 @@
 #include <sstream>
 #include <thread>
 
-#include "cli/StationLog.h"
+#include "station/FileUnitStore.h"
+#include "station/UnitLog.h"
 #include "fs/Durable.h"
 #include "fs/Files.h"
+#include "ops/ProgramUnit.h"
+#include "sim/SimPlatform.h"
 #include "station/Serial.h"
 #include "support/Process.h"
 
@@ -140,7 +144,7 @@ station::UnitRecord Record(bool pass, std::optional<std::uint64_t> serial) {
 }
 
 TEST(UnitLog, RecordCarriesEveryFieldAndPassesTheCheck) {
-    const Json::Value pass = Parse(cli::UnitLogLine(Record(true, 1000)));
+    const Json::Value pass = Parse(station::UnitLogLine(Record(true, 1000)));
     EXPECT_EQ(pass["type"], "unit");
     EXPECT_EQ(pass["time"], "2024-01-02T03:04:05.678Z");
     EXPECT_EQ(pass["programmer_serial"], "SIM0001");
@@ -152,21 +156,21 @@ TEST(UnitLog, RecordCarriesEveryFieldAndPassesTheCheck) {
     EXPECT_EQ(pass["duration_ms"].asInt(), 812);
     EXPECT_EQ(pass["bytes_written"].asInt(), 16384);
 
-    const Json::Value fail = Parse(cli::UnitLogLine(Record(false, 1001)));
+    const Json::Value fail = Parse(station::UnitLogLine(Record(false, 1001)));
     EXPECT_EQ(fail["result"], "fail");
     EXPECT_EQ(fail["failure"], "device failure");
     EXPECT_TRUE(fail["serial_retired"].asBool());
-    EXPECT_FALSE(Parse(cli::UnitLogLine(Record(false, std::nullopt))).isMember("serial"));
+    EXPECT_FALSE(Parse(station::UnitLogLine(Record(false, std::nullopt))).isMember("serial"));
 
-    const std::string log = cli::UnitLogLine(Record(true, 1)) + "\n" + cli::UnitLogLine(Record(false, 2)) + "\n";
-    const cli::LogCheck check = cli::CheckUnitLog(log);
+    const std::string log = station::UnitLogLine(Record(true, 1)) + "\n" + station::UnitLogLine(Record(false, 2)) + "\n";
+    const station::LogCheck check = station::CheckUnitLog(log);
     EXPECT_TRUE(check.valid);
     EXPECT_EQ(check.units, 2u);
     EXPECT_EQ(check.truncated, 0u);
 }
 
 TEST(UnitLog, CheckToleratesCutRecordsAndRefusesOtherFiles) {
-    const std::string good = cli::UnitLogLine(Record(true, 1));
+    const std::string good = station::UnitLogLine(Record(true, 1));
     struct Case {
         std::string text;
         bool valid;
@@ -184,7 +188,7 @@ TEST(UnitLog, CheckToleratesCutRecordsAndRefusesOtherFiles) {
         {"#!/bin/sh\nrm -rf /\n", false, 0, 0, 1},
     };
     for (const Case& c : cases) {
-        const cli::LogCheck check = cli::CheckUnitLog(c.text);
+        const station::LogCheck check = station::CheckUnitLog(c.text);
         EXPECT_EQ(check.valid, c.valid) << c.text;
         if (c.valid) {
             EXPECT_EQ(check.units, c.units) << c.text;
@@ -198,14 +202,14 @@ TEST(UnitLog, CheckToleratesCutRecordsAndRefusesOtherFiles) {
 TEST(UnitLog, AppendAfterPowerCutStartsOnAFreshLine) {
     test::ScratchDir dir("station-log");
     const std::string log = dir / "units.log";
-    const std::string a = cli::UnitLogLine(Record(true, 1)), b = cli::UnitLogLine(Record(true, 2));
-    cli::AppendUnitLog(log, a);
+    const std::string a = station::UnitLogLine(Record(true, 1)), b = station::UnitLogLine(Record(true, 2));
+    station::AppendUnitLog(log, a);
     EXPECT_EQ(test::ReadFileBytes(log), a + "\n");
     // A power cut leaves half a record without its line end.
     test::WriteFileBytes(log, a + "\n" + b.substr(0, 50));
-    cli::AppendUnitLog(log, b);
+    station::AppendUnitLog(log, b);
     EXPECT_EQ(test::ReadFileBytes(log), a + "\n" + b.substr(0, 50) + "\n" + b + "\n");
-    const cli::LogCheck check = cli::CheckUnitLog(test::ReadFileBytes(log));
+    const station::LogCheck check = station::CheckUnitLog(test::ReadFileBytes(log));
     EXPECT_TRUE(check.valid) << check.reason;
     EXPECT_EQ(check.units, 2u);
     EXPECT_EQ(check.truncated, 1u);
@@ -214,10 +218,10 @@ TEST(UnitLog, AppendAfterPowerCutStartsOnAFreshLine) {
     std::vector<std::thread> writers;
     for (int t = 0; t < 4; ++t)
         writers.emplace_back([&log, t] {
-            for (int i = 0; i < 20; ++i) cli::AppendUnitLog(log, cli::UnitLogLine(Record(true, 100 * t + i)));
+            for (int i = 0; i < 20; ++i) station::AppendUnitLog(log, station::UnitLogLine(Record(true, 100 * t + i)));
         });
     for (auto& w : writers) w.join();
-    const cli::LogCheck after = cli::CheckUnitLog(test::ReadFileBytes(log));
+    const station::LogCheck after = station::CheckUnitLog(test::ReadFileBytes(log));
     EXPECT_TRUE(after.valid) << after.reason;
     EXPECT_EQ(after.units, 82u);
 }
@@ -323,10 +327,10 @@ TEST(DurableLock, WaitGivesUpWhenCancelled) {
 
 TEST(UnitLog, UnsignedSerialsAndTakenRecords) {
     const std::uint64_t big = (std::uint64_t{1} << 63) + 5;
-    const std::string line = cli::UnitLogLine(Record(true, big));
+    const std::string line = station::UnitLogLine(Record(true, big));
     EXPECT_NE(line.find("\"serial\":9223372036854775813,"), std::string::npos) << line;
     EXPECT_EQ(Parse(line)["serial"].asUInt64(), big);
-    const std::string taken = cli::TakenLogLine(Record(true, 7));
+    const std::string taken = station::TakenLogLine(Record(true, 7));
     EXPECT_EQ(Parse(taken)["result"], "taken");
     EXPECT_FALSE(Parse(taken).isMember("message"));
 
@@ -334,8 +338,8 @@ TEST(UnitLog, UnsignedSerialsAndTakenRecords) {
         std::string tail;
         std::optional<std::uint64_t> last;
     };
-    const std::string t5 = cli::TakenLogLine(Record(true, 5)), t6 = cli::TakenLogLine(Record(true, 6));
-    const std::string p5 = cli::UnitLogLine(Record(true, 5));
+    const std::string t5 = station::TakenLogLine(Record(true, 5)), t6 = station::TakenLogLine(Record(true, 6));
+    const std::string p5 = station::UnitLogLine(Record(true, 5));
     const Case cases[] = {
         {"", std::nullopt},
         {p5 + "\n", std::nullopt},
@@ -343,13 +347,13 @@ TEST(UnitLog, UnsignedSerialsAndTakenRecords) {
         {t5 + "\n" + t6 + "\n" + p5 + "\n", 6},
         {t5 + "\n" + t6.substr(0, 60), 5},               // the cut record is not counted
         {t6.substr(30) + "\n" + t5 + "\n", 5},           // the tail began inside a record
-        {cli::TakenLogLine(Record(true, big)) + "\n", big},
+        {station::TakenLogLine(Record(true, big)) + "\n", big},
     };
-    for (const Case& c : cases) EXPECT_EQ(cli::LastTakenSerial(c.tail), c.last) << c.tail;
+    for (const Case& c : cases) EXPECT_EQ(station::LastTakenSerial(c.tail), c.last) << c.tail;
 }
 
 TEST(UnitLog, PowerCutNulsAndTailOnlyChecks) {
-    const std::string good = cli::UnitLogLine(Record(true, 1));
+    const std::string good = station::UnitLogLine(Record(true, 1));
     const std::string nuls(4096, '\0');
     struct Case {
         std::string text;
@@ -366,7 +370,7 @@ TEST(UnitLog, PowerCutNulsAndTailOnlyChecks) {
         {"x\n" + good + "\nnot a record\n", false, false, 1, 0},
     };
     for (const Case& c : cases) {
-        const cli::LogCheck check = cli::CheckUnitLogTail(c.text, c.fromStart);
+        const station::LogCheck check = station::CheckUnitLogTail(c.text, c.fromStart);
         EXPECT_EQ(check.valid, c.valid) << c.text.size();
         if (!c.valid) continue;
         EXPECT_EQ(check.units, c.units) << c.text.size();
@@ -376,15 +380,15 @@ TEST(UnitLog, PowerCutNulsAndTailOnlyChecks) {
     test::ScratchDir dir("station-nul");
     const std::string log = dir / "units.log";
     test::WriteFileBytes(log, good + "\n" + nuls);
-    cli::AppendUnitLog(log, good);
+    station::AppendUnitLog(log, good);
     EXPECT_EQ(test::ReadFileBytes(log), good + "\n" + nuls + "\n" + good + "\n");
     // Only the tail is read, however long the log is.
     std::uint64_t size = 0;
-    test::WriteFileBytes(log, std::string(3 * cli::kLogTailBytes, 'x') + "\n" + good + "\n");
-    const std::string tail = ReadFileTail(log, cli::kLogTailBytes, &size);
-    EXPECT_EQ(tail.size(), cli::kLogTailBytes);
-    EXPECT_EQ(size, 3 * cli::kLogTailBytes + good.size() + 2);
-    EXPECT_TRUE(cli::CheckUnitLogTail(tail, false).valid);
+    test::WriteFileBytes(log, std::string(3 * station::kLogTailBytes, 'x') + "\n" + good + "\n");
+    const std::string tail = ReadFileTail(log, station::kLogTailBytes, &size);
+    EXPECT_EQ(tail.size(), station::kLogTailBytes);
+    EXPECT_EQ(size, 3 * station::kLogTailBytes + good.size() + 2);
+    EXPECT_TRUE(station::CheckUnitLogTail(tail, false).valid);
 }
 
 TEST(UnitLog, AppendProblemsAreFoundWithoutTouchingAnything) {
@@ -405,9 +409,192 @@ TEST(UnitLog, AppendProblemsAreFoundWithoutTouchingAnything) {
         {"ro.log", false},         {"missing/units.log", false}, {"dangling.log", false},
         {"folder.log", false},
     };
-    for (const Case& c : cases) EXPECT_EQ(cli::LogAppendProblem(dir / c.name).empty(), c.ok) << c.name;
+    for (const Case& c : cases) EXPECT_EQ(station::LogAppendProblem(dir / c.name).empty(), c.ok) << c.name;
     EXPECT_FALSE(std::filesystem::exists(test::PathOf(dir / "new.log")));
     EXPECT_FALSE(std::filesystem::exists(test::PathOf(dir / "nowhere")));
+}
+
+// The records of numbers taken name their counter; a counter counts only its own, and an old
+// record without a name only while no other counter's record shares the log.
+TEST(UnitLog, TakenRecordsCountOnlyForTheirOwnSeries) {
+    auto taken = [](std::uint64_t n, const std::string& series) {
+        station::UnitRecord r = Record(true, n);
+        r.series = series;
+        return station::TakenLogLine(r) + "\n";
+    };
+    const std::string a = "/line/A.txt", b = "/line/B.txt", odd = std::string("/line/\xff.txt");
+    struct Case {
+        std::string tail;
+        std::string series;
+        std::optional<std::uint64_t> last;
+    };
+    const Case cases[] = {
+        {taken(5001, b), a, std::nullopt},                  // the shared log of the first day, seen by A
+        {taken(5001, b), b, 5001},
+        {taken(1001, a) + taken(5001, b), a, 1001},         // B's later record does not move A
+        {taken(1001, a) + taken(5001, b) + taken(1002, a), b, 5001},
+        {taken(41, "") + taken(42, ""), a, 42},             // an old log used by this counter only
+        {taken(41, "") + taken(43, a), a, 43},
+        {taken(45, "") + taken(43, a), a, 45},              // a crash under the old version
+        {taken(41, "") + taken(5001, b), a, std::nullopt},  // shared: the unnamed one is not ours
+        {taken(41, "") + taken(1001, a) + taken(5001, b), a, 1001},
+        {taken(7, odd) + taken(9, a), odd, 7},              // names that are not UTF-8 compare by bytes
+        {taken(7, odd), std::string("/line/\xfe.txt"), std::nullopt},
+        {taken(1001, a) + taken(5001, b), "", 5001},        // no series: every record (as before)
+    };
+    for (const Case& c : cases) EXPECT_EQ(station::LastTakenSerial(c.tail, c.series), c.last) << c.tail << c.series;
+    // Every name of one counter is one series; two counters are two.
+    test::ScratchDir dir("station-series");
+    test::WriteFileBytes(dir / "A.txt", "1\n");
+    test::WriteFileBytes(dir / "B.txt", "1\n");
+    std::filesystem::create_directory(test::PathOf(dir / "sub"));
+    EXPECT_NE(station::SeriesOf(dir / "A.txt"), station::SeriesOf(dir / "B.txt"));
+    EXPECT_EQ(station::SeriesOf(dir / "A.txt"), station::SeriesOf(dir / "sub/../A.txt"));
+}
+
+TEST(SerialCounter, ARecordFarAheadIsRefusedUnlessAllowed) {
+    test::ScratchDir dir("station-jump");
+    const std::string counter = dir / "serial.txt";
+    test::WriteFileBytes(counter, "999\n");
+    MemoryJournal journal;
+    journal.last = 1004;
+    EXPECT_THROW(station::TakeNextSerial(counter, &journal), SerialError);
+    EXPECT_EQ(test::ReadFileBytes(counter), "999\n");
+    EXPECT_TRUE(journal.taken_.empty());
+    EXPECT_EQ(station::TakeNextSerial(counter, &journal, {}, /*allowJump=*/true), 1005u);
+    EXPECT_EQ(test::ReadFileBytes(counter), "1005\n");
+    // The few numbers a crash (or a few) can leave are caught up without asking.
+    journal.last = 1005 + station::kMaxSerialCatchUp;
+    EXPECT_EQ(station::TakeNextSerial(counter, &journal), 1006u + station::kMaxSerialCatchUp);
+    EXPECT_EQ(station::CatchUpWithRecord(counter, 10, 10 + station::kMaxSerialCatchUp, false),
+              10 + station::kMaxSerialCatchUp);
+    EXPECT_THROW(station::CatchUpWithRecord(counter, 10, 11 + station::kMaxSerialCatchUp, false), SerialError);
+}
+
+
+// The one unit step, on the simulated programmer: what reaches the chip, what the result claims,
+// and that a failure says which part failed.
+TEST(ProgramUnit, WritesReadsBackAndClaimsOnlyWhatWasChecked) {
+    Bytes bytes(3000);
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    auto image = std::make_shared<Image>();
+    image->bytes = bytes;
+    image->source = "fw.bin";
+    struct Case {
+        const char* what;
+        WriteOptions options;
+        bool chipHoldsZeros;  // programmed before, all bits cleared
+        std::uint8_t failOpcode;
+        OpStatus status;
+        const char* checked;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"read back", {.readback = true}, false, 0, OpStatus::Ok, "transfer checksum, read-back",
+         "; read-back matches all 3000 bytes"},
+        {"checksum only", {}, false, 0, OpStatus::Ok, "transfer checksum", "transfer checksum matches"},
+        {"unerased, read back", {.erase = false, .readback = true}, true, 0, OpStatus::VerifyFailure, "",
+         "read-back differs at 0x0000"},
+        {"unerased, not read back", {.erase = false}, true, 0, OpStatus::Ok, "transfer checksum",
+         "flash content not checked"},
+        {"no verify", {.verify = false, .readback = true}, false, 0, OpStatus::Ok, "transfer checksum, read-back",
+         "not verified"},
+        {"write refused", {.readback = true}, false, sim::kOpWrite, OpStatus::DeviceFailure, "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::SimPlatform platform;
+        const std::string path = platform.addProgrammer();
+        if (c.chipHoldsZeros) platform.setFlash(path, Bytes(16384, 0x00));
+        sim::SimFaults faults;
+        faults.failOpcode = c.failOpcode;
+        platform.setFaults(path, faults);
+        SessionOptions so;
+        so.chipIndex = 0;
+        so.write = c.options;
+        ProgrammerSession session(platform, so);
+        const UnitResult u = ProgramUnit(session, image, c.options);
+        EXPECT_EQ(u.status, c.status) << u.message;
+        if (u.ok()) {
+            EXPECT_EQ(u.checked, c.checked);
+        }
+        EXPECT_THAT(u.message, ::testing::HasSubstr(c.says));
+        const Bytes chip = platform.flash(path);
+        if (c.status == OpStatus::Ok && !c.chipHoldsZeros) {
+            EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), chip.begin()));
+            ASSERT_NE(u.written, nullptr);
+            EXPECT_EQ(u.written->bytes, bytes);
+            EXPECT_EQ(u.bytesWritten, bytes.size());
+        }
+        if (c.status == OpStatus::VerifyFailure) {
+            ASSERT_TRUE(u.comparison.has_value());
+            EXPECT_EQ(u.comparison->first, 0u);
+            EXPECT_GT(u.comparison->differing, 0u);
+        }
+        // verify alone: the chip against the image, nothing written.
+        const std::size_t packets = platform.imagePacketsReceived(path);
+        ProgrammerSession again(platform, so);
+        const UnitResult v = VerifyUnit(again, *image);
+        EXPECT_EQ(platform.imagePacketsReceived(path), packets);
+        EXPECT_EQ(v.ok(), c.status == OpStatus::Ok && !c.chipHoldsZeros) << v.message;
+        if (v.ok()) {
+            EXPECT_EQ(v.message, "the chip holds the image: 3000 bytes of fw.bin match");
+        }
+    }
+}
+
+TEST(ProgramUnit, AChipThatReadsAllZerosIsAWarning) {
+    sim::SimPlatform platform;
+    const std::string path = platform.addProgrammer();
+    platform.setFlash(path, Bytes(16384, 0x00));
+    SessionOptions so;
+    so.chipIndex = 0;
+    ProgrammerSession session(platform, so);
+    auto image = std::make_shared<Image>();
+    image->bytes = Bytes(16, 0x00);
+    const UnitResult v = VerifyUnit(session, *image);
+    EXPECT_TRUE(v.ok()) << v.message;
+    ASSERT_EQ(v.warnings.size(), 1u);
+    EXPECT_THAT(v.warnings[0], ::testing::HasSubstr("read-protected"));
+}
+
+
+// The files store through its interface, as a station uses it: a dry run's number is the one the
+// start takes; a number the field refuses is not taken; records land in order.
+TEST(FileUnitStore, StartsAndFinishesUnitsThroughTheInterface) {
+    test::ScratchDir dir("station-store");
+    const std::string counter = dir / "serial.txt", log = dir / "units.log";
+    test::WriteFileBytes(counter, "41\n");
+    station::FileUnitStore files(counter, log, false);
+    station::UnitStore& store = files;
+    station::UnitRecord unit = Record(true, std::nullopt);
+    unit.series = station::SeriesOf(counter);
+    EXPECT_EQ(store.peekNext(unit.series), 42u);
+    EXPECT_FALSE(std::filesystem::exists(test::PathOf(log)));  // a peek creates nothing
+    const std::uint64_t n = store.startUnit(unit, {}, {});
+    EXPECT_EQ(n, 42u);
+    unit.serial = n;
+    store.finishUnit(unit, {});
+    // A number the field cannot carry: refused under the lock, nothing taken or recorded.
+    const auto tooBig = [](std::uint64_t number) {
+        if (number > 42) throw SerialError("does not fit");
+    };
+    EXPECT_THROW(store.startUnit(unit, tooBig, {}), SerialError);
+    EXPECT_EQ(test::ReadFileBytes(counter), "42\n");
+    std::istringstream lines(test::ReadFileBytes(log));
+    std::vector<std::string> results;
+    for (std::string line; std::getline(lines, line);) results.push_back(Parse(line)["result"].asString());
+    EXPECT_EQ(results, (std::vector<std::string>{"taken", "pass"}));
+    EXPECT_EQ(station::LastTakenSerial(test::ReadFileBytes(log), unit.series), 42u);
+    // Another counter on the same log starts from its own number.
+    test::WriteFileBytes(dir / "other.txt", "7\n");
+    station::FileUnitStore other(dir / "other.txt", log, false);
+    EXPECT_EQ(other.peekNext(station::SeriesOf(dir / "other.txt")), 8u);
+    // A wait for the log that is given up leaves nothing behind.
+    LockedFile held(log, true);
+    EXPECT_THROW(store.finishUnit(unit, [] { return true; }), station::StoreWaitCancelled);
+    EXPECT_THROW(store.startUnit(unit, {}, [] { return true; }), station::SerialCancelled);
+    EXPECT_EQ(test::ReadFileBytes(counter), "42\n");
 }
 
 }  // namespace

@@ -86,8 +86,14 @@ ImageLoad ReadImageFile(const std::string& path, std::size_t capacity) {
 
 std::string WriteBinCopy(const Image& image) {
     if (image.kind != ImageKind::Hex || image.source.empty()) return {};
+    const std::string copy = image.source + ".bin";
+    // A copy's name that leads to the image file itself (a link, a hard link) would replace the
+    // source with its own conversion.
+    if (SameFile(image.source, copy))
+        return copy + ": not written: it is the image file " + image.source +
+               " itself (a link or another name of it); the image file was left as it was";
     try {
-        WriteFileAtomically(image.source + ".bin",
+        WriteFileAtomically(copy,
                             std::string_view(reinterpret_cast<const char*>(image.bytes.data()), image.bytes.size()));
     } catch (const std::system_error& e) {
         return image.source + ".bin: " + hex::CHex2Bin::Message(hex::kHexWriteDestError) + " (" +

@@ -48,7 +48,8 @@ struct ImageLoad {
 ImageLoad ReadImageFile(const std::string& path, std::size_t capacity);
 
 // Writes the BIN copy beside a HEX image's file (its name with ".bin" appended), replacing an
-// older one whole. Returns "" or the reason it failed; images that are not HEX have no copy.
+// older one whole. Returns "" or the reason it failed; images that are not HEX have no copy. A
+// copy's name that is the image file itself (a link to it) is not written: the reason says so.
 std::string WriteBinCopy(const Image& image);
 
 // The same image with other bytes (a production unit's serial number patched in): source, kind

@@ -8,6 +8,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <system_error>
 
@@ -155,8 +156,34 @@ std::string CounterLockPath(const std::string& counterFile) {
     }
 }
 
+std::string SeriesOf(const std::string& counterFile) {
+    std::string file;
+    try {
+        file = ResolveLinks(counterFile);
+    } catch (const std::system_error& e) {
+        throw SerialError("cannot follow serial counter " + counterFile + ": " + Reason(e));
+    }
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(PathFromUtf8(file), error);
+    if (error) throw SerialError("cannot name the series of serial counter " + counterFile + ": " + error.message());
+    const std::u8string text = absolute.lexically_normal().generic_u8string();
+    return std::string(text.begin(), text.end());
+}
+
+std::uint64_t CatchUpWithRecord(const std::string& counterFile, std::uint64_t counter,
+                                std::optional<std::uint64_t> onRecord, bool allowJump) {
+    if (!onRecord || *onRecord <= counter) return counter;
+    if (!allowJump && *onRecord - counter > kMaxSerialCatchUp)
+        throw SerialError("the unit log records serial " + std::to_string(*onRecord) + " of this counter as taken, " +
+                          std::to_string(*onRecord - counter) + " ahead of serial counter " + counterFile + " (" +
+                          std::to_string(counter) + "); a crash leaves it at most one ahead, so the counter was set "
+                          "back or the log is not its own: check both, or pass --allow-serial-jump to go on from " +
+                          std::to_string(*onRecord + 1));
+    return *onRecord;
+}
+
 std::uint64_t TakeNextSerial(const std::string& counterFile, SerialJournal* journal,
-                             const std::function<bool()>& cancelled) {
+                             const std::function<bool()>& cancelled, bool allowJump) {
     // Checked before the lock file is made, so that a refused start leaves nothing behind.
     CheckRegular(counterFile);
     const std::string lockPath = CounterLockPath(counterFile);
@@ -172,7 +199,7 @@ std::uint64_t TakeNextSerial(const std::string& counterFile, SerialJournal* jour
         std::uint64_t last = ReadCounter(counterFile);
         if (journal != nullptr) {
             try {
-                if (const auto onRecord = journal->lastTaken(); onRecord && *onRecord > last) last = *onRecord;
+                last = CatchUpWithRecord(counterFile, last, journal->lastTaken(), allowJump);
             } catch (const std::system_error& e) {
                 throw SerialError("cannot read the record of numbers taken (" + e.code().message() + ")");
             }

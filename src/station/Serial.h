@@ -70,16 +70,34 @@ public:
 // of one counter (symbolic links included) shares one lock.
 std::string CounterLockPath(const std::string& counterFile);
 
+// The name of a counter's series in the records of numbers taken: the absolute name of the file
+// the counter's name finally leads to, so that every name of one counter (links, relative names
+// from other folders) gives one series and two counters never share one. Throws SerialError.
+std::string SeriesOf(const std::string& counterFile);
+
+// How far a record of numbers taken may move a counter up on its own. A crash between the
+// record and the counter's update leaves the record one number ahead (the next start catches
+// up before it takes another); a record further ahead means that the counter was set back by
+// hand or that the record is not this counter's, and a counter that jumped there would hand out
+// numbers that another series gives too.
+inline constexpr std::uint64_t kMaxSerialCatchUp = 3;
+
+// The last number given, as a start sees it: the counter's number, moved up to the record's
+// when the record is ahead. Throws SerialError when it is more than kMaxSerialCatchUp ahead
+// and allowJump is false. TakeNextSerial and a dry run both decide by this rule.
+std::uint64_t CatchUpWithRecord(const std::string& counterFile, std::uint64_t counter,
+                                std::optional<std::uint64_t> onRecord, bool allowJump);
+
 // Takes the next number from the counter file: under the counter's lock it reads the last
 // number, puts last + 1 on the journal's record (when there is a journal), writes last + 1
 // atomically, syncs the directory, and only then returns it. A journal whose record is ahead
 // of the counter (a crash came between the two) moves the counter up to it first, so no
-// number on record is given again. While another process holds the lock, cancelled (may be
-// empty) is asked every 20 ms; when it says true, SerialCancelled is thrown. Throws
-// SerialError for a missing, non-regular or unreadable counter, an exhausted one, or one that
-// cannot be rewritten.
+// number on record is given again (by CatchUpWithRecord's rule). While another process holds
+// the lock, cancelled (may be empty) is asked every 20 ms; when it says true, SerialCancelled
+// is thrown. Throws SerialError for a missing, non-regular or unreadable counter, an exhausted
+// one, one that cannot be rewritten, or a record too far ahead of it.
 std::uint64_t TakeNextSerial(const std::string& counterFile, SerialJournal* journal,
-                             const std::function<bool()>& cancelled = {});
+                             const std::function<bool()>& cancelled = {}, bool allowJump = false);
 std::uint64_t TakeNextSerial(const std::string& counterFile);
 // The last number given, without taking one and without creating anything (also not the lock
 // file; the counter is only ever replaced whole, so a read without the lock sees a whole one).

@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <string_view>
 
 #include "hid/Nrhid.h"
+#include "ops/ProgramUnit.h"
 #include "ops/Session.h"
 
 namespace quillon::station {
@@ -74,10 +76,10 @@ public:
 
     // SessionListener (the station's thread)
     void progress(const char* phase, std::uint32_t position, std::uint32_t max) override {
-        if (phase_ == Phase::None || max == 0) return;
-        (void)phase;
+        if (!inUnit_ || max == 0) return;
         int percent = static_cast<int>(std::uint64_t(position) * 100 / max);
-        if (runner_.config().write.readback) percent = phase_ == Phase::Write ? percent / 2 : 50 + percent / 2;
+        const bool writing = std::string_view(phase) == "write";
+        if (runner_.config().write.readback) percent = writing ? percent / 2 : 50 + percent / 2;
         percent = std::clamp(percent, 0, 100);
         if (percent == percent_) return;
         percent_ = percent;
@@ -85,7 +87,6 @@ public:
     }
 
 private:
-    enum class Phase { None, Write, Read };
     enum class Presence { Chip, NoChip, Gone, Stopped };
 
     void Show(StationState state, std::string text = {}, int percent = 0) {
@@ -131,6 +132,7 @@ private:
         record.imagePath = config.image->source;
         record.imageSha256 = config.image->fileSha256;
         record.version = config.version;
+        if (config.serial) record.series = config.series;
         // The loaded image, shared by every station; a unit with a serial gets its own copy.
         ImagePtr image = config.image;
         OpStatus status = OpStatus::Ok;
@@ -138,6 +140,7 @@ private:
         if (config.serial) {
             try {
                 record.serial = runner_.takeSerial(record);
+                runner_.view().unitTaken(record);
             } catch (const SerialError& e) {
                 // No number was taken and the chip is untouched: the unit never started.
                 {
@@ -164,47 +167,58 @@ private:
         if (status == OpStatus::Ok) {
             percent_ = -1;
             Show(StationState::Programming, {}, 0);
-            phase_ = Phase::Write;
-            const OpsResult w = session_->write(image);
-            status = w.status;
-            record.message = w.message;
-            record.bytesWritten = w.bytes;
+            inUnit_ = true;
+            const UnitResult u = ProgramUnit(*session_, image, config.write);
+            inUnit_ = false;
+            status = u.status;
+            record.message = u.message;
+            record.bytesWritten = u.bytesWritten;
             // The log names the bytes that went out, whatever became of them.
-            if (w.image) record.bytesSha256 = w.image->bytesSha256();
-            if (status == OpStatus::Ok && config.write.readback) {
-                phase_ = Phase::Read;
-                std::vector<std::uint8_t> chip;
-                const OpsResult r = session_->read(chip);
-                status = r.status;
-                if (status != OpStatus::Ok) {
-                    record.message = "read-back: " + r.message;
-                } else if (const Comparison c = CompareWithImage(chip, w.image ? *w.image : *image); !c.equal) {
-                    status = OpStatus::VerifyFailure;
-                    record.message = c.message();
-                } else {
-                    record.message += "; read-back matches all " + std::to_string(image->bytes.size()) + " bytes";
-                }
-            }
-            phase_ = Phase::None;
+            if (u.written) record.bytesSha256 = u.written->bytesSha256();
+            for (const std::string& warning : u.warnings) runner_.view().notice(path_, warning);
         }
         record.pass = status == OpStatus::Ok;
         record.failure = record.pass ? "" : OpStatusName(status);
         record.durationMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                                 std::chrono::steady_clock::now() - started).count();
+        bool interrupted = status == OpStatus::Interrupted;
         try {
-            runner_.view().unitFinished(record);
+            PutOnRecord(record, interrupted);
         } catch (const std::exception& e) {
             runner_.unitDone(record.pass);
             runner_.fatal(e.what());
             return false;
         }
         runner_.unitDone(record.pass);
-        if (status == OpStatus::Interrupted) {
+        if (interrupted) {
             std::lock_guard lock(runner_.mutex_);
             runner_.interrupted_ = true;
         }
+        runner_.view().unitFinished(record);
         Show(record.pass ? StationState::Pass : StationState::Fail, record.pass ? "" : record.message);
         return goOn;
+    }
+
+    // Puts the unit's outcome on record before the station's next unit may start. An abort while
+    // the record waits for the store (another program holds the unit log) ends the unit as
+    // interrupted, whatever it came to: its record is still written, once the store is free (only
+    // a further stop, which ends the process, comes first). Throws when the store cannot take it.
+    void PutOnRecord(UnitRecord& record, bool& interrupted) {
+        UnitStore* store = runner_.store();
+        if (store == nullptr) return;
+        try {
+            store->finishUnit(record, [this] { return runner_.aborting(); });
+            return;
+        } catch (const StoreWaitCancelled&) {
+        }
+        record.message = "interrupted while its record waited for the unit log" +
+                         std::string(record.pass ? " (the chip had passed: " : " (") + record.message + ")";
+        record.pass = false;
+        record.failure = OpStatusName(OpStatus::Interrupted);
+        interrupted = true;
+        runner_.view().notice(path_, "the unit log is held by another program: waiting to record the interrupted unit"
+                                     " (stop once more to end at once, without its record)");
+        store->finishUnit(record, {});
     }
 
     void Main() {
@@ -272,15 +286,15 @@ private:
     std::atomic<bool> done_{false};
     std::mutex sessionMutex_;
     ProgrammerSession* session_ = nullptr;  // set while the loop runs (guarded by sessionMutex_ for other threads)
-    Phase phase_ = Phase::None;
+    bool inUnit_ = false;  // progress belongs to the unit's write and read-back
     int percent_ = -1;
 };
 
 // ---------------------------------------------------------------------------------------------
 
-StationRunner::StationRunner(hid::Platform& platform, StationConfig config, StationView& view)
+StationRunner::StationRunner(hid::Platform& platform, StationConfig config, StationView& view, UnitStore* store)
     : platform_(platform), shared_(std::make_unique<SharedPlatform>(platform)), config_(std::move(config)),
-      view_(view) {}
+      view_(view), store_(store) {}
 
 StationRunner::~StationRunner() {
     platform_.setChangeListener(nullptr);
@@ -337,24 +351,12 @@ void StationRunner::fatal(const std::string& why) {
 }
 
 std::uint64_t StationRunner::takeSerial(const UnitRecord& unit) {
-    // The view keeps the record of numbers taken, under the counter's lock.
-    class ViewJournal : public SerialJournal {
-    public:
-        ViewJournal(StationView& view, const UnitRecord& unit) : view_(view), unit_(unit) {}
-        std::optional<std::uint64_t> lastTaken() override { return view_.lastSerialTaken(); }
-        void taken(std::uint64_t number) override {
-            UnitRecord record = unit_;
-            record.serial = number;
-            view_.serialTaken(record);
-        }
-
-    private:
-        StationView& view_;
-        const UnitRecord& unit_;
-    } journal(view_, unit);
-    // The file lock orders processes; this orders our own stations without a thread per wait.
+    if (store_ == nullptr) throw SerialError("no store for serial numbers");
+    // The store's own lock orders processes; this orders our own stations without a thread per wait.
     std::lock_guard lock(serialMutex_);
-    return TakeNextSerial(config_.counterFile, &journal, [this] { return stopping(); });
+    const SerialFormat format = config_.serial ? config_.serial->format : SerialFormat{};
+    return store_->startUnit(
+        unit, [format](std::uint64_t number) { (void)EncodeSerial(number, format); }, [this] { return stopping(); });
 }
 
 std::vector<std::string> StationRunner::ProgrammerPaths() {

@@ -20,6 +20,7 @@
 #include "image/Image.h"
 #include "ops/WriteOptions.h"
 #include "station/Serial.h"
+#include "station/UnitStore.h"
 
 namespace quillon::station {
 
@@ -30,7 +31,7 @@ struct StationConfig {
     WriteOptions write{.readback = true};
     ImagePtr image;               // as loaded (once), before any serial
     std::optional<SerialField> serial;
-    std::string counterFile;
+    std::string series;           // the serial's series in the records (for files: SeriesOf(counter))
     int pollMs = 250;             // chip-present poll while waiting for a chip or for its removal
     std::uint64_t count = 0;      // good units after which every station stops; 0: no limit
     std::string device;           // one programmer by path or serial ("" any)
@@ -48,6 +49,7 @@ struct UnitRecord {
     std::string imageSha256;        // of the image file as read
     std::string bytesSha256;        // of the bytes written, serial included ("" when none were)
     std::optional<std::uint64_t> serial;
+    std::string series;             // the counter the serial came from ("" without one)
     bool pass = false;
     std::string failure;            // "" for a pass; else "device failure", "timeout", "verify failure", "interrupted", ...
     std::string message;
@@ -68,23 +70,20 @@ struct StationStatus {
 };
 
 // Implemented by the shell; calls come from the stations' threads, one station at a time per
-// call site but several stations concurrently.
+// call site but several stations concurrently. The view only shows: what is on record is the
+// store's (UnitStore).
 class StationView {
 public:
     virtual ~StationView() = default;
     virtual void status(const StationStatus&) {}
-    // Before the station's next unit starts. An exception stops every station (a unit that
-    // cannot be logged must not be followed by more).
+    // The unit's number is on record as taken (the chip is not touched yet).
+    virtual void unitTaken(const UnitRecord&) {}
+    // The unit's outcome is on record; its station's next unit starts after this returns.
     virtual void unitFinished(const UnitRecord&) {}
     // One log line of the station on the programmer at path (time stamp included).
     virtual void logLine(const std::string& /*path*/, const std::string& /*line*/) {}
-    // Under the serial counter's lock, before the counter moves on and before the chip is
-    // touched: the unit is about to get record.serial (its result is not known yet). Put it on
-    // record durably; a throw refuses the number, which then stays free, and stops every station.
-    virtual void serialTaken(const UnitRecord&) {}
-    // Under the counter's lock: the highest number on record as taken, so that a counter a crash
-    // left behind its record moves past it. nullopt: no record kept (serialTaken not used).
-    virtual std::optional<std::uint64_t> lastSerialTaken() { return std::nullopt; }
+    // Something the operator must know although the station goes on (path "" for the run).
+    virtual void notice(const std::string& /*path*/, const std::string& /*text*/) {}
 };
 
 struct StationSummary {
@@ -98,7 +97,8 @@ class Station;
 
 class StationRunner {
 public:
-    StationRunner(hid::Platform& platform, StationConfig config, StationView& view);
+    // store keeps the numbers and the records; null: no serial numbers and no records.
+    StationRunner(hid::Platform& platform, StationConfig config, StationView& view, UnitStore* store);
     ~StationRunner();
     StationRunner(const StationRunner&) = delete;
     StationRunner& operator=(const StationRunner&) = delete;
@@ -121,8 +121,10 @@ public:
     void fatal(const std::string& why);
     const StationConfig& config() const { return config_; }
     StationView& view() { return view_; }
-    // The next number for the unit whose record this is (the view's record is kept under the
-    // counter's lock). Throws SerialCancelled when the runner stops while it waits for the lock.
+    UnitStore* store() { return store_; }
+    // Starts the unit in the store: its number, on record as taken, one that fits the serial
+    // field. Throws SerialError (the series exhausted for the field included: nothing taken);
+    // SerialCancelled when the runner stops while it waits for the store.
     std::uint64_t takeSerial(const UnitRecord& unit);
 
 private:
@@ -134,6 +136,7 @@ private:
     std::unique_ptr<SharedPlatform> shared_;
     StationConfig config_;
     StationView& view_;
+    UnitStore* store_;
     std::atomic<bool> stop_{false}, abort_{false};
     std::mutex mutex_;
     std::condition_variable wake_;

@@ -1,10 +1,10 @@
-// JSON text for quillon-cli's lines: a strict UTF-8 check (no overlong forms, no surrogates,
+// JSON text for quillon-cli's lines and the unit log: a strict UTF-8 check (no overlong forms, no surrogates,
 // nothing past U+10FFFF) decides which bytes pass through and which become U+FFFD.
-#include "cli/Json.h"
+#include "core/Json.h"
 
 #include <cstdio>
 
-namespace quillon::cli {
+namespace quillon {
 namespace {
 
 // Length of the valid UTF-8 sequence at text[at], or 0 when the byte there starts none.
@@ -131,4 +131,4 @@ JsonLine& JsonLine::Flag(std::string_view key, bool value) {
     return *this;
 }
 
-}  // namespace quillon::cli
+}  // namespace quillon

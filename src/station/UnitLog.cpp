@@ -1,22 +1,23 @@
 // Unit log lines are built with the tool's one JSON writer and checked with jsoncpp, so that what
 // the station refuses is exactly what a JSON parser would refuse.
-#include "cli/StationLog.h"
+#include "station/UnitLog.h"
 
 #include <json/json.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <system_error>
 
-#include "cli/Json.h"
+#include "core/Json.h"
 #include "fs/Durable.h"
 #include "fs/Files.h"
 
-namespace quillon::cli {
+namespace quillon::station {
 
 namespace {
 // The fields every record of a unit starts with.
-JsonLine UnitHead(const station::UnitRecord& r) {
+JsonLine UnitHead(const UnitRecord& r) {
     JsonLine line("unit");
     line.Number("schema", kJsonSchema)
         .Text("time", r.time)
@@ -25,11 +26,12 @@ JsonLine UnitHead(const station::UnitRecord& r) {
         .Text("chip", r.chip)
         .Path("image", r.imagePath)
         .Text("image_sha256", r.imageSha256);
+    if (!r.series.empty()) line.Path("series", r.series);
     return line;
 }
 }  // namespace
 
-std::string UnitLogLine(const station::UnitRecord& r) {
+std::string UnitLogLine(const UnitRecord& r) {
     JsonLine line = UnitHead(r);
     if (!r.bytesSha256.empty()) line.Text("bytes_sha256", r.bytesSha256);
     if (r.serial) line.Number("serial", *r.serial);
@@ -46,7 +48,7 @@ std::string UnitLogLine(const station::UnitRecord& r) {
     return line.Str();
 }
 
-std::string TakenLogLine(const station::UnitRecord& r) {
+std::string TakenLogLine(const UnitRecord& r) {
     JsonLine line = UnitHead(r);
     if (r.serial) line.Number("serial", *r.serial);
     line.Text("result", "taken").Text("version", r.version);
@@ -124,7 +126,18 @@ LogCheck CheckUnitLogTail(std::string_view tail, bool fromStart) {
     return CheckUnitLog(tail);
 }
 
-std::optional<std::uint64_t> LastTakenSerial(std::string_view tail) {
+namespace {
+// The series a record names, as the writer put it: a name that is not valid UTF-8 is compared by
+// its exact bytes.
+bool NamesSeries(const Json::Value& record, const std::string& series) {
+    if (record.isMember("series_bytes")) return record["series_bytes"] == HexBytes(series);
+    return record["series"] == series;
+}
+}  // namespace
+
+std::optional<std::uint64_t> LastTakenSerial(std::string_view tail, const std::string& series) {
+    std::optional<std::uint64_t> ours, unnamed;
+    bool foreign = false;
     // Complete lines only, from the end: the last one may be cut short.
     std::size_t end = tail.rfind('\n');
     while (end != std::string_view::npos && end > 0) {
@@ -132,18 +145,32 @@ std::optional<std::uint64_t> LastTakenSerial(std::string_view tail) {
         const std::size_t from = start == std::string_view::npos ? 0 : start + 1;
         const std::string_view line = tail.substr(from, end - from);
         Json::Value value;
-        if (line.find("\"taken\"") != std::string_view::npos && ParseRecord(line, value) && value.isObject() &&
-            value["type"] == "unit" && value["result"] == "taken" && value["serial"].isUInt64())
-            return value["serial"].asUInt64();
+        const bool named = line.find("\"series\"") != std::string_view::npos;
+        const bool taken = line.find("\"taken\"") != std::string_view::npos;
+        if ((named || taken) && ParseRecord(line, value) && value.isObject() && value["type"] == "unit") {
+            const bool mine = series.empty() || (value.isMember("series") && NamesSeries(value, series));
+            if (value.isMember("series") && !mine) foreign = true;
+            if (value["result"] == "taken" && value["serial"].isUInt64()) {
+                const std::uint64_t number = value["serial"].asUInt64();
+                if (mine && (series.empty() || value.isMember("series"))) {
+                    // The last record of a series holds its highest number.
+                    if (!ours) ours = number;
+                    if (series.empty()) break;
+                } else if (!value.isMember("series") && !unnamed) {
+                    unnamed = number;
+                }
+            }
+        }
         if (start == std::string_view::npos) break;
         end = start;
     }
-    return std::nullopt;
+    if (foreign || !unnamed) return ours;
+    return ours ? std::max(*ours, *unnamed) : unnamed;
 }
 
-std::optional<std::uint64_t> ReadLastTakenSerial(const std::string& path) {
+std::optional<std::uint64_t> ReadLastTakenSerial(const std::string& path, const std::string& series) {
     LockedFile log(path, true);
-    return LastTakenSerial(log.ReadTail(kLogTailBytes));
+    return LastTakenSerial(log.ReadTail(kLogTailBytes), series);
 }
 
 std::string LogAppendProblem(const std::string& path) {
@@ -180,4 +207,4 @@ void AppendUnitLog(const std::string& path, std::string_view line, const std::fu
     log.AppendSynced(text);
 }
 
-}  // namespace quillon::cli
+}  // namespace quillon::station
