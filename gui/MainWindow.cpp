@@ -745,6 +745,20 @@ void TForm1::finished(const OpsResult& result) {
     updateViewDiffers();
 }
 
+void TForm1::loadFinished(const LoadOutcome& outcome) {
+    if (lblResult == nullptr || !alive_) return;
+    // Whatever the load did, the status line names the image that Write sends now.
+    const QString image = Q(DescribeWriteImage(outcome.image.get()));
+    if (outcome.error.empty()) {
+        lblResult->setText(QStringLiteral("load: ok — ") + image);
+        lblResult->setStyleSheet(QStringLiteral("color: #006000;"));
+    } else {
+        lblResult->setText(QStringLiteral("load: failed — ") + Q(outcome.error) + QStringLiteral("; ") + image);
+        lblResult->setStyleSheet(QStringLiteral("color: #a00000;"));
+    }
+    lblResult->setToolTip(lblResult->text());
+}
+
 void TForm1::error(const std::string& message) {
     if (!alive_) return;
     showError(Q(message));

@@ -115,6 +115,7 @@ public:
     void hexViewChanged() override;
     void linkChanged(LinkEvent event) override;
     void finished(const OpsResult& result) override;
+    void loadFinished(const LoadOutcome& outcome) override;
     void error(const std::string& message) override;
 
     // The controls, under the names they carry on the form.

@@ -174,6 +174,26 @@ std::vector<std::uint8_t> Pattern(std::size_t n, unsigned seed = 7) {
     return v;
 }
 
+// Intel HEX text of bytes from address 0 (16-byte records).
+std::string HexOf(const std::vector<std::uint8_t>& data) {
+    std::string text;
+    char buf[16];
+    for (std::size_t off = 0; off < data.size(); off += 16) {
+        const std::size_t n = std::min<std::size_t>(16, data.size() - off);
+        unsigned sum = static_cast<unsigned>(n) + ((off >> 8) & 0xFF) + (off & 0xFF);
+        std::snprintf(buf, sizeof buf, ":%02X%04X00", static_cast<unsigned>(n), static_cast<unsigned>(off));
+        text += buf;
+        for (std::size_t i = 0; i < n; ++i) {
+            std::snprintf(buf, sizeof buf, "%02X", data[off + i]);
+            text += buf;
+            sum += data[off + i];
+        }
+        std::snprintf(buf, sizeof buf, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
+        text += buf;
+    }
+    return text + ":00000001FF\n";
+}
+
 // --- the search and detect ------------------------------------------------------------------
 
 TEST_F(Fixture, SearchOpensGreetsAndConnectsInOrderThenDetectStopsTheWatchdog) {
@@ -385,7 +405,7 @@ TEST_F(Fixture, WriteRefusalsSendNothingAndEndInOneRefusedResult) {
     EXPECT_EQ(CommandsWithOpcode(6), 1);
 }
 
-TEST_F(Fixture, WriteAfterReadWithoutReloadSendsTheViewSizeAndReadMarks) {
+TEST_F(Fixture, WriteAfterReadWithoutReloadSendsTheLoadedImageAndReadMarks) {
     Start();
     Ops().selectChip(0);
     Ops().loadChosenFile(WriteFile("small.bin", Pattern(5000)));  // the image in the write buffer
@@ -398,7 +418,8 @@ TEST_F(Fixture, WriteAfterReadWithoutReloadSendsTheViewSizeAndReadMarks) {
     ASSERT_TRUE(UntilEvent(Seen::WriteStreamed));
     const ProCommand cmd = Ops().engine().Command();
     EXPECT_EQ(cmd.opcode, OP_WRITE);
-    EXPECT_EQ(cmd.length, 16384u);
+    // The image loaded, not the view's size that the Read left.
+    EXPECT_EQ(cmd.length, 5000u);
     EXPECT_EQ(cmd.readMark, (std::array<std::uint8_t, 4>{0xFF, 0xFF, 0xFF, 0xFF}));
 }
 
@@ -464,14 +485,14 @@ TEST_F(Fixture, HexLoadWritesAnExactBinCopyAndAFailedConversionKeepsTheImage) {
     EXPECT_TRUE(HasLine("Load File" + hex + "  4 Bytes"));
     EXPECT_EQ(Ops().controls().flashSizeBox, "4");
     EXPECT_EQ(fs::file_size(hex + ".bin"), 4u);
-    EXPECT_EQ(Ops().engine().WriteBuffer()[3], 0x04);
-    EXPECT_EQ(Ops().engine().WriteBuffer()[4], 0xFF);
+    ASSERT_TRUE(Ops().image());
+    EXPECT_EQ(Ops().image()->bytes, (std::vector<std::uint8_t>{1, 2, 3, 4}));
 
     const std::string bad = WriteText("bad.hex", ":0400000001020304F3\n:00000001FF\n");
     EXPECT_FALSE(Ops().loadImage(bad));
     EXPECT_TRUE(HasLine(bad + ": Hex file checksum error."));
     EXPECT_EQ(Ops().hexView().GetDataSize(), 4u);
-    EXPECT_EQ(Ops().engine().WriteBuffer()[0], 0x01);
+    EXPECT_EQ(Ops().image()->bytes[0], 0x01);
     EXPECT_EQ(Ops().rememberedFile(), bad);
 }
 
@@ -526,6 +547,134 @@ TEST_F(Fixture, LoadWithArgumentsTakesTheSecondAsHexSilently) {
     Ops().setCommandLineArguments({"x"});
     Ops().loadFile(std::nullopt);  // one argument only: nothing
     EXPECT_EQ(Ops().hexView().GetDataSize(), 2u);
+}
+
+// --- one image: Write sends the image value's bytes, whatever a load or the view did -----------
+
+// The length of the last write command the programmer received (0: none).
+std::uint32_t LastWriteLength(sim::SimPlatform& sim) {
+    std::uint32_t length = 0;
+    for (const auto& p : sim.commandLog(sim.programmerPath(0)))
+        if (p[0] == OP_WRITE) length = p[8] | (p[9] << 8) | (p[10] << 16) | (std::uint32_t(p[11]) << 24);
+    return length;
+}
+
+// A good image, then a load that fails in each way the Load dialog allows: Write (reload off)
+// still sends the good image, and the result speaks of exactly the bytes sent.
+TEST_F(Fixture, AFailedLoadLeavesTheImageWriteSends) {
+    struct Case {
+        const char* what;
+        std::function<void(const std::string& file)> spoil;  // the second load
+    };
+    const auto good = Pattern(4096, 5);
+    const Case cases[] = {
+        {"checksum error",
+         [this](const std::string& file) {
+             std::string text = HexOf(Pattern(4096, 5));
+             text[text.find('\n') - 1] ^= 1;  // one checksum digit
+             WriteText(fs::path(file).filename().string(), text);
+             Ops().loadChosenFile(file);
+             EXPECT_TRUE(HasLine(file + ": Hex file checksum error."));
+         }},
+        {"typed HEX name that does not exist",
+         [this](const std::string&) { Ops().loadChosenFile((dir_ / "typo.hex").string()); }},
+        {"typed BIN name that does not exist",
+         [this](const std::string&) {
+             EXPECT_THROW(Ops().loadChosenFile((dir_ / "typo.bin").string()), OpsError);
+         }},
+        {"BIN over 512 KiB",
+         [this](const std::string&) {
+             Ops().loadChosenFile(WriteFile("huge.bin", std::vector<std::uint8_t>(CPro::kBufferSize + 1, 0x00)));
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Start();
+        Ops().selectChip(0);
+        Connect();
+        Ops().setReload(false);
+        const std::string file = WriteText("fw.hex", HexOf(good));
+        Ops().loadChosenFile(file);
+        ASSERT_TRUE(Ops().image());
+        c.spoil(file);
+        ASSERT_TRUE(Ops().image());
+        EXPECT_EQ(Ops().image()->bytes, good);
+        ClearLines();
+        Ops().write();
+        ASSERT_TRUE(Until([&] { return !results_.empty(); }));
+        EXPECT_EQ(results_[0].status, OpStatus::Ok) << results_[0].message;
+        ASSERT_TRUE(results_[0].image);
+        EXPECT_EQ(results_[0].image->bytes, good);
+        const auto flash = Sim().flash(Sim().programmerPath(0));
+        EXPECT_TRUE(std::equal(good.begin(), good.end(), flash.begin()));
+        EXPECT_EQ(LastWriteLength(Sim()), 4096u);
+    }
+}
+
+// With no image before it, a failed load leaves none: Write refuses and sends nothing.
+TEST_F(Fixture, AFailedFirstLoadLeavesNoImageAndWriteRefuses) {
+    Start();
+    Ops().selectChip(0);
+    Connect();
+    Ops().setReload(false);
+    Ops().loadChosenFile(WriteText("bad.hex", ":0400000001020304F3\n:00000001FF\n"));
+    EXPECT_FALSE(Ops().image());
+    Ops().write();
+    host_.runPending();
+    ASSERT_EQ(results_.size(), 1u);
+    EXPECT_EQ(results_[0].status, OpStatus::Refused);
+    EXPECT_EQ(CommandsWithOpcode(OP_WRITE), 0);
+}
+
+// Reload ticked and the remembered file gone bad since: Write stops with the loader's message.
+TEST_F(Fixture, AFailedReloadStopsTheWriteWithTheLoadersMessage) {
+    Start();
+    Ops().selectChip(0);
+    Connect();
+    const std::string file = WriteText("fw.hex", HexOf(Pattern(1024)));
+    Ops().loadChosenFile(file);
+    WriteText("fw.hex", ":0400000001020304F3\n:00000001FF\n");
+    Ops().write();
+    host_.runPending();
+    ASSERT_EQ(results_.size(), 1u);
+    EXPECT_EQ(results_[0].status, OpStatus::Refused);
+    EXPECT_EQ(results_[0].message, file + ": Hex file checksum error.");
+    EXPECT_EQ(CommandsWithOpcode(OP_WRITE), 0);
+    EXPECT_EQ(Sim().imagePacketsReceived(Sim().programmerPath(0)), 0u);
+}
+
+// Set Flash Size changes the view (and Save BIN), never what Write sends: a 32 KiB file replaced
+// by a 4 KiB one, reloaded once, then the size box's 32768 applied: the chip gets the 4 KiB and
+// erased flash after it, not the old file's tail; a smaller size does not cut the image.
+TEST_F(Fixture, SetFlashSizeNeverChangesWhatWriteSends) {
+    for (const char* size : {"32768", "100"}) {
+        SCOPED_TRACE(size);
+        Start("lu1-32k");
+        ClearLines();
+        Ops().selectChip(2);
+        Connect();
+        const std::string file = WriteFile("fw.bin", Pattern(32768, 1));
+        Ops().loadChosenFile(file);
+        const auto small = Pattern(4096, 2);
+        WriteFile("fw.bin", small);
+        Ops().write();  // reload on: the new 4 KiB
+        ASSERT_TRUE(Until([&] { return !results_.empty(); }));
+        ASSERT_EQ(results_[0].status, OpStatus::Ok);
+        Ops().setReload(false);
+        Ops().setFlashSizeBox(size);
+        Ops().setFlashSize();
+        ClearLines();
+        Ops().write();
+        ASSERT_TRUE(Until([&] { return !results_.empty(); }));
+        EXPECT_EQ(results_[0].status, OpStatus::Ok) << results_[0].message;
+        EXPECT_EQ(results_[0].bytes, 4096u);
+        ASSERT_TRUE(results_[0].image);
+        EXPECT_EQ(results_[0].image->bytes, small);
+        EXPECT_EQ(LastWriteLength(Sim()), 4096u);
+        auto expected = small;
+        expected.resize(32768, 0xFF);
+        EXPECT_EQ(Sim().flash(Sim().programmerPath(0)), expected);
+    }
 }
 
 // --- the gate: one operation at a time --------------------------------------------------------

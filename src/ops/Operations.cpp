@@ -4,6 +4,8 @@
 #include "ops/Operations.h"
 
 
+#include <algorithm>
+#include <array>
 #include <cctype>
 #include <cinttypes>
 #include <cstdio>
@@ -26,15 +28,18 @@ std::string Format(const char* fmt, auto... args) {
     return buf;
 }
 
-// Load clears the first 64 KiB of the write buffer before it loads.
-const std::vector<std::uint8_t> kErasedHead(0x10000, 0xFF);
-
 
 }  // namespace
 
 const char* const kAccessHint =
     " (no permission: install the udev rule 70-quillon-programmer.rules, or add yourself to the plugdev group and "
     "log in again; see \"USB permissions\" in the README)";
+
+std::string DescribeWriteImage(const Image* image) {
+    if (image == nullptr || image->bytes.empty()) return "Write sends nothing: load a HEX or BIN file";
+    return "Write sends " + (image->source.empty() ? std::string("the image") : image->source) + ": " +
+           std::to_string(image->bytes.size()) + " bytes, SHA-256 " + image->bytesSha256().substr(0, 8);
+}
 
 const char* OpKindName(OpKind kind) {
     switch (kind) {
@@ -240,10 +245,12 @@ std::vector<ProgrammerEntry> Operations::listProgrammers() {
 }
 
 bool Operations::viewMatchesWriteImage() const {
-    const std::size_t size = hexEditor_.GetDataSize();
-    if (size > CPro::kBufferSize) return false;
+    if (!image_) return false;
     const auto view = hexEditor_.Data();
-    return std::equal(view.begin(), view.begin() + static_cast<std::ptrdiff_t>(size), pro_.WriteBuffer());
+    // A view cut short by Set Flash Size still shows nothing but the image's own bytes; one grown
+    // past it, edited, or holding a chip read does not.
+    return hexEditor_.GetDataSize() <= image_->bytes.size() &&
+           std::equal(view.begin(), view.end(), image_->bytes.begin());
 }
 
 CommandFlags Operations::Flags() const {
@@ -467,14 +474,15 @@ void Operations::write() {
     };
     if (controls_.reload) {
         if (!rememberedFile_.empty() && StatPath(rememberedFile_).error == 0) {
-            bool loaded = false;
-            std::string why = "the image file could not be loaded";
+            // The remembered file becomes a new image value; if it cannot, nothing is sent and
+            // the result says why in the loader's words.
+            std::string why;
             try {
-                loaded = LoadImageFileNow(rememberedFile_);
+                why = LoadImageFileNow(rememberedFile_);
             } catch (const std::exception& e) {
-                why += std::string(": ") + e.what();
+                why = e.what();
             }
-            if (!loaded) return refuse(OpsRefusal::LoadFailed, why);
+            if (!why.empty()) return refuse(OpsRefusal::LoadFailed, why);
         } else {
             LogLine(Translate("File Not Exists"));
             return refuse(OpsRefusal::FileNotExists, "the image file does not exist");
@@ -484,29 +492,24 @@ void Operations::write() {
         c.opcode = OP_WRITE;
         c.reserved4 = 0;
     });
-    const std::size_t size = hexEditor_.GetDataSize();
-    if (size == 0) {
-        LogLine(Translate("Please load HEX/BIN file"));
-        return refuse(OpsRefusal::NoImage, "no image is loaded");
-    }
-    // The view may hold a file that is neither HEX nor BIN, or a chip read without any image
-    // loaded: the write buffer then holds no image, and writing it would program erased bytes.
-    if (!image_) {
+    // What goes out is the image value and nothing else: neither the view's size (Set Flash
+    // Size, a chip read) nor what an earlier image left in the engine's buffer.
+    if (!image_ && hexEditor_.GetDataSize() > 0) {
+        // The view holds a file that is neither HEX nor BIN, or a chip read, and no image.
         LogLine("The file loaded last is not a HEX or BIN image: load a HEX or BIN file to write it");
         return refuse(OpsRefusal::NotAnImage, "the last file loaded is not a HEX or BIN image");
     }
+    if (!image_ || image_->bytes.empty()) {
+        LogLine(Translate("Please load HEX/BIN file"));
+        return refuse(OpsRefusal::NoImage, "no image is loaded");
+    }
+    const std::size_t size = image_->bytes.size();
     if (size > pro_.Chip().flashSize) {
         LogLine(Translate("Select file is out of chip memory"));
         return refuse(OpsRefusal::TooBig, "the image is larger than the chip's flash");
     }
-    // What goes out: the write buffer's first size bytes. That is the loaded image itself unless
-    // Set Flash Size changed the view's size since.
+    StageImage(*image_);
     ImagePtr sent = image_;
-    if (size != image_->bytes.size()) {
-        std::vector<std::uint8_t> bytes(size);
-        std::copy(pro_.WriteBuffer(), pro_.WriteBuffer() + size, bytes.begin());
-        sent = WithBytes(*image_, std::move(bytes));
-    }
     pending_->image = std::move(sent);
     pro_.PrepareWrite(Flags(), static_cast<std::uint32_t>(size));
     SetProgress(static_cast<std::uint32_t>(size), 0);
@@ -796,71 +799,95 @@ void Operations::searchProgrammer() {
 
 // --- image loading, Set Flash Size, Save BIN ------------------------------------------------
 
-bool Operations::loadImage(const std::string& name) {
-    if (busy()) {
-        RefuseBusy();
-        return false;
-    }
-    return LoadImageFileNow(name);
-}
-
 void Operations::PutImage(ImagePtr image) {
-    pro_.StoreImage(0, image->bytes.data(), image->bytes.size());
     hexEditor_.SetDataSize(static_cast<std::int64_t>(image->bytes.size()));
     hexEditor_.WriteBuffer(image->bytes.data(), 0, image->bytes.size());
     image_ = std::move(image);
 }
 
-bool Operations::LoadHex(const std::string& name) {
+void Operations::StageImage(const Image& image) {
+    // The engine streams whole packets: the image, then erased bytes to the end of its last
+    // packet, so that nothing an earlier, longer image left in the buffer follows it to the chip.
+    static const std::array<std::uint8_t, 64> kErased = [] {
+        std::array<std::uint8_t, 64> a{};
+        a.fill(0xFF);
+        return a;
+    }();
+    const std::size_t size = image.bytes.size();
+    pro_.StoreImage(0, image.bytes.data(), size);
+    const std::size_t tail = std::min<std::size_t>((64 - size % 64) % 64, CPro::kBufferSize - size);
+    if (tail != 0) pro_.StoreImage(static_cast<std::uint32_t>(size), kErased.data(), tail);
+}
+
+void Operations::LoadDone(const std::string& name, const std::string& error) {
+    LoadOutcome outcome{name, error, image_};
+    if (view_ != nullptr && alive_->load()) view_->loadFinished(outcome);
+}
+
+std::string Operations::LoadHex(const std::string& name) {
     // One read and one conversion into an image of its own: a file that fails to convert, or that
-    // is larger than the write buffer, leaves the previous image in the buffer and the view.
+    // is larger than the write buffer, leaves the previous image and the view as they were.
     ImageLoad load = ReadImageFile(name, CPro::kBufferSize);
     if (!load.image) {
         LogLine(load.error);
-        return false;
+        LoadDone(name, load.error);
+        return load.error;
     }
     // The BIN copy beside the HEX file holds exactly the image (an older, longer copy is replaced
     // whole). A failure to write it does not stop the load.
     if (const std::string failed = WriteBinCopy(*load.image); !failed.empty()) LogLine(failed);
     PutImage(std::move(load.image));
-    return true;
+    LoadDone(name, {});
+    return {};
 }
 
-bool Operations::LoadImageFileNow(const std::string& name) {
+std::string Operations::LoadImageFileNow(const std::string& name) {
     rememberedFile_ = name;
     controls_.fileBox = name;
     ControlsChanged();
     const ImageKind kind = ImageKindOf(name);
-    bool loaded = false;
+    std::string error;
     if (kind == ImageKind::Hex) {
-        loaded = LoadHex(name);
+        error = LoadHex(name);
+    } else if (kind == ImageKind::Bin) {
+        // The same loader as HEX files and the command line: one read into a new value, which
+        // replaces the image only once it is whole.
+        ImageLoad load = ReadImageFile(name, CPro::kBufferSize);
+        if (!load.image) {
+            LoadDone(name, load.error);
+            // A file that cannot be opened is an error box, as the view's own load gave; one
+            // too large for the write buffer is a log line.
+            if (!load.tooLarge) throw OpsError(load.error);
+            LogLine(load.error);
+            return load.error;
+        }
+        PutImage(std::move(load.image));
+        LoadDone(name, {});
     } else {
-        const PathStatus status = StatPath(name);
-        const std::uint64_t size = status.size;
-        if (status.error == 0 && status.isRegular && kind == ImageKind::Bin && size > CPro::kBufferSize) {
-            LogLine(Format("%s: the image is %ju bytes, larger than the %" PRIu32 "-byte write buffer", name.c_str(),
-                           static_cast<std::uintmax_t>(size), CPro::kBufferSize));
-            return false;
+        try {
+            hexEditor_.LoadFromFile(name);  // HexDocumentError: "Cannot open %s." ...
+        } catch (const HexDocumentError& e) {
+            LoadDone(name, e.what());
+            throw;
         }
-        hexEditor_.LoadFromFile(name);  // HexDocumentError: "Cannot open %s." ...
-        if (kind == ImageKind::Bin) {
-            // The view read the file once; the image is those same bytes.
-            auto image = std::make_shared<Image>();
-            image->kind = ImageKind::Bin;
-            image->source = name;
-            const auto data = hexEditor_.Data();
-            image->bytes.assign(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(hexEditor_.GetDataSize()));
-            image->fileSha256 = image->bytesSha256();
-            pro_.StoreImage(0, image->bytes.data(), image->bytes.size());
-            image_ = std::move(image);
-        } else {
-            // Shown, but it is no image: Write refuses until a HEX or BIN file is loaded.
-            image_.reset();
-        }
-        loaded = true;
+        // Shown, but it is no image: Write refuses until a HEX or BIN file is loaded.
+        image_.reset();
+        LoadDone(name, {});
     }
-    if (loaded && view_ != nullptr) view_->hexViewChanged();
-    return loaded;
+    if (error.empty() && view_ != nullptr) view_->hexViewChanged();
+    return error;
+}
+
+bool Operations::loadImage(const std::string& name) {
+    if (busy()) {
+        RefuseBusy();
+        return false;
+    }
+    try {
+        return LoadImageFileNow(name).empty();
+    } catch (const HexDocumentError& e) {
+        throw OpsError(e.what());
+    }
 }
 
 void Operations::loadFile(const std::optional<std::string>& chosen) {
@@ -874,8 +901,7 @@ void Operations::loadFile(const std::optional<std::string>& chosen) {
     }
     const std::string name = args_.size() >= 2 ? args_[1] : std::string();
     if (ImageKindOf(name) != ImageKind::Hex) return;
-    pro_.StoreImage(0, kErasedHead.data(), kErasedHead.size());
-    if (LoadHex(name) && view_ != nullptr) view_->hexViewChanged();
+    if (LoadHex(name).empty() && view_ != nullptr) view_->hexViewChanged();
 }
 
 void Operations::loadChosenFile(const std::string& name) {
@@ -883,9 +909,8 @@ void Operations::loadChosenFile(const std::string& name) {
         RefuseBusy();
         return;
     }
-    pro_.StoreImage(0, kErasedHead.data(), kErasedHead.size());
     try {
-        if (!LoadImageFileNow(name)) return;
+        if (!LoadImageFileNow(name).empty()) return;
     } catch (const HexDocumentError& e) {
         throw OpsError(e.what());
     }

@@ -94,6 +94,17 @@ struct OpsResult {
     ImagePtr image{};         // Write: exactly the bytes that went to the programmer (once sent)
 };
 
+// What a load left behind: the file it tried, why it failed ("" when it loaded), and the image
+// a Write sends from now on (the one loaded, the one before when the load failed, or none).
+struct LoadOutcome {
+    std::string file;
+    std::string error;
+    ImagePtr image;
+};
+// One line that names the image a Write sends: "Write sends fw.hex: 4096 bytes, SHA-256 1a2b3c4d",
+// or, without one, that Write refuses until a HEX or BIN file loads.
+std::string DescribeWriteImage(const Image* image);
+
 // What to do when the system refuses the programmer for lack of permission: one sentence
 // (starting with a blank) that names the udev rule and the group.
 extern const char* const kAccessHint;
@@ -121,6 +132,8 @@ public:
     // The watchdog ran out after offset of length bytes.
     virtual void timedOut(std::uint32_t /*offset*/, std::uint32_t /*length*/) {}
     virtual void refused(OpsRefusal) {}
+    // Every load (Load, a dropped file, the reload before Write) ends with this, loaded or not.
+    virtual void loadFinished(const LoadOutcome&) {}
     // Exactly once per detect(), read() and write(), after the log lines and progress of that
     // operation.
     virtual void finished(const OpsResult&) {}
@@ -189,12 +202,13 @@ public:
     bool linkWritable() const { return nrHid1_.CanWrite(); }
     // Closes the programmer's link (the pending operation, if any, ends as a device failure).
     void closeProgrammer();
-    // The image the last load put into the write buffer; null when the last load did not put
-    // one there (a file that is neither HEX nor BIN, or nothing loaded yet).
+    // The image a Write sends (exactly its bytes); null when the last file shown is neither HEX
+    // nor BIN, or nothing was loaded yet. A load that fails leaves it as it was.
     ImagePtr image() const { return image_; }
     // True from an operation's start to its result, and while an image still streams.
     bool busy() const;
-    // True when the hex view holds exactly what a Write without reload would send.
+    // True when every byte the hex view shows is the image's byte at that address (the view may
+    // be cut short by Set Flash Size).
     bool viewMatchesWriteImage() const;
 
     // Handlers (UI thread).
@@ -282,10 +296,14 @@ private:
     void LogLine(std::string_view text);
     // Logs and reports that the image cannot change now because an operation runs.
     void RefuseBusy();
-    // Loads one file (the gate is not held by anyone else); false when nothing was loaded.
-    bool LoadImageFileNow(const std::string& name);
-    bool LoadHex(const std::string& name);
+    // Loads one file into a new image value (the gate is not held by anyone else); "" when it
+    // loaded, else why not, with the previous image left as it was.
+    std::string LoadImageFileNow(const std::string& name);
+    std::string LoadHex(const std::string& name);
     void PutImage(ImagePtr image);
+    void LoadDone(const std::string& name, const std::string& error);
+    // Puts the image into the engine's write buffer just before it goes out (gate held).
+    void StageImage(const Image& image);
     // What a send that returned false means for op (UI thread).
     void SendFailed(OpKind op, const char* what);
 

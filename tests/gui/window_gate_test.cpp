@@ -4,6 +4,7 @@
 // programmers; a stop order from the update service waits for the Write's result.
 #include <QAbstractEventDispatcher>
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -361,3 +362,29 @@ TEST_F(WindowGateTest, AStopOrderDuringAPacedWriteExitsTwoOnlyAfterTheResult) {
 }
 
 }  // namespace
+
+// Load a good image, spoil the file, Load it again (reload off), Write: the status line names the
+// image Write sends after the failed load, and the chip gets that image, never erased bytes.
+TEST_F(WindowGateTest, AFailedLoadKeepsTheImageAndTheWindowSaysWhichOneWriteSends) {
+    sim_.setPaced(false);
+    Start();
+    form_->cbbDev->setCurrentIndex(2);
+    emit form_->cbbDev->activated(2);
+    form_->chkReload->setChecked(false);
+    const fs::path good = Image(4096, 5);
+    openAnswers_.push_back(good.string());
+    QTest::mouseClick(form_->BtnLoadFile, Qt::LeftButton);
+    ASSERT_EQ(Result().rfind("load: ok", 0), 0u) << Result();
+    // The same name, now a HEX file with a bad checksum.
+    const fs::path bad = dir_ / "fw.hex";
+    std::ofstream(bad) << ":0400000001020304F3\n:00000001FF\n";
+    openAnswers_.push_back(bad.string());
+    QTest::mouseClick(form_->BtnLoadFile, Qt::LeftButton);
+    EXPECT_EQ(Result().rfind("load: failed", 0), 0u) << Result();
+    EXPECT_NE(Result().find("Write sends " + good.string() + ": 4096 bytes"), std::string::npos) << Result();
+    QTest::mouseClick(form_->BtnAuto, Qt::LeftButton);
+    ASSERT_TRUE(WaitResult("write: ok")) << Result() << "\n" << Log();
+    auto expected = Pattern(4096, 5);
+    expected.resize(sim::kFlash32K, 0xFF);
+    EXPECT_EQ(sim_.flash(first_), expected);
+}
