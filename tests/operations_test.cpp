@@ -934,6 +934,85 @@ TEST_F(Fixture, ASecondOperationIsRefusedAndCancelEndsThePendingOne) {
     EXPECT_TRUE(HasLine("operation timeout0  0"));
 }
 
+// Cancel during a paced 32 KiB Read: the read still streams, so the gate stays closed (a Write
+// pressed meanwhile is refused and never sent) until its last report; nothing of the cancelled
+// read reaches the log, the bar or the view. Then a Write goes out and leaves the bar full.
+TEST_F(Fixture, CancelDuringAReadHoldsTheGateUntilTheProgrammerIsQuietAndShowsNothingMore) {
+    Start("lu1-32k");
+    Sim().setPaced(true);
+    Ops().selectChip(2);
+    Connect();
+    const auto image = Pattern(2048, 4);
+    Ops().loadChosenFile(WriteFile("fw.bin", image));
+    Ops().setReload(false);
+    ClearLines();
+    Ops().read();
+    ASSERT_TRUE(Until([&] { return controls_.progressPosition > 0; }));
+    ASSERT_LT(controls_.progressPosition, 32768u);
+    const std::size_t linesAtCancel = Lines().size();
+    Ops().cancel("cancelled by the user");
+    EXPECT_EQ(controls_.progressPosition, 0u);  // the bar is reset at once
+    EXPECT_TRUE(controls_.busy);
+    Ops().write();  // 50 ms later, in the words: still the read's time
+    host_.runPending();
+    ASSERT_EQ(results_.size(), 2u);
+    EXPECT_EQ(results_[0].op, OpKind::Read);
+    EXPECT_EQ(results_[0].status, OpStatus::Interrupted);
+    EXPECT_EQ(results_[1].op, OpKind::Write);
+    EXPECT_EQ(results_[1].status, OpStatus::Refused);
+    EXPECT_EQ(CommandsWithOpcode(OP_WRITE), 0);
+    // Quiet again only after the read's last report.
+    ASSERT_TRUE(Until([&] { return !controls_.busy; }));
+    EXPECT_EQ(CommandsWithOpcode(OP_WRITE), 0);
+    EXPECT_FALSE(Ops().watchdogRunning());
+    const auto lines = Lines();
+    ASSERT_EQ(lines.size(), linesAtCancel + 1);
+    EXPECT_EQ(lines.back(), "Busy: read in progress, write refused");
+    EXPECT_EQ(Ops().hexView().GetDataSize(), image.size());  // still the image, not the chip
+    EXPECT_EQ(controls_.progressPosition, 0u);
+    EXPECT_TRUE(controls_.buttonsEnabled);
+
+    ClearLines();
+    Ops().write();
+    ASSERT_TRUE(Until([&] { return !results_.empty(); }));
+    EXPECT_EQ(results_[0].status, OpStatus::Ok) << results_[0].message;
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), Sim().flash(Sim().programmerPath(0)).begin()));
+    EXPECT_EQ(controls_.progressPosition, controls_.progressMax);
+    EXPECT_EQ(controls_.progressMax, 2048u);
+}
+
+// The other ends of a cancelled operation's traffic: the link reset (an unplug), and the
+// watchdog when the stream stalls. Either opens the gate; neither shows the read.
+TEST_F(Fixture, ACancelledReadEndsWithTheLinkResetOrTheWatchdog) {
+    for (const bool unplug : {true, false}) {
+        SCOPED_TRACE(unplug ? "unplug" : "watchdog");
+        Start(unplug ? "lu1-32k" : "stall-read");
+        ClearLines();
+        Sim().setPaced(unplug);
+        Ops().selectChip(unplug ? 2 : 0);
+        Connect();
+        Ops().read();
+        ASSERT_TRUE(Until([&] { return controls_.progressPosition > 0; }));
+        Ops().cancel("cancelled by the user");
+        host_.runPending();
+        EXPECT_TRUE(controls_.busy);
+        if (unplug) {
+            Sim().unplug(Sim().programmerPath(0));
+            ASSERT_TRUE(Until([&] { return !controls_.busy; }));
+        } else {
+            host_.advance(1999ms);
+            EXPECT_TRUE(controls_.busy);
+            host_.advance(1ms);
+            EXPECT_FALSE(controls_.busy);
+        }
+        EXPECT_FALSE(HasLine("Read finish32768 byte"));
+        EXPECT_EQ(Ops().hexView().GetDataSize(), 0u);
+        EXPECT_EQ(controls_.progressPosition, 0u);
+        ASSERT_EQ(results_.size(), 1u);
+        EXPECT_EQ(results_[0].status, OpStatus::Interrupted);
+    }
+}
+
 TEST_F(Fixture, ControlSettersChangeOneThingAndLeaveProgressAlone) {
     Start();
     Connect();

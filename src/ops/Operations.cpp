@@ -228,7 +228,19 @@ void Operations::LogLine(std::string_view text) {
     logSink_(line);
 }
 
-bool Operations::busy() const { return pending_.has_value() || pro_.Streaming(); }
+bool Operations::busy() const { return pending_.has_value() || pro_.Streaming() || draining_.load() >= 0; }
+
+bool Operations::Draining(OpKind op) const { return draining_.load() == static_cast<int>(op); }
+
+void Operations::EndDrain() {
+    if (draining_.load() < 0) return;
+    const OpKind op = static_cast<OpKind>(draining_.load());
+    draining_ = -1;
+    // The cancelled operation's traffic has ended: its watchdog has nothing left to watch.
+    if (op != OpKind::Write) StopWatchdog();
+    ControlsChanged();
+    ResumeDeferredSearch();
+}
 
 void Operations::closeProgrammer() { nrHid1_.SetActive(false); }
 
@@ -283,6 +295,8 @@ void Operations::PostProgress(std::uint32_t position) {
     if (progressQueued_.exchange(true)) return;
     OnUi([this] {
         progressQueued_ = false;
+        // A cancelled operation moves the bar no more.
+        if (draining_.load() >= 0) return;
         SetProgress(controls_.progressMax, progressPending_.load());
         // A long stream sends without hearing back; its packets keep the Write's quiet period
         // from running out.
@@ -299,7 +313,10 @@ void Operations::Raise(OpsResult result) {
 
 bool Operations::RefuseWhileBusy(OpKind op) {
     if (!busy()) return false;
-    LogLine(std::string("Busy: ") + (pending_ ? OpKindName(pending_->op) : "write") + " in progress, " +
+    const char* running = pending_ ? OpKindName(pending_->op)
+                          : draining_.load() >= 0 ? OpKindName(static_cast<OpKind>(draining_.load()))
+                                                  : "write";
+    LogLine(std::string("Busy: ") + running + " in progress, " +
             OpKindName(op) + " refused");
     Notify([](OpsView& v) { v.refused(OpsRefusal::Busy); });
     Raise({op, OpStatus::Refused, std::string("busy: another operation is in progress")});
@@ -318,6 +335,8 @@ void Operations::Finish(OpKind op, OpStatus status, std::string message, std::ui
     ImagePtr image = op == OpKind::Write ? pending_->image : nullptr;
     pending_.reset();
     StopQuiet();
+    // A read or write that completed leaves the bar full.
+    if (status == OpStatus::Ok && op != OpKind::Detect) controls_.progressPosition = controls_.progressMax;
     OpsResult result{op, status, std::move(message), bytes, verified, std::move(image)};
     Raise(std::move(result));
     ControlsChanged();
@@ -327,7 +346,20 @@ void Operations::Finish(OpKind op, OpStatus status, std::string message, std::ui
 
 void Operations::cancel(const std::string& why, bool closeLink) {
     if (pro_.Streaming()) pro_.AbortStream();
-    if (pending_) Finish(pending_->op, OpStatus::Interrupted, why);
+    if (pending_) {
+        const OpKind op = pending_->op;
+        // The programmer may go on answering the cancelled command (a read streams its data to
+        // the end): until it is quiet, or the link is reset, its reports belong to that command.
+        // They reach neither the log, the bar nor the view, and the gate stays closed meanwhile.
+        if (!closeLink && pending_->session != 0 && pending_->session == nrHid1_.CurrentSessionId() &&
+            nrHid1_.GetActive())
+            draining_ = static_cast<int>(op);
+        controls_.progressPosition = 0;
+        Finish(op, OpStatus::Interrupted, why);
+        // A Write whose stream has not started yet: the programmer's reply may still start it
+        // (and it is stopped at once); without one the quiet period ends the wait.
+        if (Draining(OpKind::Write) && !pro_.Streaming()) StartQuiet();
+    }
     if (closeLink) closeProgrammer();
 }
 
@@ -353,6 +385,13 @@ void Operations::StopQuiet() {
 void Operations::QuietExpired() {
     quiet_ = 0;
     quietEnabled_ = false;
+    if (Draining(OpKind::Write)) {
+        if (pro_.Streaming())
+            StartQuiet();
+        else
+            EndDrain();
+        return;
+    }
     if (!pending_ || pending_->op != OpKind::Write) return;
     if (pro_.Streaming()) {
         StartQuiet();
@@ -524,6 +563,8 @@ void Operations::watchdogExpired() {
     LogLine(Translate("operation timeout") + std::to_string(offset) + "  " + std::to_string(length));
     pro_.ResetToIdle();
     Notify([offset, length](OpsView& v) { v.timedOut(offset, length); });
+    // A cancelled operation's traffic ends here, if nothing ended it before.
+    if (draining_.load() >= 0) return EndDrain();
     // A Write is watched by its own quiet period, whatever the watchdog left running.
     if (!pending_ || pending_->op == OpKind::Write) return;
     const OpKind op = pending_->op;
@@ -549,9 +590,16 @@ std::int32_t Operations::SendReport(const std::uint8_t* data, std::int32_t lengt
     return nrHid1_.WritePayload(data, n, session);
 }
 
-void Operations::EngineLog(const std::string& text) { LogLine(text); }
+void Operations::EngineLog(const std::string& text) {
+    if (draining_.load() >= 0) return;  // a cancelled operation's news
+    LogLine(text);
+}
 
 void Operations::EngineIdentified(const std::array<std::uint8_t, 64>& reply) {
+    if (draining_.load() >= 0) {
+        Settle([this] { EndDrain(); });
+        return;
+    }
     LogLine(Format("Programer Communication is   OK：firmware:%d version:%d ", reply[2], reply[3]));
     const ConnectBlock block = pro_.LastConnectBlock().value_or(ConnectBlock{});
     const std::uint16_t expected = block.ExpectedEcho();
@@ -579,6 +627,7 @@ void Operations::EngineIdentified(const std::array<std::uint8_t, 64>& reply) {
         programmer_.version = version;
     });
     Settle([this, chip, echo, session] {
+        if (draining_.load() >= 0) return EndDrain();  // cancelled while this answer was on its way
         if (view_ != nullptr) view_->identified(programmer_);
         if (!echo)
             Finish(OpKind::Detect, OpStatus::DeviceFailure, "the programmer's handshake echo is wrong", 0, false, session);
@@ -592,8 +641,14 @@ void Operations::EngineIdentified(const std::array<std::uint8_t, 64>& reply) {
 
 void Operations::EngineReadProgress(std::uint32_t count) {
     const std::uint32_t length = pro_.Command().length;
+    const bool muted = draining_.load() >= 0;
     if (static_cast<std::int32_t>(count) < static_cast<std::int32_t>(length)) {
-        PostProgress(count);
+        if (!muted) PostProgress(count);
+        return;
+    }
+    if (muted) {
+        // The cancelled read's last report: the programmer is quiet again.
+        Settle([this] { EndDrain(); });
         return;
     }
     // The line and the table share "Read finish", so that it reads "读完成" in Chinese.
@@ -604,11 +659,13 @@ void Operations::EngineReadProgress(std::uint32_t count) {
     const hid::TnrBaseIO::SessionId session = receivingSession_;
     OnUi([this, bytes] {
         StopWatchdog();
+        if (draining_.load() >= 0) return;  // cancelled before this reached the UI: not shown
         hexEditor_.SetDataSize(static_cast<std::int64_t>(bytes->size()));
         hexEditor_.WriteBuffer(bytes->data(), 0, bytes->size());
         if (view_ != nullptr && alive_->load()) view_->hexViewChanged();
     });
     Settle([this, count, session] {
+        if (draining_.load() >= 0) return EndDrain();
         if (view_ != nullptr) view_->readDone(count);
         Finish(OpKind::Read, OpStatus::Ok, "read " + std::to_string(count) + " bytes", count, false, session);
     });
@@ -616,6 +673,18 @@ void Operations::EngineReadProgress(std::uint32_t count) {
 
 void Operations::EngineWriteProgress(std::int32_t count) {
     const std::uint32_t length = pro_.Command().length;
+    if (draining_.load() >= 0) {
+        // A cancelled Write's stream (started by the programmer's late reply, or not yet stopped):
+        // stop it before its next packet. One that got out whole waits for its checksum, or the
+        // quiet period, before the gate opens.
+        if (count < static_cast<std::int32_t>(length))
+            pro_.AbortStream();
+        else
+            Settle([this] {
+                if (Draining(OpKind::Write)) StartQuiet();
+            });
+        return;
+    }
     if (count < static_cast<std::int32_t>(length)) {
         PostProgress(static_cast<std::uint32_t>(count));
         return;
@@ -641,6 +710,7 @@ void Operations::EngineStreamStopped(std::uint32_t sent, bool aborted) {
         LogLine(Format("Write stopped after %u of %u bytes", sent, length));
         // The gate opens only now that the stream has stopped: the controls must say so.
         Settle([this] {
+            if (draining_.load() >= 0) return EndDrain();
             ControlsChanged();
             ResumeDeferredSearch();
         });
@@ -658,6 +728,10 @@ void Operations::EngineStreamStopped(std::uint32_t sent, bool aborted) {
 }
 
 void Operations::EngineVerified(bool ok) {
+    if (draining_.load() >= 0) {
+        Settle([this] { EndDrain(); });
+        return;
+    }
     LogLine(Translate("Verify") + " " + Translate(ok ? "Success" : "Fail"));
     const hid::TnrBaseIO::SessionId session = receivingSession_;
     Settle([this, ok, session] {
@@ -676,6 +750,7 @@ void Operations::EngineVerified(bool ok) {
 void Operations::EngineFailureReply(std::uint8_t reply) {
     const hid::TnrBaseIO::SessionId session = receivingSession_;
     Settle([this, reply, session] {
+        if (draining_.load() >= 0) return EndDrain();  // the programmer refused the cancelled command
         if (view_ != nullptr) view_->failureReply(reply);
         if (!pending_) return;
         // The reply names the command it refuses; a stale one must not end a newer operation.
@@ -733,6 +808,7 @@ void Operations::nrHid1Close() {
     });
     Notify([](OpsView& v) { v.linkChanged(LinkEvent::Closed); });
     Post([this] {
+        EndDrain();  // a reset link carries nothing of the cancelled operation
         if (pending_ && pending_->session != 0 && pending_->session != nrHid1_.CurrentSessionId())
             Finish(pending_->op, OpStatus::DeviceFailure, "the programmer was disconnected");
     });

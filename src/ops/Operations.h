@@ -279,6 +279,10 @@ private:
     void Raise(OpsResult result);  // posted to the view
     // Runs fn on the UI thread after the lines of the report being handled (any thread).
     void Settle(std::function<void()> fn);
+    // The cancelled operation whose reports may still arrive (UI thread).
+    bool Draining(OpKind op) const;
+    // Its traffic has ended (the last report, a reply, the watchdog, the link reset): the gate opens.
+    void EndDrain();
     void StartQuiet();
     void StopQuiet();
     void QuietExpired();
@@ -340,6 +344,9 @@ private:
     std::atomic<bool> watchdogEnabled_{false};  // mirror the reader thread may look at
     std::atomic<bool> restartQueued_{false};    // a timer restart task is in the queue
     std::optional<Pending> pending_;
+    // An OpKind cancelled while the programmer still answers it; -1 when none. Set and cleared on
+    // the UI thread; the reader thread reads it to keep that operation's news out of the shells.
+    std::atomic<int> draining_{-1};
     UiHost::TimerId quiet_ = 0;                 // UI thread only; the Write's quiet period
     std::atomic<bool> quietEnabled_{false};
     bool hotPlug_ = false;                      // subscribed to the platform's device changes
