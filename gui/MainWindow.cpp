@@ -91,9 +91,8 @@ std::string SettingsPath() {
 TForm1::TForm1(QtUiHost& host, hid::Platform& platform, WindowHooks hooks, std::vector<std::string> partArgs,
                QWidget* parent)
     : QWidget(parent), host_(host), platform_(platform), hooks_(std::move(hooks)), partArgs_(std::move(partArgs)),
-      // The window listens for device changes itself: after each one the picker is refilled
-      // before the search runs.
-      ops_(host, platform, this, /*hotPlug=*/false) {
+      // The core's search after every device change; the picker is refilled just before it.
+      ops_(host, platform, this, /*hotPlug=*/true) {
     Form1 = this;
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Quillon"));
@@ -138,12 +137,6 @@ TForm1::TForm1(QtUiHost& host, hid::Platform& platform, WindowHooks hooks, std::
         });
     });
     QCoreApplication::instance()->installNativeEventFilter(this);
-    // Called on the platform's thread: one search per change, on the UI thread.
-    platform_.setChangeListener([this, alive, &host] {
-        host.post([this, alive] {
-            if (!alive.expired()) OnDeviceChange();
-        });
-    });
 
     stopDeadline_ = new QTimer(this);
     stopDeadline_->setSingleShot(true);
@@ -160,7 +153,7 @@ TForm1::~TForm1() {
     alive_.reset();
     QCoreApplication::instance()->removeNativeEventFilter(this);
     if (hotKey_) hotKey_->unregister();
-    platform_.setChangeListener(nullptr);
+    ops_.setHotPlug(false);
     // The hex view is a child widget and outlives the operations that own its document.
     hexEditor->setDocument(nullptr);
     // Close the link while every widget still exists; what it reports from now on is dropped.
@@ -548,7 +541,7 @@ void TForm1::cbbProgrammerChange(int index) {
         const std::string path = S(cbbProgrammer->itemData(index).toString());
         if (path == chosenProgrammer_ && path == ops_.programmer().path) return;
         chosenProgrammer_ = path;
-        ops_.setProgrammerFilter([path](const hid::TnrHidDevice& d) { return d.devicePath == path; });
+        ops_.chooseProgrammer(path);
         updateUsbBridge();
         showOpenProgrammer();
         const ProgrammerInfo& open = ops_.programmer();
@@ -576,7 +569,7 @@ void TForm1::refreshProgrammers() {
     if (list.size() < 2 || !chosenPresent) {
         // With one programmer (or the chosen one gone) the search takes whichever it finds, as
         // it does without a picker.
-        if (!chosenProgrammer_.empty()) ops_.setProgrammerFilter(nullptr);
+        if (!chosenProgrammer_.empty()) ops_.chooseProgrammer({});
         chosenProgrammer_.clear();
     }
     {
@@ -695,6 +688,11 @@ void TForm1::controlsChanged(const OpsControls& c) {
         }
         if (stopOrder_) releaseStopOrder();
     }
+}
+
+void TForm1::devicesChanged() {
+    if (cbbProgrammer == nullptr || !alive_) return;
+    guarded([&] { refreshProgrammers(); });
 }
 
 void TForm1::linkChanged(LinkEvent) {

@@ -287,6 +287,40 @@ TEST_F(Fixture, UnplugDuringReadClosesOnceAndTheNextSearchGreysTheList) {
     EXPECT_EQ(CountLine("HID Opened"), 1);
 }
 
+// One matcher for every search: vendor and product first, then the path or serial asked for.
+TEST(ProgrammerMatch, VendorAndProductThenPathOrSerial) {
+    struct Case {
+        std::uint16_t vendor, product;
+        const char* want;
+        bool match;
+    };
+    const Case cases[] = {
+        {0x04D8, 0x003F, "", true},          {0x04D8, 0x003E, "", false},
+        {0x04D9, 0x003F, "", false},         {0x04D8, 0x003F, "/dev/hidraw3", true},
+        {0x04D8, 0x003F, "SN42", true},      {0x04D8, 0x003F, "SN4", false},
+        {0x04D8, 0x003F, "/dev/hidraw", false}, {0x1234, 0x003F, "SN42", false},
+    };
+    for (const Case& c : cases) {
+        hid::TnrHidDevice d;
+        d.vendorId = c.vendor;
+        d.productId = c.product;
+        d.devicePath = "/dev/hidraw3";
+        d.serialNumberString = "SN42";
+        EXPECT_EQ(MatchesProgrammer(d, c.want), c.match) << c.vendor << ":" << c.product << " " << c.want;
+    }
+    // The scans built on it: the simulator's programmers by serial, and other devices left out.
+    sim::SimOptions options;
+    options.programmers = 2;
+    auto sim = sim::SimPlatform::fromOptions(options);
+    const auto all = FindProgrammers(*sim);
+    ASSERT_EQ(all.size(), 2u);
+    const auto one = FindProgrammers(*sim, all[1].serial);
+    ASSERT_EQ(one.size(), 1u);
+    EXPECT_EQ(one[0].path, all[1].path);
+    EXPECT_EQ(FindProgrammers(*sim, all[0].path).size(), 1u);
+    EXPECT_TRUE(FindProgrammers(*sim, "nobody").empty());
+}
+
 // --- read -----------------------------------------------------------------------------------
 
 TEST_F(Fixture, ReadFillsTheHexViewWithTheWholeFlash) {

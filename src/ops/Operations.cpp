@@ -171,9 +171,7 @@ void Operations::selectChip(int index) {
     chipChanged();
 }
 
-void Operations::setProgrammerFilter(std::function<bool(const hid::TnrHidDevice&)> filter) {
-    filter_ = std::move(filter);
-}
+void Operations::chooseProgrammer(std::string pathOrSerial) { chosen_ = std::move(pathOrSerial); }
 
 void Operations::setHotPlug(bool on) {
     if (on == hotPlug_) return;
@@ -191,6 +189,7 @@ void Operations::setHotPlug(bool on) {
 void Operations::SearchAfterDeviceChange() {
     // A change reported just before hot-plug was switched off is dropped.
     if (!searchOnChange_.load()) return;
+    if (view_ != nullptr) view_->devicesChanged();
     SearchNow();
 }
 
@@ -245,15 +244,9 @@ void Operations::EndDrain() {
 void Operations::closeProgrammer() { nrHid1_.SetActive(false); }
 
 std::vector<ProgrammerEntry> Operations::listProgrammers() {
-    std::vector<ProgrammerEntry> list;
-    if (busy()) return list;
+    if (busy()) return {};
     nrHid1_.Update();
-    for (int i = 0; i < nrHid1_.GetDeviceCount(); ++i) {
-        const hid::TnrHidDevice* d = nrHid1_.GetHidDevice(i);
-        if (d == nullptr || d->vendorId != kProgrammerVendorId || d->productId != kProgrammerProductId) continue;
-        list.push_back({d->devicePath, d->productString, d->serialNumberString});
-    }
-    return list;
+    return ProgrammersIn(nrHid1_);
 }
 
 bool Operations::viewMatchesWriteImage() const {
@@ -835,12 +828,8 @@ void Operations::searchProgrammer() {
     nrHid1_.GetDeviceList();
     for (int i = 0; i < nrHid1_.GetDeviceCount(); ++i) {
         nrHid1_.SetDeviceIndex(i);
-        if (nrHid1_.GetVendorId() != kProgrammerVendorId || nrHid1_.GetProductId() != kProgrammerProductId)
-            continue;
-        if (filter_) {
-            const hid::TnrHidDevice* entry = nrHid1_.GetCurrentDevice();
-            if (entry == nullptr || !filter_(*entry)) continue;
-        }
+        const hid::TnrHidDevice* entry = nrHid1_.GetCurrentDevice();
+        if (entry == nullptr || !MatchesProgrammer(*entry, chosen_)) continue;
         if (nrHid1_.GetActive()) {
             if (programmer_.path == nrHid1_.GetDevicePath()) return;
             // Another programmer was chosen: let go of the one that is open.

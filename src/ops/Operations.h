@@ -23,6 +23,7 @@
 #include "image/HexDocument.h"
 #include "image/Image.h"
 #include "log/Log.h"
+#include "ops/ProgrammerMatch.h"
 #include "protocol/Chips.h"
 #include "protocol/Cpro.h"
 
@@ -74,13 +75,6 @@ struct ProgrammerInfo {
     bool echoOk = false;        // the handshake echo is the expected one
 };
 
-// A programmer the search could choose.
-struct ProgrammerEntry {
-    std::string path;
-    std::string product;
-    std::string serial;
-};
-
 // Every detect(), read() and write() ends in exactly one of these.
 enum class OpKind { Detect, Read, Write };
 enum class OpStatus { Ok, Refused, NoProgrammer, Timeout, DeviceFailure, VerifyFailure, Interrupted };
@@ -119,6 +113,9 @@ public:
     virtual void controlsChanged(const OpsControls&) {}
     virtual void hexViewChanged() {}
     virtual void linkChanged(LinkEvent) {}
+    // The platform reported a device change (hot plug on): called just before the search it
+    // causes, so that a shell can refresh what it lists first.
+    virtual void devicesChanged() {}
     // The programmer answered the connect block.
     virtual void identified(const ProgrammerInfo&) {}
     // A read completed; the hex view holds its bytes.
@@ -182,8 +179,8 @@ public:
     void setFlashSizeBox(std::string text);
     // Picks a chip list entry like the user does (runs chipChanged); -1 clears the selection.
     void selectChip(int index);
-    // Narrows the search to programmers the filter accepts (for example one serial number).
-    void setProgrammerFilter(std::function<bool(const hid::TnrHidDevice&)> filter);
+    // Narrows the search to one programmer by device path or serial number ("" any).
+    void chooseProgrammer(std::string pathOrSerial);
     // The command-line arguments the program was started with (argv[0] excluded); Load then
     // takes the second one as a HEX file without a dialog.
     void setCommandLineArguments(std::vector<std::string> args) { args_ = std::move(args); }
@@ -333,7 +330,7 @@ private:
     std::optional<bool> linkOpenShown_;  // the link state the buttons follow; none before the first event
     std::string rememberedFile_;
     std::vector<std::string> args_;
-    std::function<bool(const hid::TnrHidDevice&)> filter_;
+    std::string chosen_;  // the programmer the search takes by path or serial; "" the first
     ImagePtr image_;
     ProgrammerInfo programmer_;
 

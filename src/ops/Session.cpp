@@ -39,14 +39,7 @@ Comparison CompareWithImage(std::span<const std::uint8_t> chip, const Image& ima
 
 ProgrammerScan ScanProgrammers(hid::Platform& platform, const std::string& device) {
     ProgrammerScan scan;
-    hid::TnrHid link(platform);
-    link.Update();
-    for (int i = 0; i < link.GetDeviceCount(); ++i) {
-        const hid::TnrHidDevice* d = link.GetHidDevice(i);
-        if (d->vendorId != kProgrammerVendorId || d->productId != kProgrammerProductId) continue;
-        if (!device.empty() && d->devicePath != device && d->serialNumberString != device) continue;
-        scan.paths.push_back(d->devicePath);
-    }
+    for (const ProgrammerEntry& e : FindProgrammers(platform, device)) scan.paths.push_back(e.path);
     if (scan.paths.empty()) {
         for (const hid::RawDevice& d : platform.enumerate())
             if (platform.query(d.path, false).error == hid::kSharingViolation) {
@@ -73,11 +66,7 @@ ProgrammerSession::ProgrammerSession(hid::Platform& platform, SessionOptions opt
     c.verify = options_.write.verify;
     c.resetRun = options_.write.reset;
     ops_.applySettings(c);
-    if (!options_.device.empty()) {
-        const std::string want = options_.device;
-        ops_.setProgrammerFilter(
-            [want](const hid::TnrHidDevice& d) { return d.devicePath == want || d.serialNumberString == want; });
-    }
+    ops_.chooseProgrammer(options_.device);
 }
 
 ProgrammerSession::~ProgrammerSession() = default;
