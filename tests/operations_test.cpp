@@ -287,6 +287,14 @@ TEST_F(Fixture, UnplugDuringReadClosesOnceAndTheNextSearchGreysTheList) {
     EXPECT_EQ(CountLine("HID Opened"), 1);
 }
 
+// The length of the last write command the programmer received (0: none).
+std::uint32_t LastWriteLength(sim::SimPlatform& sim) {
+    std::uint32_t length = 0;
+    for (const auto& p : sim.commandLog(sim.programmerPath(0)))
+        if (p[0] == OP_WRITE) length = p[8] | (p[9] << 8) | (p[10] << 16) | (std::uint32_t(p[11]) << 24);
+    return length;
+}
+
 // One matcher for every search: vendor and product first, then the path or serial asked for.
 TEST(ProgrammerMatch, VendorAndProductThenPathOrSerial) {
     struct Case {
@@ -346,14 +354,18 @@ TEST_F(Fixture, StalledReadTimesOutWithOffsetAndLengthAndLeavesTheView) {
     Ops().selectChip(0);
     Connect();
     Ops().read();
-    ASSERT_TRUE(Until([&] { return Ops().engine().ReadOffset() == 1024; }));
+    ASSERT_TRUE(Until([&] { return controls_.progressPosition == 1024; }));
     host_.runPending();
     host_.advance(1999ms);
     EXPECT_FALSE(Find(Seen::Timeout));
     host_.advance(1ms);
     EXPECT_TRUE(HasLine("operation timeout1024  16384"));
-    EXPECT_EQ(Ops().engine().State(), ProState::Idle);
     EXPECT_EQ(Ops().hexView().GetDataSize(), 0u);
+    // The engine is idle again: the programmer's next answer is taken as a reply, not as data.
+    results_.clear();
+    Ops().detect();
+    ASSERT_TRUE(Until([&] { return !results_.empty(); }));
+    EXPECT_EQ(results_[0].status, OpStatus::Ok) << results_[0].message;
 }
 
 TEST_F(Fixture, FailureReplyThenTimeoutForRead) {
@@ -399,7 +411,7 @@ TEST_F(Fixture, RestoredChipSelectionAppliesItsFlashSize) {
     c.chipIndex = 2;
     c.fileBox = WriteFile("exact.bin", Pattern(32768));
     Ops().applySettings(c);
-    EXPECT_EQ(Ops().engine().Chip().flashSize, 32768u);
+    EXPECT_EQ(Ops().flashSize(), 32768u);
     EXPECT_EQ(Ops().controls().chipText, "NRF24LU1_32K");
     Connect();
     Ops().write();
@@ -450,11 +462,14 @@ TEST_F(Fixture, WriteAfterReadWithoutReloadSendsTheLoadedImageAndReadMarks) {
     Ops().setReload(false);
     Ops().write();
     ASSERT_TRUE(UntilEvent(Seen::WriteStreamed));
-    const ProCommand cmd = Ops().engine().Command();
-    EXPECT_EQ(cmd.opcode, OP_WRITE);
+    const auto commands = Sim().commandLog(Sim().programmerPath(0));
+    ASSERT_FALSE(commands.empty());
+    const auto& cmd = commands.back();
+    EXPECT_EQ(cmd[0], OP_WRITE);
     // The image loaded, not the view's size that the Read left.
-    EXPECT_EQ(cmd.length, 5000u);
-    EXPECT_EQ(cmd.readMark, (std::array<std::uint8_t, 4>{0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(LastWriteLength(Sim()), 5000u);
+    EXPECT_EQ((std::array<std::uint8_t, 4>{cmd[18], cmd[19], cmd[20], cmd[21]}),
+              (std::array<std::uint8_t, 4>{0xFF, 0xFF, 0xFF, 0xFF}));
 }
 
 TEST_F(Fixture, ChecksumMismatchIsAFailedVerify) {
@@ -535,12 +550,12 @@ TEST_F(Fixture, OversizedImagesAreRefusedAndOtherKindsStayOutOfTheWriteBuffer) {
     const std::string big = WriteFile("big.bin", std::vector<std::uint8_t>(CPro::kBufferSize + 1, 0x11));
     EXPECT_FALSE(Ops().loadImage(big));
     EXPECT_EQ(Ops().hexView().GetDataSize(), 0u);
-    EXPECT_EQ(Ops().engine().WriteBuffer()[0], 0xFF);
+    EXPECT_FALSE(Ops().image());
 
     const std::string txt = WriteText("notes.txt", "hello");
     Ops().loadFile(txt);
     EXPECT_EQ(Ops().hexView().GetDataSize(), 5u);
-    EXPECT_EQ(Ops().engine().WriteBuffer()[0], 0xFF);
+    EXPECT_FALSE(Ops().image());
 
     EXPECT_THROW(Ops().loadFile((dir_ / "none.bin").string()), OpsError);
 }
@@ -554,7 +569,8 @@ TEST_F(Fixture, SetFlashSizeParsesAndRefuses) {
         EXPECT_EQ(Ops().hexView().GetDataSize(), 16384u) << text;
     }
     EXPECT_EQ(Ops().hexView().ByteAt(5000), 0x00);
-    EXPECT_EQ(Ops().engine().WriteBuffer()[5000], 0xFF);
+    ASSERT_TRUE(Ops().image());
+    EXPECT_EQ(Ops().image()->bytes.size(), 5000u);
     for (const char* text : {"abc", "-5", "", "600000"}) {
         Ops().setFlashSizeBox(text);
         EXPECT_THROW(Ops().setFlashSize(), OpsError) << text;
@@ -584,14 +600,6 @@ TEST_F(Fixture, LoadWithArgumentsTakesTheSecondAsHexSilently) {
 }
 
 // --- one image: Write sends the image value's bytes, whatever a load or the view did -----------
-
-// The length of the last write command the programmer received (0: none).
-std::uint32_t LastWriteLength(sim::SimPlatform& sim) {
-    std::uint32_t length = 0;
-    for (const auto& p : sim.commandLog(sim.programmerPath(0)))
-        if (p[0] == OP_WRITE) length = p[8] | (p[9] << 8) | (p[10] << 16) | (std::uint32_t(p[11]) << 24);
-    return length;
-}
 
 // A good image, then a load that fails in each way the Load dialog allows: Write (reload off)
 // still sends the good image, and the result speaks of exactly the bytes sent.
@@ -881,7 +889,7 @@ TEST_F(Fixture, EveryOperationEndsInExactlyOneResult) {
         if (c.op == OpKind::Write) Ops().write();
         // The reader answers in real time; the watchdog only moves with the fake clock.
         if (c.status == OpStatus::Timeout || c.status == OpStatus::NoProgrammer) {
-            ASSERT_TRUE(Until([&] { return Ops().engine().ReadOffset() == c.bytes; }));
+            ASSERT_TRUE(Until([&] { return controls_.progressPosition == c.bytes; }));
             host_.advance(std::chrono::milliseconds(kWatchdogMs));
         }
         ASSERT_TRUE(Until([&] { return !results_.empty(); }));
@@ -1056,8 +1064,10 @@ TEST_F(Fixture, ControlSettersChangeOneThingAndLeaveProgressAlone) {
     Ops().setResetRun(false);
     Ops().write();
     ASSERT_TRUE(Until([&] { return !results_.empty(); }));
-    const ProCommand sent = Ops().engine().Command();
-    EXPECT_EQ((std::array<int, 4>{sent.erase, sent.protect, sent.resetRun, sent.verify}), (std::array<int, 4>{0, 1, 0, 1}));
+    const auto sent = Sim().commandLog(Sim().programmerPath(0)).back();
+    ASSERT_EQ(sent[0], OP_WRITE);
+    // The command record's flags: erase, protect, reset-and-run, verify.
+    EXPECT_EQ((std::array<int, 4>{sent[13], sent[12], sent[3], sent[1]}), (std::array<int, 4>{0, 1, 0, 1}));
     const OpsControls before = controls_;
     const int changes = controlsChanges_;
     Ops().setVerify(false);
@@ -1069,10 +1079,10 @@ TEST_F(Fixture, ControlSettersChangeOneThingAndLeaveProgressAlone) {
     EXPECT_EQ(controls_.progressPosition, before.progressPosition);
     EXPECT_EQ(Ops().rememberedFile(), before.fileBox);
     EXPECT_TRUE(Ops().viewMatchesWriteImage());
-    Ops().hexView().EditByte(0, static_cast<std::uint8_t>(~Ops().engine().WriteBuffer()[0]));
+    Ops().hexView().EditByte(0, static_cast<std::uint8_t>(~Ops().image()->bytes[0]));
     EXPECT_FALSE(Ops().viewMatchesWriteImage());
     Ops().setChipIndex(2);
-    EXPECT_EQ(Ops().engine().Chip().flashSize, 32768u);
+    EXPECT_EQ(Ops().flashSize(), 32768u);
 }
 
 TEST_F(Fixture, PluggingAndUnpluggingRunTheSearch) {

@@ -82,15 +82,15 @@ private:
 
 Operations::Operations(UiHost& host, hid::Platform& platform, OpsView* view, bool hotPlug)
     : host_(host), platform_(platform), view_(view), listener_(std::make_unique<EngineListener>(*this)),
-      nrHid1_(platform) {
-    pro_.SendFunc = [this](const std::uint8_t* data, std::int32_t length) { return SendReport(data, length); };
+      link_(platform) {
+    pro_.SendFunc = [this](const std::uint8_t* data, std::int32_t length) { return SendToLink(data, length); };
     pro_.SetListener(listener_.get());
-    nrHid1_.OnOpen = [this](hid::TnrBaseIO&) { nrHid1Open(); };
-    nrHid1_.OnClose = [this](hid::TnrBaseIO&) { nrHid1Close(); };
-    nrHid1_.OnPayload = [this](hid::TnrBaseIO&, hid::TnrBaseIO::SessionId session, const std::uint8_t* payload,
-                               std::uint32_t count) { nrHid1AfterReceive(session, payload, count); };
-    nrHid1_.OnFatalError = [this](hid::TnrBaseIO&, std::uint32_t, std::uint32_t, const std::string&,
-                                  bool& raise) { nrHid1FatalError(raise); };
+    link_.OnOpen = [this](hid::TnrBaseIO&) { LinkOpened(); };
+    link_.OnClose = [this](hid::TnrBaseIO&) { LinkClosed(); };
+    link_.OnPayload = [this](hid::TnrBaseIO&, hid::TnrBaseIO::SessionId session, const std::uint8_t* payload,
+                               std::uint32_t count) { LinkReceived(session, payload, count); };
+    link_.OnFatalError = [this](hid::TnrBaseIO&, std::uint32_t, std::uint32_t, const std::string&,
+                                  bool& raise) { LinkFailed(raise); };
     setHotPlug(hotPlug);
 }
 
@@ -103,7 +103,7 @@ Operations::~Operations() {
     alive_->store(false);
     if (watchdog_ != 0) host_.stopTimer(watchdog_);
     if (quiet_ != 0) host_.stopTimer(quiet_);
-    nrHid1_.SetActive(false);
+    link_.SetActive(false);
 }
 
 void Operations::applySettings(const OpsControls& settings) {
@@ -168,7 +168,7 @@ void Operations::selectChip(int index) {
     controls_.chipIndex = index;
     controls_.chipText = index < 0 ? "Select Device" : kChips[static_cast<std::size_t>(index)].name;
     if (changed) ControlsChanged();
-    chipChanged();
+    ApplyChip();
 }
 
 void Operations::chooseProgrammer(std::string pathOrSerial) { chosen_ = std::move(pathOrSerial); }
@@ -241,12 +241,12 @@ void Operations::EndDrain() {
     ResumeDeferredSearch();
 }
 
-void Operations::closeProgrammer() { nrHid1_.SetActive(false); }
+void Operations::closeProgrammer() { link_.SetActive(false); }
 
 std::vector<ProgrammerEntry> Operations::listProgrammers() {
     if (busy()) return {};
-    nrHid1_.Update();
-    return ProgrammersIn(nrHid1_);
+    link_.Update();
+    return ProgrammersIn(link_);
 }
 
 bool Operations::viewMatchesWriteImage() const {
@@ -317,7 +317,7 @@ bool Operations::RefuseWhileBusy(OpKind op) {
 }
 
 void Operations::Begin(OpKind op) {
-    pending_ = Pending{op, nrHid1_.CurrentSessionId(), controls_.verify};
+    pending_ = Pending{op, link_.CurrentSessionId(), controls_.verify};
     ControlsChanged();
 }
 
@@ -344,8 +344,8 @@ void Operations::cancel(const std::string& why, bool closeLink) {
         // The programmer may go on answering the cancelled command (a read streams its data to
         // the end): until it is quiet, or the link is reset, its reports belong to that command.
         // They reach neither the log, the bar nor the view, and the gate stays closed meanwhile.
-        if (!closeLink && pending_->session != 0 && pending_->session == nrHid1_.CurrentSessionId() &&
-            nrHid1_.GetActive())
+        if (!closeLink && pending_->session != 0 && pending_->session == link_.CurrentSessionId() &&
+            link_.GetActive())
             draining_ = static_cast<int>(op);
         controls_.progressPosition = 0;
         Finish(op, OpStatus::Interrupted, why);
@@ -421,15 +421,15 @@ void Operations::SetProgress(std::uint32_t max, std::uint32_t position) {
 
 // --- chip selection and the three operations ---------------------------------------------
 
-void Operations::chipChanged() {
+void Operations::ApplyChip() {
     if (controls_.chipText.empty() || controls_.chipIndex == -1) return;
     pro_.SelectChip(controls_.chipText);
 }
 
-void Operations::startWatchdog() {
+void Operations::StartWatchdog() {
     // Starting a running watchdog does not restart its countdown; only a report does.
     if (watchdog_ != 0) return;
-    watchdog_ = host_.startTimer(UiHost::Millis(kWatchdogMs), true, [this] { watchdogExpired(); });
+    watchdog_ = host_.startTimer(UiHost::Millis(kWatchdogMs), true, [this] { WatchdogExpired(); });
     watchdogEnabled_ = true;
 }
 
@@ -442,24 +442,12 @@ void Operations::StopWatchdog() {
 void Operations::RestartWatchdog() {
     if (watchdog_ == 0) return;  // a disabled watchdog stays disabled
     host_.stopTimer(watchdog_);
-    watchdog_ = host_.startTimer(UiHost::Millis(kWatchdogMs), true, [this] { watchdogExpired(); });
+    watchdog_ = host_.startTimer(UiHost::Millis(kWatchdogMs), true, [this] { WatchdogExpired(); });
 }
 
-void Operations::updateControlStatus(std::uint8_t status) {
-    switch (status) {
-        case 0:
-            linkOpenShown_ = nrHid1_.GetActive();
-            ControlsChanged();
-            break;
-        case 5:
-            LogLine("Read FLASH");
-            break;
-        case 6:
-            LogLine("Write FLASH");
-            break;
-        default:
-            break;
-    }
+void Operations::ShowLinkState() {
+    linkOpenShown_ = link_.GetActive();
+    ControlsChanged();
 }
 
 void Operations::SendFailed(OpKind op, const char* what) {
@@ -470,7 +458,7 @@ void Operations::SendFailed(OpKind op, const char* what) {
         return;
     }
     if (pro_.Streaming()) return;  // cannot happen with the gate held; the stream's result comes
-    const std::string reason = SystemReason(nrHid1_.LastWriteError());
+    const std::string reason = SystemReason(link_.LastWriteError());
     LogLine(std::string("Send failed: ") + what + " (" + reason + ")");
     StopWatchdog();
     Finish(op, OpStatus::DeviceFailure, std::string("the ") + what + " could not be sent to the programmer: " + reason);
@@ -480,17 +468,17 @@ void Operations::detect(bool sendConnectBlock) {
     if (RefuseWhileBusy(OpKind::Detect)) return;
     Begin(OpKind::Detect);
     programmer_.answered = false;  // until this connect block is answered
-    startWatchdog();
+    StartWatchdog();
     if (sendConnectBlock && !pro_.Connect()) SendFailed(OpKind::Detect, "connect block");
 }
 
 void Operations::read() {
     if (RefuseWhileBusy(OpKind::Read)) return;
     Begin(OpKind::Read);
-    updateControlStatus(5);
+    LogLine("Read FLASH");
     std::uint32_t length = pro_.PrepareRead(Flags());
     SetProgress(length, 0);
-    startWatchdog();
+    StartWatchdog();
     if (!pro_.SendCommand()) SendFailed(OpKind::Read, "read command");
 }
 
@@ -499,7 +487,7 @@ void Operations::write() {
     // can change the write buffer, the command or the link while the image goes out.
     if (RefuseWhileBusy(OpKind::Write)) return;
     Begin(OpKind::Write);
-    updateControlStatus(6);
+    LogLine("Write FLASH");
     const auto refuse = [this](OpsRefusal why, std::string message) {
         Notify([why](OpsView& v) { v.refused(why); });
         Finish(OpKind::Write, OpStatus::Refused, std::move(message));
@@ -549,7 +537,7 @@ void Operations::write() {
     StartQuiet();
 }
 
-void Operations::watchdogExpired() {
+void Operations::WatchdogExpired() {
     StopWatchdog();
     const std::uint32_t offset = pro_.ReadOffset();
     const std::uint32_t length = pro_.Command().length;
@@ -574,13 +562,13 @@ void Operations::watchdogExpired() {
 
 // --- engine and link hooks (reader thread) -----------------------------------------------
 
-std::int32_t Operations::SendReport(const std::uint8_t* data, std::int32_t length) {
+std::int32_t Operations::SendToLink(const std::uint8_t* data, std::int32_t length) {
     // On the reader thread the message answers a report (the image stream): it belongs to the
     // session that report came from, and must never reach a later one.
     const hid::TnrBaseIO::SessionId session =
         receivingThread_.load() == std::this_thread::get_id() ? receivingSession_ : 0;
     const std::uint32_t n = length < 0 ? 0u : static_cast<std::uint32_t>(length);
-    return nrHid1_.WritePayload(data, n, session);
+    return link_.WritePayload(data, n, session);
 }
 
 void Operations::EngineLog(const std::string& text) {
@@ -709,7 +697,7 @@ void Operations::EngineStreamStopped(std::uint32_t sent, bool aborted) {
         });
         return;  // cancel() or the close gave the result
     }
-    const std::string reason = SystemReason(nrHid1_.LastWriteError());
+    const std::string reason = SystemReason(link_.LastWriteError());
     LogLine(Format("Write failed after %u of %u bytes: %s", sent, length, reason.c_str()));
     Settle([this, sent, length, reason, session] {
         ResumeDeferredSearch();
@@ -760,7 +748,7 @@ void Operations::EngineFailureReply(std::uint8_t reply) {
     });
 }
 
-void Operations::nrHid1AfterReceive(hid::TnrBaseIO::SessionId session, const std::uint8_t* payload,
+void Operations::LinkReceived(hid::TnrBaseIO::SessionId session, const std::uint8_t* payload,
                                     std::uint32_t count) {
     // One restart task in the queue at a time: it runs after the reports that asked for it,
     // and a report arriving after it started queues the next one.
@@ -785,31 +773,31 @@ void Operations::nrHid1AfterReceive(hid::TnrBaseIO::SessionId session, const std
     pro_.OnReceive(payload, static_cast<std::int32_t>(count));
 }
 
-void Operations::nrHid1Open() {
+void Operations::LinkOpened() {
     LogLine("HID Opened");
-    OnUi([this] { updateControlStatus(0); });
+    OnUi([this] { ShowLinkState(); });
     Notify([](OpsView& v) { v.linkChanged(LinkEvent::Opened); });
 }
 
-void Operations::nrHid1Close() {
+void Operations::LinkClosed() {
     LogLine("HID Close ");
     // The stream of the closed session cannot reach a later one; stop it before its next packet.
     if (pro_.Streaming()) pro_.AbortStream();
     OnUi([this] {
-        updateControlStatus(0);
+        ShowLinkState();
         programmer_ = ProgrammerInfo{};
     });
     Notify([](OpsView& v) { v.linkChanged(LinkEvent::Closed); });
     Post([this] {
         EndDrain();  // a reset link carries nothing of the cancelled operation
-        if (pending_ && pending_->session != 0 && pending_->session != nrHid1_.CurrentSessionId())
+        if (pending_ && pending_->session != 0 && pending_->session != link_.CurrentSessionId())
             Finish(pending_->op, OpStatus::DeviceFailure, "the programmer was disconnected");
     });
 }
 
-void Operations::nrHid1FatalError(bool& raiseException) {
+void Operations::LinkFailed(bool& raiseException) {
     LogLine("HID Error ");
-    OnUi([this] { updateControlStatus(0); });
+    OnUi([this] { ShowLinkState(); });
     Notify([](OpsView& v) { v.linkChanged(LinkEvent::Error); });
     raiseException = true;
 }
@@ -824,39 +812,39 @@ void Operations::searchProgrammer() {
         return;
     }
     searchDeferred_ = false;
-    nrHid1_.Update();
-    nrHid1_.GetDeviceList();
-    for (int i = 0; i < nrHid1_.GetDeviceCount(); ++i) {
-        nrHid1_.SetDeviceIndex(i);
-        const hid::TnrHidDevice* entry = nrHid1_.GetCurrentDevice();
+    link_.Update();
+    link_.GetDeviceList();
+    for (int i = 0; i < link_.GetDeviceCount(); ++i) {
+        link_.SetDeviceIndex(i);
+        const hid::TnrHidDevice* entry = link_.GetCurrentDevice();
         if (entry == nullptr || !MatchesProgrammer(*entry, chosen_)) continue;
-        if (nrHid1_.GetActive()) {
-            if (programmer_.path == nrHid1_.GetDevicePath()) return;
+        if (link_.GetActive()) {
+            if (programmer_.path == link_.GetDevicePath()) return;
             // Another programmer was chosen: let go of the one that is open.
-            nrHid1_.SetActive(false);
-            nrHid1_.SetDeviceIndex(i);
+            link_.SetActive(false);
+            link_.SetDeviceIndex(i);
         }
         try {
-            nrHid1_.SetActive(true);
+            link_.SetActive(true);
         } catch (const hid::HidError& e) {
             // Found but refused: the log says why and what to do, then the error goes on as before.
-            if (e.Detail() == EACCES) LogLine(nrHid1_.GetDevicePath() + ": " + SystemReason(EACCES) + kAccessHint);
+            if (e.Detail() == EACCES) LogLine(link_.GetDevicePath() + ": " + SystemReason(EACCES) + kAccessHint);
             throw;
         }
-        if (nrHid1_.GetActive() && !nrHid1_.CanWrite())
-            LogLine(nrHid1_.GetDevicePath() + ": opened for reading only, nothing can be sent to it" + kAccessHint);
+        if (link_.GetActive() && !link_.CanWrite())
+            LogLine(link_.GetDevicePath() + ": opened for reading only, nothing can be sent to it" + kAccessHint);
         controls_.chipListColour = kColourGreen;
         ControlsChanged();
         programmer_ = ProgrammerInfo{};
-        programmer_.path = nrHid1_.GetDevicePath();
-        programmer_.product = nrHid1_.GetProductString();
-        programmer_.serial = nrHid1_.GetSerialNumberString();
-        LogLine(Translate("Programer is connected!") + nrHid1_.GetProductString() + " " +
-                nrHid1_.GetSerialNumberString());
+        programmer_.path = link_.GetDevicePath();
+        programmer_.product = link_.GetProductString();
+        programmer_.serial = link_.GetSerialNumberString();
+        LogLine(Translate("Programer is connected!") + link_.GetProductString() + " " +
+                link_.GetSerialNumberString());
         pro_.Connect();
         return;
     }
-    nrHid1_.SetActive(false);
+    link_.SetActive(false);
     programmer_ = ProgrammerInfo{};
     controls_.chipListColour = kColourGrey;
     ControlsChanged();

@@ -153,9 +153,8 @@ public:
     Operations(const Operations&) = delete;
     Operations& operator=(const Operations&) = delete;
 
-    // The engine as it stands, to look at (diagnostics and tests); everything that changes it is a
-    // verb of this class.
-    const CPro& engine() const { return pro_; }
+    // The selected chip's flash size (the engine's default chip until one is chosen).
+    std::uint32_t flashSize() const { return pro_.Chip().flashSize; }
     // The document the window's hex view shows (UI thread).
     HexDocument& hexView() { return hexEditor_; }
     const HexDocument& hexView() const { return hexEditor_; }
@@ -194,9 +193,9 @@ public:
     std::vector<ProgrammerEntry> listProgrammers();
     // The open programmer and its last answer; path empty when none is open.
     const ProgrammerInfo& programmer() const { return programmer_; }
-    bool linkOpen() const { return nrHid1_.GetActive(); }
+    bool linkOpen() const { return link_.GetActive(); }
     // Opened without write access: nothing can be sent to it.
-    bool linkWritable() const { return nrHid1_.CanWrite(); }
+    bool linkWritable() const { return link_.CanWrite(); }
     // Closes the programmer's link (the pending operation, if any, ends as a device failure).
     void closeProgrammer();
     // The image a Write sends (exactly its bytes); null when the last file shown is neither HEX
@@ -208,8 +207,7 @@ public:
     // be cut short by Set Flash Size).
     bool viewMatchesWriteImage() const;
 
-    // Handlers (UI thread).
-    void chipChanged();
+    // The verbs (UI thread).
     // Detect. With sendConnectBlock false it waits (under the watchdog) for the answer to the
     // connect block that the search has just sent, instead of sending another.
     void detect(bool sendConnectBlock = true);
@@ -218,9 +216,6 @@ public:
     // Ends the pending operation with Interrupted and stops an image stream before its next
     // packet; with closeLink the programmer's link is closed too.
     void cancel(const std::string& why, bool closeLink = false);
-    void watchdogExpired();
-    void startWatchdog();
-    void updateControlStatus(std::uint8_t status);
     // The programmer search; HidError from an open that failed passes through.
     void searchProgrammer();
     // Loads one file into the write buffer and the hex view; false when nothing was loaded.
@@ -238,14 +233,6 @@ public:
     void setFlashSize();
     // Save BIN; chosen is the dialog's answer (nullopt: cancelled). Throws OpsError.
     void saveBin(const std::optional<std::string>& chosen);
-
-    // Engine and link hooks (any thread).
-    std::int32_t SendReport(const std::uint8_t* data, std::int32_t length);
-    // One input report without its report ID byte, from the given session (reader thread).
-    void nrHid1AfterReceive(hid::TnrBaseIO::SessionId session, const std::uint8_t* payload, std::uint32_t count);
-    void nrHid1Open();
-    void nrHid1Close();
-    void nrHid1FatalError(bool& raiseException);
 
     // True while a Write streams the image to the programmer.
     bool streaming() const { return pro_.Streaming(); }
@@ -265,6 +252,20 @@ private:
         ImagePtr image{};       // Write: what is being sent
     };
 
+    // The selected chip's parameters into the engine.
+    void ApplyChip();
+    // The 2000 ms watchdog of Detect and Read (UI thread).
+    void StartWatchdog();
+    void WatchdogExpired();
+    // The buttons follow the link's state from its first open, close or failure on.
+    void ShowLinkState();
+    // The engine's and the link's hooks (any thread).
+    std::int32_t SendToLink(const std::uint8_t* data, std::int32_t length);
+    // One input report without its report ID byte, from the given session (reader thread).
+    void LinkReceived(hid::TnrBaseIO::SessionId session, const std::uint8_t* payload, std::uint32_t count);
+    void LinkOpened();
+    void LinkClosed();
+    void LinkFailed(bool& raiseException);
     CommandFlags Flags() const;
     // True (after logging and raising the refusal) when op may not start because the gate is held.
     bool RefuseWhileBusy(OpKind op);
@@ -356,8 +357,8 @@ private:
     std::atomic<bool> progressQueued_{false};   // a progress task is in the queue
     std::atomic<std::uint32_t> progressPending_{0};
     // Last, so that it is destroyed first: its destructor joins the reader thread, which may be
-    // inside nrHid1AfterReceive using everything above.
-    hid::TnrHid nrHid1_;
+    // inside LinkReceived using everything above.
+    hid::TnrHid link_;
 };
 
 }  // namespace quillon
