@@ -345,6 +345,10 @@ TEST_F(Fixture, ReadFillsTheHexViewWithTheWholeFlash) {
     EXPECT_TRUE(HasLine("Read finish16384 byte"));
     ASSERT_EQ(Ops().hexView().GetDataSize(), 16384u);
     EXPECT_TRUE(std::equal(flash.begin(), flash.end(), Ops().hexView().Data().begin()));
+    // The result carries the chip's bytes themselves, for shells without a view.
+    ASSERT_EQ(results_.size(), 1u);
+    ASSERT_TRUE(results_[0].image);
+    EXPECT_EQ(results_[0].image->bytes, flash);
     EXPECT_FALSE(Ops().watchdogRunning());
     EXPECT_EQ(controls_.progressMax, 16384u);
 }

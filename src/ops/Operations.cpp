@@ -325,7 +325,7 @@ void Operations::Finish(OpKind op, OpStatus status, std::string message, std::ui
                         hid::TnrBaseIO::SessionId session) {
     if (!pending_ || pending_->op != op) return;
     if (session != 0 && pending_->session != session) return;
-    ImagePtr image = op == OpKind::Write ? pending_->image : nullptr;
+    ImagePtr image = pending_->image;
     pending_.reset();
     StopQuiet();
     // A read or write that completed leaves the bar full.
@@ -634,20 +634,24 @@ void Operations::EngineReadProgress(std::uint32_t count) {
     }
     // The line and the table share "Read finish", so that it reads "读完成" in Chinese.
     LogLine(Translate("Read finish") + std::to_string(count) + " byte");
+    // The chip's bytes as a value of their own: the result carries them, the view shows a copy.
     const std::uint32_t flash = pro_.Chip().flashSize;
-    auto bytes = std::make_shared<std::vector<std::uint8_t>>(flash);
-    pro_.CopyReadBuffer(0, bytes->data(), flash);
+    auto chip = std::make_shared<Image>();
+    chip->bytes.resize(flash);
+    pro_.CopyReadBuffer(0, chip->bytes.data(), flash);
+    const ImagePtr bytes = chip;
     const hid::TnrBaseIO::SessionId session = receivingSession_;
     OnUi([this, bytes] {
         StopWatchdog();
         if (draining_.load() >= 0) return;  // cancelled before this reached the UI: not shown
-        hexEditor_.SetDataSize(static_cast<std::int64_t>(bytes->size()));
-        hexEditor_.WriteBuffer(bytes->data(), 0, bytes->size());
+        hexEditor_.SetDataSize(static_cast<std::int64_t>(bytes->bytes.size()));
+        hexEditor_.WriteBuffer(bytes->bytes.data(), 0, bytes->bytes.size());
         if (view_ != nullptr && alive_->load()) view_->hexViewChanged();
     });
-    Settle([this, count, session] {
+    Settle([this, count, session, bytes] {
         if (draining_.load() >= 0) return EndDrain();
         if (view_ != nullptr) view_->readDone(count);
+        if (pending_ && pending_->op == OpKind::Read && pending_->session == session) pending_->image = bytes;
         Finish(OpKind::Read, OpStatus::Ok, "read " + std::to_string(count) + " bytes", count, false, session);
     });
 }

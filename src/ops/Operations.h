@@ -85,7 +85,8 @@ struct OpsResult {
     std::string message;      // one English sentence for the user, e.g. "no answer from the programmer"
     std::uint32_t bytes = 0;  // bytes read / written when relevant
     bool verified = false;    // Write: the programmer's transfer checksum matched
-    ImagePtr image{};         // Write: exactly the bytes that went to the programmer (once sent)
+    // Write: exactly the bytes that went to the programmer (once sent); Read: the chip's flash.
+    ImagePtr image{};
 };
 
 // What a load left behind: the file it tried, why it failed ("" when it loaded), and the image
@@ -249,7 +250,7 @@ private:
         bool verify;            // Write: the verify box when it started
         bool streamed = false;  // Write: the whole image went out
         std::uint32_t bytes = 0;
-        ImagePtr image{};       // Write: what is being sent
+        ImagePtr image{};       // Write: what is being sent; Read: what arrived
     };
 
     // The selected chip's parameters into the engine.

@@ -171,10 +171,7 @@ OpsResult ProgrammerSession::read(std::vector<std::uint8_t>& flash) {
     phase_ = "read";
     lastProgress_ = 0;
     OpsResult r = Run(OpKind::Read, [this] { ops_.read(); });
-    if (r.status == OpStatus::Ok) {
-        const auto data = ops_.hexView().Data();
-        flash.assign(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(ops_.hexView().GetDataSize()));
-    }
+    if (r.status == OpStatus::Ok && r.image) flash = r.image->bytes;
     return r;
 }
 
