@@ -56,6 +56,10 @@ TForm1* Form1 = nullptr;
 
 namespace {
 
+// The chip list's background: grey without a programmer, green once the search opened one.
+constexpr std::uint32_t kColourGrey = 0x808080;
+constexpr std::uint32_t kColourGreen = 0xC0DCC0;
+
 // The platform stores colours with red in the lowest byte.
 QColor FromColourValue(std::uint32_t value) {
     return QColor(static_cast<int>(value & 0xFF), static_cast<int>((value >> 8) & 0xFF),
@@ -370,10 +374,9 @@ void TForm1::FormCreate() {
             c.chipIndex = IniOptions->chipidx;
             c.fileBox = IniOptions->file;
             c.reload = IniOptions->reload;
-            c.erase = IniOptions->erase;
-            c.encrypt = IniOptions->encry;
-            c.verify = IniOptions->verify;
-            c.resetRun = IniOptions->rstrun;
+            // The settings file's names onto the one options value, once.
+            c.options = WriteOptions{.erase = IniOptions->erase, .protect = IniOptions->encry,
+                                     .verify = IniOptions->verify, .reset = IniOptions->rstrun};
             ops_.applySettings(c);
             Language = ChooseLanguage(IniOptions->lang);
         }
@@ -648,13 +651,16 @@ void TForm1::controlsChanged(const OpsControls& c) {
     // Restyling re-polishes the widget: only when the colour really changes, not on every
     // progress step.
     const QString style =
-        QStringLiteral("QComboBox { background-color: %1; }").arg(FromColourValue(c.chipListColour).name());
+        QStringLiteral("QComboBox { background-color: %1; }")
+            .arg(FromColourValue(c.programmerOpen ? kColourGreen : kColourGrey).name());
     if (cbbDev->styleSheet() != style) cbbDev->setStyleSheet(style);
     if (edtFile->text() != Q(c.fileBox)) edtFile->setText(Q(c.fileBox));
     if (edtFlashSize->text() != Q(c.flashSizeBox)) edtFlashSize->setText(Q(c.flashSizeBox));
-    const std::pair<QCheckBox*, bool> boxes[] = {{chkReload, c.reload},   {chkEraseFlash, c.erase},
-                                                 {chkEncrypt, c.encrypt}, {chkVerify, c.verify},
-                                                 {chkResetDev, c.resetRun}};
+    const std::pair<QCheckBox*, bool> boxes[] = {{chkReload, c.reload},
+                                                 {chkEraseFlash, c.options.erase},
+                                                 {chkEncrypt, c.options.protect},
+                                                 {chkVerify, c.options.verify},
+                                                 {chkResetDev, c.options.reset}};
     for (const auto& [box, on] : boxes) {
         const QSignalBlocker block(box);
         box->setChecked(on);
@@ -671,7 +677,7 @@ void TForm1::controlsChanged(const OpsControls& c) {
         if (w != cbbProgrammer) w->setToolTip(c.busy ? QString::fromLatin1(kBusyTip) : QString());
     }
     btnCancel->setEnabled(c.busy);
-    cbbDev->setToolTip(c.chipListColour == kColourGreen ? QStringLiteral("Programmer connected")
+    cbbDev->setToolTip(c.programmerOpen ? QStringLiteral("Programmer connected")
                                                         : QString::fromLatin1(kNoProgrammerTip));
     if (c.progressMax != 0) {
         ProgressBar1->setMaximum(static_cast<int>(c.progressMax));

@@ -206,7 +206,7 @@ TEST_F(Fixture, SearchOpensGreetsAndConnectsInOrderThenDetectStopsTheWatchdog) {
     EXPECT_EQ(lines[2], "连接编程器");
     EXPECT_EQ(lines[3], "Programer Communication is   OK：firmware:1 version:2 ");
     EXPECT_EQ(lines[4], "chip dected OK");
-    EXPECT_EQ(controls_.chipListColour, kColourGreen);
+    EXPECT_TRUE(controls_.programmerOpen);
     EXPECT_TRUE(controls_.buttonsEnabled);
 
     ClearLines();
@@ -275,10 +275,10 @@ TEST_F(Fixture, UnplugDuringReadClosesOnceAndTheNextSearchGreysTheList) {
     Ops().read();
     ASSERT_TRUE(UntilEvent(Seen::LinkClosed));
     EXPECT_FALSE(controls_.buttonsEnabled);
-    EXPECT_EQ(controls_.chipListColour, kColourGreen);  // the reader's close leaves the colour
+    EXPECT_TRUE(controls_.programmerOpen);  // the reader's close leaves the chip list as it was
     Ops().searchProgrammer();
     host_.runPending();
-    EXPECT_EQ(controls_.chipListColour, kColourGrey);
+    EXPECT_FALSE(controls_.programmerOpen);
     EXPECT_EQ(CountLine("HID Close "), 1);
     // Plugged in again: one search opens and greets it.
     Sim().plug(Sim().programmerPath(0));
@@ -1097,7 +1097,7 @@ TEST_F(Fixture, PluggingAndUnpluggingRunTheSearch) {
     ASSERT_TRUE(Until([&] { return Ops().linkOpen(); }));
     ASSERT_TRUE(UntilEvent(Seen::Identified));
     Sim().unplug(path);
-    ASSERT_TRUE(Until([&] { return controls_.chipListColour == kColourGrey; }));
+    ASSERT_TRUE(Until([&] { return !controls_.programmerOpen; }));
     EXPECT_EQ(CountLine("HID Opened"), 1);
     EXPECT_EQ(CountLine("HID Close "), 1);
     EXPECT_EQ(CommandsWithOpcode(OP_IDENTIFY), 1);

@@ -121,10 +121,8 @@ void Operations::applySettings(const OpsControls& settings) {
     controls_.fileBox = settings.fileBox;
     rememberedFile_ = settings.fileBox;
     controls_.reload = settings.reload;
-    controls_.erase = settings.erase;
-    controls_.encrypt = settings.encrypt;
-    controls_.verify = settings.verify;
-    controls_.resetRun = settings.resetRun;
+    controls_.options = settings.options;
+    controls_.options.readback = false;
     ControlsChanged();
 }
 
@@ -144,16 +142,16 @@ void Operations::setReload(bool on) {
     if (Assign(controls_.reload, on)) ControlsChanged();
 }
 void Operations::setErase(bool on) {
-    if (Assign(controls_.erase, on)) ControlsChanged();
+    if (Assign(controls_.options.erase, on)) ControlsChanged();
 }
 void Operations::setEncrypt(bool on) {
-    if (Assign(controls_.encrypt, on)) ControlsChanged();
+    if (Assign(controls_.options.protect, on)) ControlsChanged();
 }
 void Operations::setVerify(bool on) {
-    if (Assign(controls_.verify, on)) ControlsChanged();
+    if (Assign(controls_.options.verify, on)) ControlsChanged();
 }
 void Operations::setResetRun(bool on) {
-    if (Assign(controls_.resetRun, on)) ControlsChanged();
+    if (Assign(controls_.options.reset, on)) ControlsChanged();
 }
 void Operations::setFileBox(std::string text) {
     if (Assign(controls_.fileBox, std::move(text))) ControlsChanged();
@@ -259,8 +257,7 @@ bool Operations::viewMatchesWriteImage() const {
 }
 
 CommandFlags Operations::Flags() const {
-    return WriteOptions{.erase = controls_.erase, .protect = controls_.encrypt, .verify = controls_.verify,
-                        .reset = controls_.resetRun}.commandFlags();
+    return controls_.options.commandFlags();
 }
 
 void Operations::Post(std::function<void()> fn) {
@@ -317,7 +314,7 @@ bool Operations::RefuseWhileBusy(OpKind op) {
 }
 
 void Operations::Begin(OpKind op) {
-    pending_ = Pending{op, link_.CurrentSessionId(), controls_.verify};
+    pending_ = Pending{op, link_.CurrentSessionId(), controls_.options.verify};
     ControlsChanged();
 }
 
@@ -837,7 +834,7 @@ void Operations::searchProgrammer() {
         }
         if (link_.GetActive() && !link_.CanWrite())
             LogLine(link_.GetDevicePath() + ": opened for reading only, nothing can be sent to it" + kAccessHint);
-        controls_.chipListColour = kColourGreen;
+        controls_.programmerOpen = true;
         ControlsChanged();
         programmer_ = ProgrammerInfo{};
         programmer_.path = link_.GetDevicePath();
@@ -850,7 +847,7 @@ void Operations::searchProgrammer() {
     }
     link_.SetActive(false);
     programmer_ = ProgrammerInfo{};
-    controls_.chipListColour = kColourGrey;
+    controls_.programmerOpen = false;
     ControlsChanged();
 }
 

@@ -24,6 +24,7 @@
 #include "image/Image.h"
 #include "log/Log.h"
 #include "ops/ProgrammerMatch.h"
+#include "ops/WriteOptions.h"
 #include "protocol/Chips.h"
 #include "protocol/Cpro.h"
 
@@ -31,31 +32,27 @@ namespace quillon {
 
 using hid::kProgrammerProductId;
 using hid::kProgrammerVendorId;
-inline constexpr std::uint32_t kColourGrey = 0x808080;         // chip list: no programmer
-inline constexpr std::uint32_t kColourGreen = 0xC0DCC0;        // chip list: programmer opened
 inline constexpr int kWatchdogMs = 2000;
 // How long a Write may hear nothing from the programmer (after its command, and after the image
 // stream) before it ends. The window's watchdog does not watch a Write, so without this a silent
 // programmer would leave the Write pending for ever.
 inline constexpr int kWriteQuietMs = 3000;
 
-// The state of the window's controls that the operations read and write.
+// The choices the operations act on and the state they report, in their own words; how a shell
+// shows them (check boxes, colours) is its own business.
 struct OpsControls {
-    int chipIndex = -1;                  // cbbDev selection; -1: none
+    int chipIndex = -1;                  // index into the chip table; -1: none chosen
     std::string chipText = "Select Device";
-    bool reload = true;                  // chkReload
-    bool erase = true;                   // chkEraseFlash
-    bool encrypt = false;                // chkEncrypt (read protection)
-    bool verify = true;                  // chkVerify
-    bool resetRun = true;                // chkResetDev
-    std::string fileBox;                 // edtFile
+    bool reload = true;                  // load the remembered file again before each Write
+    WriteOptions options;                // erase, protect, verify, reset (readback is not theirs)
+    std::string fileBox;                 // the file name as typed or last loaded
     std::string flashSizeBox;            // edtFlashSize
     // Derived, never set on their own: busy while an operation holds the programmer (from its
-    // start to its result); btnRead and BtnAuto enabled while the link is open (before the first
-    // link event: enabled) and no operation is running.
+    // start to its result, and while a cancelled one still drains); Read and Write usable while
+    // the link is open (before the first link event: usable) and no operation is running.
     bool busy = false;
     bool buttonsEnabled = true;
-    std::uint32_t chipListColour = kColourGrey;
+    bool programmerOpen = false;         // the search opened a programmer
     std::uint32_t progressMax = 0;
     std::uint32_t progressPosition = 0;
 };

@@ -61,10 +61,7 @@ ProgrammerSession::ProgrammerSession(hid::Platform& platform, SessionOptions opt
     OpsControls c;
     c.chipIndex = options_.chipIndex;
     c.reload = false;  // the session hands the operations an image already loaded
-    c.erase = options_.write.erase;
-    c.encrypt = options_.write.protect;
-    c.verify = options_.write.verify;
-    c.resetRun = options_.write.reset;
+    c.options = options_.write;
     ops_.applySettings(c);
     ops_.chooseProgrammer(options_.device);
 }
