@@ -723,6 +723,26 @@ TEST_F(Fixture, SetFlashSizeNeverChangesWhatWriteSends) {
     }
 }
 
+// A session's write of an image of its own goes to the chip and leaves the window's image, view
+// and remembered file alone.
+TEST_F(Fixture, WritingAGivenImageLeavesTheLoadedOneAndTheView) {
+    Start();
+    Ops().selectChip(0);
+    Connect();
+    const std::string file = WriteFile("a.bin", Pattern(700, 1));
+    Ops().loadChosenFile(file);
+    auto other = std::make_shared<Image>();
+    other->bytes = Pattern(900, 2);
+    Ops().write(other);
+    ASSERT_TRUE(Until([&] { return !results_.empty(); }));
+    EXPECT_EQ(results_[0].status, OpStatus::Ok) << results_[0].message;
+    EXPECT_EQ(results_[0].image, other);
+    EXPECT_TRUE(std::equal(other->bytes.begin(), other->bytes.end(), Sim().flash(Sim().programmerPath(0)).begin()));
+    EXPECT_EQ(Ops().image()->bytes, Pattern(700, 1));
+    EXPECT_EQ(Ops().hexView().GetDataSize(), 700u);
+    EXPECT_EQ(Ops().rememberedFile(), file);
+}
+
 // --- the gate: one operation at a time --------------------------------------------------------
 
 // While a paced 32 KiB Write runs, every other operation, load, size change and search is refused

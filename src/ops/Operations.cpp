@@ -485,10 +485,7 @@ void Operations::write() {
     if (RefuseWhileBusy(OpKind::Write)) return;
     Begin(OpKind::Write);
     LogLine("Write FLASH");
-    const auto refuse = [this](OpsRefusal why, std::string message) {
-        Notify([why](OpsView& v) { v.refused(why); });
-        Finish(OpKind::Write, OpStatus::Refused, std::move(message));
-    };
+    const auto refuse = [this](OpsRefusal why, std::string message) { RefuseWrite(why, std::move(message)); };
     if (controls_.reload) {
         if (!rememberedFile_.empty() && StatPath(rememberedFile_).error == 0) {
             // The remembered file becomes a new image value; if it cannot, nothing is sent and
@@ -505,29 +502,48 @@ void Operations::write() {
             return refuse(OpsRefusal::FileNotExists, "the image file does not exist");
         }
     }
-    pro_.EditCommand([](ProCommand& c) {
-        c.opcode = OP_WRITE;
-        c.reserved4 = 0;
-    });
     // What goes out is the image value and nothing else: neither the view's size (Set Flash
     // Size, a chip read) nor what an earlier image left in the engine's buffer.
     if (!image_ && hexEditor_.GetDataSize() > 0) {
+        pro_.EditCommand([](ProCommand& c) {
+            c.opcode = OP_WRITE;
+            c.reserved4 = 0;
+        });
         // The view holds a file that is neither HEX nor BIN, or a chip read, and no image.
         LogLine("The file loaded last is not a HEX or BIN image: load a HEX or BIN file to write it");
         return refuse(OpsRefusal::NotAnImage, "the last file loaded is not a HEX or BIN image");
     }
-    if (!image_ || image_->bytes.empty()) {
+    SendImage(image_);
+}
+
+void Operations::write(ImagePtr image) {
+    if (RefuseWhileBusy(OpKind::Write)) return;
+    Begin(OpKind::Write);
+    LogLine("Write FLASH");
+    SendImage(std::move(image));
+}
+
+void Operations::RefuseWrite(OpsRefusal why, std::string message) {
+    Notify([why](OpsView& v) { v.refused(why); });
+    Finish(OpKind::Write, OpStatus::Refused, std::move(message));
+}
+
+void Operations::SendImage(ImagePtr image) {
+    pro_.EditCommand([](ProCommand& c) {
+        c.opcode = OP_WRITE;
+        c.reserved4 = 0;
+    });
+    if (!image || image->bytes.empty()) {
         LogLine(Translate("Please load HEX/BIN file"));
-        return refuse(OpsRefusal::NoImage, "no image is loaded");
+        return RefuseWrite(OpsRefusal::NoImage, "no image is loaded");
     }
-    const std::size_t size = image_->bytes.size();
+    const std::size_t size = image->bytes.size();
     if (size > pro_.Chip().flashSize) {
         LogLine(Translate("Select file is out of chip memory"));
-        return refuse(OpsRefusal::TooBig, "the image is larger than the chip's flash");
+        return RefuseWrite(OpsRefusal::TooBig, "the image is larger than the chip's flash");
     }
-    StageImage(*image_);
-    ImagePtr sent = image_;
-    pending_->image = std::move(sent);
+    StageImage(*image);
+    pending_->image = std::move(image);
     pro_.PrepareWrite(Flags(), static_cast<std::uint32_t>(size));
     SetProgress(static_cast<std::uint32_t>(size), 0);
     if (!pro_.SendCommand()) return SendFailed(OpKind::Write, "write command");
@@ -972,17 +988,6 @@ void Operations::loadChosenFile(const std::string& name) {
     LogLine("Load File" + name + "  " + std::to_string(n) + " Bytes");
     controls_.flashSizeBox = std::to_string(n);
     ControlsChanged();
-}
-
-bool Operations::setImage(ImagePtr image) {
-    if (!image || image->bytes.size() > CPro::kBufferSize) return false;
-    if (busy()) {
-        RefuseBusy();
-        return false;
-    }
-    PutImage(std::move(image));
-    if (view_ != nullptr) view_->hexViewChanged();
-    return true;
 }
 
 void Operations::setFlashSize() {

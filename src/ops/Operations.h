@@ -210,7 +210,11 @@ public:
     // connect block that the search has just sent, instead of sending another.
     void detect(bool sendConnectBlock = true);
     void read();
+    // Write with reload, as the window's button and F9 do: the remembered file (reload on) or
+    // the image loaded last.
     void write();
+    // Writes this image, whatever is loaded or shown (the sessions' write).
+    void write(ImagePtr image);
     // Ends the pending operation with Interrupted and stops an image stream before its next
     // packet; with closeLink the programmer's link is closed too.
     void cancel(const std::string& why, bool closeLink = false);
@@ -223,10 +227,6 @@ public:
     // Load with a file already chosen (the dialog's answer, a dropped file), whatever the
     // command-line arguments. Throws OpsError.
     void loadChosenFile(const std::string& name);
-    // Puts an image already loaded into the write buffer and the hex view, as a load would
-    // (sessions write one loaded image, with reload off). False, and nothing changes, while an
-    // operation runs or when it does not fit the write buffer.
-    bool setImage(ImagePtr image);
     // Set Flash Size from the flash size box. Throws OpsError.
     void setFlashSize();
     // Save BIN; chosen is the dialog's answer (nullopt: cancelled). Throws OpsError.
@@ -265,6 +265,9 @@ private:
     void LinkClosed();
     void LinkFailed(bool& raiseException);
     CommandFlags Flags() const;
+    // The part of a Write after its start (gate held): the checks, then the command.
+    void SendImage(ImagePtr image);
+    void RefuseWrite(OpsRefusal why, std::string message);
     // True (after logging and raising the refusal) when op may not start because the gate is held.
     bool RefuseWhileBusy(OpKind op);
     void Begin(OpKind op);

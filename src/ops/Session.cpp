@@ -157,11 +157,12 @@ OpsResult ProgrammerSession::write(ImagePtr image) {
     if (!image || image->bytes.empty())
         return {OpKind::Write, OpStatus::Refused,
                 (image ? image->source + ": " : std::string()) + "the image is empty (the file holds no data)"};
-    if (!ops_.setImage(image))
+    if (image->bytes.size() > CPro::kBufferSize)
         return {OpKind::Write, OpStatus::Refused,
                 image->source + ": the image is larger than the " + std::to_string(CPro::kBufferSize) +
                     "-byte write buffer"};
-    return Run(OpKind::Write, [this] { ops_.write(); });
+    // Straight to the programmer: a session has no view and no remembered file.
+    return Run(OpKind::Write, [this, image] { ops_.write(image); });
 }
 
 OpsResult ProgrammerSession::read(std::vector<std::uint8_t>& flash) {
