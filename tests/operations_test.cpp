@@ -743,6 +743,54 @@ TEST_F(Fixture, WritingAGivenImageLeavesTheLoadedOneAndTheView) {
     EXPECT_EQ(Ops().rememberedFile(), file);
 }
 
+// The workspace on its own: no programmer, no gate. Each failed load leaves the image and the
+// view exactly as they were; resizing and a chip's bytes change the view only.
+TEST(ImageWorkspace, FailedLoadsResizesAndChipReadsNeverChangeTheImage) {
+    test::ScratchDir scratch("quillon-workspace");
+    const auto write = [&](const std::string& name, const std::string& bytes) {
+        const std::string path = (scratch.path() / name).string();
+        std::ofstream(path, std::ios::binary) << bytes;
+        return path;
+    };
+    ImageWorkspace ws(4096);
+    const auto good = Pattern(1000, 8);
+    const std::string goodFile = write("good.bin", std::string(good.begin(), good.end()));
+    ASSERT_TRUE(ws.load(goodFile).error.empty());
+    struct Case {
+        std::string file;
+        bool errorBox;
+    };
+    const Case failures[] = {
+        {write("bad.hex", ":0400000001020304F3\n:00000001FF\n"), false},
+        {(scratch.path() / "missing.hex").string(), false},
+        {(scratch.path() / "missing.bin").string(), true},
+        {write("big.bin", std::string(4097, 'x')), false},
+        {(scratch.path() / "missing.txt").string(), true},
+    };
+    for (const Case& c : failures) {
+        const ImageWorkspace::Load load = ws.load(c.file);
+        EXPECT_FALSE(load.error.empty()) << c.file;
+        EXPECT_EQ(load.errorBox, c.errorBox) << c.file;
+        ASSERT_TRUE(ws.image()) << c.file;
+        EXPECT_EQ(ws.image()->bytes, good) << c.file;
+        EXPECT_EQ(ws.view().GetDataSize(), 1000u) << c.file;
+        EXPECT_EQ(ws.rememberedFile(), c.file);
+    }
+    ws.resize(2000);
+    EXPECT_FALSE(ws.viewMatchesImage());
+    ws.resize(10);
+    EXPECT_TRUE(ws.viewMatchesImage());
+    Image chip;
+    chip.bytes = Pattern(4096, 9);
+    ws.showChip(chip);
+    EXPECT_EQ(ws.view().GetDataSize(), 4096u);
+    EXPECT_FALSE(ws.viewMatchesImage());
+    EXPECT_EQ(ws.image()->bytes, good);
+    // A file of another kind is shown, and leaves no image to write.
+    EXPECT_TRUE(ws.load(write("notes.txt", "hello")).error.empty());
+    EXPECT_FALSE(ws.image());
+}
+
 // --- the gate: one operation at a time --------------------------------------------------------
 
 // While a paced 32 KiB Write runs, every other operation, load, size change and search is refused

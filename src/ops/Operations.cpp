@@ -119,7 +119,7 @@ void Operations::applySettings(const OpsControls& settings) {
         controls_.chipText = "Select Device";
     }
     controls_.fileBox = settings.fileBox;
-    rememberedFile_ = settings.fileBox;
+    workspace_.remember(settings.fileBox);
     controls_.reload = settings.reload;
     controls_.options = settings.options;
     controls_.options.readback = false;
@@ -248,12 +248,7 @@ std::vector<ProgrammerEntry> Operations::listProgrammers() {
 }
 
 bool Operations::viewMatchesWriteImage() const {
-    if (!image_) return false;
-    const auto view = hexEditor_.Data();
-    // A view cut short by Set Flash Size still shows nothing but the image's own bytes; one grown
-    // past it, edited, or holding a chip read does not.
-    return hexEditor_.GetDataSize() <= image_->bytes.size() &&
-           std::equal(view.begin(), view.end(), image_->bytes.begin());
+    return workspace_.viewMatchesImage();
 }
 
 CommandFlags Operations::Flags() const {
@@ -487,12 +482,13 @@ void Operations::write() {
     LogLine("Write FLASH");
     const auto refuse = [this](OpsRefusal why, std::string message) { RefuseWrite(why, std::move(message)); };
     if (controls_.reload) {
-        if (!rememberedFile_.empty() && StatPath(rememberedFile_).error == 0) {
+        const std::string remembered = workspace_.rememberedFile();
+        if (!remembered.empty() && StatPath(remembered).error == 0) {
             // The remembered file becomes a new image value; if it cannot, nothing is sent and
             // the result says why in the loader's words.
             std::string why;
             try {
-                why = LoadImageFileNow(rememberedFile_);
+                why = LoadImageFileNow(remembered);
             } catch (const std::exception& e) {
                 why = e.what();
             }
@@ -504,7 +500,7 @@ void Operations::write() {
     }
     // What goes out is the image value and nothing else: neither the view's size (Set Flash
     // Size, a chip read) nor what an earlier image left in the engine's buffer.
-    if (!image_ && hexEditor_.GetDataSize() > 0) {
+    if (!workspace_.image() && workspace_.view().GetDataSize() > 0) {
         pro_.EditCommand([](ProCommand& c) {
             c.opcode = OP_WRITE;
             c.reserved4 = 0;
@@ -513,7 +509,7 @@ void Operations::write() {
         LogLine("The file loaded last is not a HEX or BIN image: load a HEX or BIN file to write it");
         return refuse(OpsRefusal::NotAnImage, "the last file loaded is not a HEX or BIN image");
     }
-    SendImage(image_);
+    SendImage(workspace_.image());
 }
 
 void Operations::write(ImagePtr image) {
@@ -657,8 +653,7 @@ void Operations::EngineReadProgress(std::uint32_t count) {
     OnUi([this, bytes] {
         StopWatchdog();
         if (draining_.load() >= 0) return;  // cancelled before this reached the UI: not shown
-        hexEditor_.SetDataSize(static_cast<std::int64_t>(bytes->bytes.size()));
-        hexEditor_.WriteBuffer(bytes->bytes.data(), 0, bytes->bytes.size());
+        workspace_.showChip(*bytes);
         if (view_ != nullptr && alive_->load()) view_->hexViewChanged();
     });
     Settle([this, count, session, bytes] {
@@ -869,12 +864,6 @@ void Operations::searchProgrammer() {
 
 // --- image loading, Set Flash Size, Save BIN ------------------------------------------------
 
-void Operations::PutImage(ImagePtr image) {
-    hexEditor_.SetDataSize(static_cast<std::int64_t>(image->bytes.size()));
-    hexEditor_.WriteBuffer(image->bytes.data(), 0, image->bytes.size());
-    image_ = std::move(image);
-}
-
 void Operations::StageImage(const Image& image) {
     // The engine streams whole packets: the image, then erased bytes to the end of its last
     // packet, so that nothing an earlier, longer image left in the buffer follows it to the chip.
@@ -890,62 +879,26 @@ void Operations::StageImage(const Image& image) {
 }
 
 void Operations::LoadDone(const std::string& name, const std::string& error) {
-    LoadOutcome outcome{name, error, image_};
+    LoadOutcome outcome{name, error, workspace_.image()};
     if (view_ != nullptr && alive_->load()) view_->loadFinished(outcome);
 }
 
-std::string Operations::LoadHex(const std::string& name) {
-    // One read and one conversion into an image of its own: a file that fails to convert, or that
-    // is larger than the write buffer, leaves the previous image and the view as they were.
-    ImageLoad load = ReadImageFile(name, CPro::kBufferSize);
-    if (!load.image) {
+std::string Operations::Loaded(const std::string& name, const ImageWorkspace::Load& load) {
+    if (!load.copyWarning.empty()) LogLine(load.copyWarning);
+    LoadDone(name, load.error);
+    if (load.errorBox) throw OpsError(load.error);
+    if (!load.error.empty()) {
         LogLine(load.error);
-        LoadDone(name, load.error);
         return load.error;
     }
-    // The BIN copy beside the HEX file holds exactly the image (an older, longer copy is replaced
-    // whole). A failure to write it does not stop the load.
-    if (const std::string failed = WriteBinCopy(*load.image); !failed.empty()) LogLine(failed);
-    PutImage(std::move(load.image));
-    LoadDone(name, {});
+    if (view_ != nullptr) view_->hexViewChanged();
     return {};
 }
 
 std::string Operations::LoadImageFileNow(const std::string& name) {
-    rememberedFile_ = name;
     controls_.fileBox = name;
     ControlsChanged();
-    const ImageKind kind = ImageKindOf(name);
-    std::string error;
-    if (kind == ImageKind::Hex) {
-        error = LoadHex(name);
-    } else if (kind == ImageKind::Bin) {
-        // The same loader as HEX files and the command line: one read into a new value, which
-        // replaces the image only once it is whole.
-        ImageLoad load = ReadImageFile(name, CPro::kBufferSize);
-        if (!load.image) {
-            LoadDone(name, load.error);
-            // A file that cannot be opened is an error box, as the view's own load gave; one
-            // too large for the write buffer is a log line.
-            if (!load.tooLarge) throw OpsError(load.error);
-            LogLine(load.error);
-            return load.error;
-        }
-        PutImage(std::move(load.image));
-        LoadDone(name, {});
-    } else {
-        try {
-            hexEditor_.LoadFromFile(name);  // HexDocumentError: "Cannot open %s." ...
-        } catch (const HexDocumentError& e) {
-            LoadDone(name, e.what());
-            throw;
-        }
-        // Shown, but it is no image: Write refuses until a HEX or BIN file is loaded.
-        image_.reset();
-        LoadDone(name, {});
-    }
-    if (error.empty() && view_ != nullptr) view_->hexViewChanged();
-    return error;
+    return Loaded(name, workspace_.load(name));
 }
 
 bool Operations::loadImage(const std::string& name) {
@@ -953,11 +906,7 @@ bool Operations::loadImage(const std::string& name) {
         RefuseBusy();
         return false;
     }
-    try {
-        return LoadImageFileNow(name).empty();
-    } catch (const HexDocumentError& e) {
-        throw OpsError(e.what());
-    }
+    return LoadImageFileNow(name).empty();
 }
 
 void Operations::loadFile(const std::optional<std::string>& chosen) {
@@ -971,7 +920,7 @@ void Operations::loadFile(const std::optional<std::string>& chosen) {
     }
     const std::string name = args_.size() >= 2 ? args_[1] : std::string();
     if (ImageKindOf(name) != ImageKind::Hex) return;
-    if (LoadHex(name).empty() && view_ != nullptr) view_->hexViewChanged();
+    Loaded(name, workspace_.loadHex(name));
 }
 
 void Operations::loadChosenFile(const std::string& name) {
@@ -979,12 +928,8 @@ void Operations::loadChosenFile(const std::string& name) {
         RefuseBusy();
         return;
     }
-    try {
-        if (!LoadImageFileNow(name).empty()) return;
-    } catch (const HexDocumentError& e) {
-        throw OpsError(e.what());
-    }
-    const std::size_t n = hexEditor_.GetDataSize();
+    if (!LoadImageFileNow(name).empty()) return;
+    const std::size_t n = workspace_.view().GetDataSize();
     LogLine("Load File" + name + "  " + std::to_string(n) + " Bytes");
     controls_.flashSizeBox = std::to_string(n);
     ControlsChanged();
@@ -1001,14 +946,14 @@ void Operations::setFlashSize() {
         RefuseBusy();
         return;
     }
-    hexEditor_.SetDataSize(*value);
+    workspace_.resize(*value);
     if (view_ != nullptr) view_->hexViewChanged();
 }
 
 void Operations::saveBin(const std::optional<std::string>& chosen) {
     if (!chosen) return;
     try {
-        hexEditor_.SaveToFile(*chosen, true);
+        workspace_.save(*chosen);
     } catch (const HexDocumentError& e) {
         throw OpsError(e.what());
     }

@@ -21,6 +21,7 @@
 #include "core/UiHost.h"
 #include "hid/Nrhid.h"
 #include "image/HexDocument.h"
+#include "ops/ImageWorkspace.h"
 #include "image/Image.h"
 #include "log/Log.h"
 #include "ops/ProgrammerMatch.h"
@@ -154,11 +155,11 @@ public:
     // The selected chip's flash size (the engine's default chip until one is chosen).
     std::uint32_t flashSize() const { return pro_.Chip().flashSize; }
     // The document the window's hex view shows (UI thread).
-    HexDocument& hexView() { return hexEditor_; }
-    const HexDocument& hexView() const { return hexEditor_; }
+    HexDocument& hexView() { return workspace_.view(); }
+    const HexDocument& hexView() const { return workspace_.view(); }
     const OpsControls& controls() const { return controls_; }
     hid::Platform& platform() { return platform_; }
-    std::string rememberedFile() const { return rememberedFile_; }
+    std::string rememberedFile() const { return workspace_.rememberedFile(); }
 
     // The settings restored at start, as a whole: the chip index (its chip parameters apply
     // quietly, without chipChanged), the file box and remembered file, and the five option boxes.
@@ -198,7 +199,7 @@ public:
     void closeProgrammer();
     // The image a Write sends (exactly its bytes); null when the last file shown is neither HEX
     // nor BIN, or nothing was loaded yet. A load that fails leaves it as it was.
-    ImagePtr image() const { return image_; }
+    ImagePtr image() const { return workspace_.image(); }
     // True from an operation's start to its result, and while an image still streams.
     bool busy() const;
     // True when every byte the hex view shows is the image's byte at that address (the view may
@@ -302,8 +303,8 @@ private:
     // Loads one file into a new image value (the gate is not held by anyone else); "" when it
     // loaded, else why not, with the previous image left as it was.
     std::string LoadImageFileNow(const std::string& name);
-    std::string LoadHex(const std::string& name);
-    void PutImage(ImagePtr image);
+    // Reports a load (log, view, shell) and returns its error; throws OpsError for an error box.
+    std::string Loaded(const std::string& name, const ImageWorkspace::Load& load);
     void LoadDone(const std::string& name, const std::string& error);
     // Puts the image into the engine's write buffer just before it goes out (gate held).
     void StageImage(const Image& image);
@@ -327,13 +328,11 @@ private:
     const std::shared_ptr<std::atomic<bool>> alive_ = std::make_shared<std::atomic<bool>>(true);
     std::unique_ptr<EngineListener> listener_;
     CPro pro_;
-    HexDocument hexEditor_;
+    ImageWorkspace workspace_{CPro::kBufferSize};
     OpsControls controls_;
     std::optional<bool> linkOpenShown_;  // the link state the buttons follow; none before the first event
-    std::string rememberedFile_;
     std::vector<std::string> args_;
     std::string chosen_;  // the programmer the search takes by path or serial; "" the first
-    ImagePtr image_;
     ProgrammerInfo programmer_;
 
     std::mutex logMutex_;
