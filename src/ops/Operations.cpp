@@ -1,6 +1,6 @@
-// The programming operations: what the window's buttons, the engine's events, the HID link's
-// status events and the watchdog do. Engine events and received reports arrive on the HID reader
-// thread; everything they change that the UI shows is posted to the UI thread, in order.
+// The programming operations: the verbs, the engine's events, the link's status events, the
+// watchdog and the drain after Cancel. Engine events and received reports arrive on the HID
+// reader thread; everything they change that a shell shows is posted to the UI thread, in order.
 #include "ops/Operations.h"
 
 

@@ -1,9 +1,10 @@
-// The programming operations behind the window's ISP tab, without any widget: chip selection,
-// Detect, Read, Write with its reload and checks, the 2000 ms watchdog, the engine's events, the
-// search for the programmer with its link status handlers, and image loading / Set Flash Size /
-// Save BIN. The window and the command-line tool both drive this class; what they show reaches
-// them through OpsView, always on the UI thread and in the order it was raised. One gate per
-// programmer: from an operation's start to its result nothing else talks to the programmer.
+// The programming operations of one programmer: chip selection, Detect, Read, Write (of the
+// workspace's image with its reload, or of a given image), Cancel, the 2000 ms watchdog, the
+// engine's events, and the search for the programmer with its link status. One gate per
+// programmer: from an operation's start to its result, and while a cancelled one still drains,
+// nothing else talks to the programmer. The window's image workspace (ImageWorkspace) sits
+// beside it under the same gate. The window and the sessions drive this class; what they show
+// reaches them through OpsView, always on the UI thread and in the order it was raised.
 #pragma once
 
 #include <atomic>
