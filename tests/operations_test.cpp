@@ -1095,6 +1095,30 @@ TEST_F(Fixture, CancelDuringAReadHoldsTheGateUntilTheProgrammerIsQuietAndShowsNo
     EXPECT_EQ(controls_.progressMax, 2048u);
 }
 
+// Cancel during a paced Write: the stream stops before its next packet, and from the Cancel on
+// the log, the bar and the result say nothing more of it; the gate opens once the stream stopped.
+TEST_F(Fixture, CancelDuringAWriteShowsNothingMore) {
+    Start("lu1-32k");
+    Sim().setPaced(true);
+    Ops().selectChip(2);
+    Connect();
+    Ops().loadChosenFile(WriteFile("a.bin", Pattern(32768, 5)));
+    Ops().setReload(false);
+    ClearLines();
+    Ops().write();
+    ASSERT_TRUE(Until([&] { return controls_.progressPosition > 0; }));
+    const std::size_t linesAtCancel = Lines().size();
+    Ops().cancel("cancelled by the user");
+    EXPECT_EQ(controls_.progressPosition, 0u);
+    ASSERT_TRUE(Until([&] { return !controls_.busy; }));
+    host_.advance(std::chrono::milliseconds(kWriteQuietMs * 2));
+    EXPECT_EQ(Lines().size(), linesAtCancel);
+    EXPECT_EQ(controls_.progressPosition, 0u);
+    ASSERT_EQ(results_.size(), 1u);
+    EXPECT_EQ(results_[0].status, OpStatus::Interrupted);
+    EXPECT_LT(Sim().imagePacketsReceived(Sim().programmerPath(0)), 512u);
+}
+
 // The other ends of a cancelled operation's traffic: the link reset (an unplug), and the
 // watchdog when the stream stalls. Either opens the gate; neither shows the read.
 TEST_F(Fixture, ACancelledReadEndsWithTheLinkResetOrTheWatchdog) {

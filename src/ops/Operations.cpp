@@ -330,15 +330,16 @@ void Operations::Finish(OpKind op, OpStatus status, std::string message, std::ui
 }
 
 void Operations::cancel(const std::string& why, bool closeLink) {
+    // The programmer may go on answering the cancelled command (a read streams its data to the
+    // end): until it is quiet, or the link is reset, its reports belong to that command. They
+    // reach neither the log, the bar nor the view, and the gate stays closed meanwhile. Set before
+    // the stream is told to stop, so that its stop is not news either.
+    if (pending_ && !closeLink && pending_->session != 0 && pending_->session == link_.CurrentSessionId() &&
+        link_.GetActive())
+        draining_ = static_cast<int>(pending_->op);
     if (pro_.Streaming()) pro_.AbortStream();
     if (pending_) {
         const OpKind op = pending_->op;
-        // The programmer may go on answering the cancelled command (a read streams its data to
-        // the end): until it is quiet, or the link is reset, its reports belong to that command.
-        // They reach neither the log, the bar nor the view, and the gate stays closed meanwhile.
-        if (!closeLink && pending_->session != 0 && pending_->session == link_.CurrentSessionId() &&
-            link_.GetActive())
-            draining_ = static_cast<int>(op);
         controls_.progressPosition = 0;
         Finish(op, OpStatus::Interrupted, why);
         // A Write whose stream has not started yet: the programmer's reply may still start it
@@ -700,7 +701,9 @@ void Operations::EngineStreamStopped(std::uint32_t sent, bool aborted) {
     const std::uint32_t length = pro_.Command().length;
     const hid::TnrBaseIO::SessionId session = receivingSession_;
     if (aborted) {
-        LogLine(Format("Write stopped after %u of %u bytes", sent, length));
+        // Stopped by Cancel: the cancelled Write says nothing more; stopped by a closing link: say
+        // how far it got.
+        if (draining_.load() < 0) LogLine(Format("Write stopped after %u of %u bytes", sent, length));
         // The gate opens only now that the stream has stopped: the controls must say so.
         Settle([this] {
             if (draining_.load() >= 0) return EndDrain();
