@@ -163,12 +163,12 @@ public:
     std::string rememberedFile() const { return workspace_.rememberedFile(); }
 
     // The settings restored at start, as a whole: the chip index (its chip parameters apply
-    // quietly, without chipChanged), the file box and remembered file, and the five option boxes.
-    // Progress, button state and the chip list colour are left alone.
+    // quietly), the file box and remembered file, reload and the write options. Progress, the
+    // gate's state and programmerOpen are left alone.
     void applySettings(const OpsControls& settings);
     // One control changed by the user (UI thread). None of them touches the others or progress;
     // controlsChanged is raised only when the value really changed.
-    void setChipIndex(int index);  // runs chipChanged, like selectChip
+    void setChipIndex(int index);  // applies the chip, like selectChip
     void setReload(bool on);
     void setErase(bool on);
     void setEncrypt(bool on);
@@ -176,7 +176,7 @@ public:
     void setResetRun(bool on);
     void setFileBox(std::string text);  // the edit box only: the remembered file stays
     void setFlashSizeBox(std::string text);
-    // Picks a chip list entry like the user does (runs chipChanged); -1 clears the selection.
+    // Picks a chip table entry like the user does (its parameters apply); -1 clears the selection.
     void selectChip(int index);
     // Narrows the search to one programmer by device path or serial number ("" any).
     void chooseProgrammer(std::string pathOrSerial);
@@ -201,7 +201,8 @@ public:
     // The image a Write sends (exactly its bytes); null when the last file shown is neither HEX
     // nor BIN, or nothing was loaded yet. A load that fails leaves it as it was.
     ImagePtr image() const { return workspace_.image(); }
-    // True from an operation's start to its result, and while an image still streams.
+    // True from an operation's start to its result, while an image still streams, and while a
+    // cancelled operation's reports still arrive.
     bool busy() const;
     // True when every byte the hex view shows is the image's byte at that address (the view may
     // be cut short by Set Flash Size).
@@ -222,7 +223,8 @@ public:
     void cancel(const std::string& why, bool closeLink = false);
     // The programmer search; HidError from an open that failed passes through.
     void searchProgrammer();
-    // Loads one file into the write buffer and the hex view; false when nothing was loaded.
+    // Loads one file into a new image value and the hex view; false when nothing was loaded
+    // (the image and the view are then as they were).
     bool loadImage(const std::string& name);
     // The Load button; chosen is the dialog's answer (nullopt: cancelled). Throws OpsError.
     void loadFile(const std::optional<std::string>& chosen);
