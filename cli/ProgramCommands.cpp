@@ -8,13 +8,13 @@
 #include <cstdio>
 #include <functional>
 #include <optional>
+#include <system_error>
 #include <thread>
 
 #include "cli/Cli.h"
 #include "cli/Interrupt.h"
 #include "cli/Output.h"
 #include "fs/Files.h"
-#include "image/HexDocument.h"
 #include "image/Image.h"
 #include "ops/ProgramUnit.h"
 #include "ops/Session.h"
@@ -222,13 +222,13 @@ int RunRead(CliContext& ctx, ProgramOptions options) {
     }
     if (r.code == kExitOk && InterruptWatch::Caught() != 0) r = {InterruptWatch::ExitCode(), kInterrupted};
     if (r.code != kExitOk) return Finish(out, "read", r);
-    HexDocument dump;
-    dump.SetDataSize(static_cast<std::int64_t>(bytes.size()));
-    dump.WriteBuffer(bytes.data(), 0, bytes.size());
+    // The chip's bytes straight to the file layer: a read-only file is left alone, anything else
+    // is replaced whole and on the disk before the result says so.
     try {
-        dump.SaveToFile(options.file, true);
-    } catch (const HexDocumentError& e) {
-        return Finish(out, "read", {kExitError, std::string(e.what()) + (e.reason().empty() ? "" : " (" + e.reason() + ")")});
+        if (IsReadOnlyFile(options.file)) throw std::system_error(EACCES, std::generic_category());
+        WriteFileAtomically(options.file, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    } catch (const std::system_error& e) {
+        return Finish(out, "read", {kExitError, "Cannot create file " + options.file + " (" + SystemReason(e.code().value()) + ")"});
     }
     ResultDetail detail;
     detail.output = options.file;

@@ -56,6 +56,10 @@ namespace quillon::gui {
 
 namespace {
 
+// The chip list's background: grey without a programmer, green once the search opened one.
+constexpr std::uint32_t kColourGrey = 0x808080;
+constexpr std::uint32_t kColourGreen = 0xC0DCC0;
+
 // The platform stores colours with red in the lowest byte.
 QColor FromColourValue(std::uint32_t value) {
     return QColor(static_cast<int>(value & 0xFF), static_cast<int>((value >> 8) & 0xFF),
@@ -91,9 +95,8 @@ std::string SettingsPath() {
 TForm1::TForm1(QtUiHost& host, hid::Platform& platform, WindowHooks hooks, std::vector<std::string> partArgs,
                QWidget* parent)
     : QWidget(parent), host_(host), platform_(platform), hooks_(std::move(hooks)), partArgs_(std::move(partArgs)),
-      // The window listens for device changes itself: after each one the picker is refilled
-      // before the search runs.
-      ops_(host, platform, this, /*hotPlug=*/false) {
+      // The core's search after every device change; the picker is refilled just before it.
+      ops_(host, platform, this, /*hotPlug=*/true) {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Quillon"));
     QFont font = QApplication::font();
@@ -137,12 +140,6 @@ TForm1::TForm1(QtUiHost& host, hid::Platform& platform, WindowHooks hooks, std::
         });
     });
     QCoreApplication::instance()->installNativeEventFilter(this);
-    // Called on the platform's thread: one search per change, on the UI thread.
-    platform_.setChangeListener([this, alive, &host] {
-        host.post([this, alive] {
-            if (!alive.expired()) OnDeviceChange();
-        });
-    });
 
     stopDeadline_ = new QTimer(this);
     stopDeadline_->setSingleShot(true);
@@ -159,7 +156,7 @@ TForm1::~TForm1() {
     alive_.reset();
     QCoreApplication::instance()->removeNativeEventFilter(this);
     if (hotKey_) hotKey_->unregister();
-    platform_.setChangeListener(nullptr);
+    ops_.setHotPlug(false);
     // The hex view is a child widget and outlives the operations that own its document.
     hexEditor->setDocument(nullptr);
     // Close the link while every widget still exists; what it reports from now on is dropped.
@@ -384,10 +381,9 @@ void TForm1::FormCreate() {
             c.chipIndex = settings_->chipidx;
             c.fileBox = settings_->file;
             c.reload = settings_->reload;
-            c.erase = settings_->erase;
-            c.encrypt = settings_->encry;
-            c.verify = settings_->verify;
-            c.resetRun = settings_->rstrun;
+            // The settings file's names onto the one options value, once.
+            c.options = WriteOptions{.erase = settings_->erase, .protect = settings_->encry,
+                                     .verify = settings_->verify, .reset = settings_->rstrun};
             ops_.applySettings(c);
             Language = ChooseLanguage(settings_->lang);
         }
@@ -580,7 +576,7 @@ void TForm1::cbbProgrammerChange(int index) {
         const std::string path = S(cbbProgrammer->itemData(index).toString());
         if (path == chosenProgrammer_ && path == ops_.programmer().path) return;
         chosenProgrammer_ = path;
-        ops_.setProgrammerFilter([path](const hid::TnrHidDevice& d) { return d.devicePath == path; });
+        ops_.chooseProgrammer(path);
         searchProgrammer();
         showOpenProgrammer();
         const ProgrammerInfo& open = ops_.programmer();
@@ -608,7 +604,7 @@ void TForm1::refreshProgrammers() {
     if (list.size() < 2 || !chosenPresent) {
         // With one programmer (or the chosen one gone) the search takes whichever it finds, as
         // it does without a picker.
-        if (!chosenProgrammer_.empty()) ops_.setProgrammerFilter(nullptr);
+        if (!chosenProgrammer_.empty()) ops_.chooseProgrammer({});
         chosenProgrammer_.clear();
     }
     {
@@ -687,13 +683,16 @@ void TForm1::controlsChanged(const OpsControls& c) {
     // Restyling re-polishes the widget: only when the colour really changes, not on every
     // progress step.
     const QString style =
-        QStringLiteral("QComboBox { background-color: %1; }").arg(FromColourValue(c.chipListColour).name());
+        QStringLiteral("QComboBox { background-color: %1; }")
+            .arg(FromColourValue(c.programmerOpen ? kColourGreen : kColourGrey).name());
     if (cbbDev->styleSheet() != style) cbbDev->setStyleSheet(style);
     if (edtFile->text() != Q(c.fileBox)) edtFile->setText(Q(c.fileBox));
     if (edtFlashSize->text() != Q(c.flashSizeBox)) edtFlashSize->setText(Q(c.flashSizeBox));
-    const std::pair<QCheckBox*, bool> boxes[] = {{chkReload, c.reload},   {chkEraseFlash, c.erase},
-                                                 {chkEncrypt, c.encrypt}, {chkVerify, c.verify},
-                                                 {chkResetDev, c.resetRun}};
+    const std::pair<QCheckBox*, bool> boxes[] = {{chkReload, c.reload},
+                                                 {chkEraseFlash, c.options.erase},
+                                                 {chkEncrypt, c.options.protect},
+                                                 {chkVerify, c.options.verify},
+                                                 {chkResetDev, c.options.reset}};
     for (const auto& [box, on] : boxes) {
         const QSignalBlocker block(box);
         box->setChecked(on);
@@ -710,7 +709,7 @@ void TForm1::controlsChanged(const OpsControls& c) {
         if (w != cbbProgrammer) w->setToolTip(c.busy ? QString::fromLatin1(kBusyTip) : QString());
     }
     btnCancel->setEnabled(c.busy);
-    cbbDev->setToolTip(c.chipListColour == kColourGreen ? QStringLiteral("Programmer connected")
+    cbbDev->setToolTip(c.programmerOpen ? QStringLiteral("Programmer connected")
                                                         : QString::fromLatin1(kNoProgrammerTip));
     if (c.progressMax != 0) {
         ProgressBar1->setMaximum(static_cast<int>(c.progressMax));
@@ -727,6 +726,11 @@ void TForm1::controlsChanged(const OpsControls& c) {
         }
         if (stopOrder_) releaseStopOrder();
     }
+}
+
+void TForm1::devicesChanged() {
+    if (cbbProgrammer == nullptr || !alive_) return;
+    guarded([&] { refreshProgrammers(); });
 }
 
 void TForm1::linkChanged(LinkEvent) {
@@ -775,6 +779,20 @@ void TForm1::finished(const OpsResult& result) {
     lblResult->setStyleSheet(result.status == OpStatus::Ok ? QStringLiteral("color: #006000;")
                                                            : QStringLiteral("color: #a00000;"));
     updateViewDiffers();
+}
+
+void TForm1::loadFinished(const LoadOutcome& outcome) {
+    if (lblResult == nullptr || !alive_) return;
+    // Whatever the load did, the status line names the image that Write sends now.
+    const QString image = Q(DescribeWriteImage(outcome.image.get()));
+    if (outcome.error.empty()) {
+        lblResult->setText(QStringLiteral("load: ok — ") + image);
+        lblResult->setStyleSheet(QStringLiteral("color: #006000;"));
+    } else {
+        lblResult->setText(QStringLiteral("load: failed — ") + Q(outcome.error) + QStringLiteral("; ") + image);
+        lblResult->setStyleSheet(QStringLiteral("color: #a00000;"));
+    }
+    lblResult->setToolTip(lblResult->text());
 }
 
 void TForm1::error(const std::string& message) {

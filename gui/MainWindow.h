@@ -123,7 +123,9 @@ public:
     void controlsChanged(const OpsControls& controls) override;
     void hexViewChanged() override;
     void linkChanged(LinkEvent event) override;
+    void devicesChanged() override;
     void finished(const OpsResult& result) override;
+    void loadFinished(const LoadOutcome& outcome) override;
     void error(const std::string& message) override;
 
     // The controls, under the names they carry on the form.

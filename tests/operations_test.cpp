@@ -174,6 +174,26 @@ std::vector<std::uint8_t> Pattern(std::size_t n, unsigned seed = 7) {
     return v;
 }
 
+// Intel HEX text of bytes from address 0 (16-byte records).
+std::string HexOf(const std::vector<std::uint8_t>& data) {
+    std::string text;
+    char buf[16];
+    for (std::size_t off = 0; off < data.size(); off += 16) {
+        const std::size_t n = std::min<std::size_t>(16, data.size() - off);
+        unsigned sum = static_cast<unsigned>(n) + ((off >> 8) & 0xFF) + (off & 0xFF);
+        std::snprintf(buf, sizeof buf, ":%02X%04X00", static_cast<unsigned>(n), static_cast<unsigned>(off));
+        text += buf;
+        for (std::size_t i = 0; i < n; ++i) {
+            std::snprintf(buf, sizeof buf, "%02X", data[off + i]);
+            text += buf;
+            sum += data[off + i];
+        }
+        std::snprintf(buf, sizeof buf, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
+        text += buf;
+    }
+    return text + ":00000001FF\n";
+}
+
 // --- the search and detect ------------------------------------------------------------------
 
 TEST_F(Fixture, SearchOpensGreetsAndConnectsInOrderThenDetectStopsTheWatchdog) {
@@ -186,7 +206,7 @@ TEST_F(Fixture, SearchOpensGreetsAndConnectsInOrderThenDetectStopsTheWatchdog) {
     EXPECT_EQ(lines[2], "连接编程器");
     EXPECT_EQ(lines[3], "Programer Communication is   OK：firmware:1 version:2 ");
     EXPECT_EQ(lines[4], "chip dected OK");
-    EXPECT_EQ(controls_.chipListColour, kColourGreen);
+    EXPECT_TRUE(controls_.programmerOpen);
     EXPECT_TRUE(controls_.buttonsEnabled);
 
     ClearLines();
@@ -255,16 +275,58 @@ TEST_F(Fixture, UnplugDuringReadClosesOnceAndTheNextSearchGreysTheList) {
     Ops().read();
     ASSERT_TRUE(UntilEvent(Seen::LinkClosed));
     EXPECT_FALSE(controls_.buttonsEnabled);
-    EXPECT_EQ(controls_.chipListColour, kColourGreen);  // the reader's close leaves the colour
+    EXPECT_TRUE(controls_.programmerOpen);  // the reader's close leaves the chip list as it was
     Ops().searchProgrammer();
     host_.runPending();
-    EXPECT_EQ(controls_.chipListColour, kColourGrey);
+    EXPECT_FALSE(controls_.programmerOpen);
     EXPECT_EQ(CountLine("HID Close "), 1);
     // Plugged in again: one search opens and greets it.
     Sim().plug(Sim().programmerPath(0));
     Ops().searchProgrammer();
     EXPECT_TRUE(Ops().linkOpen());
     EXPECT_EQ(CountLine("HID Opened"), 1);
+}
+
+// The length of the last write command the programmer received (0: none).
+std::uint32_t LastWriteLength(sim::SimPlatform& sim) {
+    std::uint32_t length = 0;
+    for (const auto& p : sim.commandLog(sim.programmerPath(0)))
+        if (p[0] == OP_WRITE) length = p[8] | (p[9] << 8) | (p[10] << 16) | (std::uint32_t(p[11]) << 24);
+    return length;
+}
+
+// One matcher for every search: vendor and product first, then the path or serial asked for.
+TEST(ProgrammerMatch, VendorAndProductThenPathOrSerial) {
+    struct Case {
+        std::uint16_t vendor, product;
+        const char* want;
+        bool match;
+    };
+    const Case cases[] = {
+        {0x04D8, 0x003F, "", true},          {0x04D8, 0x003E, "", false},
+        {0x04D9, 0x003F, "", false},         {0x04D8, 0x003F, "/dev/hidraw3", true},
+        {0x04D8, 0x003F, "SN42", true},      {0x04D8, 0x003F, "SN4", false},
+        {0x04D8, 0x003F, "/dev/hidraw", false}, {0x1234, 0x003F, "SN42", false},
+    };
+    for (const Case& c : cases) {
+        hid::TnrHidDevice d;
+        d.vendorId = c.vendor;
+        d.productId = c.product;
+        d.devicePath = "/dev/hidraw3";
+        d.serialNumberString = "SN42";
+        EXPECT_EQ(MatchesProgrammer(d, c.want), c.match) << c.vendor << ":" << c.product << " " << c.want;
+    }
+    // The scans built on it: the simulator's programmers by serial, and other devices left out.
+    sim::SimOptions options;
+    options.programmers = 2;
+    auto sim = sim::SimPlatform::fromOptions(options);
+    const auto all = FindProgrammers(*sim);
+    ASSERT_EQ(all.size(), 2u);
+    const auto one = FindProgrammers(*sim, all[1].serial);
+    ASSERT_EQ(one.size(), 1u);
+    EXPECT_EQ(one[0].path, all[1].path);
+    EXPECT_EQ(FindProgrammers(*sim, all[0].path).size(), 1u);
+    EXPECT_TRUE(FindProgrammers(*sim, "nobody").empty());
 }
 
 // --- read -----------------------------------------------------------------------------------
@@ -283,6 +345,10 @@ TEST_F(Fixture, ReadFillsTheHexViewWithTheWholeFlash) {
     EXPECT_TRUE(HasLine("Read finish16384 byte"));
     ASSERT_EQ(Ops().hexView().GetDataSize(), 16384u);
     EXPECT_TRUE(std::equal(flash.begin(), flash.end(), Ops().hexView().Data().begin()));
+    // The result carries the chip's bytes themselves, for shells without a view.
+    ASSERT_EQ(results_.size(), 1u);
+    ASSERT_TRUE(results_[0].image);
+    EXPECT_EQ(results_[0].image->bytes, flash);
     EXPECT_FALSE(Ops().watchdogRunning());
     EXPECT_EQ(controls_.progressMax, 16384u);
 }
@@ -292,14 +358,18 @@ TEST_F(Fixture, StalledReadTimesOutWithOffsetAndLengthAndLeavesTheView) {
     Ops().selectChip(0);
     Connect();
     Ops().read();
-    ASSERT_TRUE(Until([&] { return Ops().engine().ReadOffset() == 1024; }));
+    ASSERT_TRUE(Until([&] { return controls_.progressPosition == 1024; }));
     host_.runPending();
     host_.advance(1999ms);
     EXPECT_FALSE(Find(Seen::Timeout));
     host_.advance(1ms);
     EXPECT_TRUE(HasLine("operation timeout1024  16384"));
-    EXPECT_EQ(Ops().engine().State(), ProState::Idle);
     EXPECT_EQ(Ops().hexView().GetDataSize(), 0u);
+    // The engine is idle again: the programmer's next answer is taken as a reply, not as data.
+    results_.clear();
+    Ops().detect();
+    ASSERT_TRUE(Until([&] { return !results_.empty(); }));
+    EXPECT_EQ(results_[0].status, OpStatus::Ok) << results_[0].message;
 }
 
 TEST_F(Fixture, FailureReplyThenTimeoutForRead) {
@@ -345,7 +415,7 @@ TEST_F(Fixture, RestoredChipSelectionAppliesItsFlashSize) {
     c.chipIndex = 2;
     c.fileBox = WriteFile("exact.bin", Pattern(32768));
     Ops().applySettings(c);
-    EXPECT_EQ(Ops().engine().Chip().flashSize, 32768u);
+    EXPECT_EQ(Ops().flashSize(), 32768u);
     EXPECT_EQ(Ops().controls().chipText, "NRF24LU1_32K");
     Connect();
     Ops().write();
@@ -385,7 +455,7 @@ TEST_F(Fixture, WriteRefusalsSendNothingAndEndInOneRefusedResult) {
     EXPECT_EQ(CommandsWithOpcode(6), 1);
 }
 
-TEST_F(Fixture, WriteAfterReadWithoutReloadSendsTheViewSizeAndReadMarks) {
+TEST_F(Fixture, WriteAfterReadWithoutReloadSendsTheLoadedImageAndReadMarks) {
     Start();
     Ops().selectChip(0);
     Ops().loadChosenFile(WriteFile("small.bin", Pattern(5000)));  // the image in the write buffer
@@ -396,10 +466,14 @@ TEST_F(Fixture, WriteAfterReadWithoutReloadSendsTheViewSizeAndReadMarks) {
     Ops().setReload(false);
     Ops().write();
     ASSERT_TRUE(UntilEvent(Seen::WriteStreamed));
-    const ProCommand cmd = Ops().engine().Command();
-    EXPECT_EQ(cmd.opcode, OP_WRITE);
-    EXPECT_EQ(cmd.length, 16384u);
-    EXPECT_EQ(cmd.readMark, (std::array<std::uint8_t, 4>{0xFF, 0xFF, 0xFF, 0xFF}));
+    const auto commands = Sim().commandLog(Sim().programmerPath(0));
+    ASSERT_FALSE(commands.empty());
+    const auto& cmd = commands.back();
+    EXPECT_EQ(cmd[0], OP_WRITE);
+    // The image loaded, not the view's size that the Read left.
+    EXPECT_EQ(LastWriteLength(Sim()), 5000u);
+    EXPECT_EQ((std::array<std::uint8_t, 4>{cmd[18], cmd[19], cmd[20], cmd[21]}),
+              (std::array<std::uint8_t, 4>{0xFF, 0xFF, 0xFF, 0xFF}));
 }
 
 TEST_F(Fixture, ChecksumMismatchIsAFailedVerify) {
@@ -464,14 +538,14 @@ TEST_F(Fixture, HexLoadWritesAnExactBinCopyAndAFailedConversionKeepsTheImage) {
     EXPECT_TRUE(HasLine("Load File" + hex + "  4 Bytes"));
     EXPECT_EQ(Ops().controls().flashSizeBox, "4");
     EXPECT_EQ(fs::file_size(hex + ".bin"), 4u);
-    EXPECT_EQ(Ops().engine().WriteBuffer()[3], 0x04);
-    EXPECT_EQ(Ops().engine().WriteBuffer()[4], 0xFF);
+    ASSERT_TRUE(Ops().image());
+    EXPECT_EQ(Ops().image()->bytes, (std::vector<std::uint8_t>{1, 2, 3, 4}));
 
     const std::string bad = WriteText("bad.hex", ":0400000001020304F3\n:00000001FF\n");
     EXPECT_FALSE(Ops().loadImage(bad));
     EXPECT_TRUE(HasLine(bad + ": Hex file checksum error."));
     EXPECT_EQ(Ops().hexView().GetDataSize(), 4u);
-    EXPECT_EQ(Ops().engine().WriteBuffer()[0], 0x01);
+    EXPECT_EQ(Ops().image()->bytes[0], 0x01);
     EXPECT_EQ(Ops().rememberedFile(), bad);
 }
 
@@ -480,12 +554,12 @@ TEST_F(Fixture, OversizedImagesAreRefusedAndOtherKindsStayOutOfTheWriteBuffer) {
     const std::string big = WriteFile("big.bin", std::vector<std::uint8_t>(CPro::kBufferSize + 1, 0x11));
     EXPECT_FALSE(Ops().loadImage(big));
     EXPECT_EQ(Ops().hexView().GetDataSize(), 0u);
-    EXPECT_EQ(Ops().engine().WriteBuffer()[0], 0xFF);
+    EXPECT_FALSE(Ops().image());
 
     const std::string txt = WriteText("notes.txt", "hello");
     Ops().loadFile(txt);
     EXPECT_EQ(Ops().hexView().GetDataSize(), 5u);
-    EXPECT_EQ(Ops().engine().WriteBuffer()[0], 0xFF);
+    EXPECT_FALSE(Ops().image());
 
     EXPECT_THROW(Ops().loadFile((dir_ / "none.bin").string()), OpsError);
 }
@@ -499,7 +573,8 @@ TEST_F(Fixture, SetFlashSizeParsesAndRefuses) {
         EXPECT_EQ(Ops().hexView().GetDataSize(), 16384u) << text;
     }
     EXPECT_EQ(Ops().hexView().ByteAt(5000), 0x00);
-    EXPECT_EQ(Ops().engine().WriteBuffer()[5000], 0xFF);
+    ASSERT_TRUE(Ops().image());
+    EXPECT_EQ(Ops().image()->bytes.size(), 5000u);
     for (const char* text : {"abc", "-5", "", "600000"}) {
         Ops().setFlashSizeBox(text);
         EXPECT_THROW(Ops().setFlashSize(), OpsError) << text;
@@ -526,6 +601,194 @@ TEST_F(Fixture, LoadWithArgumentsTakesTheSecondAsHexSilently) {
     Ops().setCommandLineArguments({"x"});
     Ops().loadFile(std::nullopt);  // one argument only: nothing
     EXPECT_EQ(Ops().hexView().GetDataSize(), 2u);
+}
+
+// --- one image: Write sends the image value's bytes, whatever a load or the view did -----------
+
+// A good image, then a load that fails in each way the Load dialog allows: Write (reload off)
+// still sends the good image, and the result speaks of exactly the bytes sent.
+TEST_F(Fixture, AFailedLoadLeavesTheImageWriteSends) {
+    struct Case {
+        const char* what;
+        std::function<void(const std::string& file)> spoil;  // the second load
+    };
+    const auto good = Pattern(4096, 5);
+    const Case cases[] = {
+        {"checksum error",
+         [this](const std::string& file) {
+             std::string text = HexOf(Pattern(4096, 5));
+             text[text.find('\n') - 1] ^= 1;  // one checksum digit
+             WriteText(fs::path(file).filename().string(), text);
+             Ops().loadChosenFile(file);
+             EXPECT_TRUE(HasLine(file + ": Hex file checksum error."));
+         }},
+        {"typed HEX name that does not exist",
+         [this](const std::string&) { Ops().loadChosenFile((dir_ / "typo.hex").string()); }},
+        {"typed BIN name that does not exist",
+         [this](const std::string&) {
+             EXPECT_THROW(Ops().loadChosenFile((dir_ / "typo.bin").string()), OpsError);
+         }},
+        {"BIN over 512 KiB",
+         [this](const std::string&) {
+             Ops().loadChosenFile(WriteFile("huge.bin", std::vector<std::uint8_t>(CPro::kBufferSize + 1, 0x00)));
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Start();
+        Ops().selectChip(0);
+        Connect();
+        Ops().setReload(false);
+        const std::string file = WriteText("fw.hex", HexOf(good));
+        Ops().loadChosenFile(file);
+        ASSERT_TRUE(Ops().image());
+        c.spoil(file);
+        ASSERT_TRUE(Ops().image());
+        EXPECT_EQ(Ops().image()->bytes, good);
+        ClearLines();
+        Ops().write();
+        ASSERT_TRUE(Until([&] { return !results_.empty(); }));
+        EXPECT_EQ(results_[0].status, OpStatus::Ok) << results_[0].message;
+        ASSERT_TRUE(results_[0].image);
+        EXPECT_EQ(results_[0].image->bytes, good);
+        const auto flash = Sim().flash(Sim().programmerPath(0));
+        EXPECT_TRUE(std::equal(good.begin(), good.end(), flash.begin()));
+        EXPECT_EQ(LastWriteLength(Sim()), 4096u);
+    }
+}
+
+// With no image before it, a failed load leaves none: Write refuses and sends nothing.
+TEST_F(Fixture, AFailedFirstLoadLeavesNoImageAndWriteRefuses) {
+    Start();
+    Ops().selectChip(0);
+    Connect();
+    Ops().setReload(false);
+    Ops().loadChosenFile(WriteText("bad.hex", ":0400000001020304F3\n:00000001FF\n"));
+    EXPECT_FALSE(Ops().image());
+    Ops().write();
+    host_.runPending();
+    ASSERT_EQ(results_.size(), 1u);
+    EXPECT_EQ(results_[0].status, OpStatus::Refused);
+    EXPECT_EQ(CommandsWithOpcode(OP_WRITE), 0);
+}
+
+// Reload ticked and the remembered file gone bad since: Write stops with the loader's message.
+TEST_F(Fixture, AFailedReloadStopsTheWriteWithTheLoadersMessage) {
+    Start();
+    Ops().selectChip(0);
+    Connect();
+    const std::string file = WriteText("fw.hex", HexOf(Pattern(1024)));
+    Ops().loadChosenFile(file);
+    WriteText("fw.hex", ":0400000001020304F3\n:00000001FF\n");
+    Ops().write();
+    host_.runPending();
+    ASSERT_EQ(results_.size(), 1u);
+    EXPECT_EQ(results_[0].status, OpStatus::Refused);
+    EXPECT_EQ(results_[0].message, file + ": Hex file checksum error.");
+    EXPECT_EQ(CommandsWithOpcode(OP_WRITE), 0);
+    EXPECT_EQ(Sim().imagePacketsReceived(Sim().programmerPath(0)), 0u);
+}
+
+// Set Flash Size changes the view (and Save BIN), never what Write sends: a 32 KiB file replaced
+// by a 4 KiB one, reloaded once, then the size box's 32768 applied: the chip gets the 4 KiB and
+// erased flash after it, not the old file's tail; a smaller size does not cut the image.
+TEST_F(Fixture, SetFlashSizeNeverChangesWhatWriteSends) {
+    for (const char* size : {"32768", "100"}) {
+        SCOPED_TRACE(size);
+        Start("lu1-32k");
+        ClearLines();
+        Ops().selectChip(2);
+        Connect();
+        const std::string file = WriteFile("fw.bin", Pattern(32768, 1));
+        Ops().loadChosenFile(file);
+        const auto small = Pattern(4096, 2);
+        WriteFile("fw.bin", small);
+        Ops().write();  // reload on: the new 4 KiB
+        ASSERT_TRUE(Until([&] { return !results_.empty(); }));
+        ASSERT_EQ(results_[0].status, OpStatus::Ok);
+        Ops().setReload(false);
+        Ops().setFlashSizeBox(size);
+        Ops().setFlashSize();
+        ClearLines();
+        Ops().write();
+        ASSERT_TRUE(Until([&] { return !results_.empty(); }));
+        EXPECT_EQ(results_[0].status, OpStatus::Ok) << results_[0].message;
+        EXPECT_EQ(results_[0].bytes, 4096u);
+        ASSERT_TRUE(results_[0].image);
+        EXPECT_EQ(results_[0].image->bytes, small);
+        EXPECT_EQ(LastWriteLength(Sim()), 4096u);
+        auto expected = small;
+        expected.resize(32768, 0xFF);
+        EXPECT_EQ(Sim().flash(Sim().programmerPath(0)), expected);
+    }
+}
+
+// A session's write of an image of its own goes to the chip and leaves the window's image, view
+// and remembered file alone.
+TEST_F(Fixture, WritingAGivenImageLeavesTheLoadedOneAndTheView) {
+    Start();
+    Ops().selectChip(0);
+    Connect();
+    const std::string file = WriteFile("a.bin", Pattern(700, 1));
+    Ops().loadChosenFile(file);
+    auto other = std::make_shared<Image>();
+    other->bytes = Pattern(900, 2);
+    Ops().write(other);
+    ASSERT_TRUE(Until([&] { return !results_.empty(); }));
+    EXPECT_EQ(results_[0].status, OpStatus::Ok) << results_[0].message;
+    EXPECT_EQ(results_[0].image, other);
+    EXPECT_TRUE(std::equal(other->bytes.begin(), other->bytes.end(), Sim().flash(Sim().programmerPath(0)).begin()));
+    EXPECT_EQ(Ops().image()->bytes, Pattern(700, 1));
+    EXPECT_EQ(Ops().hexView().GetDataSize(), 700u);
+    EXPECT_EQ(Ops().rememberedFile(), file);
+}
+
+// The workspace on its own: no programmer, no gate. Each failed load leaves the image and the
+// view exactly as they were; resizing and a chip's bytes change the view only.
+TEST(ImageWorkspace, FailedLoadsResizesAndChipReadsNeverChangeTheImage) {
+    test::ScratchDir scratch("quillon-workspace");
+    const auto write = [&](const std::string& name, const std::string& bytes) {
+        const std::string path = (scratch.path() / name).string();
+        std::ofstream(path, std::ios::binary) << bytes;
+        return path;
+    };
+    ImageWorkspace ws(4096);
+    const auto good = Pattern(1000, 8);
+    const std::string goodFile = write("good.bin", std::string(good.begin(), good.end()));
+    ASSERT_TRUE(ws.load(goodFile).error.empty());
+    struct Case {
+        std::string file;
+        bool errorBox;
+    };
+    const Case failures[] = {
+        {write("bad.hex", ":0400000001020304F3\n:00000001FF\n"), false},
+        {(scratch.path() / "missing.hex").string(), false},
+        {(scratch.path() / "missing.bin").string(), true},
+        {write("big.bin", std::string(4097, 'x')), false},
+        {(scratch.path() / "missing.txt").string(), true},
+    };
+    for (const Case& c : failures) {
+        const ImageWorkspace::Load load = ws.load(c.file);
+        EXPECT_FALSE(load.error.empty()) << c.file;
+        EXPECT_EQ(load.errorBox, c.errorBox) << c.file;
+        ASSERT_TRUE(ws.image()) << c.file;
+        EXPECT_EQ(ws.image()->bytes, good) << c.file;
+        EXPECT_EQ(ws.view().GetDataSize(), 1000u) << c.file;
+        EXPECT_EQ(ws.rememberedFile(), c.file);
+    }
+    ws.resize(2000);
+    EXPECT_FALSE(ws.viewMatchesImage());
+    ws.resize(10);
+    EXPECT_TRUE(ws.viewMatchesImage());
+    Image chip;
+    chip.bytes = Pattern(4096, 9);
+    ws.showChip(chip);
+    EXPECT_EQ(ws.view().GetDataSize(), 4096u);
+    EXPECT_FALSE(ws.viewMatchesImage());
+    EXPECT_EQ(ws.image()->bytes, good);
+    // A file of another kind is shown, and leaves no image to write.
+    EXPECT_TRUE(ws.load(write("notes.txt", "hello")).error.empty());
+    EXPECT_FALSE(ws.image());
 }
 
 // --- the gate: one operation at a time --------------------------------------------------------
@@ -698,7 +961,7 @@ TEST_F(Fixture, EveryOperationEndsInExactlyOneResult) {
         if (c.op == OpKind::Write) Ops().write();
         // The reader answers in real time; the watchdog only moves with the fake clock.
         if (c.status == OpStatus::Timeout || c.status == OpStatus::NoProgrammer) {
-            ASSERT_TRUE(Until([&] { return Ops().engine().ReadOffset() == c.bytes; }));
+            ASSERT_TRUE(Until([&] { return controls_.progressPosition == c.bytes; }));
             host_.advance(std::chrono::milliseconds(kWatchdogMs));
         }
         ASSERT_TRUE(Until([&] { return !results_.empty(); }));
@@ -785,6 +1048,109 @@ TEST_F(Fixture, ASecondOperationIsRefusedAndCancelEndsThePendingOne) {
     EXPECT_TRUE(HasLine("operation timeout0  0"));
 }
 
+// Cancel during a paced 32 KiB Read: the read still streams, so the gate stays closed (a Write
+// pressed meanwhile is refused and never sent) until its last report; nothing of the cancelled
+// read reaches the log, the bar or the view. Then a Write goes out and leaves the bar full.
+TEST_F(Fixture, CancelDuringAReadHoldsTheGateUntilTheProgrammerIsQuietAndShowsNothingMore) {
+    Start("lu1-32k");
+    Sim().setPaced(true);
+    Ops().selectChip(2);
+    Connect();
+    const auto image = Pattern(2048, 4);
+    Ops().loadChosenFile(WriteFile("fw.bin", image));
+    Ops().setReload(false);
+    ClearLines();
+    Ops().read();
+    ASSERT_TRUE(Until([&] { return controls_.progressPosition > 0; }));
+    ASSERT_LT(controls_.progressPosition, 32768u);
+    const std::size_t linesAtCancel = Lines().size();
+    Ops().cancel("cancelled by the user");
+    EXPECT_EQ(controls_.progressPosition, 0u);  // the bar is reset at once
+    EXPECT_TRUE(controls_.busy);
+    Ops().write();  // 50 ms later, in the words: still the read's time
+    host_.runPending();
+    ASSERT_EQ(results_.size(), 2u);
+    EXPECT_EQ(results_[0].op, OpKind::Read);
+    EXPECT_EQ(results_[0].status, OpStatus::Interrupted);
+    EXPECT_EQ(results_[1].op, OpKind::Write);
+    EXPECT_EQ(results_[1].status, OpStatus::Refused);
+    EXPECT_EQ(CommandsWithOpcode(OP_WRITE), 0);
+    // Quiet again only after the read's last report.
+    ASSERT_TRUE(Until([&] { return !controls_.busy; }));
+    EXPECT_EQ(CommandsWithOpcode(OP_WRITE), 0);
+    EXPECT_FALSE(Ops().watchdogRunning());
+    const auto lines = Lines();
+    ASSERT_EQ(lines.size(), linesAtCancel + 1);
+    EXPECT_EQ(lines.back(), "Busy: read in progress, write refused");
+    EXPECT_EQ(Ops().hexView().GetDataSize(), image.size());  // still the image, not the chip
+    EXPECT_EQ(controls_.progressPosition, 0u);
+    EXPECT_TRUE(controls_.buttonsEnabled);
+
+    ClearLines();
+    Ops().write();
+    ASSERT_TRUE(Until([&] { return !results_.empty(); }));
+    EXPECT_EQ(results_[0].status, OpStatus::Ok) << results_[0].message;
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), Sim().flash(Sim().programmerPath(0)).begin()));
+    EXPECT_EQ(controls_.progressPosition, controls_.progressMax);
+    EXPECT_EQ(controls_.progressMax, 2048u);
+}
+
+// Cancel during a paced Write: the stream stops before its next packet, and from the Cancel on
+// the log, the bar and the result say nothing more of it; the gate opens once the stream stopped.
+TEST_F(Fixture, CancelDuringAWriteShowsNothingMore) {
+    Start("lu1-32k");
+    Sim().setPaced(true);
+    Ops().selectChip(2);
+    Connect();
+    Ops().loadChosenFile(WriteFile("a.bin", Pattern(32768, 5)));
+    Ops().setReload(false);
+    ClearLines();
+    Ops().write();
+    ASSERT_TRUE(Until([&] { return controls_.progressPosition > 0; }));
+    const std::size_t linesAtCancel = Lines().size();
+    Ops().cancel("cancelled by the user");
+    EXPECT_EQ(controls_.progressPosition, 0u);
+    ASSERT_TRUE(Until([&] { return !controls_.busy; }));
+    host_.advance(std::chrono::milliseconds(kWriteQuietMs * 2));
+    EXPECT_EQ(Lines().size(), linesAtCancel);
+    EXPECT_EQ(controls_.progressPosition, 0u);
+    ASSERT_EQ(results_.size(), 1u);
+    EXPECT_EQ(results_[0].status, OpStatus::Interrupted);
+    EXPECT_LT(Sim().imagePacketsReceived(Sim().programmerPath(0)), 512u);
+}
+
+// The other ends of a cancelled operation's traffic: the link reset (an unplug), and the
+// watchdog when the stream stalls. Either opens the gate; neither shows the read.
+TEST_F(Fixture, ACancelledReadEndsWithTheLinkResetOrTheWatchdog) {
+    for (const bool unplug : {true, false}) {
+        SCOPED_TRACE(unplug ? "unplug" : "watchdog");
+        Start(unplug ? "lu1-32k" : "stall-read");
+        ClearLines();
+        Sim().setPaced(unplug);
+        Ops().selectChip(unplug ? 2 : 0);
+        Connect();
+        Ops().read();
+        ASSERT_TRUE(Until([&] { return controls_.progressPosition > 0; }));
+        Ops().cancel("cancelled by the user");
+        host_.runPending();
+        EXPECT_TRUE(controls_.busy);
+        if (unplug) {
+            Sim().unplug(Sim().programmerPath(0));
+            ASSERT_TRUE(Until([&] { return !controls_.busy; }));
+        } else {
+            host_.advance(1999ms);
+            EXPECT_TRUE(controls_.busy);
+            host_.advance(1ms);
+            EXPECT_FALSE(controls_.busy);
+        }
+        EXPECT_FALSE(HasLine("Read finish32768 byte"));
+        EXPECT_EQ(Ops().hexView().GetDataSize(), 0u);
+        EXPECT_EQ(controls_.progressPosition, 0u);
+        ASSERT_EQ(results_.size(), 1u);
+        EXPECT_EQ(results_[0].status, OpStatus::Interrupted);
+    }
+}
+
 TEST_F(Fixture, ControlSettersChangeOneThingAndLeaveProgressAlone) {
     Start();
     Connect();
@@ -794,8 +1160,10 @@ TEST_F(Fixture, ControlSettersChangeOneThingAndLeaveProgressAlone) {
     Ops().setResetRun(false);
     Ops().write();
     ASSERT_TRUE(Until([&] { return !results_.empty(); }));
-    const ProCommand sent = Ops().engine().Command();
-    EXPECT_EQ((std::array<int, 4>{sent.erase, sent.protect, sent.resetRun, sent.verify}), (std::array<int, 4>{0, 1, 0, 1}));
+    const auto sent = Sim().commandLog(Sim().programmerPath(0)).back();
+    ASSERT_EQ(sent[0], OP_WRITE);
+    // The command record's flags: erase, protect, reset-and-run, verify.
+    EXPECT_EQ((std::array<int, 4>{sent[13], sent[12], sent[3], sent[1]}), (std::array<int, 4>{0, 1, 0, 1}));
     const OpsControls before = controls_;
     const int changes = controlsChanges_;
     Ops().setVerify(false);
@@ -807,10 +1175,10 @@ TEST_F(Fixture, ControlSettersChangeOneThingAndLeaveProgressAlone) {
     EXPECT_EQ(controls_.progressPosition, before.progressPosition);
     EXPECT_EQ(Ops().rememberedFile(), before.fileBox);
     EXPECT_TRUE(Ops().viewMatchesWriteImage());
-    Ops().hexView().EditByte(0, static_cast<std::uint8_t>(~Ops().engine().WriteBuffer()[0]));
+    Ops().hexView().EditByte(0, static_cast<std::uint8_t>(~Ops().image()->bytes[0]));
     EXPECT_FALSE(Ops().viewMatchesWriteImage());
     Ops().setChipIndex(2);
-    EXPECT_EQ(Ops().engine().Chip().flashSize, 32768u);
+    EXPECT_EQ(Ops().flashSize(), 32768u);
 }
 
 TEST_F(Fixture, PluggingAndUnpluggingRunTheSearch) {
@@ -821,7 +1189,7 @@ TEST_F(Fixture, PluggingAndUnpluggingRunTheSearch) {
     ASSERT_TRUE(Until([&] { return Ops().linkOpen(); }));
     ASSERT_TRUE(UntilEvent(Seen::Identified));
     Sim().unplug(path);
-    ASSERT_TRUE(Until([&] { return controls_.chipListColour == kColourGrey; }));
+    ASSERT_TRUE(Until([&] { return !controls_.programmerOpen; }));
     EXPECT_EQ(CountLine("HID Opened"), 1);
     EXPECT_EQ(CountLine("HID Close "), 1);
     EXPECT_EQ(CommandsWithOpcode(OP_IDENTIFY), 1);

@@ -1,9 +1,11 @@
-// The programming operations: what the window's buttons, the engine's events, the HID link's
-// status events and the watchdog do. Engine events and received reports arrive on the HID reader
-// thread; everything they change that the UI shows is posted to the UI thread, in order.
+// The programming operations: the verbs, the engine's events, the link's status events, the
+// watchdog and the drain after Cancel. Engine events and received reports arrive on the HID
+// reader thread; everything they change that a shell shows is posted to the UI thread, in order.
 #include "ops/Operations.h"
 
 
+#include <algorithm>
+#include <array>
 #include <cctype>
 #include <cinttypes>
 #include <cstdio>
@@ -26,15 +28,18 @@ std::string Format(const char* fmt, auto... args) {
     return buf;
 }
 
-// Load clears the first 64 KiB of the write buffer before it loads.
-const std::vector<std::uint8_t> kErasedHead(0x10000, 0xFF);
-
 
 }  // namespace
 
 const char* const kAccessHint =
     " (no permission: install the udev rule 70-quillon-programmer.rules, or add yourself to the plugdev group and "
     "log in again; see \"USB permissions\" in the README)";
+
+std::string DescribeWriteImage(const Image* image) {
+    if (image == nullptr || image->bytes.empty()) return "Write sends nothing: load a HEX or BIN file";
+    return "Write sends " + (image->source.empty() ? std::string("the image") : image->source) + ": " +
+           std::to_string(image->bytes.size()) + " bytes, SHA-256 " + image->bytesSha256().substr(0, 8);
+}
 
 const char* OpKindName(OpKind kind) {
     switch (kind) {
@@ -77,15 +82,15 @@ private:
 
 Operations::Operations(UiHost& host, hid::Platform& platform, OpsView* view, bool hotPlug)
     : host_(host), platform_(platform), view_(view), listener_(std::make_unique<EngineListener>(*this)),
-      nrHid1_(platform) {
-    pro_.SendFunc = [this](const std::uint8_t* data, std::int32_t length) { return SendReport(data, length); };
+      link_(platform) {
+    pro_.SendFunc = [this](const std::uint8_t* data, std::int32_t length) { return SendToLink(data, length); };
     pro_.SetListener(listener_.get());
-    nrHid1_.OnOpen = [this](hid::TnrBaseIO&) { nrHid1Open(); };
-    nrHid1_.OnClose = [this](hid::TnrBaseIO&) { nrHid1Close(); };
-    nrHid1_.OnPayload = [this](hid::TnrBaseIO&, hid::TnrBaseIO::SessionId session, const std::uint8_t* payload,
-                               std::uint32_t count) { nrHid1AfterReceive(session, payload, count); };
-    nrHid1_.OnFatalError = [this](hid::TnrBaseIO&, std::uint32_t, std::uint32_t, const std::string&,
-                                  bool& raise) { nrHid1FatalError(raise); };
+    link_.OnOpen = [this](hid::TnrBaseIO&) { LinkOpened(); };
+    link_.OnClose = [this](hid::TnrBaseIO&) { LinkClosed(); };
+    link_.OnPayload = [this](hid::TnrBaseIO&, hid::TnrBaseIO::SessionId session, const std::uint8_t* payload,
+                               std::uint32_t count) { LinkReceived(session, payload, count); };
+    link_.OnFatalError = [this](hid::TnrBaseIO&, std::uint32_t, std::uint32_t, const std::string&,
+                                  bool& raise) { LinkFailed(raise); };
     setHotPlug(hotPlug);
 }
 
@@ -98,7 +103,7 @@ Operations::~Operations() {
     alive_->store(false);
     if (watchdog_ != 0) host_.stopTimer(watchdog_);
     if (quiet_ != 0) host_.stopTimer(quiet_);
-    nrHid1_.SetActive(false);
+    link_.SetActive(false);
 }
 
 void Operations::applySettings(const OpsControls& settings) {
@@ -114,12 +119,10 @@ void Operations::applySettings(const OpsControls& settings) {
         controls_.chipText = "Select Device";
     }
     controls_.fileBox = settings.fileBox;
-    rememberedFile_ = settings.fileBox;
+    workspace_.remember(settings.fileBox);
     controls_.reload = settings.reload;
-    controls_.erase = settings.erase;
-    controls_.encrypt = settings.encrypt;
-    controls_.verify = settings.verify;
-    controls_.resetRun = settings.resetRun;
+    controls_.options = settings.options;
+    controls_.options.readback = false;
     ControlsChanged();
 }
 
@@ -139,16 +142,16 @@ void Operations::setReload(bool on) {
     if (Assign(controls_.reload, on)) ControlsChanged();
 }
 void Operations::setErase(bool on) {
-    if (Assign(controls_.erase, on)) ControlsChanged();
+    if (Assign(controls_.options.erase, on)) ControlsChanged();
 }
 void Operations::setEncrypt(bool on) {
-    if (Assign(controls_.encrypt, on)) ControlsChanged();
+    if (Assign(controls_.options.protect, on)) ControlsChanged();
 }
 void Operations::setVerify(bool on) {
-    if (Assign(controls_.verify, on)) ControlsChanged();
+    if (Assign(controls_.options.verify, on)) ControlsChanged();
 }
 void Operations::setResetRun(bool on) {
-    if (Assign(controls_.resetRun, on)) ControlsChanged();
+    if (Assign(controls_.options.reset, on)) ControlsChanged();
 }
 void Operations::setFileBox(std::string text) {
     if (Assign(controls_.fileBox, std::move(text))) ControlsChanged();
@@ -163,12 +166,10 @@ void Operations::selectChip(int index) {
     controls_.chipIndex = index;
     controls_.chipText = index < 0 ? "Select Device" : kChips[static_cast<std::size_t>(index)].name;
     if (changed) ControlsChanged();
-    chipChanged();
+    ApplyChip();
 }
 
-void Operations::setProgrammerFilter(std::function<bool(const hid::TnrHidDevice&)> filter) {
-    filter_ = std::move(filter);
-}
+void Operations::chooseProgrammer(std::string pathOrSerial) { chosen_ = std::move(pathOrSerial); }
 
 void Operations::setHotPlug(bool on) {
     if (on == hotPlug_) return;
@@ -186,6 +187,7 @@ void Operations::setHotPlug(bool on) {
 void Operations::SearchAfterDeviceChange() {
     // A change reported just before hot-plug was switched off is dropped.
     if (!searchOnChange_.load()) return;
+    if (view_ != nullptr) view_->devicesChanged();
     SearchNow();
 }
 
@@ -223,32 +225,34 @@ void Operations::LogLine(std::string_view text) {
     logSink_(line);
 }
 
-bool Operations::busy() const { return pending_.has_value() || pro_.Streaming(); }
+bool Operations::busy() const { return pending_.has_value() || pro_.Streaming() || draining_.load() >= 0; }
 
-void Operations::closeProgrammer() { nrHid1_.SetActive(false); }
+bool Operations::Draining(OpKind op) const { return draining_.load() == static_cast<int>(op); }
+
+void Operations::EndDrain() {
+    if (draining_.load() < 0) return;
+    const OpKind op = static_cast<OpKind>(draining_.load());
+    draining_ = -1;
+    // The cancelled operation's traffic has ended: its watchdog has nothing left to watch.
+    if (op != OpKind::Write) StopWatchdog();
+    ControlsChanged();
+    ResumeDeferredSearch();
+}
+
+void Operations::closeProgrammer() { link_.SetActive(false); }
 
 std::vector<ProgrammerEntry> Operations::listProgrammers() {
-    std::vector<ProgrammerEntry> list;
-    if (busy()) return list;
-    nrHid1_.Update();
-    for (int i = 0; i < nrHid1_.GetDeviceCount(); ++i) {
-        const hid::TnrHidDevice* d = nrHid1_.GetHidDevice(i);
-        if (d == nullptr || d->vendorId != kProgrammerVendorId || d->productId != kProgrammerProductId) continue;
-        list.push_back({d->devicePath, d->productString, d->serialNumberString});
-    }
-    return list;
+    if (busy()) return {};
+    link_.Update();
+    return ProgrammersIn(link_);
 }
 
 bool Operations::viewMatchesWriteImage() const {
-    const std::size_t size = hexEditor_.GetDataSize();
-    if (size > CPro::kBufferSize) return false;
-    const auto view = hexEditor_.Data();
-    return std::equal(view.begin(), view.begin() + static_cast<std::ptrdiff_t>(size), pro_.WriteBuffer());
+    return workspace_.viewMatchesImage();
 }
 
 CommandFlags Operations::Flags() const {
-    return WriteOptions{.erase = controls_.erase, .protect = controls_.encrypt, .verify = controls_.verify,
-                        .reset = controls_.resetRun}.commandFlags();
+    return controls_.options.commandFlags();
 }
 
 void Operations::Post(std::function<void()> fn) {
@@ -276,6 +280,8 @@ void Operations::PostProgress(std::uint32_t position) {
     if (progressQueued_.exchange(true)) return;
     OnUi([this] {
         progressQueued_ = false;
+        // A cancelled operation moves the bar no more.
+        if (draining_.load() >= 0) return;
         SetProgress(controls_.progressMax, progressPending_.load());
         // A long stream sends without hearing back; its packets keep the Write's quiet period
         // from running out.
@@ -292,7 +298,10 @@ void Operations::Raise(OpsResult result) {
 
 bool Operations::RefuseWhileBusy(OpKind op) {
     if (!busy()) return false;
-    LogLine(std::string("Busy: ") + (pending_ ? OpKindName(pending_->op) : "write") + " in progress, " +
+    const char* running = pending_ ? OpKindName(pending_->op)
+                          : draining_.load() >= 0 ? OpKindName(static_cast<OpKind>(draining_.load()))
+                                                  : "write";
+    LogLine(std::string("Busy: ") + running + " in progress, " +
             OpKindName(op) + " refused");
     Notify([](OpsView& v) { v.refused(OpsRefusal::Busy); });
     Raise({op, OpStatus::Refused, std::string("busy: another operation is in progress")});
@@ -300,7 +309,7 @@ bool Operations::RefuseWhileBusy(OpKind op) {
 }
 
 void Operations::Begin(OpKind op) {
-    pending_ = Pending{op, nrHid1_.CurrentSessionId(), controls_.verify};
+    pending_ = Pending{op, link_.CurrentSessionId(), controls_.options.verify};
     ControlsChanged();
 }
 
@@ -308,9 +317,11 @@ void Operations::Finish(OpKind op, OpStatus status, std::string message, std::ui
                         hid::TnrBaseIO::SessionId session) {
     if (!pending_ || pending_->op != op) return;
     if (session != 0 && pending_->session != session) return;
-    ImagePtr image = op == OpKind::Write ? pending_->image : nullptr;
+    ImagePtr image = pending_->image;
     pending_.reset();
     StopQuiet();
+    // A read or write that completed leaves the bar full.
+    if (status == OpStatus::Ok && op != OpKind::Detect) controls_.progressPosition = controls_.progressMax;
     OpsResult result{op, status, std::move(message), bytes, verified, std::move(image)};
     Raise(std::move(result));
     ControlsChanged();
@@ -319,8 +330,22 @@ void Operations::Finish(OpKind op, OpStatus status, std::string message, std::ui
 }
 
 void Operations::cancel(const std::string& why, bool closeLink) {
+    // The programmer may go on answering the cancelled command (a read streams its data to the
+    // end): until it is quiet, or the link is reset, its reports belong to that command. They
+    // reach neither the log, the bar nor the view, and the gate stays closed meanwhile. Set before
+    // the stream is told to stop, so that its stop is not news either.
+    if (pending_ && !closeLink && pending_->session != 0 && pending_->session == link_.CurrentSessionId() &&
+        link_.GetActive())
+        draining_ = static_cast<int>(pending_->op);
     if (pro_.Streaming()) pro_.AbortStream();
-    if (pending_) Finish(pending_->op, OpStatus::Interrupted, why);
+    if (pending_) {
+        const OpKind op = pending_->op;
+        controls_.progressPosition = 0;
+        Finish(op, OpStatus::Interrupted, why);
+        // A Write whose stream has not started yet: the programmer's reply may still start it
+        // (and it is stopped at once); without one the quiet period ends the wait.
+        if (Draining(OpKind::Write) && !pro_.Streaming()) StartQuiet();
+    }
     if (closeLink) closeProgrammer();
 }
 
@@ -346,6 +371,13 @@ void Operations::StopQuiet() {
 void Operations::QuietExpired() {
     quiet_ = 0;
     quietEnabled_ = false;
+    if (Draining(OpKind::Write)) {
+        if (pro_.Streaming())
+            StartQuiet();
+        else
+            EndDrain();
+        return;
+    }
     if (!pending_ || pending_->op != OpKind::Write) return;
     if (pro_.Streaming()) {
         StartQuiet();
@@ -382,15 +414,15 @@ void Operations::SetProgress(std::uint32_t max, std::uint32_t position) {
 
 // --- chip selection and the three operations ---------------------------------------------
 
-void Operations::chipChanged() {
+void Operations::ApplyChip() {
     if (controls_.chipText.empty() || controls_.chipIndex == -1) return;
     pro_.SelectChip(controls_.chipText);
 }
 
-void Operations::startWatchdog() {
+void Operations::StartWatchdog() {
     // Starting a running watchdog does not restart its countdown; only a report does.
     if (watchdog_ != 0) return;
-    watchdog_ = host_.startTimer(UiHost::Millis(kWatchdogMs), true, [this] { watchdogExpired(); });
+    watchdog_ = host_.startTimer(UiHost::Millis(kWatchdogMs), true, [this] { WatchdogExpired(); });
     watchdogEnabled_ = true;
 }
 
@@ -403,24 +435,12 @@ void Operations::StopWatchdog() {
 void Operations::RestartWatchdog() {
     if (watchdog_ == 0) return;  // a disabled watchdog stays disabled
     host_.stopTimer(watchdog_);
-    watchdog_ = host_.startTimer(UiHost::Millis(kWatchdogMs), true, [this] { watchdogExpired(); });
+    watchdog_ = host_.startTimer(UiHost::Millis(kWatchdogMs), true, [this] { WatchdogExpired(); });
 }
 
-void Operations::updateControlStatus(std::uint8_t status) {
-    switch (status) {
-        case 0:
-            linkOpenShown_ = nrHid1_.GetActive();
-            ControlsChanged();
-            break;
-        case 5:
-            LogLine("Read FLASH");
-            break;
-        case 6:
-            LogLine("Write FLASH");
-            break;
-        default:
-            break;
-    }
+void Operations::ShowLinkState() {
+    linkOpenShown_ = link_.GetActive();
+    ControlsChanged();
 }
 
 void Operations::SendFailed(OpKind op, const char* what) {
@@ -431,7 +451,7 @@ void Operations::SendFailed(OpKind op, const char* what) {
         return;
     }
     if (pro_.Streaming()) return;  // cannot happen with the gate held; the stream's result comes
-    const std::string reason = SystemReason(nrHid1_.LastWriteError());
+    const std::string reason = SystemReason(link_.LastWriteError());
     LogLine(std::string("Send failed: ") + what + " (" + reason + ")");
     StopWatchdog();
     Finish(op, OpStatus::DeviceFailure, std::string("the ") + what + " could not be sent to the programmer: " + reason);
@@ -441,17 +461,17 @@ void Operations::detect(bool sendConnectBlock) {
     if (RefuseWhileBusy(OpKind::Detect)) return;
     Begin(OpKind::Detect);
     programmer_.answered = false;  // until this connect block is answered
-    startWatchdog();
+    StartWatchdog();
     if (sendConnectBlock && !pro_.Connect()) SendFailed(OpKind::Detect, "connect block");
 }
 
 void Operations::read() {
     if (RefuseWhileBusy(OpKind::Read)) return;
     Begin(OpKind::Read);
-    updateControlStatus(5);
+    LogLine("Read FLASH");
     std::uint32_t length = pro_.PrepareRead(Flags());
     SetProgress(length, 0);
-    startWatchdog();
+    StartWatchdog();
     if (!pro_.SendCommand()) SendFailed(OpKind::Read, "read command");
 }
 
@@ -460,67 +480,82 @@ void Operations::write() {
     // can change the write buffer, the command or the link while the image goes out.
     if (RefuseWhileBusy(OpKind::Write)) return;
     Begin(OpKind::Write);
-    updateControlStatus(6);
-    const auto refuse = [this](OpsRefusal why, std::string message) {
-        Notify([why](OpsView& v) { v.refused(why); });
-        Finish(OpKind::Write, OpStatus::Refused, std::move(message));
-    };
+    LogLine("Write FLASH");
+    const auto refuse = [this](OpsRefusal why, std::string message) { RefuseWrite(why, std::move(message)); };
     if (controls_.reload) {
-        if (!rememberedFile_.empty() && StatPath(rememberedFile_).error == 0) {
-            bool loaded = false;
-            std::string why = "the image file could not be loaded";
+        const std::string remembered = workspace_.rememberedFile();
+        if (!remembered.empty() && StatPath(remembered).error == 0) {
+            // The remembered file becomes a new image value; if it cannot, nothing is sent and
+            // the result says why in the loader's words.
+            std::string why;
             try {
-                loaded = LoadImageFileNow(rememberedFile_);
+                why = LoadImageFileNow(remembered);
             } catch (const std::exception& e) {
-                why += std::string(": ") + e.what();
+                why = e.what();
             }
-            if (!loaded) return refuse(OpsRefusal::LoadFailed, why);
+            if (!why.empty()) return refuse(OpsRefusal::LoadFailed, why);
         } else {
             LogLine(Translate("File Not Exists"));
             return refuse(OpsRefusal::FileNotExists, "the image file does not exist");
         }
     }
+    // What goes out is the image value and nothing else: neither the view's size (Set Flash
+    // Size, a chip read) nor what an earlier image left in the engine's buffer.
+    if (!workspace_.image() && workspace_.view().GetDataSize() > 0) {
+        pro_.EditCommand([](ProCommand& c) {
+            c.opcode = OP_WRITE;
+            c.reserved4 = 0;
+        });
+        // The view holds a file that is neither HEX nor BIN, or a chip read, and no image.
+        LogLine("The file loaded last is not a HEX or BIN image: load a HEX or BIN file to write it");
+        return refuse(OpsRefusal::NotAnImage, "the last file loaded is not a HEX or BIN image");
+    }
+    SendImage(workspace_.image());
+}
+
+void Operations::write(ImagePtr image) {
+    if (RefuseWhileBusy(OpKind::Write)) return;
+    Begin(OpKind::Write);
+    LogLine("Write FLASH");
+    SendImage(std::move(image));
+}
+
+void Operations::RefuseWrite(OpsRefusal why, std::string message) {
+    Notify([why](OpsView& v) { v.refused(why); });
+    Finish(OpKind::Write, OpStatus::Refused, std::move(message));
+}
+
+void Operations::SendImage(ImagePtr image) {
     pro_.EditCommand([](ProCommand& c) {
         c.opcode = OP_WRITE;
         c.reserved4 = 0;
     });
-    const std::size_t size = hexEditor_.GetDataSize();
-    if (size == 0) {
+    if (!image || image->bytes.empty()) {
         LogLine(Translate("Please load HEX/BIN file"));
-        return refuse(OpsRefusal::NoImage, "no image is loaded");
+        return RefuseWrite(OpsRefusal::NoImage, "no image is loaded");
     }
-    // The view may hold a file that is neither HEX nor BIN, or a chip read without any image
-    // loaded: the write buffer then holds no image, and writing it would program erased bytes.
-    if (!image_) {
-        LogLine("The file loaded last is not a HEX or BIN image: load a HEX or BIN file to write it");
-        return refuse(OpsRefusal::NotAnImage, "the last file loaded is not a HEX or BIN image");
-    }
+    const std::size_t size = image->bytes.size();
     if (size > pro_.Chip().flashSize) {
         LogLine(Translate("Select file is out of chip memory"));
-        return refuse(OpsRefusal::TooBig, "the image is larger than the chip's flash");
+        return RefuseWrite(OpsRefusal::TooBig, "the image is larger than the chip's flash");
     }
-    // What goes out: the write buffer's first size bytes. That is the loaded image itself unless
-    // Set Flash Size changed the view's size since.
-    ImagePtr sent = image_;
-    if (size != image_->bytes.size()) {
-        std::vector<std::uint8_t> bytes(size);
-        std::copy(pro_.WriteBuffer(), pro_.WriteBuffer() + size, bytes.begin());
-        sent = WithBytes(*image_, std::move(bytes));
-    }
-    pending_->image = std::move(sent);
+    StageImage(*image);
+    pending_->image = std::move(image);
     pro_.PrepareWrite(Flags(), static_cast<std::uint32_t>(size));
     SetProgress(static_cast<std::uint32_t>(size), 0);
     if (!pro_.SendCommand()) return SendFailed(OpKind::Write, "write command");
     StartQuiet();
 }
 
-void Operations::watchdogExpired() {
+void Operations::WatchdogExpired() {
     StopWatchdog();
     const std::uint32_t offset = pro_.ReadOffset();
     const std::uint32_t length = pro_.Command().length;
     LogLine(Translate("operation timeout") + std::to_string(offset) + "  " + std::to_string(length));
     pro_.ResetToIdle();
     Notify([offset, length](OpsView& v) { v.timedOut(offset, length); });
+    // A cancelled operation's traffic ends here, if nothing ended it before.
+    if (draining_.load() >= 0) return EndDrain();
     // A Write is watched by its own quiet period, whatever the watchdog left running.
     if (!pending_ || pending_->op == OpKind::Write) return;
     const OpKind op = pending_->op;
@@ -537,18 +572,25 @@ void Operations::watchdogExpired() {
 
 // --- engine and link hooks (reader thread) -----------------------------------------------
 
-std::int32_t Operations::SendReport(const std::uint8_t* data, std::int32_t length) {
+std::int32_t Operations::SendToLink(const std::uint8_t* data, std::int32_t length) {
     // On the reader thread the message answers a report (the image stream): it belongs to the
     // session that report came from, and must never reach a later one.
     const hid::TnrBaseIO::SessionId session =
         receivingThread_.load() == std::this_thread::get_id() ? receivingSession_ : 0;
     const std::uint32_t n = length < 0 ? 0u : static_cast<std::uint32_t>(length);
-    return nrHid1_.WritePayload(data, n, session);
+    return link_.WritePayload(data, n, session);
 }
 
-void Operations::EngineLog(const std::string& text) { LogLine(text); }
+void Operations::EngineLog(const std::string& text) {
+    if (draining_.load() >= 0) return;  // a cancelled operation's news
+    LogLine(text);
+}
 
 void Operations::EngineIdentified(const std::array<std::uint8_t, 64>& reply) {
+    if (draining_.load() >= 0) {
+        Settle([this] { EndDrain(); });
+        return;
+    }
     LogLine(Format("Programer Communication is   OK：firmware:%d version:%d ", reply[2], reply[3]));
     const ConnectBlock block = pro_.LastConnectBlock().value_or(ConnectBlock{});
     const std::uint16_t expected = block.ExpectedEcho();
@@ -576,6 +618,7 @@ void Operations::EngineIdentified(const std::array<std::uint8_t, 64>& reply) {
         programmer_.version = version;
     });
     Settle([this, chip, echo, session] {
+        if (draining_.load() >= 0) return EndDrain();  // cancelled while this answer was on its way
         if (view_ != nullptr) view_->identified(programmer_);
         if (!echo)
             Finish(OpKind::Detect, OpStatus::DeviceFailure, "the programmer's handshake echo is wrong", 0, false, session);
@@ -589,30 +632,53 @@ void Operations::EngineIdentified(const std::array<std::uint8_t, 64>& reply) {
 
 void Operations::EngineReadProgress(std::uint32_t count) {
     const std::uint32_t length = pro_.Command().length;
+    const bool muted = draining_.load() >= 0;
     if (static_cast<std::int32_t>(count) < static_cast<std::int32_t>(length)) {
-        PostProgress(count);
+        if (!muted) PostProgress(count);
+        return;
+    }
+    if (muted) {
+        // The cancelled read's last report: the programmer is quiet again.
+        Settle([this] { EndDrain(); });
         return;
     }
     // The line and the table share "Read finish", so that it reads "读完成" in Chinese.
     LogLine(Translate("Read finish") + std::to_string(count) + " byte");
+    // The chip's bytes as a value of their own: the result carries them, the view shows a copy.
     const std::uint32_t flash = pro_.Chip().flashSize;
-    auto bytes = std::make_shared<std::vector<std::uint8_t>>(flash);
-    pro_.CopyReadBuffer(0, bytes->data(), flash);
+    auto chip = std::make_shared<Image>();
+    chip->bytes.resize(flash);
+    pro_.CopyReadBuffer(0, chip->bytes.data(), flash);
+    const ImagePtr bytes = chip;
     const hid::TnrBaseIO::SessionId session = receivingSession_;
     OnUi([this, bytes] {
         StopWatchdog();
-        hexEditor_.SetDataSize(static_cast<std::int64_t>(bytes->size()));
-        hexEditor_.WriteBuffer(bytes->data(), 0, bytes->size());
+        if (draining_.load() >= 0) return;  // cancelled before this reached the UI: not shown
+        workspace_.showChip(*bytes);
         if (view_ != nullptr && alive_->load()) view_->hexViewChanged();
     });
-    Settle([this, count, session] {
+    Settle([this, count, session, bytes] {
+        if (draining_.load() >= 0) return EndDrain();
         if (view_ != nullptr) view_->readDone(count);
+        if (pending_ && pending_->op == OpKind::Read && pending_->session == session) pending_->image = bytes;
         Finish(OpKind::Read, OpStatus::Ok, "read " + std::to_string(count) + " bytes", count, false, session);
     });
 }
 
 void Operations::EngineWriteProgress(std::int32_t count) {
     const std::uint32_t length = pro_.Command().length;
+    if (draining_.load() >= 0) {
+        // A cancelled Write's stream (started by the programmer's late reply, or not yet stopped):
+        // stop it before its next packet. One that got out whole waits for its checksum, or the
+        // quiet period, before the gate opens.
+        if (count < static_cast<std::int32_t>(length))
+            pro_.AbortStream();
+        else
+            Settle([this] {
+                if (Draining(OpKind::Write)) StartQuiet();
+            });
+        return;
+    }
     if (count < static_cast<std::int32_t>(length)) {
         PostProgress(static_cast<std::uint32_t>(count));
         return;
@@ -635,15 +701,18 @@ void Operations::EngineStreamStopped(std::uint32_t sent, bool aborted) {
     const std::uint32_t length = pro_.Command().length;
     const hid::TnrBaseIO::SessionId session = receivingSession_;
     if (aborted) {
-        LogLine(Format("Write stopped after %u of %u bytes", sent, length));
+        // Stopped by Cancel: the cancelled Write says nothing more; stopped by a closing link: say
+        // how far it got.
+        if (draining_.load() < 0) LogLine(Format("Write stopped after %u of %u bytes", sent, length));
         // The gate opens only now that the stream has stopped: the controls must say so.
         Settle([this] {
+            if (draining_.load() >= 0) return EndDrain();
             ControlsChanged();
             ResumeDeferredSearch();
         });
         return;  // cancel() or the close gave the result
     }
-    const std::string reason = SystemReason(nrHid1_.LastWriteError());
+    const std::string reason = SystemReason(link_.LastWriteError());
     LogLine(Format("Write failed after %u of %u bytes: %s", sent, length, reason.c_str()));
     Settle([this, sent, length, reason, session] {
         ResumeDeferredSearch();
@@ -655,6 +724,10 @@ void Operations::EngineStreamStopped(std::uint32_t sent, bool aborted) {
 }
 
 void Operations::EngineVerified(bool ok) {
+    if (draining_.load() >= 0) {
+        Settle([this] { EndDrain(); });
+        return;
+    }
     LogLine(Translate("Verify") + " " + Translate(ok ? "Success" : "Fail"));
     const hid::TnrBaseIO::SessionId session = receivingSession_;
     Settle([this, ok, session] {
@@ -673,6 +746,7 @@ void Operations::EngineVerified(bool ok) {
 void Operations::EngineFailureReply(std::uint8_t reply) {
     const hid::TnrBaseIO::SessionId session = receivingSession_;
     Settle([this, reply, session] {
+        if (draining_.load() >= 0) return EndDrain();  // the programmer refused the cancelled command
         if (view_ != nullptr) view_->failureReply(reply);
         if (!pending_) return;
         // The reply names the command it refuses; a stale one must not end a newer operation.
@@ -689,7 +763,7 @@ void Operations::EngineFailureReply(std::uint8_t reply) {
     });
 }
 
-void Operations::nrHid1AfterReceive(hid::TnrBaseIO::SessionId session, const std::uint8_t* payload,
+void Operations::LinkReceived(hid::TnrBaseIO::SessionId session, const std::uint8_t* payload,
                                     std::uint32_t count) {
     // One restart task in the queue at a time: it runs after the reports that asked for it,
     // and a report arriving after it started queues the next one.
@@ -714,30 +788,31 @@ void Operations::nrHid1AfterReceive(hid::TnrBaseIO::SessionId session, const std
     pro_.OnReceive(payload, static_cast<std::int32_t>(count));
 }
 
-void Operations::nrHid1Open() {
+void Operations::LinkOpened() {
     LogLine("HID Opened");
-    OnUi([this] { updateControlStatus(0); });
+    OnUi([this] { ShowLinkState(); });
     Notify([](OpsView& v) { v.linkChanged(LinkEvent::Opened); });
 }
 
-void Operations::nrHid1Close() {
+void Operations::LinkClosed() {
     LogLine("HID Close ");
     // The stream of the closed session cannot reach a later one; stop it before its next packet.
     if (pro_.Streaming()) pro_.AbortStream();
     OnUi([this] {
-        updateControlStatus(0);
+        ShowLinkState();
         programmer_ = ProgrammerInfo{};
     });
     Notify([](OpsView& v) { v.linkChanged(LinkEvent::Closed); });
     Post([this] {
-        if (pending_ && pending_->session != 0 && pending_->session != nrHid1_.CurrentSessionId())
+        EndDrain();  // a reset link carries nothing of the cancelled operation
+        if (pending_ && pending_->session != 0 && pending_->session != link_.CurrentSessionId())
             Finish(pending_->op, OpStatus::DeviceFailure, "the programmer was disconnected");
     });
 }
 
-void Operations::nrHid1FatalError(bool& raiseException) {
+void Operations::LinkFailed(bool& raiseException) {
     LogLine("HID Error ");
-    OnUi([this] { updateControlStatus(0); });
+    OnUi([this] { ShowLinkState(); });
     Notify([](OpsView& v) { v.linkChanged(LinkEvent::Error); });
     raiseException = true;
 }
@@ -752,115 +827,89 @@ void Operations::searchProgrammer() {
         return;
     }
     searchDeferred_ = false;
-    nrHid1_.Update();
-    nrHid1_.GetDeviceList();
-    for (int i = 0; i < nrHid1_.GetDeviceCount(); ++i) {
-        nrHid1_.SetDeviceIndex(i);
-        if (nrHid1_.GetVendorId() != kProgrammerVendorId || nrHid1_.GetProductId() != kProgrammerProductId)
-            continue;
-        if (filter_) {
-            const hid::TnrHidDevice* entry = nrHid1_.GetCurrentDevice();
-            if (entry == nullptr || !filter_(*entry)) continue;
-        }
-        if (nrHid1_.GetActive()) {
-            if (programmer_.path == nrHid1_.GetDevicePath()) return;
+    link_.Update();
+    link_.GetDeviceList();
+    for (int i = 0; i < link_.GetDeviceCount(); ++i) {
+        link_.SetDeviceIndex(i);
+        const hid::TnrHidDevice* entry = link_.GetCurrentDevice();
+        if (entry == nullptr || !MatchesProgrammer(*entry, chosen_)) continue;
+        if (link_.GetActive()) {
+            if (programmer_.path == link_.GetDevicePath()) return;
             // Another programmer was chosen: let go of the one that is open.
-            nrHid1_.SetActive(false);
-            nrHid1_.SetDeviceIndex(i);
+            link_.SetActive(false);
+            link_.SetDeviceIndex(i);
         }
         try {
-            nrHid1_.SetActive(true);
+            link_.SetActive(true);
         } catch (const hid::HidError& e) {
             // Found but refused: the log says why and what to do, then the error goes on as before.
-            if (e.Detail() == EACCES) LogLine(nrHid1_.GetDevicePath() + ": " + SystemReason(EACCES) + kAccessHint);
+            if (e.Detail() == EACCES) LogLine(link_.GetDevicePath() + ": " + SystemReason(EACCES) + kAccessHint);
             throw;
         }
-        if (nrHid1_.GetActive() && !nrHid1_.CanWrite())
-            LogLine(nrHid1_.GetDevicePath() + ": opened for reading only, nothing can be sent to it" + kAccessHint);
-        controls_.chipListColour = kColourGreen;
+        if (link_.GetActive() && !link_.CanWrite())
+            LogLine(link_.GetDevicePath() + ": opened for reading only, nothing can be sent to it" + kAccessHint);
+        controls_.programmerOpen = true;
         ControlsChanged();
         programmer_ = ProgrammerInfo{};
-        programmer_.path = nrHid1_.GetDevicePath();
-        programmer_.product = nrHid1_.GetProductString();
-        programmer_.serial = nrHid1_.GetSerialNumberString();
-        LogLine(Translate("Programer is connected!") + nrHid1_.GetProductString() + " " +
-                nrHid1_.GetSerialNumberString());
+        programmer_.path = link_.GetDevicePath();
+        programmer_.product = link_.GetProductString();
+        programmer_.serial = link_.GetSerialNumberString();
+        LogLine(Translate("Programer is connected!") + link_.GetProductString() + " " +
+                link_.GetSerialNumberString());
         pro_.Connect();
         return;
     }
-    nrHid1_.SetActive(false);
+    link_.SetActive(false);
     programmer_ = ProgrammerInfo{};
-    controls_.chipListColour = kColourGrey;
+    controls_.programmerOpen = false;
     ControlsChanged();
 }
 
 // --- image loading, Set Flash Size, Save BIN ------------------------------------------------
+
+void Operations::StageImage(const Image& image) {
+    // The engine streams whole packets: the image, then erased bytes to the end of its last
+    // packet, so that nothing an earlier, longer image left in the buffer follows it to the chip.
+    static const std::array<std::uint8_t, 64> kErased = [] {
+        std::array<std::uint8_t, 64> a{};
+        a.fill(0xFF);
+        return a;
+    }();
+    const std::size_t size = image.bytes.size();
+    pro_.StoreImage(0, image.bytes.data(), size);
+    const std::size_t tail = std::min<std::size_t>((64 - size % 64) % 64, CPro::kBufferSize - size);
+    if (tail != 0) pro_.StoreImage(static_cast<std::uint32_t>(size), kErased.data(), tail);
+}
+
+void Operations::LoadDone(const std::string& name, const std::string& error) {
+    LoadOutcome outcome{name, error, workspace_.image()};
+    if (view_ != nullptr && alive_->load()) view_->loadFinished(outcome);
+}
+
+std::string Operations::Loaded(const std::string& name, const ImageWorkspace::Load& load) {
+    if (!load.copyWarning.empty()) LogLine(load.copyWarning);
+    LoadDone(name, load.error);
+    if (load.errorBox) throw OpsError(load.error);
+    if (!load.error.empty()) {
+        LogLine(load.error);
+        return load.error;
+    }
+    if (view_ != nullptr) view_->hexViewChanged();
+    return {};
+}
+
+std::string Operations::LoadImageFileNow(const std::string& name) {
+    controls_.fileBox = name;
+    ControlsChanged();
+    return Loaded(name, workspace_.load(name));
+}
 
 bool Operations::loadImage(const std::string& name) {
     if (busy()) {
         RefuseBusy();
         return false;
     }
-    return LoadImageFileNow(name);
-}
-
-void Operations::PutImage(ImagePtr image) {
-    pro_.StoreImage(0, image->bytes.data(), image->bytes.size());
-    hexEditor_.SetDataSize(static_cast<std::int64_t>(image->bytes.size()));
-    hexEditor_.WriteBuffer(image->bytes.data(), 0, image->bytes.size());
-    image_ = std::move(image);
-}
-
-bool Operations::LoadHex(const std::string& name) {
-    // One read and one conversion into an image of its own: a file that fails to convert, or that
-    // is larger than the write buffer, leaves the previous image in the buffer and the view.
-    ImageLoad load = ReadImageFile(name, CPro::kBufferSize);
-    if (!load.image) {
-        LogLine(load.error);
-        return false;
-    }
-    // The BIN copy beside the HEX file holds exactly the image (an older, longer copy is replaced
-    // whole). A failure to write it does not stop the load.
-    if (const std::string failed = WriteBinCopy(*load.image); !failed.empty()) LogLine(failed);
-    PutImage(std::move(load.image));
-    return true;
-}
-
-bool Operations::LoadImageFileNow(const std::string& name) {
-    rememberedFile_ = name;
-    controls_.fileBox = name;
-    ControlsChanged();
-    const ImageKind kind = ImageKindOf(name);
-    bool loaded = false;
-    if (kind == ImageKind::Hex) {
-        loaded = LoadHex(name);
-    } else {
-        const PathStatus status = StatPath(name);
-        const std::uint64_t size = status.size;
-        if (status.error == 0 && status.isRegular && kind == ImageKind::Bin && size > CPro::kBufferSize) {
-            LogLine(Format("%s: the image is %ju bytes, larger than the %" PRIu32 "-byte write buffer", name.c_str(),
-                           static_cast<std::uintmax_t>(size), CPro::kBufferSize));
-            return false;
-        }
-        hexEditor_.LoadFromFile(name);  // HexDocumentError: "Cannot open %s." ...
-        if (kind == ImageKind::Bin) {
-            // The view read the file once; the image is those same bytes.
-            auto image = std::make_shared<Image>();
-            image->kind = ImageKind::Bin;
-            image->source = name;
-            const auto data = hexEditor_.Data();
-            image->bytes.assign(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(hexEditor_.GetDataSize()));
-            image->fileSha256 = image->bytesSha256();
-            pro_.StoreImage(0, image->bytes.data(), image->bytes.size());
-            image_ = std::move(image);
-        } else {
-            // Shown, but it is no image: Write refuses until a HEX or BIN file is loaded.
-            image_.reset();
-        }
-        loaded = true;
-    }
-    if (loaded && view_ != nullptr) view_->hexViewChanged();
-    return loaded;
+    return LoadImageFileNow(name).empty();
 }
 
 void Operations::loadFile(const std::optional<std::string>& chosen) {
@@ -874,8 +923,7 @@ void Operations::loadFile(const std::optional<std::string>& chosen) {
     }
     const std::string name = args_.size() >= 2 ? args_[1] : std::string();
     if (ImageKindOf(name) != ImageKind::Hex) return;
-    pro_.StoreImage(0, kErasedHead.data(), kErasedHead.size());
-    if (LoadHex(name) && view_ != nullptr) view_->hexViewChanged();
+    Loaded(name, workspace_.loadHex(name));
 }
 
 void Operations::loadChosenFile(const std::string& name) {
@@ -883,27 +931,11 @@ void Operations::loadChosenFile(const std::string& name) {
         RefuseBusy();
         return;
     }
-    pro_.StoreImage(0, kErasedHead.data(), kErasedHead.size());
-    try {
-        if (!LoadImageFileNow(name)) return;
-    } catch (const HexDocumentError& e) {
-        throw OpsError(e.what());
-    }
-    const std::size_t n = hexEditor_.GetDataSize();
+    if (!LoadImageFileNow(name).empty()) return;
+    const std::size_t n = workspace_.view().GetDataSize();
     LogLine("Load File" + name + "  " + std::to_string(n) + " Bytes");
     controls_.flashSizeBox = std::to_string(n);
     ControlsChanged();
-}
-
-bool Operations::setImage(ImagePtr image) {
-    if (!image || image->bytes.size() > CPro::kBufferSize) return false;
-    if (busy()) {
-        RefuseBusy();
-        return false;
-    }
-    PutImage(std::move(image));
-    if (view_ != nullptr) view_->hexViewChanged();
-    return true;
 }
 
 void Operations::setFlashSize() {
@@ -917,14 +949,14 @@ void Operations::setFlashSize() {
         RefuseBusy();
         return;
     }
-    hexEditor_.SetDataSize(*value);
+    workspace_.resize(*value);
     if (view_ != nullptr) view_->hexViewChanged();
 }
 
 void Operations::saveBin(const std::optional<std::string>& chosen) {
     if (!chosen) return;
     try {
-        hexEditor_.SaveToFile(*chosen, true);
+        workspace_.save(*chosen);
     } catch (const HexDocumentError& e) {
         throw OpsError(e.what());
     }

@@ -1,9 +1,10 @@
-// The programming operations behind the window's ISP tab, without any widget: chip selection,
-// Detect, Read, Write with its reload and checks, the 2000 ms watchdog, the engine's events, the
-// search for the programmer with its link status handlers, and image loading / Set Flash Size /
-// Save BIN. The window and the command-line tool both drive this class; what they show reaches
-// them through OpsView, always on the UI thread and in the order it was raised. One gate per
-// programmer: from an operation's start to its result nothing else talks to the programmer.
+// The programming operations of one programmer: chip selection, Detect, Read, Write (of the
+// workspace's image with its reload, or of a given image), Cancel, the 2000 ms watchdog, the
+// engine's events, and the search for the programmer with its link status. One gate per
+// programmer: from an operation's start to its result, and while a cancelled one still drains,
+// nothing else talks to the programmer. The window's image workspace (ImageWorkspace) sits
+// beside it under the same gate. The window and the sessions drive this class; what they show
+// reaches them through OpsView, always on the UI thread and in the order it was raised.
 #pragma once
 
 #include <atomic>
@@ -21,8 +22,11 @@
 #include "core/UiHost.h"
 #include "hid/Nrhid.h"
 #include "image/HexDocument.h"
+#include "ops/ImageWorkspace.h"
 #include "image/Image.h"
 #include "log/Log.h"
+#include "ops/ProgrammerMatch.h"
+#include "ops/WriteOptions.h"
 #include "protocol/Chips.h"
 #include "protocol/Cpro.h"
 
@@ -30,31 +34,27 @@ namespace quillon {
 
 using hid::kProgrammerProductId;
 using hid::kProgrammerVendorId;
-inline constexpr std::uint32_t kColourGrey = 0x808080;         // chip list: no programmer
-inline constexpr std::uint32_t kColourGreen = 0xC0DCC0;        // chip list: programmer opened
 inline constexpr int kWatchdogMs = 2000;
 // How long a Write may hear nothing from the programmer (after its command, and after the image
 // stream) before it ends. The window's watchdog does not watch a Write, so without this a silent
 // programmer would leave the Write pending for ever.
 inline constexpr int kWriteQuietMs = 3000;
 
-// The state of the window's controls that the operations read and write.
+// The choices the operations act on and the state they report, in their own words; how a shell
+// shows them (check boxes, colours) is its own business.
 struct OpsControls {
-    int chipIndex = -1;                  // cbbDev selection; -1: none
+    int chipIndex = -1;                  // index into the chip table; -1: none chosen
     std::string chipText = "Select Device";
-    bool reload = true;                  // chkReload
-    bool erase = true;                   // chkEraseFlash
-    bool encrypt = false;                // chkEncrypt (read protection)
-    bool verify = true;                  // chkVerify
-    bool resetRun = true;                // chkResetDev
-    std::string fileBox;                 // edtFile
+    bool reload = true;                  // load the remembered file again before each Write
+    WriteOptions options;                // erase, protect, verify, reset (readback is not theirs)
+    std::string fileBox;                 // the file name as typed or last loaded
     std::string flashSizeBox;            // edtFlashSize
     // Derived, never set on their own: busy while an operation holds the programmer (from its
-    // start to its result); btnRead and BtnAuto enabled while the link is open (before the first
-    // link event: enabled) and no operation is running.
+    // start to its result, and while a cancelled one still drains); Read and Write usable while
+    // the link is open (before the first link event: usable) and no operation is running.
     bool busy = false;
     bool buttonsEnabled = true;
-    std::uint32_t chipListColour = kColourGrey;
+    bool programmerOpen = false;         // the search opened a programmer
     std::uint32_t progressMax = 0;
     std::uint32_t progressPosition = 0;
 };
@@ -74,13 +74,6 @@ struct ProgrammerInfo {
     bool echoOk = false;        // the handshake echo is the expected one
 };
 
-// A programmer the search could choose.
-struct ProgrammerEntry {
-    std::string path;
-    std::string product;
-    std::string serial;
-};
-
 // Every detect(), read() and write() ends in exactly one of these.
 enum class OpKind { Detect, Read, Write };
 enum class OpStatus { Ok, Refused, NoProgrammer, Timeout, DeviceFailure, VerifyFailure, Interrupted };
@@ -91,8 +84,20 @@ struct OpsResult {
     std::string message;      // one English sentence for the user, e.g. "no answer from the programmer"
     std::uint32_t bytes = 0;  // bytes read / written when relevant
     bool verified = false;    // Write: the programmer's transfer checksum matched
-    ImagePtr image{};         // Write: exactly the bytes that went to the programmer (once sent)
+    // Write: exactly the bytes that went to the programmer (once sent); Read: the chip's flash.
+    ImagePtr image{};
 };
+
+// What a load left behind: the file it tried, why it failed ("" when it loaded), and the image
+// a Write sends from now on (the one loaded, the one before when the load failed, or none).
+struct LoadOutcome {
+    std::string file;
+    std::string error;
+    ImagePtr image;
+};
+// One line that names the image a Write sends: "Write sends fw.hex: 4096 bytes, SHA-256 1a2b3c4d",
+// or, without one, that Write refuses until a HEX or BIN file loads.
+std::string DescribeWriteImage(const Image* image);
 
 // What to do when the system refuses the programmer for lack of permission: one sentence
 // (starting with a blank) that names the udev rule and the group.
@@ -108,6 +113,9 @@ public:
     virtual void controlsChanged(const OpsControls&) {}
     virtual void hexViewChanged() {}
     virtual void linkChanged(LinkEvent) {}
+    // The platform reported a device change (hot plug on): called just before the search it
+    // causes, so that a shell can refresh what it lists first.
+    virtual void devicesChanged() {}
     // The programmer answered the connect block.
     virtual void identified(const ProgrammerInfo&) {}
     // A read completed; the hex view holds its bytes.
@@ -121,6 +129,8 @@ public:
     // The watchdog ran out after offset of length bytes.
     virtual void timedOut(std::uint32_t /*offset*/, std::uint32_t /*length*/) {}
     virtual void refused(OpsRefusal) {}
+    // Every load (Load, a dropped file, the reload before Write) ends with this, loaded or not.
+    virtual void loadFinished(const LoadOutcome&) {}
     // Exactly once per detect(), read() and write(), after the log lines and progress of that
     // operation.
     virtual void finished(const OpsResult&) {}
@@ -143,23 +153,22 @@ public:
     Operations(const Operations&) = delete;
     Operations& operator=(const Operations&) = delete;
 
-    // The engine as it stands, to look at (diagnostics and tests); everything that changes it is a
-    // verb of this class.
-    const CPro& engine() const { return pro_; }
+    // The selected chip's flash size (the engine's default chip until one is chosen).
+    std::uint32_t flashSize() const { return pro_.Chip().flashSize; }
     // The document the window's hex view shows (UI thread).
-    HexDocument& hexView() { return hexEditor_; }
-    const HexDocument& hexView() const { return hexEditor_; }
+    HexDocument& hexView() { return workspace_.view(); }
+    const HexDocument& hexView() const { return workspace_.view(); }
     const OpsControls& controls() const { return controls_; }
     hid::Platform& platform() { return platform_; }
-    std::string rememberedFile() const { return rememberedFile_; }
+    std::string rememberedFile() const { return workspace_.rememberedFile(); }
 
     // The settings restored at start, as a whole: the chip index (its chip parameters apply
-    // quietly, without chipChanged), the file box and remembered file, and the five option boxes.
-    // Progress, button state and the chip list colour are left alone.
+    // quietly), the file box and remembered file, reload and the write options. Progress, the
+    // gate's state and programmerOpen are left alone.
     void applySettings(const OpsControls& settings);
     // One control changed by the user (UI thread). None of them touches the others or progress;
     // controlsChanged is raised only when the value really changed.
-    void setChipIndex(int index);  // runs chipChanged, like selectChip
+    void setChipIndex(int index);  // applies the chip, like selectChip
     void setReload(bool on);
     void setErase(bool on);
     void setEncrypt(bool on);
@@ -167,10 +176,10 @@ public:
     void setResetRun(bool on);
     void setFileBox(std::string text);  // the edit box only: the remembered file stays
     void setFlashSizeBox(std::string text);
-    // Picks a chip list entry like the user does (runs chipChanged); -1 clears the selection.
+    // Picks a chip table entry like the user does (its parameters apply); -1 clears the selection.
     void selectChip(int index);
-    // Narrows the search to programmers the filter accepts (for example one serial number).
-    void setProgrammerFilter(std::function<bool(const hid::TnrHidDevice&)> filter);
+    // Narrows the search to one programmer by device path or serial number ("" any).
+    void chooseProgrammer(std::string pathOrSerial);
     // The command-line arguments the program was started with (argv[0] excluded); Load then
     // takes the second one as a HEX file without a dialog.
     void setCommandLineArguments(std::vector<std::string> args) { args_ = std::move(args); }
@@ -184,57 +193,48 @@ public:
     std::vector<ProgrammerEntry> listProgrammers();
     // The open programmer and its last answer; path empty when none is open.
     const ProgrammerInfo& programmer() const { return programmer_; }
-    bool linkOpen() const { return nrHid1_.GetActive(); }
+    bool linkOpen() const { return link_.GetActive(); }
     // Opened without write access: nothing can be sent to it.
-    bool linkWritable() const { return nrHid1_.CanWrite(); }
+    bool linkWritable() const { return link_.CanWrite(); }
     // Closes the programmer's link (the pending operation, if any, ends as a device failure).
     void closeProgrammer();
-    // The image the last load put into the write buffer; null when the last load did not put
-    // one there (a file that is neither HEX nor BIN, or nothing loaded yet).
-    ImagePtr image() const { return image_; }
-    // True from an operation's start to its result, and while an image still streams.
+    // The image a Write sends (exactly its bytes); null when the last file shown is neither HEX
+    // nor BIN, or nothing was loaded yet. A load that fails leaves it as it was.
+    ImagePtr image() const { return workspace_.image(); }
+    // True from an operation's start to its result, while an image still streams, and while a
+    // cancelled operation's reports still arrive.
     bool busy() const;
-    // True when the hex view holds exactly what a Write without reload would send.
+    // True when every byte the hex view shows is the image's byte at that address (the view may
+    // be cut short by Set Flash Size).
     bool viewMatchesWriteImage() const;
 
-    // Handlers (UI thread).
-    void chipChanged();
+    // The verbs (UI thread).
     // Detect. With sendConnectBlock false it waits (under the watchdog) for the answer to the
     // connect block that the search has just sent, instead of sending another.
     void detect(bool sendConnectBlock = true);
     void read();
+    // Write with reload, as the window's button and F9 do: the remembered file (reload on) or
+    // the image loaded last.
     void write();
+    // Writes this image, whatever is loaded or shown (the sessions' write).
+    void write(ImagePtr image);
     // Ends the pending operation with Interrupted and stops an image stream before its next
     // packet; with closeLink the programmer's link is closed too.
     void cancel(const std::string& why, bool closeLink = false);
-    void watchdogExpired();
-    void startWatchdog();
-    void updateControlStatus(std::uint8_t status);
     // The programmer search; HidError from an open that failed passes through.
     void searchProgrammer();
-    // Loads one file into the write buffer and the hex view; false when nothing was loaded.
+    // Loads one file into a new image value and the hex view; false when nothing was loaded
+    // (the image and the view are then as they were).
     bool loadImage(const std::string& name);
     // The Load button; chosen is the dialog's answer (nullopt: cancelled). Throws OpsError.
     void loadFile(const std::optional<std::string>& chosen);
     // Load with a file already chosen (the dialog's answer, a dropped file), whatever the
     // command-line arguments. Throws OpsError.
     void loadChosenFile(const std::string& name);
-    // Puts an image already loaded into the write buffer and the hex view, as a load would
-    // (sessions write one loaded image, with reload off). False, and nothing changes, while an
-    // operation runs or when it does not fit the write buffer.
-    bool setImage(ImagePtr image);
     // Set Flash Size from the flash size box. Throws OpsError.
     void setFlashSize();
     // Save BIN; chosen is the dialog's answer (nullopt: cancelled). Throws OpsError.
     void saveBin(const std::optional<std::string>& chosen);
-
-    // Engine and link hooks (any thread).
-    std::int32_t SendReport(const std::uint8_t* data, std::int32_t length);
-    // One input report without its report ID byte, from the given session (reader thread).
-    void nrHid1AfterReceive(hid::TnrBaseIO::SessionId session, const std::uint8_t* payload, std::uint32_t count);
-    void nrHid1Open();
-    void nrHid1Close();
-    void nrHid1FatalError(bool& raiseException);
 
     // True while a Write streams the image to the programmer.
     bool streaming() const { return pro_.Streaming(); }
@@ -251,10 +251,27 @@ private:
         bool verify;            // Write: the verify box when it started
         bool streamed = false;  // Write: the whole image went out
         std::uint32_t bytes = 0;
-        ImagePtr image{};       // Write: what is being sent
+        ImagePtr image{};       // Write: what is being sent; Read: what arrived
     };
 
+    // The selected chip's parameters into the engine.
+    void ApplyChip();
+    // The 2000 ms watchdog of Detect and Read (UI thread).
+    void StartWatchdog();
+    void WatchdogExpired();
+    // The buttons follow the link's state from its first open, close or failure on.
+    void ShowLinkState();
+    // The engine's and the link's hooks (any thread).
+    std::int32_t SendToLink(const std::uint8_t* data, std::int32_t length);
+    // One input report without its report ID byte, from the given session (reader thread).
+    void LinkReceived(hid::TnrBaseIO::SessionId session, const std::uint8_t* payload, std::uint32_t count);
+    void LinkOpened();
+    void LinkClosed();
+    void LinkFailed(bool& raiseException);
     CommandFlags Flags() const;
+    // The part of a Write after its start (gate held): the checks, then the command.
+    void SendImage(ImagePtr image);
+    void RefuseWrite(OpsRefusal why, std::string message);
     // True (after logging and raising the refusal) when op may not start because the gate is held.
     bool RefuseWhileBusy(OpKind op);
     void Begin(OpKind op);
@@ -265,6 +282,10 @@ private:
     void Raise(OpsResult result);  // posted to the view
     // Runs fn on the UI thread after the lines of the report being handled (any thread).
     void Settle(std::function<void()> fn);
+    // The cancelled operation whose reports may still arrive (UI thread).
+    bool Draining(OpKind op) const;
+    // Its traffic has ended (the last report, a reply, the watchdog, the link reset): the gate opens.
+    void EndDrain();
     void StartQuiet();
     void StopQuiet();
     void QuietExpired();
@@ -282,10 +303,14 @@ private:
     void LogLine(std::string_view text);
     // Logs and reports that the image cannot change now because an operation runs.
     void RefuseBusy();
-    // Loads one file (the gate is not held by anyone else); false when nothing was loaded.
-    bool LoadImageFileNow(const std::string& name);
-    bool LoadHex(const std::string& name);
-    void PutImage(ImagePtr image);
+    // Loads one file into a new image value (the gate is not held by anyone else); "" when it
+    // loaded, else why not, with the previous image left as it was.
+    std::string LoadImageFileNow(const std::string& name);
+    // Reports a load (log, view, shell) and returns its error; throws OpsError for an error box.
+    std::string Loaded(const std::string& name, const ImageWorkspace::Load& load);
+    void LoadDone(const std::string& name, const std::string& error);
+    // Puts the image into the engine's write buffer just before it goes out (gate held).
+    void StageImage(const Image& image);
     // What a send that returned false means for op (UI thread).
     void SendFailed(OpKind op, const char* what);
 
@@ -306,13 +331,11 @@ private:
     const std::shared_ptr<std::atomic<bool>> alive_ = std::make_shared<std::atomic<bool>>(true);
     std::unique_ptr<EngineListener> listener_;
     CPro pro_;
-    HexDocument hexEditor_;
+    ImageWorkspace workspace_{CPro::kBufferSize};
     OpsControls controls_;
     std::optional<bool> linkOpenShown_;  // the link state the buttons follow; none before the first event
-    std::string rememberedFile_;
     std::vector<std::string> args_;
-    std::function<bool(const hid::TnrHidDevice&)> filter_;
-    ImagePtr image_;
+    std::string chosen_;  // the programmer the search takes by path or serial; "" the first
     ProgrammerInfo programmer_;
 
     std::mutex logMutex_;
@@ -322,6 +345,9 @@ private:
     std::atomic<bool> watchdogEnabled_{false};  // mirror the reader thread may look at
     std::atomic<bool> restartQueued_{false};    // a timer restart task is in the queue
     std::optional<Pending> pending_;
+    // An OpKind cancelled while the programmer still answers it; -1 when none. Set and cleared on
+    // the UI thread; the reader thread reads it to keep that operation's news out of the shells.
+    std::atomic<int> draining_{-1};
     UiHost::TimerId quiet_ = 0;                 // UI thread only; the Write's quiet period
     std::atomic<bool> quietEnabled_{false};
     bool hotPlug_ = false;                      // subscribed to the platform's device changes
@@ -334,8 +360,8 @@ private:
     std::atomic<bool> progressQueued_{false};   // a progress task is in the queue
     std::atomic<std::uint32_t> progressPending_{0};
     // Last, so that it is destroyed first: its destructor joins the reader thread, which may be
-    // inside nrHid1AfterReceive using everything above.
-    hid::TnrHid nrHid1_;
+    // inside LinkReceived using everything above.
+    hid::TnrHid link_;
 };
 
 }  // namespace quillon

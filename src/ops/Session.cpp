@@ -39,14 +39,7 @@ Comparison CompareWithImage(std::span<const std::uint8_t> chip, const Image& ima
 
 ProgrammerScan ScanProgrammers(hid::Platform& platform, const std::string& device) {
     ProgrammerScan scan;
-    hid::TnrHid link(platform);
-    link.Update();
-    for (int i = 0; i < link.GetDeviceCount(); ++i) {
-        const hid::TnrHidDevice* d = link.GetHidDevice(i);
-        if (d->vendorId != kProgrammerVendorId || d->productId != kProgrammerProductId) continue;
-        if (!device.empty() && d->devicePath != device && d->serialNumberString != device) continue;
-        scan.paths.push_back(d->devicePath);
-    }
+    for (const ProgrammerEntry& e : FindProgrammers(platform, device)) scan.paths.push_back(e.path);
     if (scan.paths.empty()) {
         for (const hid::RawDevice& d : platform.enumerate())
             if (platform.query(d.path, false).error == hid::kSharingViolation) {
@@ -68,16 +61,9 @@ ProgrammerSession::ProgrammerSession(hid::Platform& platform, SessionOptions opt
     OpsControls c;
     c.chipIndex = options_.chipIndex;
     c.reload = false;  // the session hands the operations an image already loaded
-    c.erase = options_.write.erase;
-    c.encrypt = options_.write.protect;
-    c.verify = options_.write.verify;
-    c.resetRun = options_.write.reset;
+    c.options = options_.write;
     ops_.applySettings(c);
-    if (!options_.device.empty()) {
-        const std::string want = options_.device;
-        ops_.setProgrammerFilter(
-            [want](const hid::TnrHidDevice& d) { return d.devicePath == want || d.serialNumberString == want; });
-    }
+    ops_.chooseProgrammer(options_.device);
 }
 
 ProgrammerSession::~ProgrammerSession() = default;
@@ -171,21 +157,19 @@ OpsResult ProgrammerSession::write(ImagePtr image) {
     if (!image || image->bytes.empty())
         return {OpKind::Write, OpStatus::Refused,
                 (image ? image->source + ": " : std::string()) + "the image is empty (the file holds no data)"};
-    if (!ops_.setImage(image))
+    if (image->bytes.size() > CPro::kBufferSize)
         return {OpKind::Write, OpStatus::Refused,
                 image->source + ": the image is larger than the " + std::to_string(CPro::kBufferSize) +
                     "-byte write buffer"};
-    return Run(OpKind::Write, [this] { ops_.write(); });
+    // Straight to the programmer: a session has no view and no remembered file.
+    return Run(OpKind::Write, [this, image] { ops_.write(image); });
 }
 
 OpsResult ProgrammerSession::read(std::vector<std::uint8_t>& flash) {
     phase_ = "read";
     lastProgress_ = 0;
     OpsResult r = Run(OpKind::Read, [this] { ops_.read(); });
-    if (r.status == OpStatus::Ok) {
-        const auto data = ops_.hexView().Data();
-        flash.assign(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(ops_.hexView().GetDataSize()));
-    }
+    if (r.status == OpStatus::Ok && r.image) flash = r.image->bytes;
     return r;
 }
 

@@ -361,15 +361,7 @@ std::uint64_t StationRunner::takeSerial(const UnitRecord& unit) {
 
 std::vector<std::string> StationRunner::ProgrammerPaths() {
     std::vector<std::string> paths;
-    hid::TnrHid scan(*shared_);
-    scan.Update();
-    for (int i = 0; i < scan.GetDeviceCount(); ++i) {
-        const auto* d = scan.GetHidDevice(i);
-        if (d->vendorId != hid::kProgrammerVendorId || d->productId != hid::kProgrammerProductId) continue;
-        if (!config_.device.empty() && d->devicePath != config_.device && d->serialNumberString != config_.device)
-            continue;
-        paths.push_back(d->devicePath);
-    }
+    for (const ProgrammerEntry& e : FindProgrammers(*shared_, config_.device)) paths.push_back(e.path);
     return paths;
 }
 

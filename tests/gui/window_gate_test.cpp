@@ -4,6 +4,7 @@
 // programmers; a stop order from the update service waits for the Write's result.
 #include <QAbstractEventDispatcher>
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -12,6 +13,7 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -305,3 +307,64 @@ TEST_F(WindowGateTest, AStopOrderDuringAPacedWriteExitsTwoOnlyAfterTheResult) {
 }
 
 }  // namespace
+
+// Load a good image, spoil the file, Load it again (reload off), Write: the status line names the
+// image Write sends after the failed load, and the chip gets that image, never erased bytes.
+TEST_F(WindowGateTest, AFailedLoadKeepsTheImageAndTheWindowSaysWhichOneWriteSends) {
+    sim_.setPaced(false);
+    Start();
+    form_->cbbDev->setCurrentIndex(2);
+    emit form_->cbbDev->activated(2);
+    form_->chkReload->setChecked(false);
+    const fs::path good = Image(4096, 5);
+    openAnswers_.push_back(good.string());
+    QTest::mouseClick(form_->BtnLoadFile, Qt::LeftButton);
+    ASSERT_EQ(Result().rfind("load: ok", 0), 0u) << Result();
+    // The same name, now a HEX file with a bad checksum.
+    const fs::path bad = dir_ / "fw.hex";
+    std::ofstream(bad) << ":0400000001020304F3\n:00000001FF\n";
+    openAnswers_.push_back(bad.string());
+    QTest::mouseClick(form_->BtnLoadFile, Qt::LeftButton);
+    EXPECT_EQ(Result().rfind("load: failed", 0), 0u) << Result();
+    EXPECT_NE(Result().find("Write sends " + good.string() + ": 4096 bytes"), std::string::npos) << Result();
+    QTest::mouseClick(form_->BtnAuto, Qt::LeftButton);
+    ASSERT_TRUE(WaitResult("write: ok")) << Result() << "\n" << Log();
+    auto expected = Pattern(4096, 5);
+    expected.resize(sim::kFlash32K, 0xFF);
+    EXPECT_EQ(sim_.flash(first_), expected);
+}
+
+// Read a paced 32 KiB chip, Cancel while it streams, F9 right after: the write command never goes
+// out while the read still streams, nothing of the cancelled read reaches the log, the bar or the
+// view, and the bar is reset; once the programmer is quiet a Write goes through and fills the bar.
+TEST_F(WindowGateTest, CancelDuringAPacedReadShowsNothingMoreAndHoldsTheWriteBack) {
+    Start();
+    form_->cbbDev->setCurrentIndex(2);
+    emit form_->cbbDev->activated(2);
+    form_->chkReload->setChecked(false);
+    openAnswers_.push_back(Image(1000, 6).string());
+    QTest::mouseClick(form_->BtnLoadFile, Qt::LeftButton);
+    QTest::mouseClick(form_->btnRead, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form_->ProgressBar1->value() > 0; }, 10000)) << Log();
+    QTest::mouseClick(form_->btnCancel, Qt::LeftButton);
+    ASSERT_TRUE(WaitResult("read: interrupted")) << Result();
+    EXPECT_EQ(form_->ProgressBar1->value(), 0);
+    form_->BtnAutoClick();  // F9
+    ASSERT_TRUE(WaitResult("write: refused")) << Result();
+    EXPECT_EQ(Enabled(), kBusy);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !form_->ops().busy(); }, 10000));
+    QTest::qWait(50);
+    EXPECT_EQ(Log().find("Read finish"), std::string::npos) << Log();
+    EXPECT_EQ(Log().find("Write FLASH"), std::string::npos) << Log();
+    EXPECT_EQ(form_->hexEditor->document()->GetDataSize(), 1000u);
+    EXPECT_EQ(form_->ProgressBar1->value(), 0);
+    EXPECT_EQ(Enabled(), kIdle);
+
+    QTest::mouseClick(form_->BtnAuto, Qt::LeftButton);
+    ASSERT_TRUE(WaitResult("write: ok")) << Result() << "\n" << Log();
+    EXPECT_EQ(form_->ProgressBar1->maximum(), 1000);
+    EXPECT_EQ(form_->ProgressBar1->value(), 1000);
+    const auto flash = sim_.flash(first_);
+    const auto image = Pattern(1000, 6);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
+}
