@@ -143,6 +143,7 @@ int RunHex2Bin(const CliContext& ctx, Hex2BinOptions opt) {
     try {
         // An image of 0 bytes (a file of nothing but the end marker) makes an empty OUT.
         WriteFileAtomically(opt.output, std::string_view(reinterpret_cast<const char*>(image.get()), length),
+                            Durability::Rebuildable,
                             [] { return InterruptWatch::Caught() != 0; });
     } catch (const std::system_error& e) {
         if (InterruptWatch::Caught() != 0) return interrupted();

@@ -56,8 +56,8 @@ TEST_F(FilesTest, ReplacesKeepExactBytesUnderAnyName) {
     for (const std::string name : {"plain.bin", "固件 烧录.bin", "ünïcödé.hex"}) {
         SCOPED_TRACE(name);
         const std::string path = Utf8Name(dir_, name);
-        WriteFileAtomically(path, "older and longer content that must not survive the replace");
-        WriteFileAtomically(path, bytes);  // replaces an existing file
+        WriteFileAtomically(path, "older and longer content that must not survive the replace", Durability::Durable);
+        WriteFileAtomically(path, bytes, Durability::Durable);  // replaces an existing file
         EXPECT_EQ(ReadWholeFile(path), bytes);
         EXPECT_TRUE(stdfs::exists(PathFromUtf8(path)));  // the name on disk is the one given
         EXPECT_EQ(StatPath(path).size, bytes.size());
@@ -70,8 +70,8 @@ TEST_F(FilesTest, ReplacesKeepExactBytesUnderAnyName) {
 
 TEST_F(FilesTest, RenamesReplaceAndRemovalsSayWhyTheyFail) {
     const std::string a = Utf8Name(dir_, "a.bin"), b = Utf8Name(dir_, "目标.bin");
-    WriteFileAtomically(a, "new");
-    WriteFileAtomically(b, "old");
+    WriteFileAtomically(a, "new", Durability::Durable);
+    WriteFileAtomically(b, "old", Durability::Durable);
     EXPECT_EQ(RenameFile(a, b), 0);
     EXPECT_EQ(ReadWholeFile(b), "new");
     EXPECT_FALSE(PathEntryExists(a));

@@ -374,7 +374,7 @@ void TIniOptions::Save(const std::string& path) const {
     };
     std::string text = ini::SetValues(form.text, Section, values);
     try {
-        WriteFileAtomically(path, Encode(std::move(text), form));
+        WriteFileAtomically(path, Encode(std::move(text), form), Durability::Durable);
     } catch (const std::system_error& e) {
         throw IniWriteError(path, e.code().message());
     }

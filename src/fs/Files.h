@@ -16,6 +16,18 @@
 
 namespace quillon {
 
+// How much a replaced file must survive. Either way a reader sees the old file or the new one,
+// never a mix; the choice is whether the new content must be on the disk when the call returns.
+enum class Durability {
+    // Derived from an input that stays (hex2bin's OUT, the BIN copy beside a loaded HEX file):
+    // not flushed, so a power cut soon after may cost the new content, which the same command
+    // makes again. Flushing would cost more than the conversion itself.
+    Rebuildable,
+    // What cannot be made again (settings, a chip's read dump, production counters): the data
+    // and then the rename are flushed to the disk before the call returns.
+    Durable,
+};
+
 // Writes data to path, by what is found there:
 // - a regular file, or nothing: through a temporary file in the same directory and an atomic
 //   rename; an existing file keeps its permission bits, a new one gets 0666 less the umask;
@@ -28,7 +40,8 @@ namespace quillon {
 // cancelled (may be empty) is asked between chunks and after an interrupted write; when it
 // says true the write stops with ECANCELED. Throws std::system_error (with the failing call's
 // errno) when any step fails; a replaced file is then unchanged and no temporary file is left.
-void WriteFileAtomically(const std::string& path, std::string_view data,
+// durability says whether the new content is flushed (devices and FIFOs are never flushed).
+void WriteFileAtomically(const std::string& path, std::string_view data, Durability durability,
                          const std::function<bool()>& cancelled = {});
 
 // What a path names, for messages and for refusing inputs that would block or never end:

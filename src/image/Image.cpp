@@ -88,7 +88,8 @@ std::string WriteBinCopy(const Image& image) {
     if (image.kind != ImageKind::Hex || image.source.empty()) return {};
     try {
         WriteFileAtomically(image.source + ".bin",
-                            std::string_view(reinterpret_cast<const char*>(image.bytes.data()), image.bytes.size()));
+                            std::string_view(reinterpret_cast<const char*>(image.bytes.data()), image.bytes.size()),
+                            Durability::Rebuildable);
     } catch (const std::system_error& e) {
         return image.source + ".bin: " + hex::CHex2Bin::Message(hex::kHexWriteDestError) + " (" +
                SystemReason(e.code().value()) + ")";
