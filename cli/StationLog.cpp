@@ -1,11 +1,10 @@
-// Unit log lines are built with the tool's one JSON writer and checked with jsoncpp, so that what
-// the station refuses is exactly what a JSON parser would refuse.
+// Unit log lines are built with the tool's one JSON writer and checked with its strict reader, so
+// that what the station accepts any JSON parser reads the same way.
 #include "cli/StationLog.h"
-
-#include <json/json.h>
 
 #include <cerrno>
 #include <memory>
+#include <optional>
 #include <system_error>
 
 #include "cli/Json.h"
@@ -66,21 +65,14 @@ bool LooksTruncated(std::string_view line) {
            line.back() != '}';
 }
 
-bool ParseRecord(std::string_view line, Json::Value& value) {
-    Json::CharReaderBuilder builder;
-    builder["collectComments"] = false;
-    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    std::string errors;
-    return reader->parse(line.data(), line.data() + line.size(), &value, &errors);
-}
-
 // "" when line is a complete unit record, else why not.
 std::string RecordProblem(std::string_view line) {
-    Json::Value value;
-    if (!ParseRecord(line, value)) return "not JSON";
-    if (!value.isObject()) return "not a JSON object";
+    const std::optional<JsonValue> parsed = ParseJson(line);
+    if (!parsed) return "not JSON";
+    const JsonValue& value = *parsed;
+    if (!value.IsObject()) return "not a JSON object";
     if (value["type"] != "unit") return "not a unit record (\"type\" is not \"unit\")";
-    if (!value["time"].isString()) return "a unit record without \"time\"";
+    if (!value["time"].IsString()) return "a unit record without \"time\"";
     if (value["result"] != "pass" && value["result"] != "fail" && value["result"] != "taken")
         return "a unit record without a result";
     return {};
@@ -131,10 +123,11 @@ std::optional<std::uint64_t> LastTakenSerial(std::string_view tail) {
         const std::size_t start = tail.rfind('\n', end - 1);
         const std::size_t from = start == std::string_view::npos ? 0 : start + 1;
         const std::string_view line = tail.substr(from, end - from);
-        Json::Value value;
-        if (line.find("\"taken\"") != std::string_view::npos && ParseRecord(line, value) && value.isObject() &&
-            value["type"] == "unit" && value["result"] == "taken" && value["serial"].isUInt64())
-            return value["serial"].asUInt64();
+        if (line.find("\"taken\"") != std::string_view::npos) {
+            const std::optional<JsonValue> value = ParseJson(line);
+            if (value && (*value)["type"] == "unit" && (*value)["result"] == "taken" && (*value)["serial"].AsUInt64())
+                return (*value)["serial"].AsUInt64();
+        }
         if (start == std::string_view::npos) break;
         end = start;
     }
