@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -53,9 +54,29 @@ std::string NonRegularKind(const std::string& path);
 // either does not exist.
 bool SameFile(const std::string& a, const std::string& b);
 
+// The whole content of a file in one block from AllocateLargeBlock (core/LargeBlock.h): the text
+// of a big HEX file is read straight into it, with no copy through a string and no page filled
+// before the read fills it.
+class FileBlock {
+public:
+    std::string_view view() const { return {data_.get(), size_}; }
+    std::size_t size() const { return size_; }
+
+private:
+    friend FileBlock ReadWholeFileBlock(const std::string& path, std::size_t maxSize);
+    struct Free {
+        void operator()(char* block) const noexcept;
+    };
+    std::unique_ptr<char[], Free> data_;
+    std::size_t size_ = 0;
+};
+
 // The whole content of the file at path, read to its end (pipes and growing files included).
 // Throws std::system_error: the open's errno, EISDIR for a directory, EFBIG when more than
-// maxSize bytes would be read, or the failing read's errno.
+// maxSize bytes would be read, or the failing read's errno; std::bad_alloc without memory.
+FileBlock ReadWholeFileBlock(const std::string& path,
+                             std::size_t maxSize = std::numeric_limits<std::size_t>::max());
+// The same read, as a string (settings, counters, small files).
 std::string ReadWholeFile(const std::string& path,
                           std::size_t maxSize = std::numeric_limits<std::size_t>::max());
 

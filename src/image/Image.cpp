@@ -66,7 +66,7 @@ ImageLoad ReadImageFile(const std::string& path, std::size_t capacity) {
         converter.CollectNotices = true;  // the warnings come from the same pass
         std::uint32_t length = static_cast<std::uint32_t>(capacity);
         converter.PartialOnOverflow = false;
-        const std::int32_t rc = converter.ConvertText(text, nullptr, &length, image->bytes);
+        const std::int32_t rc = converter.ConvertText(text, &length, image->bytes);
         if (rc == hex::kHexDestOverflow) {
             load.tooLarge = true;
             load.error = TooLarge(path, length, capacity);
