@@ -49,7 +49,7 @@ std::string TooLong(const Hex2BinOptions& opt, std::uint64_t limit) {
 
 int RunHex2Bin(const CliContext& ctx, Hex2BinOptions opt) {
     // The conversion asks InterruptWatch::Caught() between its steps and chunks.
-    InterruptWatch watch;
+    InterruptFlag watch;
     Output out(ctx);
     // "-" is standard output, as for most tools; the tool's own lines then go to standard error.
     if (opt.output == "-") opt.output = "/dev/stdout";
