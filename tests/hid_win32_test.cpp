@@ -117,7 +117,7 @@ TEST_F(HidWin32Test, TheLinkListsEveryDeviceUnderItsHidProductString) {
         const TnrHidDevice& entry = *link.GetHidDevice(i);
         const DeviceQuery q = platform.query(entry.devicePath, true);
         EXPECT_EQ(entry.GetVendorId(), q.vendorId);
-        EXPECT_EQ(entry.GetReportLength(1), q.inputReportLength);
+        EXPECT_EQ(entry.GetReportLength(ReportKind::Input), q.inputReportLength);
         EXPECT_EQ(entry.productString, q.productString.size() >= 3 ? q.productString : entry.description);
     }
 }
