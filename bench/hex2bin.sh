@@ -4,9 +4,10 @@
 # linear address record every 64 KiB), checks that every tool produces the same bytes, then
 # times them side by side with hyperfine and prints how many times faster quillon-cli is.
 # quillon-cli runs as users run it, warnings on (the conversion notes the file's oddities).
-# The files live on a memory file system (/dev/shm) when there is one: quillon-cli makes its
-# output durable with fsync and objcopy does not, so on a disk the flush, not the conversion,
-# would be timed. BENCH_DIR=/some/disk/dir times that case instead.
+# Two places, since the file system is part of what a user waits for: a memory file system
+# (/dev/shm) and a disk (the build directory, or BENCH_DISK_DIR). OUT is derived from a HEX file
+# that stays, so quillon-cli replaces it atomically without flushing it, as objcopy does not
+# flush either. BENCH_PLACES="tmpfs" or "disk" times one of them only; BENCH_SIZES="512k" one size.
 # Usage: bench/hex2bin.sh [BUILD_DIR]   (a Release build; default build/release, the release preset:
 #        cmake --preset release && cmake --build build/release -j2 --target quillon-cli)
 set -euo pipefail
@@ -18,14 +19,20 @@ cli="$PWD/$build/cli/quillon-cli"
 py=/usr/bin/python3
 [ -x "$py" ] || py=python3
 
-parent="${BENCH_DIR:-}"
-if [ -z "$parent" ]; then
-    parent="${TMPDIR:-/tmp}"
-    [ -d /dev/shm ] && [ -w /dev/shm ] && parent=/dev/shm
+places="${BENCH_PLACES:-tmpfs disk}"
+works=()
+trap 'rm -rf "${works[@]}"' EXIT
+bench_place() {
+local place=$1 parent
+if [ "$place" = tmpfs ]; then
+    parent=/dev/shm
+    [ -d /dev/shm ] && [ -w /dev/shm ] || { echo "== tmpfs: no writable /dev/shm, skipped"; return 0; }
+else
+    parent="${BENCH_DISK_DIR:-$PWD/$build}"
 fi
 work=$(mktemp -d "$parent/quillon-hex2bin.XXXXXX")
-echo "files in $work ($(df --output=fstype "$work" | tail -1))"
-trap 'rm -rf "$work"' EXIT
+works+=("$work")
+echo "#### $place: files in $work ($(df --output=fstype "$work" | tail -1))"
 
 "$py" - "$work" <<'EOF'
 import os, random, sys
@@ -56,7 +63,7 @@ intelhex_cmd() {
 have_srec=1; command -v srec_cat >/dev/null || have_srec=0
 have_intelhex=1; "$py" -c 'import intelhex' 2>/dev/null || have_intelhex=0
 
-for size in 16k 32k 512k 16m; do
+for size in ${BENCH_SIZES:-16k 32k 512k 16m}; do
     names=(quillon objcopy)
     cmds=("$(quillon $size)" "$(objcopy_cmd $size)")
     if [ $have_srec = 1 ]; then names+=(srec_cat); cmds+=("$(srec_cmd $size)"); fi
@@ -88,8 +95,14 @@ for size in 16k 32k 512k 16m; do
     "$py" - "$work/$size.json" <<'EOF2'
 import json, sys
 results = json.load(open(sys.argv[1]))['results']
-base = results[0]['mean']
+base, base_median = results[0]['mean'], results[0]['median']
+# The median beside the mean: on a machine that other jobs load, a few slow runs move the mean.
 for r in results:
-    print('  %-9s %9.2f ms +- %6.2f   %5.1fx quillon' % (r['command'], r['mean'] * 1000, r['stddev'] * 1000, r['mean'] / base))
+    print('  %-9s %9.2f ms +- %6.2f (median %7.2f, user %6.2f, sys %6.2f)  %5.2fx quillon (median %5.2fx)' % (
+        r['command'], r['mean'] * 1000, r['stddev'] * 1000, r['median'] * 1000, r['user'] * 1000,
+        r['system'] * 1000, r['mean'] / base, r['median'] / base_median))
 EOF2
 done
+}
+
+for place in $places; do bench_place "$place"; done

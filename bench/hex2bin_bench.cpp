@@ -52,7 +52,7 @@ void BM_ConvertText(benchmark::State& state) {
     for (auto _ : state) {
         quillon::hex::CHex2Bin conv;
         std::uint32_t length = static_cast<std::uint32_t>(buffer.size());
-        const auto code = conv.ConvertText(text, nullptr, &length, buffer);
+        const auto code = conv.ConvertText(text, &length, buffer);
         if (code != quillon::hex::kHexSuccess || length != imageSize) {
             state.SkipWithError("conversion failed");
             break;
@@ -73,7 +73,7 @@ void BM_ConvertTextWithNotices(benchmark::State& state) {
         quillon::hex::CHex2Bin conv;
         conv.CollectNotices = true;
         std::uint32_t length = static_cast<std::uint32_t>(buffer.size());
-        const auto code = conv.ConvertText(text, nullptr, &length, buffer);
+        const auto code = conv.ConvertText(text, &length, buffer);
         if (code != quillon::hex::kHexSuccess || length != imageSize || !conv.Notices.empty()) {
             state.SkipWithError("conversion failed");
             break;
@@ -89,7 +89,7 @@ void BM_MeasureOnly(benchmark::State& state) {
     for (auto _ : state) {
         quillon::hex::CHex2Bin conv;
         std::uint32_t length = 0;
-        benchmark::DoNotOptimize(conv.ConvertText(text, nullptr, &length));
+        benchmark::DoNotOptimize(conv.ConvertText(text, &length));
         benchmark::DoNotOptimize(length);
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(text.size()));

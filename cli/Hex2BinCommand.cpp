@@ -36,30 +36,6 @@ using Block = std::unique_ptr<std::uint8_t[], FreeBlock>;
 
 Block Allocate(std::size_t bytes) { return Block(static_cast<std::uint8_t*>(AllocateLargeBlock(bytes))); }
 
-// The whole HEX file in one block, read straight into it (no copy through a string). Throws
-// std::system_error as ReadWholeFile does, EFBIG when more than maxSize bytes would be read.
-std::size_t ReadHexText(const std::string& path, std::size_t maxSize, Block& block) {
-    InputFile in(path);
-    // One spare byte shows at once whether the file grew meanwhile.
-    std::size_t capacity = static_cast<std::size_t>(std::min<std::uint64_t>(in.sizeHint(), maxSize)) + 1;
-    block = Allocate(capacity);
-    std::size_t size = 0;
-    for (;;) {
-        if (size == capacity) {
-            if (size > maxSize) throw std::system_error(EFBIG, std::generic_category(), path);
-            Block bigger = Allocate(std::min(capacity * 2, maxSize + 1));
-            std::memcpy(bigger.get(), block.get(), size);
-            block = std::move(bigger);
-            capacity = std::min(capacity * 2, maxSize + 1);
-        }
-        const std::size_t n = in.read(block.get() + size, capacity - size);
-        if (n == 0) break;
-        size += n;
-    }
-    if (size > maxSize) throw std::system_error(EFBIG, std::generic_category(), path);
-    return size;
-}
-
 struct Hex2BinOptions {
     std::string input;
     std::string output;
@@ -73,7 +49,7 @@ std::string TooLong(const Hex2BinOptions& opt, std::uint64_t limit) {
 
 int RunHex2Bin(const CliContext& ctx, Hex2BinOptions opt) {
     // The conversion asks InterruptWatch::Caught() between its steps and chunks.
-    InterruptWatch watch;
+    InterruptFlag watch;
     Output out(ctx);
     // "-" is standard output, as for most tools; the tool's own lines then go to standard error.
     if (opt.output == "-") opt.output = "/dev/stdout";
@@ -96,10 +72,9 @@ int RunHex2Bin(const CliContext& ctx, Hex2BinOptions opt) {
 
     const std::uint64_t limit = quillon::HexTextLimit(opt.maxSize);
     if (st.size > limit) return finish(kExitBadInput, TooLong(opt, limit));
-    Block text;
-    std::size_t textSize = 0;
+    FileBlock text;
     try {
-        textSize = ReadHexText(opt.input, static_cast<std::size_t>(limit), text);
+        text = ReadWholeFileBlock(opt.input, static_cast<std::size_t>(limit));
     } catch (const std::system_error& e) {
         if (e.code().value() == EFBIG) return finish(kExitBadInput, TooLong(opt, limit));
         return finish(kExitBadInput, opt.input + ": " + hex::CHex2Bin::Message(hex::kHexOpenError) + " (" +
@@ -125,9 +100,8 @@ int RunHex2Bin(const CliContext& ctx, Hex2BinOptions opt) {
     converter.CollectNotices = true;
     std::uint32_t length = static_cast<std::uint32_t>(opt.maxSize);
     const std::int32_t code = converter.ConvertText(
-        std::string_view(reinterpret_cast<const char*>(text.get()), textSize), nullptr, &length,
-        std::span<std::uint8_t>(image.get(), static_cast<std::size_t>(opt.maxSize)));
-    text.reset();
+        text.view(), &length, std::span<std::uint8_t>(image.get(), static_cast<std::size_t>(opt.maxSize)));
+    text = {};
     WarnHexNotices(out, converter.Notices);
     if (code != hex::kHexSuccess) {
         if (code == hex::kHexDestOverflow)
@@ -143,6 +117,7 @@ int RunHex2Bin(const CliContext& ctx, Hex2BinOptions opt) {
     try {
         // An image of 0 bytes (a file of nothing but the end marker) makes an empty OUT.
         WriteFileAtomically(opt.output, std::string_view(reinterpret_cast<const char*>(image.get()), length),
+                            Durability::Rebuildable,
                             [] { return InterruptWatch::Caught() != 0; });
     } catch (const std::system_error& e) {
         if (InterruptWatch::Caught() != 0) return interrupted();

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -51,6 +52,21 @@ private:
     bool fired_ = false;  // written under mutex_ by the watch's thread only
     bool firedSecond_ = false;
     std::thread thread_;
+};
+
+// For runs that only ask InterruptWatch::Caught() between their steps and never subscribe
+// (hex2bin): signals are recorded and a second one ends the program, as with InterruptWatch, but
+// where the system allows it (POSIX) no thread is started and joined, which would cost a short
+// run more than its work.
+class InterruptFlag {
+public:
+    InterruptFlag();
+    ~InterruptFlag();
+    InterruptFlag(const InterruptFlag&) = delete;
+    InterruptFlag& operator=(const InterruptFlag&) = delete;
+
+private:
+    std::unique_ptr<InterruptWatch> watch_;  // where the system needs the watch's thread
 };
 
 }  // namespace quillon::cli

@@ -67,6 +67,18 @@ InterruptWatch::InterruptWatch(bool secondToSubscribers) {
     thread_ = std::thread([this] { Run(); });
 }
 
+InterruptFlag::InterruptFlag() {
+    interrupt::fatalAfter = 2;
+    // The handler alone: it records the signal; with no watch there is no pipe to wake.
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int s : kSignals) ::sigaction(s, &action, nullptr);
+}
+
+InterruptFlag::~InterruptFlag() = default;
+
 InterruptWatch::~InterruptWatch() {
     if (thread_.joinable()) {
         const char byte = 1;

@@ -53,6 +53,11 @@ InterruptWatch::InterruptWatch(bool secondToSubscribers) {
     thread_ = std::thread([this] { Run(); });
 }
 
+// The console handler must wait for the run's clean-up on the watch's thread: the full watch.
+InterruptFlag::InterruptFlag() : watch_(std::make_unique<InterruptWatch>()) {}
+
+InterruptFlag::~InterruptFlag() = default;
+
 InterruptWatch::~InterruptWatch() {
     HANDLE stop = reinterpret_cast<HANDLE>(stop_[0]);
     if (thread_.joinable()) {

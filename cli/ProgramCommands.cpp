@@ -226,7 +226,8 @@ int RunRead(CliContext& ctx, ProgramOptions options) {
     // is replaced whole and on the disk before the result says so.
     try {
         if (IsReadOnlyFile(options.file)) throw std::system_error(EACCES, std::generic_category());
-        WriteFileAtomically(options.file, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+        WriteFileAtomically(options.file, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
+                            Durability::Durable);
     } catch (const std::system_error& e) {
         return Finish(out, "read", {kExitError, "Cannot create file " + options.file + " (" + SystemReason(e.code().value()) + ")"});
     }

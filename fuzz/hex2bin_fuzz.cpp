@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     CHex2Bin measure;
     std::uint32_t imageLength = 0;
-    const std::int32_t measured = measure.ConvertText(text, nullptr, &imageLength);
+    const std::int32_t measured = measure.ConvertText(text, &imageLength);
     if (measured < 0 || measured > 8 || measure.LastMessage != CHex2Bin::Message(measured)) std::abort();
 
     CHex2Bin convert;
@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::span<std::uint8_t> buffer(storage.get(), bufferSize);
     std::memset(buffer.data(), 0x5A, bufferSize);
     std::uint32_t length = capacity;
-    const std::int32_t code = convert.ConvertText(text, nullptr, &length, buffer);
+    const std::int32_t code = convert.ConvertText(text, &length, buffer);
     if (convert.LastMessage != CHex2Bin::Message(code)) std::abort();
     // The notes of the converting pass are those of a look at the text alone.
     if (convert.Notices != quillon::hex::FindOddities(text)) std::abort();

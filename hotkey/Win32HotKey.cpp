@@ -1,5 +1,5 @@
-// F9 on Windows: RegisterHotKey on a message-only window of our own, so the hot key does not
-// depend on the toolkit's top-level window. WM_HOTKEY is posted to the thread that made the
+// F9 on Windows: RegisterHotKey on a message-only window of our own (core/Win32.h), so the hot
+// key does not depend on the toolkit's top-level window. WM_HOTKEY is posted to the thread that made the
 // window (the UI thread); the toolkit's loop either hands it to handleNativeEvent or dispatches
 // it to our window procedure.
 #ifndef NOMINMAX
@@ -10,8 +10,11 @@
 #endif
 #include <windows.h>
 
+#include <cstdint>
+#include <memory>
 #include <utility>
 
+#include "core/Win32.h"
 #include "hotkey/GlobalHotKey.h"
 #include "hotkey/PressRelay.h"
 
@@ -35,23 +38,22 @@ public:
 
     bool registerF9(std::function<void()> onPressed) override {
         unregister();
-        HINSTANCE instance = GetModuleHandleW(nullptr);
-        WNDCLASSEXW windowClass{};
-        windowClass.cbSize = sizeof windowClass;
-        windowClass.lpfnWndProc = &Win32HotKey::windowProc;
-        windowClass.hInstance = instance;
-        windowClass.lpszClassName = kWindowClass;
-        if (RegisterClassExW(&windowClass) == 0 && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return false;
-
-        window_ = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance, nullptr);
-        if (window_ == nullptr) return false;
-        // Before RegisterHotKey, so the first WM_HOTKEY already finds us.
-        SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+        window_ = std::make_unique<win32::MessageWindow>(
+            kWindowClass, [this](unsigned message, std::uintptr_t, std::intptr_t lParam, std::intptr_t& result) {
+                if (!relay_ || !isF9HotKey(message, lParam)) return false;
+                relay_->post();
+                result = 0;
+                return true;
+            });
+        HWND window = Window();
+        if (window == nullptr) {
+            window_.reset();
+            return false;
+        }
         relay_ = std::make_shared<PressRelay>(host_, std::move(onPressed));
-        if (RegisterHotKey(window_, kHotKeyId, 0, kVirtualKeyF9) == 0) {  // taken by another program
+        if (RegisterHotKey(window, kHotKeyId, 0, kVirtualKeyF9) == 0) {  // taken by another program
             relay_.reset();
-            DestroyWindow(window_);
-            window_ = nullptr;
+            window_.reset();
             return false;
         }
         return true;
@@ -60,34 +62,25 @@ public:
     void unregister() override {
         if (relay_) relay_->cancel();
         relay_.reset();
-        if (window_ == nullptr) return;
-        UnregisterHotKey(window_, kHotKeyId);
-        SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
-        DestroyWindow(window_);
-        window_ = nullptr;
+        if (!window_) return;
+        if (HWND window = Window(); window != nullptr) UnregisterHotKey(window, kHotKeyId);
+        window_.reset();
     }
 
     bool handleNativeEvent(std::string_view eventType, void* message) override {
         if (eventType != "windows_generic_MSG" || message == nullptr || !relay_) return false;
         const MSG& msg = *static_cast<const MSG*>(message);
-        if (msg.hwnd != window_ || !isF9HotKey(msg.message, msg.lParam)) return false;
+        if (msg.hwnd == nullptr || msg.hwnd != Window() || !isF9HotKey(msg.message, msg.lParam)) return false;
         auto relay = relay_;  // onPressed may unregister
         relay->pressNow();
         return true;
     }
 
 private:
-    static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-        auto* self = reinterpret_cast<Win32HotKey*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-        if (self != nullptr && self->relay_ && isF9HotKey(message, lParam)) {
-            self->relay_->post();
-            return 0;
-        }
-        return DefWindowProcW(window, message, wParam, lParam);
-    }
+    HWND Window() const { return window_ ? static_cast<HWND>(window_->handle()) : nullptr; }
 
     UiHost& host_;
-    HWND window_ = nullptr;
+    std::unique_ptr<win32::MessageWindow> window_;
     std::shared_ptr<PressRelay> relay_;
 };
 

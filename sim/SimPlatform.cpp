@@ -217,7 +217,8 @@ void SimDevice::saveChipLocked() {
             std::snprintf(name, sizeof name, "/chip-%04d.bin", chipNumber);
             const auto& bytes = chip->flash();
             WriteFileAtomically(flashDir + name,
-                                std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+                                std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
+                                Durability::Durable);
         }
     } catch (const std::exception& e) {
         // The host's operation went through, but the chip it leaves is not the one later runs

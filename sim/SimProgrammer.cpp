@@ -200,7 +200,8 @@ void saveChipFile(const std::string& file, const SimProgrammer& chip) {
 
     // A reader in another process must see the old chip or the new one, never half of each.
     try {
-        WriteFileAtomically(file, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+        WriteFileAtomically(file, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
+                            Durability::Durable);
     } catch (const std::system_error& e) {
         throw std::runtime_error("cannot replace simulated chip file " + file + ": " + e.code().message());
     }

@@ -271,6 +271,35 @@ TEST_F(ConfigFile, Utf16FileIsReadAndWrittenBackAsUtf16) {
     EXPECT_EQ(again.Load(path_), IniLoadResult::Unreadable);
 }
 
+TEST_F(ConfigFile, Utf16SaveTurnsEveryInvalidUtf8ByteIntoAReplacementCharacter) {
+    auto utf16le = [](const std::u16string& s) {
+        std::string out;
+        for (char16_t c : s) {
+            out += static_cast<char>(c & 0xFF);
+            out += static_cast<char>(c >> 8);
+        }
+        return out;
+    };
+    struct Case {
+        std::string value;     // bytes the program holds (a file name from a POSIX system)
+        std::u16string saved;  // what the UTF-16 file must then hold
+    };
+    const Case cases[] = {
+        {"a\xC0\xAF" "b", u"a\uFFFD\uFFFDb"},                 // an overlong '/' is no slash
+        {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},             // a surrogate is no character
+        {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // nor is a value past U+10FFFF
+        {"cut \xE4\xB8", u"cut \uFFFD\uFFFD"},
+        {"\xF0\x9F\x98\x80 \xE4\xB8\xAD", u"\U0001F600 \u4E2D"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value);
+        TIniOptions options = Loaded("\xFF\xFE" + utf16le(u"[CONFIG]\r\nchipidx=2\r\n"));
+        options.file = c.value;
+        options.Save(path_);
+        EXPECT_NE(Read().find(utf16le(u"file=" + c.saved + u"\r\n")), std::string::npos);
+    }
+}
+
 TEST_F(ConfigFile, LongTextIsCutAt2047Characters) {
     const std::string longPath(3000, 'p');
     TIniOptions options = Loaded("[CONFIG]\nfile=" + longPath + "\nchipidx=1\n");

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "log/Log.h"
@@ -115,6 +116,33 @@ TEST_F(CproTest, ConstructionDefaults) {
     for (std::uint32_t i : {0u, 12345u, CPro::kBufferSize - 1}) {
         EXPECT_EQ(engine.WriteBuffer()[i], 0xFF) << i;
         EXPECT_EQ(engine.ReadBuffer()[i], 0xFF) << i;
+    }
+}
+
+// The buffers are made on first use: whichever thread comes first, every caller sees one pair,
+// 0xFF where nothing was stored, and what another thread stored meanwhile.
+TEST(CproBuffers, FirstUseFromSeveralThreadsGivesOnePairOfBuffers) {
+    for (int round = 0; round < 20; ++round) {
+        CPro engine;
+        constexpr int kThreads = 4;
+        std::vector<std::thread> threads;
+        std::vector<std::vector<std::uint8_t>> seen(kThreads, std::vector<std::uint8_t>(64, 0));
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&engine, &seen, t] {
+                const std::uint8_t mark = static_cast<std::uint8_t>(t + 1);
+                EXPECT_TRUE(engine.StoreImage(static_cast<std::uint32_t>(t) * 4096, &mark, 1));
+                EXPECT_TRUE(engine.CopyReadBuffer(CPro::kBufferSize - 64, seen[t].data(), 64));
+            });
+        }
+        for (auto& thread : threads) thread.join();
+        const std::uint8_t* write = engine.WriteBuffer();
+        EXPECT_EQ(write, engine.WriteBuffer());
+        for (int t = 0; t < kThreads; ++t) {
+            EXPECT_EQ(write[t * 4096], t + 1);
+            EXPECT_EQ(write[t * 4096 + 1], 0xFF);
+            EXPECT_EQ(seen[t], std::vector<std::uint8_t>(64, 0xFF));
+        }
+        EXPECT_EQ(engine.ReadBuffer()[0], 0xFF);
     }
 }
 

@@ -46,6 +46,35 @@ TEST_F(FilesTest, ReadFailuresCarryTheirReason) {
     EXPECT_EQ(ReadWholeFile(P("five"), 5), "12345");
 }
 
+// Both shapes of the one whole-file reader give the same bytes and the same limits, at sizes
+// around the first block, its doubling and the limit.
+TEST_F(FilesTest, BlockAndStringReadsAgreeAtEverySizeAndLimit) {
+    const auto blockError = [](const std::string& path, std::size_t maxSize) {
+        try {
+            ReadWholeFileBlock(path, maxSize);
+        } catch (const std::system_error& e) {
+            return e.code().value();
+        }
+        return 0;
+    };
+    for (const std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{4095}, std::size_t{4097},
+                                   std::size_t{70000}}) {
+        SCOPED_TRACE(size);
+        std::string bytes(size, '\0');
+        for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i * 7 + 3);
+        test::WriteFileBytes(P("f"), bytes);
+        EXPECT_EQ(ReadWholeFileBlock(P("f")).view(), bytes);
+        EXPECT_EQ(ReadWholeFileBlock(P("f"), size).view(), bytes);
+        EXPECT_EQ(ReadWholeFile(P("f"), size), bytes);
+        if (size > 0) {
+            EXPECT_EQ(blockError(P("f"), size - 1), EFBIG);
+            EXPECT_EQ(ReadError(P("f"), size - 1), EFBIG);
+        }
+    }
+    EXPECT_EQ(blockError(P("missing"), 10), ENOENT);
+    EXPECT_EQ(blockError(dir_.string(), 10), EISDIR);
+}
+
 // A UTF-8 path inside the scratch directory (a std::filesystem::path's string() would be in the
 // 8-bit code page on Windows).
 std::string Utf8Name(const stdfs::path& dir, const std::string& name) { return test::Utf8(dir) + "/" + name; }
@@ -56,8 +85,8 @@ TEST_F(FilesTest, ReplacesKeepExactBytesUnderAnyName) {
     for (const std::string name : {"plain.bin", "固件 烧录.bin", "ünïcödé.hex"}) {
         SCOPED_TRACE(name);
         const std::string path = Utf8Name(dir_, name);
-        WriteFileAtomically(path, "older and longer content that must not survive the replace");
-        WriteFileAtomically(path, bytes);  // replaces an existing file
+        WriteFileAtomically(path, "older and longer content that must not survive the replace", Durability::Durable);
+        WriteFileAtomically(path, bytes, Durability::Durable);  // replaces an existing file
         EXPECT_EQ(ReadWholeFile(path), bytes);
         EXPECT_TRUE(stdfs::exists(PathFromUtf8(path)));  // the name on disk is the one given
         EXPECT_EQ(StatPath(path).size, bytes.size());
@@ -70,8 +99,8 @@ TEST_F(FilesTest, ReplacesKeepExactBytesUnderAnyName) {
 
 TEST_F(FilesTest, RenamesReplaceAndRemovalsSayWhyTheyFail) {
     const std::string a = Utf8Name(dir_, "a.bin"), b = Utf8Name(dir_, "目标.bin");
-    WriteFileAtomically(a, "new");
-    WriteFileAtomically(b, "old");
+    WriteFileAtomically(a, "new", Durability::Durable);
+    WriteFileAtomically(b, "old", Durability::Durable);
     EXPECT_EQ(RenameFile(a, b), 0);
     EXPECT_EQ(ReadWholeFile(b), "new");
     EXPECT_FALSE(PathEntryExists(a));

@@ -31,7 +31,7 @@ protected:
     }
     int WriteError(const std::string& path, const std::string& data) {
         try {
-            WriteFileAtomically(path, data);
+            WriteFileAtomically(path, data, Durability::Durable);
         } catch (const std::system_error& e) {
             return e.code().value();
         }
@@ -103,7 +103,7 @@ TEST_F(FsOutputsTest, FifosAreWrittenNotReplaced) {
     // A FIFO that nobody reads does not hang a write that can be cancelled.
     int asked = 0;
     try {
-        WriteFileAtomically(P("fifo"), "nobody listens", [&] { return ++asked > 3; });
+        WriteFileAtomically(P("fifo"), "nobody listens", Durability::Durable, [&] { return ++asked > 3; });
         ADD_FAILURE() << "write to a FIFO without a reader finished";
     } catch (const std::system_error& e) {
         EXPECT_EQ(e.code().value(), ECANCELED);
@@ -127,7 +127,7 @@ TEST_F(FsOutputsTest, LongNamesAndCancelledWrites) {
     const std::string big(3u << 20, 'B');
     int asked = 0;
     try {
-        WriteFileAtomically(P("keep.bin"), big, [&] { return ++asked == 2; });
+        WriteFileAtomically(P("keep.bin"), big, Durability::Durable, [&] { return ++asked == 2; });
         ADD_FAILURE() << "cancelled write finished";
     } catch (const std::system_error& e) {
         EXPECT_EQ(e.code().value(), ECANCELED);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "hex/Chex2bin.h"
+#include "image/Image.h"
 #include "support/Process.h"
 
 namespace quillon::hex {
@@ -194,11 +195,11 @@ TEST(HexOddities, OnePassNoticesMatchTheModelOnTheCorpus) {
         CHex2Bin withBuffer;
         withBuffer.CollectNotices = true;
         std::uint32_t length = static_cast<std::uint32_t>(buffer.size());
-        if (withBuffer.ConvertText(text, nullptr, &length, buffer) == kHexSuccess) ++converted;
+        if (withBuffer.ConvertText(text, &length, buffer) == kHexSuccess) ++converted;
         ASSERT_EQ(withBuffer.Notices, model) << testing::PrintToString(text);
         ASSERT_EQ(FindOddities(text), model) << testing::PrintToString(text);
         length = 0;
-        reused.ConvertText(text, nullptr, &length);
+        reused.ConvertText(text, &length);
         ASSERT_EQ(reused.Notices, model) << testing::PrintToString(text);
         if (!model.empty()) ++odd;
     }
@@ -209,15 +210,23 @@ TEST(HexOddities, OnePassNoticesMatchTheModelOnTheCorpus) {
     // Without the flag nothing is collected; a file that cannot be read has no notes.
     CHex2Bin plain;
     std::uint32_t length = 0;
-    plain.ConvertText(own[1], nullptr, &length);
+    plain.ConvertText(own[1], &length);
     EXPECT_TRUE(plain.Notices.empty());
     test::ScratchDir dir{"hex_oddities"};
     const std::string file = (dir.path() / "odd.hex").string();
     test::WriteFileBytes(file, own[1]);
+    // The image loader reads the file and keeps the notes of the same pass.
+    const ImageLoad load = ReadImageFile(file, std::size_t{16} << 20);
+    ASSERT_TRUE(load.image) << load.error;
+    EXPECT_EQ(load.image->notices, ModelOddities(own[1]));
+    const ImageLoad missing = ReadImageFile(file + ".missing.hex", std::size_t{16} << 20);
+    EXPECT_FALSE(missing.image);
+    EXPECT_FALSE(missing.error.empty());
+    // A conversion that fails leaves no notes of an earlier one behind.
     length = 0;
-    EXPECT_EQ(reused.Convert(file, nullptr, &length), kHexLengthOnly);
+    EXPECT_EQ(reused.ConvertText(own[1], &length), kHexLengthOnly);
     EXPECT_EQ(reused.Notices, ModelOddities(own[1]));
-    EXPECT_EQ(reused.Convert(file + ".missing", nullptr, &length), kHexOpenError);
+    EXPECT_EQ(reused.ConvertText("", &length), kHexEofError);
     EXPECT_TRUE(reused.Notices.empty());
 }
 
@@ -226,9 +235,9 @@ TEST(HexOddities, LookingDoesNotChangeTheConversion) {
     std::vector<std::uint8_t> before(64, 0), after(64, 0);
     std::uint32_t lengthBefore = 64, lengthAfter = 64;
     CHex2Bin first, second;
-    ASSERT_EQ(first.ConvertText(odd, nullptr, &lengthBefore, before), kHexSuccess);
+    ASSERT_EQ(first.ConvertText(odd, &lengthBefore, before), kHexSuccess);
     EXPECT_FALSE(FindOddities(odd).empty());
-    ASSERT_EQ(second.ConvertText(odd, nullptr, &lengthAfter, after), kHexSuccess);
+    ASSERT_EQ(second.ConvertText(odd, &lengthAfter, after), kHexSuccess);
     EXPECT_EQ(lengthBefore, lengthAfter);
     EXPECT_EQ(before, after);
     // The later overlapping record wins, and "10" was placed as data.

@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <vector>
 
 #include "hid/HidPlatformWin32.h"
 #include "hid/Nrhid.h"
@@ -116,7 +117,7 @@ TEST_F(HidWin32Test, TheLinkListsEveryDeviceUnderItsHidProductString) {
         const TnrHidDevice& entry = *link.GetHidDevice(i);
         const DeviceQuery q = platform.query(entry.devicePath, true);
         EXPECT_EQ(entry.GetVendorId(), q.vendorId);
-        EXPECT_EQ(entry.GetReportLength(1), q.inputReportLength);
+        EXPECT_EQ(entry.GetReportLength(ReportKind::Input), q.inputReportLength);
         EXPECT_EQ(entry.productString, q.productString.size() >= 3 ? q.productString : entry.description);
     }
 }
@@ -215,6 +216,57 @@ TEST(HidWin32ErrorTest, WindowsErrorsFoldIntoErrnoAndKeepTheirOwnText) {
     // No Windows error stands behind EINVAL: the C library's text.
     EXPECT_EQ(Win32ForErrno(EINVAL), 0u);
     EXPECT_EQ(platform.errorText(EINVAL), std::strerror(EINVAL));
+}
+
+// One table folds Windows errors for files and devices alike: each mapping either side had
+// before stays, and a parameter the system refuses is an I/O failure for both.
+TEST(HidWin32ErrorTest, OneTableServesFilesAndDevices) {
+    struct Row {
+        DWORD win32;
+        int code;
+    };
+    const Row rows[] = {
+        {ERROR_SUCCESS, 0},           {ERROR_DISK_FULL, ENOSPC},       {ERROR_FILE_EXISTS, EEXIST},
+        {ERROR_INVALID_NAME, EINVAL}, {ERROR_LOCK_VIOLATION, EBUSY},   {ERROR_DIRECTORY, ENOTDIR},
+        {ERROR_BROKEN_PIPE, EPIPE},   {ERROR_FILE_TOO_LARGE, EFBIG},   {ERROR_DEVICE_NOT_CONNECTED, ENOENT},
+        {ERROR_TIMEOUT, ETIMEDOUT},   {ERROR_INVALID_PARAMETER, EIO},  {ERROR_WRITE_PROTECT, EACCES},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.win32);
+        EXPECT_EQ(win32::ErrnoFromWin32(row.win32), row.code);
+    }
+}
+
+// The message-only window both the watcher and the hot key run: messages reach the handler on
+// the thread that made it, the rest the default procedure, and a window the handler destroyed
+// is not destroyed twice.
+TEST(Win32MessageWindowTest, MessagesReachTheHandlerAndTheWindowMayCloseItself) {
+    constexpr UINT kPing = WM_APP + 7;
+    std::vector<UINT> seen;
+    HWND self = nullptr;
+    win32::MessageWindow window(L"QuillonMessageWindowTest",
+                                [&](unsigned message, std::uintptr_t wParam, std::intptr_t, std::intptr_t& result) {
+                                    if (message == kPing) {
+                                        seen.push_back(static_cast<UINT>(wParam));
+                                        result = 42;
+                                        return true;
+                                    }
+                                    if (message == WM_CLOSE) {
+                                        DestroyWindow(self);
+                                        return true;
+                                    }
+                                    return false;
+                                });
+    self = static_cast<HWND>(window.handle());
+    ASSERT_NE(self, nullptr);
+    EXPECT_EQ(SendMessageW(self, kPing, 5, 0), 42);
+    PostMessageW(self, kPing, 6, 0);
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    EXPECT_EQ(seen, (std::vector<UINT>{5, 6}));
+    SendMessageW(self, WM_CLOSE, 0, 0);
+    EXPECT_EQ(window.handle(), nullptr);
+    EXPECT_FALSE(IsWindow(self));
 }
 
 // The watcher window as another part of the system would reach it.

@@ -85,9 +85,9 @@ TEST(HidLinkSim, ListsEveryDeviceAndFindsTheProgrammerAmongThem) {
     ASSERT_GE(at, 0);
     auto* prog = link.GetHidDevice(at);
     EXPECT_EQ(prog->serialNumberString, "SIM0001");
-    EXPECT_EQ(prog->GetReportLength(1), 65);
-    EXPECT_EQ(prog->GetReportLength(0), 65);
-    EXPECT_EQ(link.GetHidDevice(0)->GetReportLength(1), 9) << "the keyboard keeps its own lengths";
+    EXPECT_EQ(prog->GetReportLength(hid::ReportKind::Input), 65);
+    EXPECT_EQ(prog->GetReportLength(hid::ReportKind::Output), 65);
+    EXPECT_EQ(link.GetHidDevice(0)->GetReportLength(hid::ReportKind::Input), 9) << "the keyboard keeps its own lengths";
 }
 
 TEST(HidLinkSim, ConnectRoundTripThroughTheReader) {

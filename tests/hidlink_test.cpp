@@ -95,15 +95,18 @@ TEST(HidLinkList, HeldDevicesAreListedWithoutIdentityAndUnusableOnesLeftOut) {
     EXPECT_EQ(h.serialNumberString, "");
     EXPECT_EQ(h.GetVendorId(), 0);
     EXPECT_EQ(h.GetProductId(), 0);
-    EXPECT_EQ(h.GetReportLength(0) + h.GetReportLength(1) + h.GetReportLength(2), 0);
+    EXPECT_EQ(h.GetReportLength(ReportKind::Output) + h.GetReportLength(ReportKind::Input) +
+                  h.GetReportLength(ReportKind::Feature),
+              0);
 
     const TnrHidDevice& g = *link.GetHidDevice(1);
     EXPECT_EQ(g.devicePath, "/dev/good");
-    EXPECT_EQ(g.GetReportLength(0), 2);  // output
-    EXPECT_EQ(g.GetReportLength(1), 9);  // input
-    EXPECT_EQ(g.GetReportLength(2), 4);  // feature
-    EXPECT_EQ(g.GetReportLength(-1), 4);
-    EXPECT_EQ(g.GetReportLength(7), 4);
+    EXPECT_EQ(g.GetReportLength(ReportKind::Output), 2);  // output
+    EXPECT_EQ(g.GetReportLength(ReportKind::Input), 9);  // input
+    EXPECT_EQ(g.GetReportLength(ReportKind::Feature), 4);  // feature
+    // A kind outside the three (never made by the link itself) reads as the feature length.
+    EXPECT_EQ(g.GetReportLength(static_cast<ReportKind>(-1)), 4);
+    EXPECT_EQ(g.GetReportLength(static_cast<ReportKind>(7)), 4);
 }
 
 TEST(HidLinkList, SelectionIsRestoredByIndexAfterALoad) {

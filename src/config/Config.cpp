@@ -85,39 +85,12 @@ std::string Utf8ToUtf16(std::string_view text, bool bigEndian, bool mark) {
     };
     if (mark) put(0xFEFF);
     for (std::size_t i = 0; i < text.size();) {
-        auto c = static_cast<unsigned char>(text[i]);
-        char32_t cp = 0xFFFD;
-        std::size_t len = 1;
-        if (c < 0x80) {
-            cp = c;
-        } else if ((c & 0xE0) == 0xC0) {
-            len = 2;
-        } else if ((c & 0xF0) == 0xE0) {
-            len = 3;
-        } else if ((c & 0xF8) == 0xF0) {
-            len = 4;
-        }
-        if (len > 1) {
-            if (i + len > text.size()) {
-                len = 1;
-            } else {
-                cp = c & (0xFF >> (len + 1));
-                for (std::size_t k = 1; k < len; ++k) {
-                    auto cc = static_cast<unsigned char>(text[i + k]);
-                    if ((cc & 0xC0) != 0x80) {
-                        cp = 0xFFFD;
-                        len = 1;
-                        break;
-                    }
-                    cp = (cp << 6) | (cc & 0x3F);
-                }
-            }
-        }
-        i += len;
+        const Utf8Char c = DecodeUtf8(text, i);
+        const char32_t cp = c.length == 0 ? 0xFFFD : c.cp;
+        i += c.length == 0 ? 1 : c.length;
         if (cp >= 0x10000) {
-            cp -= 0x10000;
-            put(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            put(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+            put(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+            put(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
         } else {
             put(static_cast<char16_t>(cp));
         }
@@ -372,7 +345,7 @@ void TIniOptions::Save(const std::string& path) const {
     };
     std::string text = ini::SetValues(form.text, Section, values);
     try {
-        WriteFileAtomically(path, Encode(std::move(text), form));
+        WriteFileAtomically(path, Encode(std::move(text), form), Durability::Durable);
     } catch (const std::system_error& e) {
         throw IniWriteError(path, e.code().message());
     }

@@ -11,10 +11,23 @@
 #include <filesystem>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <string>
 #include <string_view>
 
 namespace quillon {
+
+// How much a replaced file must survive. Either way a reader sees the old file or the new one,
+// never a mix; the choice is whether the new content must be on the disk when the call returns.
+enum class Durability {
+    // Derived from an input that stays (hex2bin's OUT, the BIN copy beside a loaded HEX file):
+    // not flushed, so a power cut soon after may cost the new content, which the same command
+    // makes again. Flushing would cost more than the conversion itself.
+    Rebuildable,
+    // What cannot be made again (settings, a chip's read dump, production counters): the data
+    // and then the rename are flushed to the disk before the call returns.
+    Durable,
+};
 
 // Writes data to path, by what is found there:
 // - a regular file, or nothing: through a temporary file in the same directory and an atomic
@@ -28,7 +41,8 @@ namespace quillon {
 // cancelled (may be empty) is asked between chunks and after an interrupted write; when it
 // says true the write stops with ECANCELED. Throws std::system_error (with the failing call's
 // errno) when any step fails; a replaced file is then unchanged and no temporary file is left.
-void WriteFileAtomically(const std::string& path, std::string_view data,
+// durability says whether the new content is flushed (devices and FIFOs are never flushed).
+void WriteFileAtomically(const std::string& path, std::string_view data, Durability durability,
                          const std::function<bool()>& cancelled = {});
 
 // What a path names, for messages and for refusing inputs that would block or never end:
@@ -40,9 +54,29 @@ std::string NonRegularKind(const std::string& path);
 // either does not exist.
 bool SameFile(const std::string& a, const std::string& b);
 
+// The whole content of a file in one block from AllocateLargeBlock (core/LargeBlock.h): the text
+// of a big HEX file is read straight into it, with no copy through a string and no page filled
+// before the read fills it.
+class FileBlock {
+public:
+    std::string_view view() const { return {data_.get(), size_}; }
+    std::size_t size() const { return size_; }
+
+private:
+    friend FileBlock ReadWholeFileBlock(const std::string& path, std::size_t maxSize);
+    struct Free {
+        void operator()(char* block) const noexcept;
+    };
+    std::unique_ptr<char[], Free> data_;
+    std::size_t size_ = 0;
+};
+
 // The whole content of the file at path, read to its end (pipes and growing files included).
 // Throws std::system_error: the open's errno, EISDIR for a directory, EFBIG when more than
-// maxSize bytes would be read, or the failing read's errno.
+// maxSize bytes would be read, or the failing read's errno; std::bad_alloc without memory.
+FileBlock ReadWholeFileBlock(const std::string& path,
+                             std::size_t maxSize = std::numeric_limits<std::size_t>::max());
+// The same read, as a string (settings, counters, small files).
 std::string ReadWholeFile(const std::string& path,
                           std::size_t maxSize = std::numeric_limits<std::size_t>::max());
 

@@ -2,6 +2,7 @@
 // directory is what makes the swap atomic; reads go to the end instead of trusting the size, so
 // that pipes and files that grow meanwhile cannot overrun a limit.
 #include "fs/Files.h"
+#include "fs/Durable.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -134,7 +135,8 @@ bool SameFile(const std::string& a, const std::string& b) {
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-void WriteFileAtomically(const std::string& path, std::string_view data, const std::function<bool()>& cancelled) {
+void WriteFileAtomically(const std::string& path, std::string_view data, Durability durability,
+                         const std::function<bool()>& cancelled) {
     static std::atomic<unsigned> counter{0};
     // A node is opened by its own name: links such as /dev/stdout -> /proc/self/fd/1 -> "pipe:[N]"
     // name no path once resolved by hand.
@@ -174,7 +176,7 @@ void WriteFileAtomically(const std::string& path, std::string_view data, const s
     int error = WriteChunks(fd, data, cancelled);
     if (error == 0 && exists && fchmod(fd, existing.st_mode & 07777) != 0) {
         error = errno;
-    } else if (error == 0 && fsync(fd) != 0) {
+    } else if (error == 0 && durability == Durability::Durable && fsync(fd) != 0) {
         error = errno;
     }
     if (::close(fd) != 0 && error == 0) {
@@ -187,6 +189,15 @@ void WriteFileAtomically(const std::string& path, std::string_view data, const s
     if (error != 0) {
         ::unlink(temp.c_str());
         ThrowErrno(error, target);
+    }
+    // The data is on the disk already; what is left is the rename. A file system that cannot
+    // sync a directory (some network ones refuse) keeps the file all the same, so a failure
+    // here is not the caller's: the file has been replaced.
+    if (durability == Durability::Durable) {
+        try {
+            SyncDirectoryOf(target);
+        } catch (const std::system_error&) {
+        }
     }
 }
 

@@ -192,7 +192,8 @@ void WriteFileInPlace(const std::string& path, const void* data, std::size_t siz
         ThrowErrno(error, path);
 }
 
-void WriteFileAtomically(const std::string& path, std::string_view data, const std::function<bool()>& cancelled) {
+void WriteFileAtomically(const std::string& path, std::string_view data, Durability durability,
+                         const std::function<bool()>& cancelled) {
     static std::atomic<unsigned> counter{0};
     if (path == "/dev/stdout") {
         // The name scripts use for standard output everywhere; Windows has no such file.
@@ -228,7 +229,8 @@ void WriteFileAtomically(const std::string& path, std::string_view data, const s
     if (h.h == INVALID_HANDLE_VALUE) ThrowErrno(EEXIST, path);
 
     int error = WriteChunks(h.h, data, cancelled);
-    if (error == 0 && !FlushFileBuffers(h.h)) error = ErrnoFromWin32(GetLastError());
+    const bool durable = durability == Durability::Durable;
+    if (error == 0 && durable && !FlushFileBuffers(h.h)) error = ErrnoFromWin32(GetLastError());
     CloseHandle(h.h);
     h.h = INVALID_HANDLE_VALUE;
     if (error == 0 && cancelled && cancelled()) error = ECANCELED;
@@ -239,7 +241,8 @@ void WriteFileAtomically(const std::string& path, std::string_view data, const s
                          : attributes & ~DWORD{FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY};
         if (keep == 0) keep = FILE_ATTRIBUTE_NORMAL;
         SetFileAttributesW(temp.c_str(), keep);
-        if (!MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        const DWORD flags = MOVEFILE_REPLACE_EXISTING | (durable ? DWORD{MOVEFILE_WRITE_THROUGH} : DWORD{0});
+        if (!MoveFileExW(temp.c_str(), target.c_str(), flags))
             error = ErrnoFromWin32(GetLastError());
     }
     if (error != 0) {

@@ -7,15 +7,9 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cerrno>
-#include <cstdlib>
+#include <cstdint>
 #include <cstring>
-#include <memory>
-#include <new>
-#include <system_error>
 
-#include "core/LargeBlock.h"
-#include "fs/Files.h"
 #include "hex/HexNoticeScan.h"
 
 namespace quillon::hex {
@@ -247,58 +241,6 @@ void SecondPass(std::string_view text, std::uint8_t* dst, std::uint64_t count) {
     }
 }
 
-// Replaces the file's contents with exactly count bytes; false on any open or write failure.
-bool WriteWholeFile(const std::string& name, const std::uint8_t* data, std::uint64_t count) {
-    try {
-        WriteFileInPlace(name, data, static_cast<std::size_t>(count));
-        return true;
-    } catch (const std::system_error&) {
-        return false;
-    }
-}
-
-struct FreeBlock {
-    void operator()(void* p) const { FreeLargeBlock(p); }
-};
-template <typename T>
-using Block = std::unique_ptr<T[], FreeBlock>;
-
-template <typename T>
-Block<T> AllocateBlock(std::size_t bytes) {
-    return Block<T>(static_cast<T*>(AllocateLargeBlock(bytes)));
-}
-
-// The whole file in one block. Read, not mapped: a file cut short by someone else while we
-// read it must give an error, not a SIGBUS. The block is not zero-filled first.
-struct FileText {
-    Block<char> data;
-    std::size_t size = 0;
-};
-
-bool ReadWholeFile(const std::string& name, FileText& out) {
-    try {
-        InputFile in(name);
-        // One spare byte shows at once whether the file grew meanwhile (or has no size, like a pipe).
-        std::size_t capacity = static_cast<std::size_t>(in.sizeHint()) + 1;
-        out.data = AllocateBlock<char>(capacity);
-        out.size = 0;
-        for (;;) {
-            if (out.size == capacity) {
-                auto bigger = AllocateBlock<char>(capacity * 2);
-                std::memcpy(bigger.get(), out.data.get(), out.size);
-                out.data = std::move(bigger);
-                capacity *= 2;
-            }
-            const std::size_t n = in.read(out.data.get() + out.size, capacity - out.size);
-            if (n == 0) break;
-            out.size += n;
-        }
-        return true;
-    } catch (const std::system_error&) {
-        return false;
-    }
-}
-
 std::uint32_t Saturate32(std::uint64_t v) {
     return v > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(v);
 }
@@ -328,24 +270,7 @@ const char* CHex2Bin::Message(std::int32_t code) {
     }
 }
 
-std::int32_t CHex2Bin::Convert(const std::string& sourceFile, const std::string* destFile, std::uint32_t* length,
-                               std::span<std::uint8_t> destBuffer) {
-    FileText text;
-    bool read = false;
-    try {
-        read = ReadWholeFile(sourceFile, text);
-    } catch (const std::bad_alloc&) {
-        read = false;  // a file too large for memory cannot be read either
-    }
-    if (!read) {
-        Notices.clear();
-        return Finish(kHexOpenError, 0, length != nullptr ? *length : 0, length);
-    }
-    return ConvertText(std::string_view(text.data.get(), text.size), destFile, length, destBuffer);
-}
-
-std::int32_t CHex2Bin::ConvertText(std::string_view text, const std::string* destFile, std::uint32_t* length,
-                                   std::span<std::uint8_t> destBuffer) {
+std::int32_t CHex2Bin::ConvertText(std::string_view text, std::uint32_t* length, std::span<std::uint8_t> destBuffer) {
     const std::uint64_t capacity = length != nullptr ? *length : 0;
     // A NUL ends the text as far as the converter is concerned.
     if (const void* nul = text.empty() ? nullptr : std::memchr(text.data(), 0, text.size()); nul != nullptr) {
@@ -365,36 +290,21 @@ std::int32_t CHex2Bin::ConvertText(std::string_view text, const std::string* des
     if (scan.code != kHexSuccess) return Finish(scan.code, scan.dataTotal, capacity, length);
 
     BinLength = Saturate32(scan.imageLength);
-    const bool wantFile = destFile != nullptr;
-    const bool wantBuffer = destBuffer.data() != nullptr;
-    if (!wantFile && !wantBuffer) return Finish(kHexLengthOnly, scan.imageLength, capacity, length);
+    if (destBuffer.data() == nullptr) return Finish(kHexLengthOnly, scan.imageLength, capacity, length);
     if (length == nullptr) return Finish(kHexLengthMissing, scan.imageLength, capacity, length);
 
     const std::uint64_t limit =
         capacity != 0 ? std::min<std::uint64_t>(capacity, kMaxImageLength) : std::uint64_t{kMaxImageLength};
     const std::uint64_t count = std::min(limit, scan.imageLength);
     const std::uint64_t bufferCount = std::min<std::uint64_t>(count, destBuffer.size());
-    bool overflow = scan.imageLength > limit || (wantBuffer && bufferCount < count);
+    const bool overflow = scan.imageLength > limit || bufferCount < count;
 
-    const std::string_view records = text.substr(0, scan.markerPos);
     std::int32_t code = kHexSuccess;
     if (overflow && !PartialOnOverflow) {
         code = kHexDestOverflow;
-    } else if (wantFile) {
-        Block<std::uint8_t> image;
-        try {
-            image = AllocateBlock<std::uint8_t>(static_cast<std::size_t>(count));
-        } catch (const std::bad_alloc&) {
-            // The converter reports through its code only; without memory the file cannot be made.
-            return Finish(kHexWriteDestError, scan.imageLength, capacity, length);
-        }
-        std::memset(image.get(), FillByte, static_cast<std::size_t>(count));
-        SecondPass(records, image.get(), count);
-        if (!WriteWholeFile(*destFile, image.get(), count)) code = kHexWriteDestError;
-        if (wantBuffer && bufferCount != 0) std::memcpy(destBuffer.data(), image.get(), bufferCount);
     } else {
         std::memset(destBuffer.data(), FillByte, static_cast<std::size_t>(bufferCount));
-        SecondPass(records, destBuffer.data(), bufferCount);
+        SecondPass(text.substr(0, scan.markerPos), destBuffer.data(), bufferCount);
     }
     if (overflow && code == kHexSuccess) code = kHexDestOverflow;
     return Finish(code, scan.imageLength, capacity, length);

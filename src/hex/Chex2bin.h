@@ -1,9 +1,9 @@
 // CHex2Bin: turns Intel HEX text into a flat flash image that starts at address 0.
-// One object serves one conversion: Convert reads a HEX file, checks every record, measures the
-// image and delivers it to a destination file and/or a caller-owned buffer. ConvertText does the
-// same for HEX text already in memory and is the fast path: a checking pass that measures (and,
-// on request, notes the file's oddities), then a placing pass; nothing is allocated when only a
-// buffer is given, apart from the notices.
+// One object serves one conversion: ConvertText checks every record of HEX text in memory,
+// measures the image and places it into a caller-owned buffer, in two passes: a checking pass
+// that measures (and, on request, notes the file's oddities), then a placing pass. Nothing is
+// allocated apart from the notices; reading and writing files is the callers' part (the image
+// loader, quillon-cli hex2bin).
 #pragma once
 
 #include <cstdint>
@@ -58,21 +58,18 @@ public:
     // same); false delivers nothing, for callers that refuse such images anyway and should not
     // pay for building and writing a part they throw away.
     bool PartialOnOverflow = true;
-    // When set, Convert and ConvertText also fill Notices with what FindOddities would say of the
+    // When set, ConvertText also fills Notices with what FindOddities would say of the
     // same text, found while checking the records, so a caller that shows them reads the text once.
     bool CollectNotices = false;
     std::vector<HexNotice> Notices;
 
-    // Converts the HEX file sourceFile. destFile (may be null) receives the image, replacing any
-    // old contents. length (may be null) holds the capacity on entry (0 = no limit) and the
-    // image length on return. destBuffer (empty = none) receives the first part of the image
-    // that fits both the capacity and the span; bytes past it are never touched.
-    std::int32_t Convert(const std::string& sourceFile, const std::string* destFile = nullptr,
-                         std::uint32_t* length = nullptr, std::span<std::uint8_t> destBuffer = {});
-
-    // Same as Convert for HEX text that is already in memory.
-    std::int32_t ConvertText(std::string_view text, const std::string* destFile = nullptr,
-                             std::uint32_t* length = nullptr, std::span<std::uint8_t> destBuffer = {});
+    // Converts HEX text that is already in memory (files are read by the caller, so that each
+    // one decides where the text lives and where the image goes). length (may be null) holds
+    // the capacity on entry (0 = no limit) and the image length on return. destBuffer (empty =
+    // none: only the length is measured) receives the first part of the image that fits both
+    // the capacity and the span; bytes past it are never touched.
+    std::int32_t ConvertText(std::string_view text, std::uint32_t* length = nullptr,
+                             std::span<std::uint8_t> destBuffer = {});
 
     // One byte from two hexadecimal digits, the first one the high nibble. On a character that
     // is not '0'-'9', 'a'-'f' or 'A'-'F' returns false and leaves out unchanged.

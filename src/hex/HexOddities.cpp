@@ -22,7 +22,7 @@ std::vector<HexNotice> FindOddities(std::string_view text) {
     CHex2Bin converter;
     converter.CollectNotices = true;
     std::uint32_t length = 0;
-    converter.ConvertText(text, nullptr, &length);
+    converter.ConvertText(text, &length);
     return std::move(converter.Notices);
 }
 

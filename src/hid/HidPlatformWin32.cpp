@@ -2,7 +2,7 @@
 // its own I/O event together with the handle's close event (and, for reads, a cancel event), so a
 // close or cancel from another thread always ends it; an abandoned I/O is cancelled and waited
 // for before its buffer can be reused or freed. Device arrival and removal come from
-// WM_DEVICECHANGE on a message-only window owned by a small watcher thread.
+// WM_DEVICECHANGE on a message-only window (core/Win32.h) owned by a small watcher thread.
 #include "hid/HidPlatformWin32.h"
 
 #include <windows.h>
@@ -21,8 +21,11 @@ extern "C" {
 #include <future>
 #include <iterator>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
+
+#include "core/Win32.h"
 
 namespace quillon::hid {
 namespace {
@@ -35,44 +38,18 @@ constexpr DWORD kWriteTimeoutMs = 1000;
 constexpr DWORD kCancelWaitMs = 5000;
 constexpr NTSTATUS kHidpStatusSuccess = 0x00110000;
 
-struct ErrorRow {
-    DWORD win32;
-    int code;
-};
-// The first row of each errno is the Windows error whose text explains it when no Windows error
-// was seen for it yet.
-constexpr ErrorRow kErrorTable[] = {
-    {ERROR_SHARING_VIOLATION, EBUSY},    {ERROR_FILE_NOT_FOUND, ENOENT},  {ERROR_PATH_NOT_FOUND, ENOENT},
-    {ERROR_DEVICE_NOT_CONNECTED, ENOENT}, {ERROR_ACCESS_DENIED, EACCES},   {ERROR_OPERATION_ABORTED, ECANCELED},
-    {ERROR_TIMEOUT, ETIMEDOUT},           {ERROR_INVALID_HANDLE, EBADF},   {ERROR_GEN_FAILURE, EIO},
-};
-// The Windows error last folded into each errno, by the index of that errno's first row.
-std::atomic<DWORD> g_lastWin32[std::size(kErrorTable)];
+using win32::ErrnoFromWin32;
+using win32::Utf8;
 
-int FirstRow(int code) {
-    for (std::size_t i = 0; i < std::size(kErrorTable); ++i) {
-        if (kErrorTable[i].code == code) return static_cast<int>(i);
+// A device path for CreateFileW; a path that is not UTF-8 names no device (ENOENT).
+bool DevicePath(const std::string& path, std::wstring& wide) {
+    try {
+        wide = win32::Wide(path);
+        return true;
+    } catch (const std::system_error&) {
+        return false;
     }
-    return -1;
 }
-
-std::wstring Wide(const std::string& text) {
-    if (text.empty()) return {};
-    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(std::max(n, 0)), L'\0');
-    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-    return out;
-}
-
-std::string Utf8(const wchar_t* text, std::size_t length) {
-    if (length == 0) return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(std::max(n, 0)), '\0');
-    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), out.data(), n, nullptr, nullptr);
-    return out;
-}
-
-std::string Utf8(const wchar_t* text) { return Utf8(text, std::wcslen(text)); }
 
 // A text property of a device from the registry (SPDRP_DEVICEDESC, SPDRP_MFG); empty when absent.
 std::string DeviceProperty(HDEVINFO set, SP_DEVINFO_DATA& device, DWORD property) {
@@ -284,25 +261,6 @@ GUID HidInterfaceClass() {
 
 }  // namespace
 
-int ErrnoFromWin32(unsigned long win32Error) {
-    int code = EIO;
-    for (const ErrorRow& row : kErrorTable) {
-        if (row.win32 == win32Error) {
-            code = row.code;
-            break;
-        }
-    }
-    if (win32Error != 0) g_lastWin32[static_cast<std::size_t>(FirstRow(code))] = win32Error;
-    return code;
-}
-
-unsigned long Win32ForErrno(int code) {
-    const int row = FirstRow(code);
-    if (row < 0) return 0;
-    const DWORD seen = g_lastWin32[static_cast<std::size_t>(row)].load();
-    return seen != 0 ? seen : kErrorTable[row].win32;
-}
-
 // The watcher thread's state. The thread holds a share of it, so a listener that unsubscribes
 // from the watcher thread itself (which then cannot be joined) leaves nothing dangling.
 struct Win32HidPlatform::Watcher {
@@ -312,56 +270,55 @@ struct Win32HidPlatform::Watcher {
     HDEVNOTIFY notification = nullptr;
     std::thread thread;
 
-    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-        auto* self = reinterpret_cast<Watcher*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    // Handles the watcher window's messages on the watcher thread.
+    bool Handle(HWND window, unsigned message, std::uintptr_t wParam, std::intptr_t& result) {
         switch (message) {
         case WM_DEVICECHANGE:
-            if (self != nullptr && (wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE)) {
-                std::function<void()> listener;
+            if (wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE) {
+                std::function<void()> current;
                 {
-                    std::lock_guard lock(self->mutex);
-                    listener = self->listener;
+                    std::lock_guard lock(mutex);
+                    current = listener;
                 }
-                if (listener) listener();
+                if (current) current();
             }
-            return TRUE;
+            result = TRUE;
+            return true;
         case WM_CLOSE:
-            if (self != nullptr && self->notification != nullptr) {
-                UnregisterDeviceNotification(self->notification);
-                self->notification = nullptr;
+            if (notification != nullptr) {
+                UnregisterDeviceNotification(notification);
+                notification = nullptr;
             }
             DestroyWindow(window);
-            return 0;
+            return true;
         case WM_DESTROY:
             PostQuitMessage(0);
-            return 0;
+            return true;
         default:
-            return DefWindowProcW(window, message, wParam, lParam);
+            return false;
         }
     }
 
     static void Run(std::shared_ptr<Watcher> self, std::promise<HWND> ready) {
-        HINSTANCE instance = GetModuleHandleW(nullptr);
-        WNDCLASSEXW windowClass{};
-        windowClass.cbSize = sizeof windowClass;
-        windowClass.lpfnWndProc = &Watcher::WindowProc;
-        windowClass.hInstance = instance;
-        windowClass.lpszClassName = kDeviceChangeWindowClass;
-        RegisterClassExW(&windowClass);  // fails harmlessly when an earlier watcher registered it
-        HWND window = CreateWindowExW(0, kDeviceChangeWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                      instance, nullptr);
-        if (window == nullptr) {
+        // The window lives on this thread's stack: it ends with the loop (WM_CLOSE destroys it).
+        HWND handle = nullptr;
+        win32::MessageWindow window(kDeviceChangeWindowClass,
+                                    [&self, &handle](unsigned message, std::uintptr_t wParam, std::intptr_t,
+                                                     std::intptr_t& result) {
+                                        return self->Handle(handle, message, wParam, result);
+                                    });
+        handle = static_cast<HWND>(window.handle());
+        if (handle == nullptr) {
             ready.set_value(nullptr);
             return;
         }
-        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self.get()));
         DEV_BROADCAST_DEVICEINTERFACE_W filter{};
         filter.dbcc_size = sizeof filter;
         filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
         filter.dbcc_classguid = HidInterfaceClass();
         // Without it no notice arrives; the owner's searches still work, so this is no failure.
-        self->notification = RegisterDeviceNotificationW(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
-        ready.set_value(window);
+        self->notification = RegisterDeviceNotificationW(handle, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+        ready.set_value(handle);
         MSG msg;
         while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
     }
@@ -401,7 +358,12 @@ std::vector<RawDevice> Win32HidPlatform::enumerate() {
 
 DeviceQuery Win32HidPlatform::query(const std::string& path, bool readStrings) {
     DeviceQuery q;
-    HANDLE handle = CreateFileW(Wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+    std::wstring wide;
+    if (!DevicePath(path, wide)) {
+        q.error = ENOENT;
+        return q;
+    }
+    HANDLE handle = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
                                 nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         q.error = ErrnoFromWin32(GetLastError());
@@ -457,8 +419,13 @@ OpenResult Win32HidPlatform::open(const std::string& path, Access access, bool s
         break;
     }
     const DWORD share = shared ? FILE_SHARE_READ | FILE_SHARE_WRITE : 0;
+    std::wstring wide;
+    if (!DevicePath(path, wide)) {
+        result.error = ENOENT;
+        return result;
+    }
     HANDLE handle =
-        CreateFileW(Wide(path).c_str(), desired, share, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        CreateFileW(wide.c_str(), desired, share, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         result.error = ErrnoFromWin32(GetLastError());
         return result;
@@ -483,12 +450,12 @@ OpenResult Win32HidPlatform::open(const std::string& path, Access access, bool s
 }
 
 std::string Win32HidPlatform::errorText(int code) const {
-    if (const DWORD win32 = Win32ForErrno(code); win32 != 0) {
+    if (const DWORD win32 = win32::Win32ForErrno(code); win32 != 0) {
         wchar_t* text = nullptr;
         const DWORD length = FormatMessageW(
             FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
             win32, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-        std::string message = length > 0 ? Utf8(text, length) : std::string();
+        std::string message = length > 0 ? Utf8(std::wstring(text, length)) : std::string();
         if (text != nullptr) LocalFree(text);
         while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' ')) {
             message.pop_back();

@@ -10,19 +10,17 @@
 #include <mutex>
 #include <string>
 
+#include "core/Win32.h"
 #include "hid/HidPlatform.h"
 
 namespace quillon::hid {
 
-// The errno code for a Windows error (GetLastError), by the platform's error rule: sharing
-// violation -> EBUSY, a missing file, path or device -> ENOENT, access denied -> EACCES, a few
-// I/O outcomes (aborted, timed out, bad handle) to their errno, everything else -> EIO.
-int ErrnoFromWin32(unsigned long win32Error);
-
-// The Windows error whose system text explains an errno code: the one most recently folded into
-// it by this process when there was one, otherwise the first Windows error that maps to it;
-// 0 when no Windows error maps to it.
-unsigned long Win32ForErrno(int code);
+// Windows errors fold into the errno rule of HidPlatform.h through the one table of the core
+// (sharing violation -> EBUSY, a missing file, path or device -> ENOENT, access denied -> EACCES,
+// aborted, timed out, bad handle to their errno, everything the table lacks -> EIO), which also
+// remembers the Windows error behind each code for errorText().
+using win32::ErrnoFromWin32;
+using win32::Win32ForErrno;
 
 // The window class of the message-only window that receives the device-change broadcasts.
 inline constexpr wchar_t kDeviceChangeWindowClass[] = L"QuillonHidDeviceChange";

@@ -42,8 +42,6 @@ struct TnrDevice {
     std::string manufacturer;
 };
 
-enum class TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
-
 // One open handle and everything its reader needs. The link and the reader each hold a
 // shared_ptr, so the reader never depends on the link's current state: its stop flag, device and
 // input buffer belong to this handle alone, even when the link opens the device again at once.
@@ -109,10 +107,6 @@ public:
     void SetSharedMode(bool value) { sharedMode_ = value; }
     bool GetEnumFullMode() const { return enumFullMode_; }
     void SetEnumFullMode(bool value) { enumFullMode_ = value; }
-    // Kept for the owner's layout; the reader runs at the process's normal priority (raising it
-    // needs privileges on Linux, and this program uses tpNormal anyway).
-    TThreadPriority GetPriority() const { return priority_; }
-    void SetPriority(TThreadPriority value) { priority_ = value; }
     // Only false is supported: reports are raised on the reader thread, and the owner hands what
     // the UI must show to its UiHost. True throws std::invalid_argument rather than silently
     // raising them on the wrong thread.
@@ -192,7 +186,6 @@ private:
 
     bool sharedMode_ = true;
     bool enumFullMode_ = true;
-    TThreadPriority priority_ = TThreadPriority::tpNormal;
 
     std::vector<std::unique_ptr<TnrDevice>> list_;
     TnrDevice* current_ = nullptr;

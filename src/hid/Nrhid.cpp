@@ -23,9 +23,12 @@ constexpr std::array<Attempt, 4> kAttempts{{
 
 }  // namespace
 
-std::uint16_t TnrHidDevice::GetReportLength(int kind) const {
-    if (kind == 0) return outputReportLength;
-    if (kind == 1) return inputReportLength;
+std::uint16_t TnrHidDevice::GetReportLength(ReportKind kind) const {
+    switch (kind) {
+        case ReportKind::Output: return outputReportLength;
+        case ReportKind::Input: return inputReportLength;
+        case ReportKind::Feature: break;
+    }
     return featureReportLength;
 }
 
@@ -64,7 +67,7 @@ std::string TnrHid::GetDevicePath() const {
     return d ? d->devicePath : std::string();
 }
 
-std::uint16_t TnrHid::GetReportLength(int kind) const {
+std::uint16_t TnrHid::GetReportLength(ReportKind kind) const {
     auto* d = GetCurrentDevice();
     return d ? d->GetReportLength(kind) : 0;
 }

@@ -13,6 +13,9 @@
 
 namespace quillon::hid {
 
+// The three kinds of HID report a device declares, each with its own length.
+enum class ReportKind { Output, Input, Feature };
+
 // One entry of the link's list: a HID interface that could be identified.
 struct TnrHidDevice : TnrDevice {
     std::string productString;
@@ -27,8 +30,8 @@ struct TnrHidDevice : TnrDevice {
     std::uint16_t GetVersion() const { return versionNumber; }
     std::uint16_t GetUsage() const { return usage; }
     std::uint16_t GetUsagePage() const { return usagePage; }
-    // 0: output report length, 1: input report length, anything else: feature report length.
-    std::uint16_t GetReportLength(int kind) const;
+    // The declared length of that kind of report, with its report ID byte (0: none declared).
+    std::uint16_t GetReportLength(ReportKind kind) const;
 };
 
 class TnrHid : public TnrBaseIO {
@@ -50,7 +53,7 @@ public:
     std::string GetProductString() const;
     std::string GetSerialNumberString() const;
     std::string GetDevicePath() const;
-    std::uint16_t GetReportLength(int kind) const;
+    std::uint16_t GetReportLength(ReportKind kind) const;
 
     // Fills the HID fields of an entry from the platform; false: the entry is unusable.
     bool LoadDeviceCapabilities(TnrHidDevice& entry, bool fullMode);

@@ -137,7 +137,8 @@ void HexDocument::SaveToFile(const std::string& name, bool clearModified) {
         }
     }
     try {
-        WriteFileAtomically(name, std::string_view(reinterpret_cast<const char*>(data_.data()), data_.size()));
+        WriteFileAtomically(name, std::string_view(reinterpret_cast<const char*>(data_.data()), data_.size()),
+                            Durability::Durable);
     } catch (const std::system_error& e) {
         // Put the previous file back where the user expects it.
         if (!backup.empty() && !Exists(name)) {

@@ -66,7 +66,7 @@ ImageLoad ReadImageFile(const std::string& path, std::size_t capacity) {
         converter.CollectNotices = true;  // the warnings come from the same pass
         std::uint32_t length = static_cast<std::uint32_t>(capacity);
         converter.PartialOnOverflow = false;
-        const std::int32_t rc = converter.ConvertText(text, nullptr, &length, image->bytes);
+        const std::int32_t rc = converter.ConvertText(text, &length, image->bytes);
         if (rc == hex::kHexDestOverflow) {
             load.tooLarge = true;
             load.error = TooLarge(path, length, capacity);
@@ -94,7 +94,8 @@ std::string WriteBinCopy(const Image& image) {
                " itself (a link or another name of it); the image file was left as it was";
     try {
         WriteFileAtomically(copy,
-                            std::string_view(reinterpret_cast<const char*>(image.bytes.data()), image.bytes.size()));
+                            std::string_view(reinterpret_cast<const char*>(image.bytes.data()), image.bytes.size()),
+                            Durability::Rebuildable);
     } catch (const std::system_error& e) {
         return image.source + ".bin: " + hex::CHex2Bin::Message(hex::kHexWriteDestError) + " (" +
                SystemReason(e.code().value()) + ")";

@@ -49,16 +49,22 @@ std::array<std::uint8_t, ConnectBlock::kSize> ConnectBlock::Serialize() const {
             static_cast<std::uint8_t>(value >> 8)};
 }
 
-CPro::CPro()
-    : writeBuffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kBufferSize)),
-      readBuffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kBufferSize)) {
-    std::memset(writeBuffer_.get(), 0xFF, kBufferSize);
-    std::memset(readBuffer_.get(), 0xFF, kBufferSize);
+CPro::CPro() {
     chip_.packetSize = kDefaultPacket;
     chip_.flashSize = kSmallFlash;
 }
 
 CPro::~CPro() = default;
+
+CPro::ImageBuffers& CPro::Buffers() const {
+    std::call_once(buffersMade_, [this] {
+        buffers_.write = std::make_unique_for_overwrite<std::uint8_t[]>(kBufferSize);
+        buffers_.read = std::make_unique_for_overwrite<std::uint8_t[]>(kBufferSize);
+        std::memset(buffers_.write.get(), 0xFF, kBufferSize);
+        std::memset(buffers_.read.get(), 0xFF, kBufferSize);
+    });
+    return buffers_;
+}
 
 void CPro::SelectChip(std::string_view name) {
     const int index = ChipIndex(name);
@@ -136,7 +142,7 @@ void CPro::OnReceive(const std::uint8_t* payload, std::int32_t length) {
             // field larger than the buffer (or changed mid-read) cannot make data overrun it.
             const std::uint32_t end = std::min(command_.length, kBufferSize);
             if (offset <= kBufferSize - kReportSize) {
-                std::memcpy(readBuffer_.get() + offset, report.data(), kReportSize);
+                std::memcpy(Buffers().read.get() + offset, report.data(), kReportSize);
                 offset += kReportSize;
                 readOffset_.store(offset, std::memory_order_release);
             }
@@ -195,7 +201,7 @@ void CPro::HandleReply(const std::array<std::uint8_t, kReportSize>& report) {
             {
                 std::lock_guard lock(mutex_);
                 // Never past the buffer, whatever the length field says.
-                local = CheckSum(writeBuffer_.get(), std::min(command_.length, kBufferSize));
+                local = CheckSum(Buffers().write.get(), std::min(command_.length, kBufferSize));
             }
             const std::uint8_t device = report[1];
             const bool agree = local == device;
@@ -247,7 +253,7 @@ void CPro::StreamImage() {
         const std::uint32_t n = std::min(packet, kBufferSize - start);
         {
             std::lock_guard lock(mutex_);
-            std::memcpy(chunk.data(), writeBuffer_.get() + start, n);
+            std::memcpy(chunk.data(), Buffers().write.get() + start, n);
         }
         const bool aborted = abortStream_.exchange(false, std::memory_order_acq_rel);
         // A packet that does not arrive leaves a hole the programmer cannot know about: sending
@@ -319,7 +325,7 @@ bool CPro::StoreImage(std::uint32_t offset, const std::uint8_t* data, std::size_
     if (offset > kBufferSize || count > kBufferSize - offset) return false;
     if (count == 0) return true;
     std::lock_guard lock(mutex_);
-    std::memcpy(writeBuffer_.get() + offset, data, count);
+    std::memcpy(Buffers().write.get() + offset, data, count);
     return true;
 }
 
@@ -327,7 +333,7 @@ bool CPro::CopyReadBuffer(std::uint32_t offset, std::uint8_t* out, std::size_t c
     if (offset > kBufferSize || count > kBufferSize - offset) return false;
     if (count == 0) return true;
     std::lock_guard lock(mutex_);
-    std::memcpy(out, readBuffer_.get() + offset, count);
+    std::memcpy(out, Buffers().read.get() + offset, count);
     return true;
 }
 

@@ -187,9 +187,11 @@ public:
     std::optional<ConnectBlock> LastConnectBlock() const;
 
     // --- buffers ---
-    std::uint8_t* WriteBuffer() { return writeBuffer_.get(); }
-    const std::uint8_t* WriteBuffer() const { return writeBuffer_.get(); }
-    const std::uint8_t* ReadBuffer() const { return readBuffer_.get(); }
+    // Both buffers hold 0xFF until written; they are made on first use, so that an engine that
+    // only connects (detect, a search) never pays for a megabyte it does not touch.
+    std::uint8_t* WriteBuffer() { return Buffers().write.get(); }
+    const std::uint8_t* WriteBuffer() const { return Buffers().write.get(); }
+    const std::uint8_t* ReadBuffer() const { return Buffers().read.get(); }
     // Copies data into the write buffer at offset under the lock; false (nothing copied) when
     // it would not fit.
     bool StoreImage(std::uint32_t offset, const std::uint8_t* data, std::size_t count);
@@ -202,14 +204,20 @@ private:
     void HandleReply(const std::array<std::uint8_t, kReportSize>& report);
     void HandleData(const std::array<std::uint8_t, kReportSize>& report);
     void StreamImage();
+    struct ImageBuffers {
+        std::unique_ptr<std::uint8_t[]> write;
+        std::unique_ptr<std::uint8_t[]> read;
+    };
+    // The buffers, made and filled with 0xFF by the first caller on any thread.
+    ImageBuffers& Buffers() const;
 
     mutable std::mutex mutex_;
     std::atomic<std::uint32_t> readOffset_{0};
     ChipParams chip_{};
     ProCommand command_{};
     std::optional<ConnectBlock> connectBlock_;
-    std::unique_ptr<std::uint8_t[]> writeBuffer_;
-    std::unique_ptr<std::uint8_t[]> readBuffer_;
+    mutable std::once_flag buffersMade_;
+    mutable ImageBuffers buffers_;
     std::atomic<ProState> state_{ProState::Idle};
     std::atomic<bool> streaming_{false};
     std::atomic<bool> abortStream_{false};

@@ -219,7 +219,7 @@ std::uint64_t TakeNextSerial(const std::string& counterFile, SerialJournal* jour
                 throw SerialError("cannot record serial " + std::to_string(next) + " as taken: " + e.what());
             }
         }
-        WriteFileAtomically(counterFile, CounterText(next));
+        WriteFileAtomically(counterFile, CounterText(next), Durability::Durable);
         SyncDirectoryOf(ResolveLinks(counterFile));
         return next;
     } catch (const std::system_error& e) {

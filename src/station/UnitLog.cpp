@@ -1,12 +1,11 @@
-// Unit log lines are built with the tool's one JSON writer and checked with jsoncpp, so that what
-// the station refuses is exactly what a JSON parser would refuse.
+// Unit log lines are built with the tool's one JSON writer and checked with its strict reader, so
+// that what the station accepts any JSON parser reads the same way.
 #include "station/UnitLog.h"
-
-#include <json/json.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <optional>
 #include <system_error>
 
 #include "core/Json.h"
@@ -68,21 +67,14 @@ bool LooksTruncated(std::string_view line) {
            line.back() != '}';
 }
 
-bool ParseRecord(std::string_view line, Json::Value& value) {
-    Json::CharReaderBuilder builder;
-    builder["collectComments"] = false;
-    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    std::string errors;
-    return reader->parse(line.data(), line.data() + line.size(), &value, &errors);
-}
-
 // "" when line is a complete unit record, else why not.
 std::string RecordProblem(std::string_view line) {
-    Json::Value value;
-    if (!ParseRecord(line, value)) return "not JSON";
-    if (!value.isObject()) return "not a JSON object";
+    const std::optional<JsonValue> parsed = ParseJson(line);
+    if (!parsed) return "not JSON";
+    const JsonValue& value = *parsed;
+    if (!value.IsObject()) return "not a JSON object";
     if (value["type"] != "unit") return "not a unit record (\"type\" is not \"unit\")";
-    if (!value["time"].isString()) return "a unit record without \"time\"";
+    if (!value["time"].IsString()) return "a unit record without \"time\"";
     if (value["result"] != "pass" && value["result"] != "fail" && value["result"] != "taken")
         return "a unit record without a result";
     return {};
@@ -129,8 +121,8 @@ LogCheck CheckUnitLogTail(std::string_view tail, bool fromStart) {
 namespace {
 // The series a record names, as the writer put it: a name that is not valid UTF-8 is compared by
 // its exact bytes.
-bool NamesSeries(const Json::Value& record, const std::string& series) {
-    if (record.isMember("series_bytes")) return record["series_bytes"] == HexBytes(series);
+bool NamesSeries(const JsonValue& record, const std::string& series) {
+    if (record.Has("series_bytes")) return record["series_bytes"] == HexBytes(series);
     return record["series"] == series;
 }
 }  // namespace
@@ -144,19 +136,20 @@ std::optional<std::uint64_t> LastTakenSerial(std::string_view tail, const std::s
         const std::size_t start = tail.rfind('\n', end - 1);
         const std::size_t from = start == std::string_view::npos ? 0 : start + 1;
         const std::string_view line = tail.substr(from, end - from);
-        Json::Value value;
         const bool named = line.find("\"series\"") != std::string_view::npos;
         const bool taken = line.find("\"taken\"") != std::string_view::npos;
-        if ((named || taken) && ParseRecord(line, value) && value.isObject() && value["type"] == "unit") {
-            const bool mine = series.empty() || (value.isMember("series") && NamesSeries(value, series));
-            if (value.isMember("series") && !mine) foreign = true;
-            if (value["result"] == "taken" && value["serial"].isUInt64()) {
-                const std::uint64_t number = value["serial"].asUInt64();
-                if (mine && (series.empty() || value.isMember("series"))) {
+        const std::optional<JsonValue> parsed = named || taken ? ParseJson(line) : std::nullopt;
+        if (parsed && parsed->IsObject() && (*parsed)["type"] == "unit") {
+            const JsonValue& value = *parsed;
+            const bool mine = series.empty() || (value.Has("series") && NamesSeries(value, series));
+            if (value.Has("series") && !mine) foreign = true;
+            if (value["result"] == "taken" && value["serial"].AsUInt64()) {
+                const std::uint64_t number = *value["serial"].AsUInt64();
+                if (mine && (series.empty() || value.Has("series"))) {
                     // The last record of a series holds its highest number.
                     if (!ours) ours = number;
                     if (series.empty()) break;
-                } else if (!value.isMember("series") && !unnamed) {
+                } else if (!value.Has("series") && !unnamed) {
                     unnamed = number;
                 }
             }
