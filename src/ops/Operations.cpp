@@ -33,20 +33,17 @@ Operations::Operations(UiHost& host, hid::Platform& platform, OpsView* view, boo
 
 Operations::~Operations() = default;
 
-void Operations::applySettings(const OpsControls& settings) {
+void Operations::applySettings(const OpsControls& settings, const std::string& file) {
     // A chip restored from the settings also takes effect in the engine: otherwise a restored
     // NRF24LU1_32K would refuse a 32 KiB image until the user picked it again.
     const int index = settings.chipIndex;
     if (index >= 0 && index < static_cast<int>(kChips.size())) {
         controls_.chipIndex = index;
-        controls_.chipText = kChips[static_cast<std::size_t>(index)].name;
         link_.useChip(index);
     } else {
         controls_.chipIndex = -1;
-        controls_.chipText = "Select Device";
     }
-    controls_.fileBox = settings.fileBox;
-    workspace_.remember(settings.fileBox);
+    workspace_.remember(file);
     controls_.reload = settings.reload;
     controls_.options = settings.options;
     controls_.options.readback = false;
@@ -89,18 +86,11 @@ void Operations::setResetRun(bool on) {
     OptionsChanged();
     ControlsChanged();
 }
-void Operations::setFileBox(std::string text) {
-    if (Assign(controls_.fileBox, std::move(text))) ControlsChanged();
-}
-void Operations::setFlashSizeBox(std::string text) {
-    if (Assign(controls_.flashSizeBox, std::move(text))) ControlsChanged();
-}
 
 void Operations::selectChip(int index) {
     if (index < -1 || index >= static_cast<int>(kChips.size())) index = -1;
     const bool changed = index != controls_.chipIndex;
     controls_.chipIndex = index;
-    controls_.chipText = index < 0 ? "Select Device" : kChips[static_cast<std::size_t>(index)].name;
     if (changed) ControlsChanged();
     link_.useChip(index);
 }
@@ -220,8 +210,7 @@ std::string Operations::Loaded(const std::string& name, const ImageWorkspace::Lo
 }
 
 std::string Operations::LoadImageFileNow(const std::string& name) {
-    controls_.fileBox = name;
-    ControlsChanged();
+    if (view_ != nullptr) view_->fileChosen(name);
     return Loaded(name, workspace_.load(name));
 }
 
@@ -255,16 +244,15 @@ void Operations::loadChosenFile(const std::string& name) {
     if (!LoadImageFileNow(name).empty()) return;
     const std::size_t n = workspace_.view().GetDataSize();
     link_.log("Load File" + name + "  " + std::to_string(n) + " Bytes");
-    controls_.flashSizeBox = std::to_string(n);
-    ControlsChanged();
+    if (view_ != nullptr) view_->loadedSize(n);
 }
 
-void Operations::setFlashSize() {
-    const auto value = ParseInteger(controls_.flashSizeBox);
-    if (!value) throw OpsError("'" + controls_.flashSizeBox + "' is not a valid integer value");
+void Operations::setFlashSize(const std::string& text) {
+    const auto value = ParseInteger(text);
+    if (!value) throw OpsError("'" + text + "' is not a valid integer value");
     // Sizes below zero or beyond what the write buffer holds could never be written.
     if (*value < 0 || *value > static_cast<std::int64_t>(CPro::kBufferSize))
-        throw OpsError(Format("'%s' is not a flash size from 0 to %" PRIu32, controls_.flashSizeBox.c_str(),
+        throw OpsError(Format("'%s' is not a flash size from 0 to %" PRIu32, text.c_str(),
                               CPro::kBufferSize));
     if (busy()) {
         RefuseBusy();

@@ -21,14 +21,11 @@
 namespace quillon {
 
 // The choices the operations act on and the state they report, in their own words; how a shell
-// shows them (check boxes, colours) is its own business.
+// shows them (check boxes, colours, what its edit boxes hold) is its own business.
 struct OpsControls {
     int chipIndex = -1;                  // index into the chip table; -1: none chosen
-    std::string chipText = "Select Device";
     bool reload = true;                  // load the remembered file again before each Write
     WriteOptions options;                // erase, protect, verify, reset (readback is not theirs)
-    std::string fileBox;                 // the file name as typed or last loaded
-    std::string flashSizeBox;            // edtFlashSize
     // Derived, never set on their own: busy while an operation holds the programmer (from its
     // start to its result, and while a cancelled one still drains); Read and Write usable while
     // the link is open (before the first link event: usable) and no operation is running.
@@ -73,6 +70,12 @@ public:
     // The watchdog ran out after offset of length bytes.
     virtual void timedOut(std::uint32_t /*offset*/, std::uint32_t /*length*/) {}
     virtual void refused(OpsRefusal) {}
+    // A load of this file begins (Load, a dropped file, the reload before Write): it is the file
+    // the window names from now on.
+    virtual void fileChosen(const std::string& /*name*/) {}
+    // The Load button's (or a dropped) file loaded with this many bytes: the size Set Flash Size
+    // offers.
+    virtual void loadedSize(std::size_t /*bytes*/) {}
     // Every load (Load, a dropped file, the reload before Write) ends with this, loaded or not.
     virtual void loadFinished(const LoadOutcome&) {}
     // Exactly once per detect(), read() and write(), after the log lines and progress of that
@@ -107,9 +110,9 @@ public:
     std::string rememberedFile() const { return workspace_.rememberedFile(); }
 
     // The settings restored at start, as a whole: the chip index (its chip parameters apply
-    // quietly), the file box and remembered file, reload and the write options. Progress, the
-    // gate's state and programmerOpen are left alone.
-    void applySettings(const OpsControls& settings);
+    // quietly), reload and the write options, and the file Write reloads. Progress, the gate's
+    // state and programmerOpen are left alone.
+    void applySettings(const OpsControls& settings, const std::string& file);
     // One control changed by the user (UI thread). None of them touches the others or progress;
     // controlsChanged is raised only when the value really changed.
     void setChipIndex(int index);  // applies the chip, like selectChip
@@ -118,8 +121,6 @@ public:
     void setEncrypt(bool on);
     void setVerify(bool on);
     void setResetRun(bool on);
-    void setFileBox(std::string text);  // the edit box only: the remembered file stays
-    void setFlashSizeBox(std::string text);
     // Picks a chip table entry like the user does (its parameters apply); -1 clears the selection.
     void selectChip(int index);
     // Narrows the search to one programmer by device path or serial number ("" any).
@@ -176,8 +177,8 @@ public:
     // Load with a file already chosen (the dialog's answer, a dropped file), whatever the
     // command-line arguments. Throws OpsError.
     void loadChosenFile(const std::string& name);
-    // Set Flash Size from the flash size box. Throws OpsError.
-    void setFlashSize();
+    // Set Flash Size to the size as the user typed it (decimal, 0x or $ hex). Throws OpsError.
+    void setFlashSize(const std::string& text);
     // Save BIN; chosen is the dialog's answer (nullopt: cancelled). Throws OpsError.
     void saveBin(const std::optional<std::string>& chosen);
 
