@@ -6,11 +6,7 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
-#include <cinttypes>
 #include <cstdio>
-#include <cstring>
-#include <sstream>
 #include <system_error>
 
 #include "fs/Files.h"
@@ -88,7 +84,7 @@ ProgrammerLink::ProgrammerLink(UiHost& host, hid::Platform& platform, LinkListen
 ProgrammerLink::~ProgrammerLink() {
     // The platform may call the listener on its own thread until this returns.
     if (hotPlug_) platform_.setChangeListener(nullptr);
-    // Tasks still queued for us are dropped from now on, and the view hears nothing more (the
+    // Tasks still queued for us are dropped from now on, and the listener hears nothing more (the
     // close below must not call into a shell that is being torn down). The link is the last
     // member, so its destructor joins the reader before anything the reader uses goes away.
     alive_->store(false);
@@ -313,7 +309,7 @@ void ProgrammerLink::QuietExpired() {
         StartQuiet();
         return;
     }
-    // Nothing is logged and no control changes here: the window shows a silent Write as the
+    // Nothing is logged here and only the gate opens: a shell shows a silent Write as the
     // log left it. With verify off a programmer may end a complete stream without a checksum.
     const Pending p = *pending_;
     if (p.streamed && !p.verify)
@@ -537,7 +533,7 @@ void ProgrammerLink::EngineReadProgress(std::uint32_t count) {
     }
     // The line and the table share "Read finish", so that it reads "读完成" in Chinese.
     log(Translate("Read finish") + std::to_string(count) + " byte");
-    // The chip's bytes as a value of their own: the result carries them, the view shows a copy.
+    // The chip's bytes as a value of their own: the result carries them, the listener may show them.
     const std::uint32_t flash = pro_.Chip().flashSize;
     auto chip = std::make_shared<Image>();
     chip->bytes.resize(flash);
@@ -596,7 +592,7 @@ void ProgrammerLink::EngineStreamStopped(std::uint32_t sent, bool aborted) {
         // Stopped by Cancel: the cancelled Write says nothing more; stopped by a closing link: say
         // how far it got.
         if (draining_.load() < 0) log(Format("Write stopped after %u of %u bytes", sent, length));
-        // The gate opens only now that the stream has stopped: the controls must say so.
+        // The gate opens only now that the stream has stopped: its state must say so.
         Settle([this] {
             if (draining_.load() >= 0) return EndDrain();
             StateChanged();
