@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "cli/Cli.h"
-#include "ops/Operations.h"
+#include "ops/ProgrammerLink.h"
 
 namespace quillon::cli {
 

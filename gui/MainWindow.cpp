@@ -339,12 +339,6 @@ void TForm1::connectControls() {
     connect(btnCancel, &QPushButton::clicked, this, [this] { btnCancelClick(); });
     connect(cbbProgrammer, &QComboBox::activated, this, [this](int index) { cbbProgrammerChange(index); });
     connect(cbbDev, &QComboBox::activated, this, [this](int index) { cbbDevChange(index); });
-    connect(edtFile, &QLineEdit::textEdited, this, [this](const QString& text) {
-        guarded([&] { ops_.setFileBox(S(text)); });
-    });
-    connect(edtFlashSize, &QLineEdit::textEdited, this, [this](const QString& text) {
-        guarded([&] { ops_.setFlashSizeBox(S(text)); });
-    });
     struct Box {
         QCheckBox* box;
         void (Operations::*set)(bool);
@@ -379,12 +373,12 @@ void TForm1::FormCreate() {
             settings_ = std::move(options);
             OpsControls c = ops_.controls();
             c.chipIndex = settings_->chipidx;
-            c.fileBox = settings_->file;
             c.reload = settings_->reload;
             // The settings file's names onto the one options value, once.
             c.options = WriteOptions{.erase = settings_->erase, .protect = settings_->encry,
                                      .verify = settings_->verify, .reset = settings_->rstrun};
-            ops_.applySettings(c);
+            ops_.applySettings(c, settings_->file);
+            edtFile->setText(Q(settings_->file));
             Language = ChooseLanguage(settings_->lang);
         }
     });
@@ -520,8 +514,7 @@ void TForm1::loadDroppedFile(const std::string& name) {
 
 void TForm1::btnSetFlashSizeClick() {
     guarded([&] {
-        ops_.setFlashSizeBox(S(edtFlashSize->text()));
-        ops_.setFlashSize();
+        ops_.setFlashSize(S(edtFlashSize->text()));
     });
     updateViewDiffers();
 }
@@ -686,8 +679,6 @@ void TForm1::controlsChanged(const OpsControls& c) {
         QStringLiteral("QComboBox { background-color: %1; }")
             .arg(FromColourValue(c.programmerOpen ? kColourGreen : kColourGrey).name());
     if (cbbDev->styleSheet() != style) cbbDev->setStyleSheet(style);
-    if (edtFile->text() != Q(c.fileBox)) edtFile->setText(Q(c.fileBox));
-    if (edtFlashSize->text() != Q(c.flashSizeBox)) edtFlashSize->setText(Q(c.flashSizeBox));
     const std::pair<QCheckBox*, bool> boxes[] = {{chkReload, c.reload},
                                                  {chkEraseFlash, c.options.erase},
                                                  {chkEncrypt, c.options.protect},
@@ -779,6 +770,15 @@ void TForm1::finished(const OpsResult& result) {
     lblResult->setStyleSheet(result.status == OpStatus::Ok ? QStringLiteral("color: #006000;")
                                                            : QStringLiteral("color: #a00000;"));
     updateViewDiffers();
+}
+
+void TForm1::fileChosen(const std::string& name) {
+    // The file box names the file being loaded, whatever was typed into it.
+    if (edtFile != nullptr && alive_ && edtFile->text() != Q(name)) edtFile->setText(Q(name));
+}
+
+void TForm1::loadedSize(std::size_t bytes) {
+    if (edtFlashSize != nullptr && alive_) edtFlashSize->setText(QString::number(bytes));
 }
 
 void TForm1::loadFinished(const LoadOutcome& outcome) {

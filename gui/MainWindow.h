@@ -125,6 +125,8 @@ public:
     void linkChanged(LinkEvent event) override;
     void devicesChanged() override;
     void finished(const OpsResult& result) override;
+    void fileChosen(const std::string& name) override;
+    void loadedSize(std::size_t bytes) override;
     void loadFinished(const LoadOutcome& outcome) override;
     void error(const std::string& message) override;
 

@@ -75,6 +75,7 @@ protected:
         results_.push_back(r);
     }
     void error(const std::string& message) override { errors_.push_back(message); }
+    void loadedSize(std::size_t bytes) override { loadedSize_ = bytes; }
 
     sim::SimPlatform& Sim() { return *sim_; }
     Operations& Ops() { return *ops_; }
@@ -162,6 +163,7 @@ protected:
     std::vector<std::string> errors_;
     OpsControls controls_;
     int controlsChanges_ = 0;
+    std::size_t loadedSize_ = 0;
     std::mutex mutex_;
     std::vector<std::string> lines_;
     test::ScratchDir scratch_{"quillon-ops"};
@@ -391,8 +393,7 @@ TEST_F(Fixture, WriteBinProgramsTheChipAndVerifies) {
     Connect();
     const auto image = Pattern(5000);
     OpsControls c = Ops().controls();
-    c.fileBox = WriteFile("fw.bin", image);
-    Ops().applySettings(c);
+    Ops().applySettings(c, WriteFile("fw.bin", image));
     ClearLines();
     Ops().write();
     ASSERT_TRUE(UntilEvent(Seen::Verified));
@@ -413,10 +414,9 @@ TEST_F(Fixture, RestoredChipSelectionAppliesItsFlashSize) {
     Start("lu1-32k");
     OpsControls c = Ops().controls();
     c.chipIndex = 2;
-    c.fileBox = WriteFile("exact.bin", Pattern(32768));
-    Ops().applySettings(c);
+    Ops().applySettings(c, WriteFile("exact.bin", Pattern(32768)));
     EXPECT_EQ(Ops().flashSize(), 32768u);
-    EXPECT_EQ(Ops().controls().chipText, "NRF24LU1_32K");
+    EXPECT_STREQ(kChips[static_cast<std::size_t>(Ops().controls().chipIndex)].name, "NRF24LU1_32K");
     Connect();
     Ops().write();
     ASSERT_TRUE(UntilEvent(Seen::Verified));
@@ -436,9 +436,8 @@ TEST_F(Fixture, WriteRefusalsSendNothingAndEndInOneRefusedResult) {
     for (const auto& [file, line] : cases) {
         ClearLines();
         OpsControls settings = Ops().controls();
-        settings.fileBox = file;
         settings.reload = !file.empty();
-        Ops().applySettings(settings);
+        Ops().applySettings(settings, file);
         Ops().write();
         host_.advance(std::chrono::milliseconds(kWriteQuietMs * 2));
         ASSERT_EQ(results_.size(), 1u) << line;
@@ -448,8 +447,7 @@ TEST_F(Fixture, WriteRefusalsSendNothingAndEndInOneRefusedResult) {
     EXPECT_EQ(CommandsWithOpcode(6), 0);
     OpsControls settings = Ops().controls();
     settings.reload = true;
-    settings.fileBox = WriteFile("exact.bin", Pattern(32768));
-    Ops().applySettings(settings);
+    Ops().applySettings(settings, WriteFile("exact.bin", Pattern(32768)));
     Ops().write();
     ASSERT_TRUE(UntilEvent(Seen::Verified));
     EXPECT_EQ(CommandsWithOpcode(6), 1);
@@ -481,8 +479,7 @@ TEST_F(Fixture, ChecksumMismatchIsAFailedVerify) {
     Ops().selectChip(0);
     Connect();
     OpsControls c = Ops().controls();
-    c.fileBox = WriteFile("fw.bin", Pattern(300));
-    Ops().applySettings(c);
+    Ops().applySettings(c, WriteFile("fw.bin", Pattern(300)));
     Ops().write();
     ASSERT_TRUE(UntilEvent(Seen::Verified));
     EXPECT_EQ(Find(Seen::Verified)->a, 0u);
@@ -499,8 +496,7 @@ TEST_F(Fixture, WriteWithNoProgrammerOpenGoesNowhereQuietly) {
     Ops().searchProgrammer();
     Ops().selectChip(0);
     OpsControls c = Ops().controls();
-    c.fileBox = WriteFile("fw.bin", Pattern(100));
-    Ops().applySettings(c);
+    Ops().applySettings(c, WriteFile("fw.bin", Pattern(100)));
     Ops().write();  // what F9 runs, enabled buttons or not
     host_.advance(5000ms);
     const auto lines = Lines();
@@ -516,8 +512,7 @@ TEST_F(Fixture, ChineseModeLines) {
     EXPECT_TRUE(HasLine("编程器已连接Quillon Sim Programmer SIM0001"));
     EXPECT_TRUE(HasLine("芯片检测成功"));
     OpsControls c = Ops().controls();
-    c.fileBox = WriteFile("fw.bin", Pattern(64));
-    Ops().applySettings(c);
+    Ops().applySettings(c, WriteFile("fw.bin", Pattern(64)));
     Ops().write();
     ASSERT_TRUE(UntilEvent(Seen::Verified));
     EXPECT_TRUE(HasLine("写完成"));
@@ -536,7 +531,7 @@ TEST_F(Fixture, HexLoadWritesAnExactBinCopyAndAFailedConversionKeepsTheImage) {
     WriteFile("fw.HEX.bin", Pattern(1000));
     Ops().loadFile(hex);
     EXPECT_TRUE(HasLine("Load File" + hex + "  4 Bytes"));
-    EXPECT_EQ(Ops().controls().flashSizeBox, "4");
+    EXPECT_EQ(loadedSize_, 4u);
     EXPECT_EQ(fs::file_size(hex + ".bin"), 4u);
     ASSERT_TRUE(Ops().image());
     EXPECT_EQ(Ops().image()->bytes, (std::vector<std::uint8_t>{1, 2, 3, 4}));
@@ -568,21 +563,18 @@ TEST_F(Fixture, SetFlashSizeParsesAndRefuses) {
     Start("no-programmer");
     Ops().loadFile(WriteFile("fw.bin", Pattern(5000)));
     for (const char* text : {"16384", " 0x4000 ", "$4000"}) {
-        Ops().setFlashSizeBox(text);
-        Ops().setFlashSize();
+        Ops().setFlashSize(text);
         EXPECT_EQ(Ops().hexView().GetDataSize(), 16384u) << text;
     }
     EXPECT_EQ(Ops().hexView().ByteAt(5000), 0x00);
     ASSERT_TRUE(Ops().image());
     EXPECT_EQ(Ops().image()->bytes.size(), 5000u);
     for (const char* text : {"abc", "-5", "", "600000"}) {
-        Ops().setFlashSizeBox(text);
-        EXPECT_THROW(Ops().setFlashSize(), OpsError) << text;
+        EXPECT_THROW(Ops().setFlashSize(text), OpsError) << text;
         EXPECT_EQ(Ops().hexView().GetDataSize(), 16384u);
     }
     try {
-        Ops().setFlashSizeBox("abc");
-        Ops().setFlashSize();
+        Ops().setFlashSize("abc");
     } catch (const OpsError& e) {
         EXPECT_STREQ(e.what(), "'abc' is not a valid integer value");
     }
@@ -707,8 +699,7 @@ TEST_F(Fixture, SetFlashSizeNeverChangesWhatWriteSends) {
         ASSERT_TRUE(Until([&] { return !results_.empty(); }));
         ASSERT_EQ(results_[0].status, OpStatus::Ok);
         Ops().setReload(false);
-        Ops().setFlashSizeBox(size);
-        Ops().setFlashSize();
+        Ops().setFlashSize(size);
         ClearLines();
         Ops().write();
         ASSERT_TRUE(Until([&] { return !results_.empty(); }));
@@ -814,8 +805,7 @@ TEST_F(Fixture, NothingCutsIntoAWrite) {
     Ops().write();
     EXPECT_FALSE(Ops().loadImage(other));
     Ops().loadChosenFile(other);
-    Ops().setFlashSizeBox("64");
-    Ops().setFlashSize();
+    Ops().setFlashSize("64");
     Ops().searchProgrammer();  // held off until the Write's result
     ASSERT_EQ(results_.size(), 0u);  // refusals are posted
     host_.runPending();
@@ -948,8 +938,7 @@ TEST_F(Fixture, EveryOperationEndsInExactlyOneResult) {
         results_.clear();
         Ops().selectChip(0);
         OpsControls settings = Ops().controls();
-        settings.fileBox = WriteFile("fw.bin", Pattern(2563));
-        Ops().applySettings(settings);
+        Ops().applySettings(settings, WriteFile("fw.bin", Pattern(2563)));
         Ops().searchProgrammer();
         if (std::string(c.scenario) != "silent" && Ops().linkOpen()) {
             ASSERT_TRUE(UntilEvent(Seen::Identified));
@@ -1154,7 +1143,8 @@ TEST_F(Fixture, ACancelledReadEndsWithTheLinkResetOrTheWatchdog) {
 TEST_F(Fixture, ControlSettersChangeOneThingAndLeaveProgressAlone) {
     Start();
     Connect();
-    Ops().loadFile(WriteFile("fw.bin", Pattern(1000)));
+    const std::string loaded = WriteFile("fw.bin", Pattern(1000));
+    Ops().loadFile(loaded);
     Ops().setErase(false);
     Ops().setEncrypt(true);
     Ops().setResetRun(false);
@@ -1167,13 +1157,12 @@ TEST_F(Fixture, ControlSettersChangeOneThingAndLeaveProgressAlone) {
     const OpsControls before = controls_;
     const int changes = controlsChanges_;
     Ops().setVerify(false);
-    Ops().setFileBox("typed.bin");
-    Ops().setFlashSizeBox("2048");
-    Ops().setFlashSizeBox("2048");  // unchanged: nothing to tell
-    EXPECT_EQ(controlsChanges_, changes + 3);
+    Ops().setVerify(false);  // unchanged: nothing to tell
+    Ops().setReload(false);
+    EXPECT_EQ(controlsChanges_, changes + 2);
     EXPECT_EQ(controls_.progressMax, before.progressMax);
     EXPECT_EQ(controls_.progressPosition, before.progressPosition);
-    EXPECT_EQ(Ops().rememberedFile(), before.fileBox);
+    EXPECT_EQ(Ops().rememberedFile(), loaded);
     EXPECT_TRUE(Ops().viewMatchesWriteImage());
     Ops().hexView().EditByte(0, static_cast<std::uint8_t>(~Ops().image()->bytes[0]));
     EXPECT_FALSE(Ops().viewMatchesWriteImage());

@@ -1,22 +1,12 @@
-// The programming operations: the verbs, the engine's events, the link's status events, the
-// watchdog and the drain after Cancel. Engine events and received reports arrive on the HID
-// reader thread; everything they change that a shell shows is posted to the UI thread, in order.
+// The window's controller: the window's choices, the image workspace and its loads, the reload
+// before Write, and the link's news mapped onto what the window shows.
 #include "ops/Operations.h"
 
-
-#include <algorithm>
-#include <array>
-#include <cctype>
 #include <cinttypes>
 #include <cstdio>
-#include <cstring>
-#include <sstream>
-#include <system_error>
 
 #include "config/Config.h"
 #include "fs/Files.h"
-#include "hex/Chex2bin.h"
-#include "ops/WriteOptions.h"
 
 namespace quillon {
 
@@ -28,12 +18,7 @@ std::string Format(const char* fmt, auto... args) {
     return buf;
 }
 
-
 }  // namespace
-
-const char* const kAccessHint =
-    " (no permission: install the udev rule 70-quillon-programmer.rules, or add yourself to the plugdev group and "
-    "log in again; see \"USB permissions\" in the README)";
 
 std::string DescribeWriteImage(const Image* image) {
     if (image == nullptr || image->bytes.empty()) return "Write sends nothing: load a HEX or BIN file";
@@ -41,88 +26,28 @@ std::string DescribeWriteImage(const Image* image) {
            std::to_string(image->bytes.size()) + " bytes, SHA-256 " + image->bytesSha256().substr(0, 8);
 }
 
-const char* OpKindName(OpKind kind) {
-    switch (kind) {
-        case OpKind::Detect: return "detect";
-        case OpKind::Read: return "read";
-        case OpKind::Write: return "write";
-    }
-    return "?";
-}
-
-const char* OpStatusName(OpStatus status) {
-    switch (status) {
-        case OpStatus::Ok: return "ok";
-        case OpStatus::Refused: return "refused";
-        case OpStatus::NoProgrammer: return "no programmer";
-        case OpStatus::Timeout: return "timeout";
-        case OpStatus::DeviceFailure: return "device failure";
-        case OpStatus::VerifyFailure: return "verify failure";
-        case OpStatus::Interrupted: return "interrupted";
-    }
-    return "?";
-}
-
-// The engine's news, handed to the operations' handlers.
-class Operations::EngineListener : public ProListener {
-public:
-    explicit EngineListener(Operations& ops) : ops_(ops) {}
-    void logLine(const std::string& text) override { ops_.EngineLog(text); }
-    void message(const std::string& text) override { ops_.EngineLog(text); }
-    void identified(const std::array<std::uint8_t, 64>& reply) override { ops_.EngineIdentified(reply); }
-    void readProgress(std::uint32_t offset) override { ops_.EngineReadProgress(offset); }
-    void writeProgress(std::int32_t sent) override { ops_.EngineWriteProgress(sent); }
-    void streamStopped(std::uint32_t sent, bool aborted) override { ops_.EngineStreamStopped(sent, aborted); }
-    void verified(bool agree, std::uint8_t, std::uint8_t) override { ops_.EngineVerified(agree); }
-    void failureReply(std::uint8_t reply) override { ops_.EngineFailureReply(reply); }
-
-private:
-    Operations& ops_;
-};
-
 Operations::Operations(UiHost& host, hid::Platform& platform, OpsView* view, bool hotPlug)
-    : host_(host), platform_(platform), view_(view), listener_(std::make_unique<EngineListener>(*this)),
-      link_(platform) {
-    pro_.SendFunc = [this](const std::uint8_t* data, std::int32_t length) { return SendToLink(data, length); };
-    pro_.SetListener(listener_.get());
-    link_.OnOpen = [this](hid::TnrBaseIO&) { LinkOpened(); };
-    link_.OnClose = [this](hid::TnrBaseIO&) { LinkClosed(); };
-    link_.OnPayload = [this](hid::TnrBaseIO&, hid::TnrBaseIO::SessionId session, const std::uint8_t* payload,
-                               std::uint32_t count) { LinkReceived(session, payload, count); };
-    link_.OnFatalError = [this](hid::TnrBaseIO&, std::uint32_t, std::uint32_t, const std::string&,
-                                  bool& raise) { LinkFailed(raise); };
-    setHotPlug(hotPlug);
+    : view_(view), link_(host, platform, this, hotPlug) {
+    OptionsChanged();
 }
 
-Operations::~Operations() {
-    // The platform may call the listener on its own thread until this returns.
-    if (hotPlug_) platform_.setChangeListener(nullptr);
-    // Tasks still queued for us are dropped from now on, and the view hears nothing more (the
-    // close below must not call into a shell that is being torn down). The link is the last
-    // member, so its destructor joins the reader before anything the reader uses goes away.
-    alive_->store(false);
-    if (watchdog_ != 0) host_.stopTimer(watchdog_);
-    if (quiet_ != 0) host_.stopTimer(quiet_);
-    link_.SetActive(false);
-}
+Operations::~Operations() = default;
 
-void Operations::applySettings(const OpsControls& settings) {
+void Operations::applySettings(const OpsControls& settings, const std::string& file) {
     // A chip restored from the settings also takes effect in the engine: otherwise a restored
     // NRF24LU1_32K would refuse a 32 KiB image until the user picked it again.
     const int index = settings.chipIndex;
     if (index >= 0 && index < static_cast<int>(kChips.size())) {
         controls_.chipIndex = index;
-        controls_.chipText = kChips[static_cast<std::size_t>(index)].name;
-        pro_.SelectChip(controls_.chipText);
+        link_.useChip(index);
     } else {
         controls_.chipIndex = -1;
-        controls_.chipText = "Select Device";
     }
-    controls_.fileBox = settings.fileBox;
-    workspace_.remember(settings.fileBox);
+    workspace_.remember(file);
     controls_.reload = settings.reload;
     controls_.options = settings.options;
     controls_.options.readback = false;
+    OptionsChanged();
     ControlsChanged();
 }
 
@@ -142,346 +67,97 @@ void Operations::setReload(bool on) {
     if (Assign(controls_.reload, on)) ControlsChanged();
 }
 void Operations::setErase(bool on) {
-    if (Assign(controls_.options.erase, on)) ControlsChanged();
+    if (!Assign(controls_.options.erase, on)) return;
+    OptionsChanged();
+    ControlsChanged();
 }
 void Operations::setEncrypt(bool on) {
-    if (Assign(controls_.options.protect, on)) ControlsChanged();
+    if (!Assign(controls_.options.protect, on)) return;
+    OptionsChanged();
+    ControlsChanged();
 }
 void Operations::setVerify(bool on) {
-    if (Assign(controls_.options.verify, on)) ControlsChanged();
+    if (!Assign(controls_.options.verify, on)) return;
+    OptionsChanged();
+    ControlsChanged();
 }
 void Operations::setResetRun(bool on) {
-    if (Assign(controls_.options.reset, on)) ControlsChanged();
-}
-void Operations::setFileBox(std::string text) {
-    if (Assign(controls_.fileBox, std::move(text))) ControlsChanged();
-}
-void Operations::setFlashSizeBox(std::string text) {
-    if (Assign(controls_.flashSizeBox, std::move(text))) ControlsChanged();
+    if (!Assign(controls_.options.reset, on)) return;
+    OptionsChanged();
+    ControlsChanged();
 }
 
 void Operations::selectChip(int index) {
     if (index < -1 || index >= static_cast<int>(kChips.size())) index = -1;
     const bool changed = index != controls_.chipIndex;
     controls_.chipIndex = index;
-    controls_.chipText = index < 0 ? "Select Device" : kChips[static_cast<std::size_t>(index)].name;
     if (changed) ControlsChanged();
-    ApplyChip();
+    link_.useChip(index);
 }
 
-void Operations::chooseProgrammer(std::string pathOrSerial) { chosen_ = std::move(pathOrSerial); }
-
-void Operations::setHotPlug(bool on) {
-    if (on == hotPlug_) return;
-    hotPlug_ = on;
-    searchOnChange_ = on;
-    if (!on) {
-        platform_.setChangeListener(nullptr);
-        searchDeferred_ = false;
-        return;
-    }
-    // Called on the platform's own thread: one search per change, on the UI thread.
-    platform_.setChangeListener([this] { Post([this] { SearchAfterDeviceChange(); }); });
-}
-
-void Operations::SearchAfterDeviceChange() {
-    // A change reported just before hot-plug was switched off is dropped.
-    if (!searchOnChange_.load()) return;
-    if (view_ != nullptr) view_->devicesChanged();
-    SearchNow();
-}
-
-void Operations::ResumeDeferredSearch() {
-    if (searchDeferred_ && !busy()) Post([this] {
-        if (searchDeferred_ && !busy()) SearchNow();
-    });
-}
-
-void Operations::SearchNow() {
-    try {
-        searchProgrammer();
-    } catch (const std::exception& e) {
-        Notify([what = std::string(e.what())](OpsView& v) { v.error(what); });
-    } catch (...) {
-        Notify([](OpsView& v) { v.error("the programmer search failed"); });
-    }
-}
-
-void Operations::setLogSink(LogSink sink) {
-    std::lock_guard lock(logMutex_);
-    logSink_ = std::move(sink);
-}
-
-void Operations::LogLine(std::string_view text) {
-    std::unique_lock lock(logMutex_);
-    if (!logSink_) {
-        lock.unlock();
-        Log(text);
-        return;
-    }
-    std::string line = TimeStamp();
-    line += "  ";
-    line += text;
-    logSink_(line);
-}
-
-bool Operations::busy() const { return pending_.has_value() || pro_.Streaming() || draining_.load() >= 0; }
-
-bool Operations::Draining(OpKind op) const { return draining_.load() == static_cast<int>(op); }
-
-void Operations::EndDrain() {
-    if (draining_.load() < 0) return;
-    const OpKind op = static_cast<OpKind>(draining_.load());
-    draining_ = -1;
-    // The cancelled operation's traffic has ended: its watchdog has nothing left to watch.
-    if (op != OpKind::Write) StopWatchdog();
-    ControlsChanged();
-    ResumeDeferredSearch();
-}
-
-void Operations::closeProgrammer() { link_.SetActive(false); }
-
-std::vector<ProgrammerEntry> Operations::listProgrammers() {
-    if (busy()) return {};
-    link_.Update();
-    return ProgrammersIn(link_);
-}
-
-bool Operations::viewMatchesWriteImage() const {
-    return workspace_.viewMatchesImage();
-}
-
-CommandFlags Operations::Flags() const {
-    return controls_.options.commandFlags();
-}
-
-void Operations::Post(std::function<void()> fn) {
-    host_.post([alive = alive_, fn = std::move(fn)] {
-        if (alive->load()) fn();
-    });
-}
-
-void Operations::OnUi(std::function<void()> fn) {
-    if (host_.onUiThread())
-        fn();
-    else
-        Post(std::move(fn));
-}
-
-void Operations::Notify(std::function<void(OpsView&)> fn) {
-    if (view_ == nullptr) return;
-    // Always through the queue, so news keeps its order relative to posted state changes.
-    Post([this, fn = std::move(fn)] { fn(*view_); });
-}
-
-void Operations::PostProgress(std::uint32_t position) {
-    // Reports come faster than a UI repaints: keep the newest position and queue at most one task.
-    progressPending_ = position;
-    if (progressQueued_.exchange(true)) return;
-    OnUi([this] {
-        progressQueued_ = false;
-        // A cancelled operation moves the bar no more.
-        if (draining_.load() >= 0) return;
-        SetProgress(controls_.progressMax, progressPending_.load());
-        // A long stream sends without hearing back; its packets keep the Write's quiet period
-        // from running out.
-        if (quiet_ != 0) StartQuiet();
-    });
-}
-
-// --- results ----------------------------------------------------------------------------------
-
-void Operations::Raise(OpsResult result) {
-    if (view_ == nullptr) return;
-    Post([this, result = std::move(result)] { view_->finished(result); });
-}
-
-bool Operations::RefuseWhileBusy(OpKind op) {
-    if (!busy()) return false;
-    const char* running = pending_ ? OpKindName(pending_->op)
-                          : draining_.load() >= 0 ? OpKindName(static_cast<OpKind>(draining_.load()))
-                                                  : "write";
-    LogLine(std::string("Busy: ") + running + " in progress, " +
-            OpKindName(op) + " refused");
-    Notify([](OpsView& v) { v.refused(OpsRefusal::Busy); });
-    Raise({op, OpStatus::Refused, std::string("busy: another operation is in progress")});
-    return true;
-}
-
-void Operations::Begin(OpKind op) {
-    pending_ = Pending{op, link_.CurrentSessionId(), controls_.options.verify};
-    ControlsChanged();
-}
-
-void Operations::Finish(OpKind op, OpStatus status, std::string message, std::uint32_t bytes, bool verified,
-                        hid::TnrBaseIO::SessionId session) {
-    if (!pending_ || pending_->op != op) return;
-    if (session != 0 && pending_->session != session) return;
-    ImagePtr image = pending_->image;
-    pending_.reset();
-    StopQuiet();
-    // A read or write that completed leaves the bar full.
-    if (status == OpStatus::Ok && op != OpKind::Detect) controls_.progressPosition = controls_.progressMax;
-    OpsResult result{op, status, std::move(message), bytes, verified, std::move(image)};
-    Raise(std::move(result));
-    ControlsChanged();
-    // A device change that came meanwhile is searched for now, after the result.
-    ResumeDeferredSearch();
-}
-
-void Operations::cancel(const std::string& why, bool closeLink) {
-    // The programmer may go on answering the cancelled command (a read streams its data to the
-    // end): until it is quiet, or the link is reset, its reports belong to that command. They
-    // reach neither the log, the bar nor the view, and the gate stays closed meanwhile. Set before
-    // the stream is told to stop, so that its stop is not news either.
-    if (pending_ && !closeLink && pending_->session != 0 && pending_->session == link_.CurrentSessionId() &&
-        link_.GetActive())
-        draining_ = static_cast<int>(pending_->op);
-    if (pro_.Streaming()) pro_.AbortStream();
-    if (pending_) {
-        const OpKind op = pending_->op;
-        controls_.progressPosition = 0;
-        Finish(op, OpStatus::Interrupted, why);
-        // A Write whose stream has not started yet: the programmer's reply may still start it
-        // (and it is stopped at once); without one the quiet period ends the wait.
-        if (Draining(OpKind::Write) && !pro_.Streaming()) StartQuiet();
-    }
-    if (closeLink) closeProgrammer();
-}
-
-void Operations::Settle(std::function<void()> fn) {
-    if (receivingThread_.load() == std::this_thread::get_id())
-        settleAfterReport_.push_back(std::move(fn));
-    else
-        Post(std::move(fn));
-}
-
-void Operations::StartQuiet() {
-    if (quiet_ != 0) host_.stopTimer(quiet_);
-    quiet_ = host_.startTimer(UiHost::Millis(kWriteQuietMs), false, [this] { QuietExpired(); });
-    quietEnabled_ = true;
-}
-
-void Operations::StopQuiet() {
-    if (quiet_ != 0) host_.stopTimer(quiet_);
-    quiet_ = 0;
-    quietEnabled_ = false;
-}
-
-void Operations::QuietExpired() {
-    quiet_ = 0;
-    quietEnabled_ = false;
-    if (Draining(OpKind::Write)) {
-        if (pro_.Streaming())
-            StartQuiet();
-        else
-            EndDrain();
-        return;
-    }
-    if (!pending_ || pending_->op != OpKind::Write) return;
-    if (pro_.Streaming()) {
-        StartQuiet();
-        return;
-    }
-    // Nothing is logged and no control changes here: the window shows a silent Write as the
-    // log left it. With verify off a programmer may end a complete stream without a checksum.
-    const Pending p = *pending_;
-    if (p.streamed && !p.verify)
-        Finish(OpKind::Write, OpStatus::Ok,
-               "wrote " + std::to_string(p.bytes) + " bytes; the programmer sent no checksum", p.bytes, false);
-    else if (p.session == 0)
-        Finish(OpKind::Write, OpStatus::NoProgrammer, "no programmer is open", p.bytes);
-    else
-        Finish(OpKind::Write, OpStatus::Timeout, "no answer", p.bytes);
-}
-
-void Operations::RefuseBusy() {
-    LogLine(pro_.Streaming() ? "Busy: the image is being written" : "Busy: an operation is in progress");
-    Notify([](OpsView& v) { v.refused(OpsRefusal::Busy); });
-}
+void Operations::OptionsChanged() { link_.setOptions(controls_.options); }
 
 void Operations::ControlsChanged() {
-    controls_.busy = busy();
-    controls_.buttonsEnabled = linkOpenShown_.value_or(true) && !controls_.busy;
-    if (view_ != nullptr && alive_->load()) view_->controlsChanged(controls_);
+    const LinkState state = link_.state();
+    controls_.busy = state.busy;
+    controls_.buttonsEnabled = state.usable;
+    controls_.programmerOpen = state.programmerOpen;
+    controls_.progressMax = state.progressMax;
+    controls_.progressPosition = state.progressPosition;
+    if (view_ != nullptr) view_->controlsChanged(controls_);
 }
 
-void Operations::SetProgress(std::uint32_t max, std::uint32_t position) {
-    controls_.progressMax = max;
-    controls_.progressPosition = position;
-    ControlsChanged();
+// --- the link's news --------------------------------------------------------------------------
+
+void Operations::stateChanged(const LinkState&) { ControlsChanged(); }
+void Operations::linkChanged(LinkEvent e) {
+    if (view_ != nullptr) view_->linkChanged(e);
+}
+void Operations::devicesChanged() {
+    if (view_ != nullptr) view_->devicesChanged();
+}
+void Operations::identified(const ProgrammerInfo& info) {
+    if (view_ != nullptr) view_->identified(info);
+}
+void Operations::chipRead(const Image& flash) {
+    // The chip's bytes as a value of their own: the result carries them, the view shows a copy.
+    workspace_.showChip(flash);
+    if (view_ != nullptr) view_->hexViewChanged();
+}
+void Operations::readDone(std::uint32_t bytes) {
+    if (view_ != nullptr) view_->readDone(bytes);
+}
+void Operations::streamDone(std::uint32_t bytes) {
+    if (view_ != nullptr) view_->streamDone(bytes);
+}
+void Operations::verifyOutcome(bool agree) {
+    if (view_ != nullptr) view_->verifyOutcome(agree);
+}
+void Operations::failureReply(std::uint8_t reply) {
+    if (view_ != nullptr) view_->failureReply(reply);
+}
+void Operations::timedOut(std::uint32_t offset, std::uint32_t length) {
+    if (view_ != nullptr) view_->timedOut(offset, length);
+}
+void Operations::refused(OpsRefusal why) {
+    if (view_ != nullptr) view_->refused(why);
+}
+void Operations::finished(const OpsResult& result) {
+    if (view_ != nullptr) view_->finished(result);
+}
+void Operations::error(const std::string& message) {
+    if (view_ != nullptr) view_->error(message);
 }
 
-// --- chip selection and the three operations ---------------------------------------------
-
-void Operations::ApplyChip() {
-    if (controls_.chipText.empty() || controls_.chipIndex == -1) return;
-    pro_.SelectChip(controls_.chipText);
-}
-
-void Operations::StartWatchdog() {
-    // Starting a running watchdog does not restart its countdown; only a report does.
-    if (watchdog_ != 0) return;
-    watchdog_ = host_.startTimer(UiHost::Millis(kWatchdogMs), true, [this] { WatchdogExpired(); });
-    watchdogEnabled_ = true;
-}
-
-void Operations::StopWatchdog() {
-    if (watchdog_ != 0) host_.stopTimer(watchdog_);
-    watchdog_ = 0;
-    watchdogEnabled_ = false;
-}
-
-void Operations::RestartWatchdog() {
-    if (watchdog_ == 0) return;  // a disabled watchdog stays disabled
-    host_.stopTimer(watchdog_);
-    watchdog_ = host_.startTimer(UiHost::Millis(kWatchdogMs), true, [this] { WatchdogExpired(); });
-}
-
-void Operations::ShowLinkState() {
-    linkOpenShown_ = link_.GetActive();
-    ControlsChanged();
-}
-
-void Operations::SendFailed(OpKind op, const char* what) {
-    // Not open: the message is lost as it always was; Detect and Read hear of it from the
-    // watchdog, a Write (which has none) at once.
-    if (pending_ && pending_->session == 0) {
-        if (op == OpKind::Write) Finish(op, OpStatus::NoProgrammer, "no programmer is open");
-        return;
-    }
-    if (pro_.Streaming()) return;  // cannot happen with the gate held; the stream's result comes
-    const std::string reason = SystemReason(link_.LastWriteError());
-    LogLine(std::string("Send failed: ") + what + " (" + reason + ")");
-    StopWatchdog();
-    Finish(op, OpStatus::DeviceFailure, std::string("the ") + what + " could not be sent to the programmer: " + reason);
-}
-
-void Operations::detect(bool sendConnectBlock) {
-    if (RefuseWhileBusy(OpKind::Detect)) return;
-    Begin(OpKind::Detect);
-    programmer_.answered = false;  // until this connect block is answered
-    StartWatchdog();
-    if (sendConnectBlock && !pro_.Connect()) SendFailed(OpKind::Detect, "connect block");
-}
-
-void Operations::read() {
-    if (RefuseWhileBusy(OpKind::Read)) return;
-    Begin(OpKind::Read);
-    LogLine("Read FLASH");
-    std::uint32_t length = pro_.PrepareRead(Flags());
-    SetProgress(length, 0);
-    StartWatchdog();
-    if (!pro_.SendCommand()) SendFailed(OpKind::Read, "read command");
-}
+// --- Write with its reload --------------------------------------------------------------------
 
 void Operations::write() {
     // The gate is held from here to the result: no other operation, load, size change or search
     // can change the write buffer, the command or the link while the image goes out.
-    if (RefuseWhileBusy(OpKind::Write)) return;
-    Begin(OpKind::Write);
-    LogLine("Write FLASH");
-    const auto refuse = [this](OpsRefusal why, std::string message) { RefuseWrite(why, std::move(message)); };
+    if (!link_.beginWrite()) return;
+    const auto refuse = [this](OpsRefusal why, std::string message, bool writeCommand = false) {
+        link_.refuseWrite(why, std::move(message), writeCommand);
+    };
     if (controls_.reload) {
         const std::string remembered = workspace_.rememberedFile();
         if (!remembered.empty() && StatPath(remembered).error == 0) {
@@ -495,403 +171,38 @@ void Operations::write() {
             }
             if (!why.empty()) return refuse(OpsRefusal::LoadFailed, why);
         } else {
-            LogLine(Translate("File Not Exists"));
+            link_.log(Translate("File Not Exists"));
             return refuse(OpsRefusal::FileNotExists, "the image file does not exist");
         }
     }
     // What goes out is the image value and nothing else: neither the view's size (Set Flash
     // Size, a chip read) nor what an earlier image left in the engine's buffer.
     if (!workspace_.image() && workspace_.view().GetDataSize() > 0) {
-        pro_.EditCommand([](ProCommand& c) {
-            c.opcode = OP_WRITE;
-            c.reserved4 = 0;
-        });
         // The view holds a file that is neither HEX nor BIN, or a chip read, and no image.
-        LogLine("The file loaded last is not a HEX or BIN image: load a HEX or BIN file to write it");
-        return refuse(OpsRefusal::NotAnImage, "the last file loaded is not a HEX or BIN image");
+        link_.log("The file loaded last is not a HEX or BIN image: load a HEX or BIN file to write it");
+        return refuse(OpsRefusal::NotAnImage, "the last file loaded is not a HEX or BIN image", true);
     }
-    SendImage(workspace_.image());
+    link_.sendImage(workspace_.image());
 }
 
-void Operations::write(ImagePtr image) {
-    if (RefuseWhileBusy(OpKind::Write)) return;
-    Begin(OpKind::Write);
-    LogLine("Write FLASH");
-    SendImage(std::move(image));
-}
-
-void Operations::RefuseWrite(OpsRefusal why, std::string message) {
-    Notify([why](OpsView& v) { v.refused(why); });
-    Finish(OpKind::Write, OpStatus::Refused, std::move(message));
-}
-
-void Operations::SendImage(ImagePtr image) {
-    pro_.EditCommand([](ProCommand& c) {
-        c.opcode = OP_WRITE;
-        c.reserved4 = 0;
-    });
-    if (!image || image->bytes.empty()) {
-        LogLine(Translate("Please load HEX/BIN file"));
-        return RefuseWrite(OpsRefusal::NoImage, "no image is loaded");
-    }
-    const std::size_t size = image->bytes.size();
-    if (size > pro_.Chip().flashSize) {
-        LogLine(Translate("Select file is out of chip memory"));
-        return RefuseWrite(OpsRefusal::TooBig, "the image is larger than the chip's flash");
-    }
-    StageImage(*image);
-    pending_->image = std::move(image);
-    pro_.PrepareWrite(Flags(), static_cast<std::uint32_t>(size));
-    SetProgress(static_cast<std::uint32_t>(size), 0);
-    if (!pro_.SendCommand()) return SendFailed(OpKind::Write, "write command");
-    StartQuiet();
-}
-
-void Operations::WatchdogExpired() {
-    StopWatchdog();
-    const std::uint32_t offset = pro_.ReadOffset();
-    const std::uint32_t length = pro_.Command().length;
-    LogLine(Translate("operation timeout") + std::to_string(offset) + "  " + std::to_string(length));
-    pro_.ResetToIdle();
-    Notify([offset, length](OpsView& v) { v.timedOut(offset, length); });
-    // A cancelled operation's traffic ends here, if nothing ended it before.
-    if (draining_.load() >= 0) return EndDrain();
-    // A Write is watched by its own quiet period, whatever the watchdog left running.
-    if (!pending_ || pending_->op == OpKind::Write) return;
-    const OpKind op = pending_->op;
-    if (pending_->session == 0)
-        Finish(op, OpStatus::NoProgrammer, "no programmer is open");
-    else if (op == OpKind::Detect)
-        Finish(op, OpStatus::Timeout, "the programmer did not answer");
-    else
-        Finish(op, OpStatus::Timeout,
-               "no answer from the programmer after " + std::to_string(offset) + " of " + std::to_string(length) +
-                   " bytes",
-               offset);
-}
-
-// --- engine and link hooks (reader thread) -----------------------------------------------
-
-std::int32_t Operations::SendToLink(const std::uint8_t* data, std::int32_t length) {
-    // On the reader thread the message answers a report (the image stream): it belongs to the
-    // session that report came from, and must never reach a later one.
-    const hid::TnrBaseIO::SessionId session =
-        receivingThread_.load() == std::this_thread::get_id() ? receivingSession_ : 0;
-    const std::uint32_t n = length < 0 ? 0u : static_cast<std::uint32_t>(length);
-    return link_.WritePayload(data, n, session);
-}
-
-void Operations::EngineLog(const std::string& text) {
-    if (draining_.load() >= 0) return;  // a cancelled operation's news
-    LogLine(text);
-}
-
-void Operations::EngineIdentified(const std::array<std::uint8_t, 64>& reply) {
-    if (draining_.load() >= 0) {
-        Settle([this] { EndDrain(); });
-        return;
-    }
-    LogLine(Format("Programer Communication is   OK：firmware:%d version:%d ", reply[2], reply[3]));
-    const ConnectBlock block = pro_.LastConnectBlock().value_or(ConnectBlock{});
-    const std::uint16_t expected = block.ExpectedEcho();
-    const std::uint16_t upload = static_cast<std::uint16_t>(reply[4] | (reply[5] << 8));
-    if (upload != expected) {
-        LogLine(Format("verify fail：upload：%d calc:：%d", upload, expected));
-        LogLine(Format("%x %x %x", block.key2, block.key3, block.value));
-    }
-    const bool chip = reply[1] != 0;
-    if (chip) {
-        LogLine(Translate("chip dected OK"));
-    } else {
-        LogLine(Translate("chip dected fail"));
-        LogLine("Chip is not connected! Please confirm: correct connection / module OK / good line contact");
-    }
-    const bool echo = upload == expected;
-    const int firmware = reply[2], version = reply[3];
-    const hid::TnrBaseIO::SessionId session = receivingSession_;
-    OnUi([this, chip, echo, firmware, version] {
-        StopWatchdog();
-        programmer_.answered = true;
-        programmer_.chipPresent = chip;
-        programmer_.echoOk = echo;
-        programmer_.firmware = firmware;
-        programmer_.version = version;
-    });
-    Settle([this, chip, echo, session] {
-        if (draining_.load() >= 0) return EndDrain();  // cancelled while this answer was on its way
-        if (view_ != nullptr) view_->identified(programmer_);
-        if (!echo)
-            Finish(OpKind::Detect, OpStatus::DeviceFailure, "the programmer's handshake echo is wrong", 0, false, session);
-        else if (!chip)
-            Finish(OpKind::Detect, OpStatus::DeviceFailure, "no chip answered on the programmer's pins", 0, false,
-                   session);
-        else
-            Finish(OpKind::Detect, OpStatus::Ok, "programmer answered and a chip is present", 0, false, session);
-    });
-}
-
-void Operations::EngineReadProgress(std::uint32_t count) {
-    const std::uint32_t length = pro_.Command().length;
-    const bool muted = draining_.load() >= 0;
-    if (static_cast<std::int32_t>(count) < static_cast<std::int32_t>(length)) {
-        if (!muted) PostProgress(count);
-        return;
-    }
-    if (muted) {
-        // The cancelled read's last report: the programmer is quiet again.
-        Settle([this] { EndDrain(); });
-        return;
-    }
-    // The line and the table share "Read finish", so that it reads "读完成" in Chinese.
-    LogLine(Translate("Read finish") + std::to_string(count) + " byte");
-    // The chip's bytes as a value of their own: the result carries them, the view shows a copy.
-    const std::uint32_t flash = pro_.Chip().flashSize;
-    auto chip = std::make_shared<Image>();
-    chip->bytes.resize(flash);
-    pro_.CopyReadBuffer(0, chip->bytes.data(), flash);
-    const ImagePtr bytes = chip;
-    const hid::TnrBaseIO::SessionId session = receivingSession_;
-    OnUi([this, bytes] {
-        StopWatchdog();
-        if (draining_.load() >= 0) return;  // cancelled before this reached the UI: not shown
-        workspace_.showChip(*bytes);
-        if (view_ != nullptr && alive_->load()) view_->hexViewChanged();
-    });
-    Settle([this, count, session, bytes] {
-        if (draining_.load() >= 0) return EndDrain();
-        if (view_ != nullptr) view_->readDone(count);
-        if (pending_ && pending_->op == OpKind::Read && pending_->session == session) pending_->image = bytes;
-        Finish(OpKind::Read, OpStatus::Ok, "read " + std::to_string(count) + " bytes", count, false, session);
-    });
-}
-
-void Operations::EngineWriteProgress(std::int32_t count) {
-    const std::uint32_t length = pro_.Command().length;
-    if (draining_.load() >= 0) {
-        // A cancelled Write's stream (started by the programmer's late reply, or not yet stopped):
-        // stop it before its next packet. One that got out whole waits for its checksum, or the
-        // quiet period, before the gate opens.
-        if (count < static_cast<std::int32_t>(length))
-            pro_.AbortStream();
-        else
-            Settle([this] {
-                if (Draining(OpKind::Write)) StartQuiet();
-            });
-        return;
-    }
-    if (count < static_cast<std::int32_t>(length)) {
-        PostProgress(static_cast<std::uint32_t>(count));
-        return;
-    }
-    LogLine(Translate("Write finish"));
-    OnUi([this] { StopWatchdog(); });
-    const hid::TnrBaseIO::SessionId session = receivingSession_;
-    // The last packet is padded to a whole one; the image is the command's length.
-    Settle([this, length, session] {
-        if (view_ != nullptr) view_->streamDone(length);
-        ResumeDeferredSearch();
-        if (!pending_ || pending_->op != OpKind::Write || pending_->session != session) return;
-        pending_->streamed = true;
-        pending_->bytes = length;
-        StartQuiet();  // now for the checksum
-    });
-}
-
-void Operations::EngineStreamStopped(std::uint32_t sent, bool aborted) {
-    const std::uint32_t length = pro_.Command().length;
-    const hid::TnrBaseIO::SessionId session = receivingSession_;
-    if (aborted) {
-        // Stopped by Cancel: the cancelled Write says nothing more; stopped by a closing link: say
-        // how far it got.
-        if (draining_.load() < 0) LogLine(Format("Write stopped after %u of %u bytes", sent, length));
-        // The gate opens only now that the stream has stopped: the controls must say so.
-        Settle([this] {
-            if (draining_.load() >= 0) return EndDrain();
-            ControlsChanged();
-            ResumeDeferredSearch();
-        });
-        return;  // cancel() or the close gave the result
-    }
-    const std::string reason = SystemReason(link_.LastWriteError());
-    LogLine(Format("Write failed after %u of %u bytes: %s", sent, length, reason.c_str()));
-    Settle([this, sent, length, reason, session] {
-        ResumeDeferredSearch();
-        Finish(OpKind::Write, OpStatus::DeviceFailure,
-               "the image stream failed after " + std::to_string(sent) + " of " + std::to_string(length) +
-                   " bytes: " + reason,
-               sent, false, session);
-    });
-}
-
-void Operations::EngineVerified(bool ok) {
-    if (draining_.load() >= 0) {
-        Settle([this] { EndDrain(); });
-        return;
-    }
-    LogLine(Translate("Verify") + " " + Translate(ok ? "Success" : "Fail"));
-    const hid::TnrBaseIO::SessionId session = receivingSession_;
-    Settle([this, ok, session] {
-        if (view_ != nullptr) view_->verifyOutcome(ok);
-        if (!pending_ || pending_->op != OpKind::Write || pending_->session != session) return;
-        const std::uint32_t bytes = pending_->bytes;
-        if (ok)
-            Finish(OpKind::Write, OpStatus::Ok, "wrote " + std::to_string(bytes) + " bytes, transfer checksum matches",
-                   bytes, true);
-        else
-            Finish(OpKind::Write, OpStatus::VerifyFailure,
-                   "checksum mismatch: the programmer received other bytes than sent", bytes);
-    });
-}
-
-void Operations::EngineFailureReply(std::uint8_t reply) {
-    const hid::TnrBaseIO::SessionId session = receivingSession_;
-    Settle([this, reply, session] {
-        if (draining_.load() >= 0) return EndDrain();  // the programmer refused the cancelled command
-        if (view_ != nullptr) view_->failureReply(reply);
-        if (!pending_) return;
-        // The reply names the command it refuses; a stale one must not end a newer operation.
-        OpKind op = pending_->op;
-        switch (reply & 0x7F) {
-            case OP_IDENTIFY: op = OpKind::Detect; break;
-            case OP_READ: op = OpKind::Read; break;
-            case OP_WRITE:
-            case OP_CHECKSUM: op = OpKind::Write; break;
-            default: break;
-        }
-        Finish(op, OpStatus::DeviceFailure, Format("the programmer reported a failure (%02X)", reply), 0, false,
-               session);
-    });
-}
-
-void Operations::LinkReceived(hid::TnrBaseIO::SessionId session, const std::uint8_t* payload,
-                                    std::uint32_t count) {
-    // One restart task in the queue at a time: it runs after the reports that asked for it,
-    // and a report arriving after it started queues the next one.
-    if ((watchdogEnabled_.load() || quietEnabled_.load()) && !restartQueued_.exchange(true)) {
-        Post([this] {
-            restartQueued_ = false;
-            RestartWatchdog();
-            if (quiet_ != 0) StartQuiet();
-        });
-    }
-    // Results this report decides are posted once the engine has logged its lines.
-    receivingSession_ = session;
-    receivingThread_ = std::this_thread::get_id();
-    struct AfterReport {
-        Operations& ops;
-        ~AfterReport() {
-            ops.receivingThread_ = std::thread::id();
-            for (auto& fn : ops.settleAfterReport_) ops.Post(std::move(fn));
-            ops.settleAfterReport_.clear();
-        }
-    } after{*this};
-    pro_.OnReceive(payload, static_cast<std::int32_t>(count));
-}
-
-void Operations::LinkOpened() {
-    LogLine("HID Opened");
-    OnUi([this] { ShowLinkState(); });
-    Notify([](OpsView& v) { v.linkChanged(LinkEvent::Opened); });
-}
-
-void Operations::LinkClosed() {
-    LogLine("HID Close ");
-    // The stream of the closed session cannot reach a later one; stop it before its next packet.
-    if (pro_.Streaming()) pro_.AbortStream();
-    OnUi([this] {
-        ShowLinkState();
-        programmer_ = ProgrammerInfo{};
-    });
-    Notify([](OpsView& v) { v.linkChanged(LinkEvent::Closed); });
-    Post([this] {
-        EndDrain();  // a reset link carries nothing of the cancelled operation
-        if (pending_ && pending_->session != 0 && pending_->session != link_.CurrentSessionId())
-            Finish(pending_->op, OpStatus::DeviceFailure, "the programmer was disconnected");
-    });
-}
-
-void Operations::LinkFailed(bool& raiseException) {
-    LogLine("HID Error ");
-    OnUi([this] { ShowLinkState(); });
-    Notify([](OpsView& v) { v.linkChanged(LinkEvent::Error); });
-    raiseException = true;
-}
-
-// --- the programmer search ------------------------------------------------------------------
-
-void Operations::searchProgrammer() {
-    // Never in the middle of an operation: the search may close the link and sends a connect
-    // block. It runs once the operation has its result.
-    if (busy()) {
-        searchDeferred_ = true;
-        return;
-    }
-    searchDeferred_ = false;
-    link_.Update();
-    link_.GetDeviceList();
-    for (int i = 0; i < link_.GetDeviceCount(); ++i) {
-        link_.SetDeviceIndex(i);
-        const hid::TnrHidDevice* entry = link_.GetCurrentDevice();
-        if (entry == nullptr || !MatchesProgrammer(*entry, chosen_)) continue;
-        if (link_.GetActive()) {
-            if (programmer_.path == link_.GetDevicePath()) return;
-            // Another programmer was chosen: let go of the one that is open.
-            link_.SetActive(false);
-            link_.SetDeviceIndex(i);
-        }
-        try {
-            link_.SetActive(true);
-        } catch (const hid::HidError& e) {
-            // Found but refused: the log says why and what to do, then the error goes on as before.
-            if (e.Detail() == EACCES) LogLine(link_.GetDevicePath() + ": " + SystemReason(EACCES) + kAccessHint);
-            throw;
-        }
-        if (link_.GetActive() && !link_.CanWrite())
-            LogLine(link_.GetDevicePath() + ": opened for reading only, nothing can be sent to it" + kAccessHint);
-        controls_.programmerOpen = true;
-        ControlsChanged();
-        programmer_ = ProgrammerInfo{};
-        programmer_.path = link_.GetDevicePath();
-        programmer_.product = link_.GetProductString();
-        programmer_.serial = link_.GetSerialNumberString();
-        LogLine(Translate("Programer is connected!") + link_.GetProductString() + " " +
-                link_.GetSerialNumberString());
-        pro_.Connect();
-        return;
-    }
-    link_.SetActive(false);
-    programmer_ = ProgrammerInfo{};
-    controls_.programmerOpen = false;
-    ControlsChanged();
+void Operations::RefuseBusy() {
+    link_.log(link_.streaming() ? "Busy: the image is being written" : "Busy: an operation is in progress");
+    link_.post([this] { refused(OpsRefusal::Busy); });
 }
 
 // --- image loading, Set Flash Size, Save BIN ------------------------------------------------
 
-void Operations::StageImage(const Image& image) {
-    // The engine streams whole packets: the image, then erased bytes to the end of its last
-    // packet, so that nothing an earlier, longer image left in the buffer follows it to the chip.
-    static const std::array<std::uint8_t, 64> kErased = [] {
-        std::array<std::uint8_t, 64> a{};
-        a.fill(0xFF);
-        return a;
-    }();
-    const std::size_t size = image.bytes.size();
-    pro_.StoreImage(0, image.bytes.data(), size);
-    const std::size_t tail = std::min<std::size_t>((64 - size % 64) % 64, CPro::kBufferSize - size);
-    if (tail != 0) pro_.StoreImage(static_cast<std::uint32_t>(size), kErased.data(), tail);
-}
-
 void Operations::LoadDone(const std::string& name, const std::string& error) {
     LoadOutcome outcome{name, error, workspace_.image()};
-    if (view_ != nullptr && alive_->load()) view_->loadFinished(outcome);
+    if (view_ != nullptr) view_->loadFinished(outcome);
 }
 
 std::string Operations::Loaded(const std::string& name, const ImageWorkspace::Load& load) {
-    if (!load.copyWarning.empty()) LogLine(load.copyWarning);
+    if (!load.copyWarning.empty()) link_.log(load.copyWarning);
     LoadDone(name, load.error);
     if (load.errorBox) throw OpsError(load.error);
     if (!load.error.empty()) {
-        LogLine(load.error);
+        link_.log(load.error);
         return load.error;
     }
     if (view_ != nullptr) view_->hexViewChanged();
@@ -899,8 +210,7 @@ std::string Operations::Loaded(const std::string& name, const ImageWorkspace::Lo
 }
 
 std::string Operations::LoadImageFileNow(const std::string& name) {
-    controls_.fileBox = name;
-    ControlsChanged();
+    if (view_ != nullptr) view_->fileChosen(name);
     return Loaded(name, workspace_.load(name));
 }
 
@@ -933,17 +243,16 @@ void Operations::loadChosenFile(const std::string& name) {
     }
     if (!LoadImageFileNow(name).empty()) return;
     const std::size_t n = workspace_.view().GetDataSize();
-    LogLine("Load File" + name + "  " + std::to_string(n) + " Bytes");
-    controls_.flashSizeBox = std::to_string(n);
-    ControlsChanged();
+    link_.log("Load File" + name + "  " + std::to_string(n) + " Bytes");
+    if (view_ != nullptr) view_->loadedSize(n);
 }
 
-void Operations::setFlashSize() {
-    const auto value = ParseInteger(controls_.flashSizeBox);
-    if (!value) throw OpsError("'" + controls_.flashSizeBox + "' is not a valid integer value");
+void Operations::setFlashSize(const std::string& text) {
+    const auto value = ParseInteger(text);
+    if (!value) throw OpsError("'" + text + "' is not a valid integer value");
     // Sizes below zero or beyond what the write buffer holds could never be written.
     if (*value < 0 || *value > static_cast<std::int64_t>(CPro::kBufferSize))
-        throw OpsError(Format("'%s' is not a flash size from 0 to %" PRIu32, controls_.flashSizeBox.c_str(),
+        throw OpsError(Format("'%s' is not a flash size from 0 to %" PRIu32, text.c_str(),
                               CPro::kBufferSize));
     if (busy()) {
         RefuseBusy();

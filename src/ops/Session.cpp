@@ -1,4 +1,4 @@
-// The programming session: the operations of one programmer on a loop of the caller's own,
+// The programming session: the link to one programmer on a loop of the caller's own,
 // each started and run until its result arrives.
 #include "ops/Session.h"
 
@@ -56,19 +56,18 @@ std::string NoProgrammerMessage(const ProgrammerScan& scan, const std::string& d
 }
 
 ProgrammerSession::ProgrammerSession(hid::Platform& platform, SessionOptions options, SessionListener* listener)
-    : options_(std::move(options)), listener_(listener), ops_(host_, platform, this, /*hotPlug=*/false) {
-    if (options_.log) ops_.setLogSink(options_.log);
-    OpsControls c;
-    c.chipIndex = options_.chipIndex;
-    c.reload = false;  // the session hands the operations an image already loaded
-    c.options = options_.write;
-    ops_.applySettings(c);
-    ops_.chooseProgrammer(options_.device);
+    : options_(std::move(options)), listener_(listener), link_(host_, platform, this, /*hotPlug=*/false) {
+    if (options_.log) link_.setLogSink(options_.log);
+    link_.useChip(options_.chipIndex);
+    WriteOptions write = options_.write;
+    write.readback = false;  // the caller's: the link only writes and reads
+    link_.setOptions(write);
+    link_.chooseProgrammer(options_.device);
 }
 
 ProgrammerSession::~ProgrammerSession() = default;
 
-void ProgrammerSession::controlsChanged(const OpsControls& c) {
+void ProgrammerSession::stateChanged(const LinkState& c) {
     if (listener_ == nullptr || c.progressMax == 0 || c.progressPosition == lastProgress_) return;
     lastProgress_ = c.progressPosition;
     listener_->progress(phase_, c.progressPosition, c.progressMax);
@@ -83,13 +82,13 @@ ProgrammerInfo ProgrammerSession::programmer() const {
     return info_;
 }
 
-bool ProgrammerSession::linkOpen() const { return ops_.linkOpen(); }
+bool ProgrammerSession::linkOpen() const { return link_.linkOpen(); }
 
 void ProgrammerSession::cancel(const std::string& why, bool closeLink) {
     interrupted_ = true;
     host_.post([this, why, closeLink] {
         interruptWhy_ = why;
-        ops_.cancel(why, closeLink);
+        link_.cancel(why, closeLink);
     });
 }
 
@@ -111,16 +110,16 @@ OpsResult ProgrammerSession::Run(OpKind kind, const std::function<void()>& start
     host_.runUntil([&] { return result_.has_value(); });
     {
         std::lock_guard lock(infoMutex_);
-        info_ = ops_.programmer();
+        info_ = link_.programmer();
     }
     return *result_;
 }
 
 OpsResult ProgrammerSession::connect() {
     if (interrupted_) return {OpKind::Detect, OpStatus::Interrupted, interruptWhy_};
-    hid::Platform& platform = ops_.platform();
+    hid::Platform& platform = link_.platform();
     try {
-        ops_.searchProgrammer();
+        link_.searchProgrammer();
     } catch (const hid::HidError& e) {
         if (e.Detail() == static_cast<std::uint32_t>(hid::kSharingViolation))
             return {OpKind::Detect, OpStatus::NoProgrammer,
@@ -129,25 +128,25 @@ OpsResult ProgrammerSession::connect() {
         if (e.Detail() == EACCES) msg += kAccessHint;
         return {OpKind::Detect, OpStatus::NoProgrammer, msg};
     }
-    if (!ops_.linkOpen())
+    if (!link_.linkOpen())
         return {OpKind::Detect, OpStatus::NoProgrammer,
                 NoProgrammerMessage(ScanProgrammers(platform, options_.device), options_.device)};
     {
         std::lock_guard lock(infoMutex_);
-        info_ = ops_.programmer();
+        info_ = link_.programmer();
     }
     // Opened for reading only, the connect block never went out: waiting for its answer would
     // only end in the watchdog's timeout.
-    if (!ops_.linkWritable())
+    if (!link_.linkWritable())
         return {OpKind::Detect, OpStatus::NoProgrammer,
-                "cannot open the programmer " + ops_.programmer().path + " for writing: " + SystemReason(EACCES) +
+                "cannot open the programmer " + link_.programmer().path + " for writing: " + SystemReason(EACCES) +
                     kAccessHint};
     linkLost_ = false;
-    return Run(OpKind::Detect, [this] { ops_.detect(/*sendConnectBlock=*/false); });
+    return Run(OpKind::Detect, [this] { link_.detect(/*sendConnectBlock=*/false); });
 }
 
 OpsResult ProgrammerSession::detect() {
-    return Run(OpKind::Detect, [this] { ops_.detect(true); });
+    return Run(OpKind::Detect, [this] { link_.detect(true); });
 }
 
 OpsResult ProgrammerSession::write(ImagePtr image) {
@@ -162,13 +161,13 @@ OpsResult ProgrammerSession::write(ImagePtr image) {
                 image->source + ": the image is larger than the " + std::to_string(CPro::kBufferSize) +
                     "-byte write buffer"};
     // Straight to the programmer: a session has no view and no remembered file.
-    return Run(OpKind::Write, [this, image] { ops_.write(image); });
+    return Run(OpKind::Write, [this, image] { link_.write(image); });
 }
 
 OpsResult ProgrammerSession::read(std::vector<std::uint8_t>& flash) {
     phase_ = "read";
     lastProgress_ = 0;
-    OpsResult r = Run(OpKind::Read, [this] { ops_.read(); });
+    OpsResult r = Run(OpKind::Read, [this] { link_.read(); });
     if (r.status == OpStatus::Ok && r.image) flash = r.image->bytes;
     return r;
 }

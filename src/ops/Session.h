@@ -15,7 +15,7 @@
 #include "core/UiHost.h"
 #include "image/Image.h"
 #include "log/Log.h"
-#include "ops/Operations.h"
+#include "ops/ProgrammerLink.h"
 #include "ops/WriteOptions.h"
 
 namespace quillon {
@@ -58,7 +58,7 @@ ProgrammerScan ScanProgrammers(hid::Platform& platform, const std::string& devic
 // Why no programmer could be used, the same words for every way a run looks for one.
 std::string NoProgrammerMessage(const ProgrammerScan& scan, const std::string& device);
 
-class ProgrammerSession : private OpsView {
+class ProgrammerSession : private LinkListener {
 public:
     ProgrammerSession(hid::Platform& platform, SessionOptions options, SessionListener* listener = nullptr);
     ~ProgrammerSession() override;
@@ -91,7 +91,7 @@ public:
     bool interrupted() const { return interrupted_.load(); }
 
 private:
-    void controlsChanged(const OpsControls& c) override;
+    void stateChanged(const LinkState& s) override;
     void linkChanged(LinkEvent e) override;
     void finished(const OpsResult& r) override { result_ = r; }
 
@@ -100,7 +100,7 @@ private:
     const SessionOptions options_;
     SessionListener* listener_;
     LoopUiHost host_;
-    Operations ops_;
+    ProgrammerLink link_;
     std::optional<OpsResult> result_;
     const char* phase_ = "";
     std::uint32_t lastProgress_ = 0;

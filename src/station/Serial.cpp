@@ -15,7 +15,7 @@
 #include "fs/Durable.h"
 #include "fs/Files.h"
 #include "hex/Chex2bin.h"
-#include "ops/Operations.h"
+#include "ops/ProgrammerLink.h"
 
 namespace quillon::station {
 

@@ -211,6 +211,24 @@ TEST_F(WindowTest, TypedPathIsSavedAtCloseAndAReadOnlyFileIsReported) {
     fs::permissions(dir_ / "config.ini", fs::perms::owner_write, fs::perm_options::add);
 }
 
+// The file box and the flash size box are the window's own: they show the restored file, then
+// what each load brought, whatever was typed into them before.
+TEST_F(WindowTest, TheBoxesShowTheRestoredFileAndWhatTheLastLoadBrought) {
+    WriteIni("[CONFIG]\nfile=old.hex\n");
+    Start();
+    EXPECT_EQ(form_->edtFile->text().toStdString(), "old.hex");
+    EXPECT_EQ(form_->ops().rememberedFile(), "old.hex");
+    QTest::keyClicks(form_->edtFile, "x");
+    QTest::keyClicks(form_->edtFlashSize, "77");
+    const fs::path image = Image(300);
+    Load(image);
+    EXPECT_EQ(form_->edtFile->text().toStdString(), image.string());
+    EXPECT_EQ(form_->ops().rememberedFile(), image.string());
+    EXPECT_EQ(form_->edtFlashSize->text().toStdString(), "300");
+    form_->close();
+    EXPECT_NE(ReadIni().find("file=" + image.string()), std::string::npos);
+}
+
 TEST_F(WindowTest, ASettingsTargetThatCannotBeWrittenIsReportedAndTheWindowStillCloses) {
     const fs::path ini = dir_ / "config.ini";
     const std::pair<const char*, std::function<bool()>> targets[] = {
