@@ -78,11 +78,11 @@ Operations::Operations(UiHost& host, hid::Platform& platform, OpsView* view, boo
       nrHid1_(platform) {
     pro_.SendFunc = [this](const std::uint8_t* data, std::int32_t length) { return SendReport(data, length); };
     pro_.SetListener(listener_.get());
-    nrHid1_.OnOpen = [this](hid::TnrBaseIO&) { nrHid1Open(); };
-    nrHid1_.OnClose = [this](hid::TnrBaseIO&) { nrHid1Close(); };
-    nrHid1_.OnPayload = [this](hid::TnrBaseIO&, hid::TnrBaseIO::SessionId session, const std::uint8_t* payload,
+    nrHid1_.OnOpen = [this](hid::DeviceLink&) { nrHid1Open(); };
+    nrHid1_.OnClose = [this](hid::DeviceLink&) { nrHid1Close(); };
+    nrHid1_.OnPayload = [this](hid::DeviceLink&, hid::DeviceLink::SessionId session, const std::uint8_t* payload,
                                std::uint32_t count) { nrHid1AfterReceive(session, payload, count); };
-    nrHid1_.OnFatalError = [this](hid::TnrBaseIO&, std::uint32_t, std::uint32_t, const std::string&,
+    nrHid1_.OnFatalError = [this](hid::DeviceLink&, std::uint32_t, std::uint32_t, const std::string&,
                                   bool& raise) { nrHid1FatalError(raise); };
     setHotPlug(hotPlug);
 }
@@ -307,7 +307,7 @@ void Operations::Begin(OpKind op) {
 }
 
 void Operations::Finish(OpKind op, OpStatus status, std::string message, std::uint32_t bytes, bool verified,
-                        hid::TnrBaseIO::SessionId session) {
+                        hid::DeviceLink::SessionId session) {
     if (!pending_ || pending_->op != op) return;
     if (session != 0 && pending_->session != session) return;
     ImagePtr image = op == OpKind::Write ? pending_->image : nullptr;
@@ -542,7 +542,7 @@ void Operations::watchdogExpired() {
 std::int32_t Operations::SendReport(const std::uint8_t* data, std::int32_t length) {
     // On the reader thread the message answers a report (the image stream): it belongs to the
     // session that report came from, and must never reach a later one.
-    const hid::TnrBaseIO::SessionId session =
+    const hid::DeviceLink::SessionId session =
         receivingThread_.load() == std::this_thread::get_id() ? receivingSession_ : 0;
     const std::uint32_t n = length < 0 ? 0u : static_cast<std::uint32_t>(length);
     return nrHid1_.WritePayload(data, n, session);
@@ -568,7 +568,7 @@ void Operations::EngineIdentified(const std::array<std::uint8_t, 64>& reply) {
     }
     const bool echo = upload == expected;
     const int firmware = reply[2], version = reply[3];
-    const hid::TnrBaseIO::SessionId session = receivingSession_;
+    const hid::DeviceLink::SessionId session = receivingSession_;
     OnUi([this, chip, echo, firmware, version] {
         StopWatchdog();
         programmer_.answered = true;
@@ -600,7 +600,7 @@ void Operations::EngineReadProgress(std::uint32_t count) {
     const std::uint32_t flash = pro_.Chip().flashSize;
     auto bytes = std::make_shared<std::vector<std::uint8_t>>(flash);
     pro_.CopyReadBuffer(0, bytes->data(), flash);
-    const hid::TnrBaseIO::SessionId session = receivingSession_;
+    const hid::DeviceLink::SessionId session = receivingSession_;
     OnUi([this, bytes] {
         StopWatchdog();
         hexEditor_.SetDataSize(static_cast<std::int64_t>(bytes->size()));
@@ -621,7 +621,7 @@ void Operations::EngineWriteProgress(std::int32_t count) {
     }
     LogLine(Translate("Write finish"));
     OnUi([this] { StopWatchdog(); });
-    const hid::TnrBaseIO::SessionId session = receivingSession_;
+    const hid::DeviceLink::SessionId session = receivingSession_;
     // The last packet is padded to a whole one; the image is the command's length.
     Settle([this, length, session] {
         if (view_ != nullptr) view_->streamDone(length);
@@ -635,7 +635,7 @@ void Operations::EngineWriteProgress(std::int32_t count) {
 
 void Operations::EngineStreamStopped(std::uint32_t sent, bool aborted) {
     const std::uint32_t length = pro_.Command().length;
-    const hid::TnrBaseIO::SessionId session = receivingSession_;
+    const hid::DeviceLink::SessionId session = receivingSession_;
     if (aborted) {
         LogLine(Format("Write stopped after %u of %u bytes", sent, length));
         // The gate opens only now that the stream has stopped: the controls must say so.
@@ -658,7 +658,7 @@ void Operations::EngineStreamStopped(std::uint32_t sent, bool aborted) {
 
 void Operations::EngineVerified(bool ok) {
     LogLine(Translate("Verify") + " " + Translate(ok ? "Success" : "Fail"));
-    const hid::TnrBaseIO::SessionId session = receivingSession_;
+    const hid::DeviceLink::SessionId session = receivingSession_;
     Settle([this, ok, session] {
         if (view_ != nullptr) view_->verifyOutcome(ok);
         if (!pending_ || pending_->op != OpKind::Write || pending_->session != session) return;
@@ -673,7 +673,7 @@ void Operations::EngineVerified(bool ok) {
 }
 
 void Operations::EngineFailureReply(std::uint8_t reply) {
-    const hid::TnrBaseIO::SessionId session = receivingSession_;
+    const hid::DeviceLink::SessionId session = receivingSession_;
     Settle([this, reply, session] {
         if (view_ != nullptr) view_->failureReply(reply);
         if (!pending_) return;
@@ -691,7 +691,7 @@ void Operations::EngineFailureReply(std::uint8_t reply) {
     });
 }
 
-void Operations::nrHid1AfterReceive(hid::TnrBaseIO::SessionId session, const std::uint8_t* payload,
+void Operations::nrHid1AfterReceive(hid::DeviceLink::SessionId session, const std::uint8_t* payload,
                                     std::uint32_t count) {
     // One restart task in the queue at a time: it runs after the reports that asked for it,
     // and a report arriving after it started queues the next one.

@@ -231,7 +231,7 @@ public:
     // Engine and link hooks (any thread).
     std::int32_t SendReport(const std::uint8_t* data, std::int32_t length);
     // One input report without its report ID byte, from the given session (reader thread).
-    void nrHid1AfterReceive(hid::TnrBaseIO::SessionId session, const std::uint8_t* payload, std::uint32_t count);
+    void nrHid1AfterReceive(hid::DeviceLink::SessionId session, const std::uint8_t* payload, std::uint32_t count);
     void nrHid1Open();
     void nrHid1Close();
     void nrHid1FatalError(bool& raiseException);
@@ -247,7 +247,7 @@ private:
     // The operation whose result is still owed (UI thread only).
     struct Pending {
         OpKind op;
-        hid::TnrBaseIO::SessionId session;  // the link's open when it started (0: none)
+        hid::DeviceLink::SessionId session;  // the link's open when it started (0: none)
         bool verify;            // Write: the verify box when it started
         bool streamed = false;  // Write: the whole image went out
         std::uint32_t bytes = 0;
@@ -261,7 +261,7 @@ private:
     // Ends op with this result when it is the pending one (UI thread); otherwise nothing. With a
     // session given, only when the pending operation started on that session.
     void Finish(OpKind op, OpStatus status, std::string message, std::uint32_t bytes = 0, bool verified = false,
-                hid::TnrBaseIO::SessionId session = 0);
+                hid::DeviceLink::SessionId session = 0);
     void Raise(OpsResult result);  // posted to the view
     // Runs fn on the UI thread after the lines of the report being handled (any thread).
     void Settle(std::function<void()> fn);
@@ -329,7 +329,7 @@ private:
     bool searchDeferred_ = false;               // a device change came while the gate was held
     // Results that a report decided, held until the engine has logged that report's lines.
     std::atomic<std::thread::id> receivingThread_{};
-    hid::TnrBaseIO::SessionId receivingSession_ = 0;  // reader thread: the session of that report
+    hid::DeviceLink::SessionId receivingSession_ = 0;  // reader thread: the session of that report
     std::vector<std::function<void()>> settleAfterReport_;
     std::atomic<bool> progressQueued_{false};   // a progress task is in the queue
     std::atomic<std::uint32_t> progressPending_{0};
