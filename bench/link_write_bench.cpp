@@ -40,7 +40,7 @@ struct Rig : ProListener {
             return link.WritePayload(data, n < 0 ? 0u : static_cast<std::uint32_t>(n));
         };
         pro.SetListener(this);
-        link.OnPayload = [this](hid::TnrBaseIO&, hid::TnrBaseIO::SessionId, const std::uint8_t* payload,
+        link.OnPayload = [this](hid::DeviceLink&, hid::DeviceLink::SessionId, const std::uint8_t* payload,
                                 std::uint32_t n) { pro.OnReceive(payload, static_cast<std::int32_t>(n)); };
         link.Update();
         for (int i = 0; i < link.GetDeviceCount(); ++i) {

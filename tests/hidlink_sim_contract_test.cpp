@@ -39,9 +39,9 @@ struct Recorder {
     int opens = 0, closes = 0;
 
     void attach(hid::TnrHid& link) {
-        link.OnOpen = [this](hid::TnrBaseIO&) { bump(opens); };
-        link.OnClose = [this](hid::TnrBaseIO&) { bump(closes); };
-        link.OnAfterReceive = [this](hid::TnrBaseIO&, const std::uint8_t* buf, std::uint32_t n) {
+        link.OnOpen = [this](hid::DeviceLink&) { bump(opens); };
+        link.OnClose = [this](hid::DeviceLink&) { bump(closes); };
+        link.OnAfterReceive = [this](hid::DeviceLink&, const std::uint8_t* buf, std::uint32_t n) {
             std::lock_guard lock(m);
             reports.emplace_back(buf, buf + n);
             cv.notify_all();
@@ -127,7 +127,7 @@ TEST(HidLinkSim, ImageStreamedFromTheReaderThreadIsVerified) {
     Bytes image(1000);
     for (std::size_t i = 0; i < image.size(); ++i) image[i] = std::uint8_t(i * 31 + 7);
     // As the engine does: the ready reply makes the reader send the whole image at once.
-    link.OnAfterReceive = [&](hid::TnrBaseIO& com, const std::uint8_t* buf, std::uint32_t n) {
+    link.OnAfterReceive = [&](hid::DeviceLink& com, const std::uint8_t* buf, std::uint32_t n) {
         if (n == 65 && buf[1] == sim::kOpWrite) {
             for (std::size_t at = 0; at < image.size(); at += 64) {
                 Bytes packet(64, 0xFF);

@@ -40,9 +40,9 @@ TEST(HidLinkStress, ReportsFlowWhileTheUiWritesClosesAndReopens) {
     auto start = std::chrono::steady_clock::now();
     {
         TnrHid link(p);
-        link.OnOpen = [&](TnrBaseIO&) { ++opens; };
-        link.OnClose = [&](TnrBaseIO&) { ++closes; };
-        link.OnAfterReceive = [&](TnrBaseIO& l, const std::uint8_t* b, std::uint32_t n) {
+        link.OnOpen = [&](DeviceLink&) { ++opens; };
+        link.OnClose = [&](DeviceLink&) { ++closes; };
+        link.OnAfterReceive = [&](DeviceLink& l, const std::uint8_t* b, std::uint32_t n) {
             if (n != 65) ++wrongLength;
             const int session = b[1];
             const int seq = b[2] | (b[3] << 8);
@@ -108,7 +108,7 @@ TEST(HidLinkStress, UnplugRacesWithConcurrentWrites) {
         std::atomic<bool> stopWriting{false};
         {
             TnrHid link(p);
-            link.OnClose = [&](TnrBaseIO&) { ++closes; };
+            link.OnClose = [&](DeviceLink&) { ++closes; };
             link.Update();
             link.SetDeviceIndex(0);
             link.SetActive(true);

@@ -184,9 +184,9 @@ struct LinkFixture : ::testing::Test {
 
     void SetUp() override {
         p.devices = {FakeHidPlatform::Device("/dev/prog", 0x04D8, 0x003F, "Programmer")};
-        link.OnOpen = [this](TnrBaseIO&) { ++opens; };
-        link.OnClose = [this](TnrBaseIO&) { ++closes; };
-        link.OnAfterReceive = [this](TnrBaseIO&, const std::uint8_t* b, std::uint32_t n) {
+        link.OnOpen = [this](DeviceLink&) { ++opens; };
+        link.OnClose = [this](DeviceLink&) { ++closes; };
+        link.OnAfterReceive = [this](DeviceLink&, const std::uint8_t* b, std::uint32_t n) {
             std::lock_guard lock(got);
             reports.emplace_back(b, b + n);
             lengths.push_back(n);
@@ -240,7 +240,7 @@ TEST_F(LinkFixture, OpenFallsBackThroughTheFourAccessModes) {
 TEST_F(LinkFixture, NoSelectionRaisesCode16Detail2) {
     link.SetDeviceIndex(5);
     std::vector<std::tuple<std::uint32_t, std::uint32_t, std::string>> errors;
-    link.OnFatalError = [&](TnrBaseIO&, std::uint32_t code, std::uint32_t detail, const std::string& msg, bool& raise) {
+    link.OnFatalError = [&](DeviceLink&, std::uint32_t code, std::uint32_t detail, const std::string& msg, bool& raise) {
         errors.emplace_back(code, detail, msg);
         EXPECT_TRUE(raise);
     };
@@ -263,7 +263,7 @@ TEST_F(LinkFixture, AllAttemptsFailingReportTheLastError) {
     p.openFailures = {{Access::ReadWrite, EACCES}, {Access::Read, EBUSY}, {Access::Write, EIO}, {Access::None, ENODEV}};
     std::uint32_t detail = 0;
     std::string message;
-    link.OnFatalError = [&](TnrBaseIO&, std::uint32_t, std::uint32_t d, const std::string& m, bool&) {
+    link.OnFatalError = [&](DeviceLink&, std::uint32_t, std::uint32_t d, const std::string& m, bool&) {
         detail = d;
         message = m;
     };
@@ -273,7 +273,7 @@ TEST_F(LinkFixture, AllAttemptsFailingReportTheLastError) {
     EXPECT_EQ(message, p.errorText(ENODEV));
 
     // A handler that clears RaiseException suppresses the error; the link stays closed.
-    link.OnFatalError = [](TnrBaseIO&, std::uint32_t, std::uint32_t, const std::string&, bool& raise) {
+    link.OnFatalError = [](DeviceLink&, std::uint32_t, std::uint32_t, const std::string&, bool& raise) {
         raise = false;
     };
     EXPECT_NO_THROW(link.SetActive(true));
@@ -298,8 +298,8 @@ TEST_F(LinkFixture, SetActiveToTheCurrentStateDoesNothing) {
 }
 
 TEST_F(LinkFixture, FailingOpenAndCloseHandlersDoNotChangeTheState) {
-    link.OnOpen = [](TnrBaseIO&) { throw std::runtime_error("open handler"); };
-    link.OnClose = [](TnrBaseIO&) { throw std::runtime_error("close handler"); };
+    link.OnOpen = [](DeviceLink&) { throw std::runtime_error("open handler"); };
+    link.OnClose = [](DeviceLink&) { throw std::runtime_error("close handler"); };
     EXPECT_NO_THROW(link.SetActive(true));
     EXPECT_TRUE(link.GetActive());
     EXPECT_NO_THROW(link.SetActive(false));
@@ -327,7 +327,7 @@ TEST_F(LinkFixture, EveryReportHasTheInputLengthAndAShortReadEndsInZeros) {
 
 TEST_F(LinkFixture, AFailedReadClosesTheLinkOnTheReaderThread) {
     std::thread::id closeThread;
-    link.OnClose = [&](TnrBaseIO&) {
+    link.OnClose = [&](DeviceLink&) {
         closeThread = std::this_thread::get_id();
         ++closes;
     };
@@ -345,7 +345,7 @@ TEST_F(LinkFixture, AFailedReadClosesTheLinkOnTheReaderThread) {
 
 TEST_F(LinkFixture, AThrowingReceiveHandlerClosesTheLinkSoItCanBeReopened) {
     std::atomic<int> calls{0};
-    link.OnAfterReceive = [&](TnrBaseIO&, const std::uint8_t*, std::uint32_t) {
+    link.OnAfterReceive = [&](DeviceLink&, const std::uint8_t*, std::uint32_t) {
         if (calls++ == 0) throw std::runtime_error("decoder failed");
     };
     link.SetActive(true);
@@ -418,8 +418,8 @@ TEST(HidLinkRace, UnplugDuringReadClosesExactlyOnce) {
         std::shared_ptr<FakeHidDevice> dev;
         {
             TnrHid link(p);
-            link.OnClose = [&](TnrBaseIO&) { ++closes; };
-            link.OnAfterReceive = [&](TnrBaseIO&, const std::uint8_t*, std::uint32_t) { ++delivered; };
+            link.OnClose = [&](DeviceLink&) { ++closes; };
+            link.OnAfterReceive = [&](DeviceLink&, const std::uint8_t*, std::uint32_t) { ++delivered; };
             link.Update();
             link.SetDeviceIndex(0);
             link.SetActive(true);
@@ -464,7 +464,7 @@ TEST(HidLinkLifetime, DestroyingAnOpenLinkClosesItOnce) {
     std::shared_ptr<FakeHidDevice> dev;
     {
         TnrHid link(p);
-        link.OnClose = [&](TnrBaseIO&) { ++closes; };
+        link.OnClose = [&](DeviceLink&) { ++closes; };
         link.Update();
         link.SetDeviceIndex(0);
         link.SetActive(true);

@@ -8,7 +8,7 @@
 
 namespace quillon::hid {
 
-TnrThreadIO::TnrThreadIO(TnrBaseIO& link, std::shared_ptr<TnrSession> session)
+TnrThreadIO::TnrThreadIO(DeviceLink& link, std::shared_ptr<LinkSession> session)
     : session_(std::move(session)) {
     thread_ = std::thread([&link, session = session_] {
         try {
@@ -34,9 +34,9 @@ void TnrThreadIO::Join() {
     thread_.join();
 }
 
-TnrBaseIO::~TnrBaseIO() { Shutdown(); }
+DeviceLink::~DeviceLink() { Shutdown(); }
 
-void TnrBaseIO::Shutdown() {
+void DeviceLink::Shutdown() {
     Close();
     std::vector<std::unique_ptr<TnrThreadIO>> readers;
     {
@@ -46,52 +46,52 @@ void TnrBaseIO::Shutdown() {
     for (auto& reader : readers) reader->Join();
 }
 
-void TnrBaseIO::SetUseMainThread(bool value) {
+void DeviceLink::SetUseMainThread(bool value) {
     if (value) throw std::invalid_argument("UseMainThread is not supported: reports are raised on the reader thread");
 }
 
-TnrDevice* TnrBaseIO::GetDevice(int index) const {
+TnrDevice* DeviceLink::GetDevice(int index) const {
     if (index < 0 || index >= GetDeviceCount()) return nullptr;
     return list_[static_cast<std::size_t>(index)].get();
 }
 
-void TnrBaseIO::SetDeviceIndex(int index) {
+void DeviceLink::SetDeviceIndex(int index) {
     deviceIndex_ = index;
     current_ = GetDevice(index);
 }
 
-void TnrBaseIO::GetDeviceList(std::vector<std::string>* names) {
+void DeviceLink::GetDeviceList(std::vector<std::string>* names) {
     if (list_.empty()) DeviceListLoad();
     if (names == nullptr) return;
     names->clear();
     for (const auto& entry : list_) names->push_back(entry->ListName());
 }
 
-void TnrBaseIO::AddDevice(std::unique_ptr<TnrDevice> entry) { list_.push_back(std::move(entry)); }
+void DeviceLink::AddDevice(std::unique_ptr<TnrDevice> entry) { list_.push_back(std::move(entry)); }
 
-void TnrBaseIO::DeviceListClear() {
+void DeviceLink::DeviceListClear() {
     current_ = nullptr;
     list_.clear();
 }
 
-std::shared_ptr<TnrSession> TnrBaseIO::CurrentSession() const {
+std::shared_ptr<LinkSession> DeviceLink::CurrentSession() const {
     std::lock_guard lock(sessionMutex_);
     return session_;
 }
 
-bool TnrBaseIO::GetActive() const { return CurrentSession() != nullptr; }
+bool DeviceLink::GetActive() const { return CurrentSession() != nullptr; }
 
-bool TnrBaseIO::CanRead() const {
+bool DeviceLink::CanRead() const {
     auto session = CurrentSession();
     return session && session->canRead;
 }
 
-bool TnrBaseIO::CanWrite() const {
+bool DeviceLink::CanWrite() const {
     auto session = CurrentSession();
     return session && session->canWrite;
 }
 
-void TnrBaseIO::SetActive(bool value) {
+void DeviceLink::SetActive(bool value) {
     if (value == GetActive()) return;
     if (value) {
         Open();
@@ -100,7 +100,7 @@ void TnrBaseIO::SetActive(bool value) {
     }
 }
 
-void TnrBaseIO::Open() {
+void DeviceLink::Open() {
     if (GetActive()) return;
     auto session = RequestDeviceHandle();
     if (!session) return;
@@ -119,7 +119,7 @@ void TnrBaseIO::Open() {
     }
 }
 
-void TnrBaseIO::ThreadStart(const std::shared_ptr<TnrSession>& session) {
+void DeviceLink::ThreadStart(const std::shared_ptr<LinkSession>& session) {
     std::lock_guard lock(readersMutex_);
     // Readers of earlier sessions that have ended are joined here, so threads never pile up.
     std::erase_if(readers_, [](const std::unique_ptr<TnrThreadIO>& r) {
@@ -130,10 +130,10 @@ void TnrBaseIO::ThreadStart(const std::shared_ptr<TnrSession>& session) {
     readers_.push_back(std::make_unique<TnrThreadIO>(*this, session));
 }
 
-void TnrBaseIO::Close() { CloseIf(nullptr); }
+void DeviceLink::Close() { CloseIf(nullptr); }
 
-void TnrBaseIO::CloseIf(const TnrSession* expected) {
-    std::shared_ptr<TnrSession> session;
+void DeviceLink::CloseIf(const LinkSession* expected) {
+    std::shared_ptr<LinkSession> session;
     {
         // Taking the session under the lock is what makes a close from the UI thread and one from
         // the reader at the same moment close it exactly once.
@@ -155,9 +155,9 @@ void TnrBaseIO::CloseIf(const TnrSession* expected) {
     }
 }
 
-void TnrBaseIO::CloseSession(const std::shared_ptr<TnrSession>& session) { CloseIf(session.get()); }
+void DeviceLink::CloseSession(const std::shared_ptr<LinkSession>& session) { CloseIf(session.get()); }
 
-bool TnrBaseIO::WriteReport(const std::uint8_t* buffer, std::uint32_t length) {
+bool DeviceLink::WriteReport(const std::uint8_t* buffer, std::uint32_t length) {
     auto session = CurrentSession();
     if (!session || buffer == nullptr) {
         lastWriteError_ = ENODEV;
@@ -174,12 +174,12 @@ bool TnrBaseIO::WriteReport(const std::uint8_t* buffer, std::uint32_t length) {
     return false;
 }
 
-TnrBaseIO::SessionId TnrBaseIO::CurrentSessionId() const {
+DeviceLink::SessionId DeviceLink::CurrentSessionId() const {
     auto session = CurrentSession();
     return session ? session->id : 0;
 }
 
-int TnrBaseIO::WritePayload(const std::uint8_t* message, std::uint32_t length, SessionId only) {
+int DeviceLink::WritePayload(const std::uint8_t* message, std::uint32_t length, SessionId only) {
     auto session = CurrentSession();
     if (!session || (only != 0 && session->id != only)) {
         lastWriteError_ = ENODEV;
@@ -203,7 +203,7 @@ int TnrBaseIO::WritePayload(const std::uint8_t* message, std::uint32_t length, S
     return -1;
 }
 
-void TnrBaseIO::ThreadExecute(const std::shared_ptr<TnrSession>& session) {
+void DeviceLink::ThreadExecute(const std::shared_ptr<LinkSession>& session) {
     auto& buffer = session->inputBuffer;
     const auto length = static_cast<std::uint32_t>(buffer.size());
     while (!session->stop) {
@@ -231,12 +231,12 @@ void TnrBaseIO::ThreadExecute(const std::shared_ptr<TnrSession>& session) {
     session->stop = true;
 }
 
-void TnrBaseIO::DoInputData(const std::uint8_t* buffer, std::uint32_t length) {
+void DeviceLink::DoInputData(const std::uint8_t* buffer, std::uint32_t length) {
     if (!OnAfterReceive) return;
     OnAfterReceive(*this, buffer, length);
 }
 
-void TnrBaseIO::DoFatalErrors(std::uint32_t errorCode, std::uint32_t detail, const std::string& message) {
+void DeviceLink::DoFatalErrors(std::uint32_t errorCode, std::uint32_t detail, const std::string& message) {
     bool raise = true;
     if (OnFatalError) OnFatalError(*this, errorCode, detail, message, raise);
     if (raise) throw HidError(errorCode, detail, message);

@@ -17,7 +17,7 @@
 
 namespace quillon::hid {
 
-class TnrBaseIO;
+class DeviceLink;
 
 // The error that opening a device raises after OnFatalError left RaiseException set.
 class HidError : public std::runtime_error {
@@ -45,7 +45,7 @@ struct TnrDevice {
 // One open handle and everything its reader needs. The link and the reader each hold a
 // shared_ptr, so the reader never depends on the link's current state: its stop flag, device and
 // input buffer belong to this handle alone, even when the link opens the device again at once.
-struct TnrSession {
+struct LinkSession {
     std::shared_ptr<Device> device;
     bool canRead = false;
     bool canWrite = false;
@@ -61,7 +61,7 @@ struct TnrSession {
 // next open, or at destruction), never by Close.
 class TnrThreadIO {
 public:
-    TnrThreadIO(TnrBaseIO& link, std::shared_ptr<TnrSession> session);
+    TnrThreadIO(DeviceLink& link, std::shared_ptr<LinkSession> session);
     ~TnrThreadIO();
     TnrThreadIO(const TnrThreadIO&) = delete;
     TnrThreadIO& operator=(const TnrThreadIO&) = delete;
@@ -71,21 +71,21 @@ public:
     void Join();
 
 private:
-    std::shared_ptr<TnrSession> session_;
+    std::shared_ptr<LinkSession> session_;
     std::thread thread_;
 };
 
-class TnrBaseIO {
+class DeviceLink {
 public:
-    using TNotifyEvent = std::function<void(TnrBaseIO& sender)>;
+    using TNotifyEvent = std::function<void(DeviceLink& sender)>;
     using TOnReceived =
-        std::function<void(TnrBaseIO& com, const std::uint8_t* buffer, std::uint32_t received)>;
+        std::function<void(DeviceLink& com, const std::uint8_t* buffer, std::uint32_t received)>;
     // Which open a report came from or a message must go to; 0 is no session.
     using SessionId = std::uint64_t;
-    using TOnPayload = std::function<void(TnrBaseIO& com, SessionId session, const std::uint8_t* payload,
+    using TOnPayload = std::function<void(DeviceLink& com, SessionId session, const std::uint8_t* payload,
                                           std::uint32_t count)>;
     using TOnFatalErrorEvent =
-        std::function<void(TnrBaseIO& sender, std::uint32_t errorCode, std::uint32_t detail,
+        std::function<void(DeviceLink& sender, std::uint32_t errorCode, std::uint32_t detail,
                            const std::string& errorMsg, bool& raiseException)>;
 
     // Events. Assign them before the link is opened: the reader thread reads them without a lock.
@@ -97,10 +97,10 @@ public:
     TOnPayload OnPayload;
     TOnFatalErrorEvent OnFatalError;
 
-    TnrBaseIO() = default;
-    virtual ~TnrBaseIO();
-    TnrBaseIO(const TnrBaseIO&) = delete;
-    TnrBaseIO& operator=(const TnrBaseIO&) = delete;
+    DeviceLink() = default;
+    virtual ~DeviceLink();
+    DeviceLink(const DeviceLink&) = delete;
+    DeviceLink& operator=(const DeviceLink&) = delete;
 
     // Properties.
     bool GetSharedMode() const { return sharedMode_; }
@@ -159,9 +159,9 @@ protected:
 
     // Opens the current device; null when it could not be opened and OnFatalError suppressed
     // the error. Raises HidError otherwise.
-    virtual std::shared_ptr<TnrSession> RequestDeviceHandle() = 0;
+    virtual std::shared_ptr<LinkSession> RequestDeviceHandle() = 0;
     virtual void DeviceListLoad() = 0;
-    virtual void ThreadExecute(const std::shared_ptr<TnrSession>& session);
+    virtual void ThreadExecute(const std::shared_ptr<LinkSession>& session);
     virtual void DoInputData(const std::uint8_t* buffer, std::uint32_t length);
     void DoFatalErrors(std::uint32_t errorCode, std::uint32_t detail, const std::string& message);
 
@@ -176,13 +176,13 @@ protected:
     bool listLoading_ = false;
 
 private:
-    void ThreadStart(const std::shared_ptr<TnrSession>& session);
+    void ThreadStart(const std::shared_ptr<LinkSession>& session);
     // Closes exactly this session if it is still the open one; the reader's way to close, so a
     // late reader can never close a handle opened after its own.
-    void CloseSession(const std::shared_ptr<TnrSession>& session);
+    void CloseSession(const std::shared_ptr<LinkSession>& session);
     // Closes the open session (only when it is expected, if expected is given).
-    void CloseIf(const TnrSession* expected);
-    std::shared_ptr<TnrSession> CurrentSession() const;
+    void CloseIf(const LinkSession* expected);
+    std::shared_ptr<LinkSession> CurrentSession() const;
 
     bool sharedMode_ = true;
     bool enumFullMode_ = true;
@@ -192,7 +192,7 @@ private:
     int deviceIndex_ = 0;
 
     mutable std::mutex sessionMutex_;  // guards session_ only; never held across a call out
-    std::shared_ptr<TnrSession> session_;
+    std::shared_ptr<LinkSession> session_;
 
     std::mutex writeMutex_;  // one write at a time; Close never takes it
     std::atomic<int> lastWriteError_{0};

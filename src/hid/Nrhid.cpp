@@ -123,7 +123,7 @@ bool TnrHid::LoadDeviceCapabilities(TnrHidDevice& entry, bool fullMode) {
     return true;
 }
 
-std::shared_ptr<TnrSession> TnrHid::RequestDeviceHandle() {
+std::shared_ptr<LinkSession> TnrHid::RequestDeviceHandle() {
     TnrHidDevice* entry = GetCurrentDevice();
     if (entry == nullptr) {
         DoFatalErrors(16, 2, "Active device is not selected");
@@ -136,7 +136,7 @@ std::shared_ptr<TnrSession> TnrHid::RequestDeviceHandle() {
             lastError = result.error;
             continue;
         }
-        auto session = std::make_shared<TnrSession>();
+        auto session = std::make_shared<LinkSession>();
         session->device = std::move(result.device);
         session->canRead = attempt.canRead;
         session->canWrite = attempt.canWrite;

@@ -34,7 +34,7 @@ struct TnrHidDevice : TnrDevice {
     std::uint16_t GetReportLength(ReportKind kind) const;
 };
 
-class TnrHid : public TnrBaseIO {
+class TnrHid : public DeviceLink {
 public:
     // The platform must outlive the link.
     explicit TnrHid(Platform& platform);
@@ -61,7 +61,7 @@ public:
     Platform& GetPlatform() const { return platform_; }
 
 protected:
-    std::shared_ptr<TnrSession> RequestDeviceHandle() override;
+    std::shared_ptr<LinkSession> RequestDeviceHandle() override;
     void DeviceListLoad() override;
 
 private:

@@ -72,11 +72,11 @@ ProgrammerLink::ProgrammerLink(UiHost& host, hid::Platform& platform, LinkListen
       link_(platform) {
     pro_.SendFunc = [this](const std::uint8_t* data, std::int32_t length) { return SendToLink(data, length); };
     pro_.SetListener(engineListener_.get());
-    link_.OnOpen = [this](hid::TnrBaseIO&) { LinkOpened(); };
-    link_.OnClose = [this](hid::TnrBaseIO&) { LinkClosed(); };
-    link_.OnPayload = [this](hid::TnrBaseIO&, hid::TnrBaseIO::SessionId session, const std::uint8_t* payload,
+    link_.OnOpen = [this](hid::DeviceLink&) { LinkOpened(); };
+    link_.OnClose = [this](hid::DeviceLink&) { LinkClosed(); };
+    link_.OnPayload = [this](hid::DeviceLink&, hid::DeviceLink::SessionId session, const std::uint8_t* payload,
                                std::uint32_t count) { LinkReceived(session, payload, count); };
-    link_.OnFatalError = [this](hid::TnrBaseIO&, std::uint32_t, std::uint32_t, const std::string&,
+    link_.OnFatalError = [this](hid::DeviceLink&, std::uint32_t, std::uint32_t, const std::string&,
                                   bool& raise) { LinkFailed(raise); };
     setHotPlug(hotPlug);
 }
@@ -240,7 +240,7 @@ void ProgrammerLink::Begin(OpKind op) {
 }
 
 void ProgrammerLink::Finish(OpKind op, OpStatus status, std::string message, std::uint32_t bytes, bool verified,
-                        hid::TnrBaseIO::SessionId session) {
+                        hid::DeviceLink::SessionId session) {
     if (!pending_ || pending_->op != op) return;
     if (session != 0 && pending_->session != session) return;
     ImagePtr image = pending_->image;
@@ -464,7 +464,7 @@ void ProgrammerLink::WatchdogExpired() {
 std::int32_t ProgrammerLink::SendToLink(const std::uint8_t* data, std::int32_t length) {
     // On the reader thread the message answers a report (the image stream): it belongs to the
     // session that report came from, and must never reach a later one.
-    const hid::TnrBaseIO::SessionId session =
+    const hid::DeviceLink::SessionId session =
         receivingThread_.load() == std::this_thread::get_id() ? receivingSession_ : 0;
     const std::uint32_t n = length < 0 ? 0u : static_cast<std::uint32_t>(length);
     return link_.WritePayload(data, n, session);
@@ -497,7 +497,7 @@ void ProgrammerLink::EngineIdentified(const std::array<std::uint8_t, 64>& reply)
     }
     const bool echo = upload == expected;
     const int firmware = reply[2], version = reply[3];
-    const hid::TnrBaseIO::SessionId session = receivingSession_;
+    const hid::DeviceLink::SessionId session = receivingSession_;
     OnUi([this, chip, echo, firmware, version] {
         StopWatchdog();
         programmer_.answered = true;
@@ -539,7 +539,7 @@ void ProgrammerLink::EngineReadProgress(std::uint32_t count) {
     chip->bytes.resize(flash);
     pro_.CopyReadBuffer(0, chip->bytes.data(), flash);
     const ImagePtr bytes = chip;
-    const hid::TnrBaseIO::SessionId session = receivingSession_;
+    const hid::DeviceLink::SessionId session = receivingSession_;
     OnUi([this, bytes] {
         StopWatchdog();
         if (draining_.load() >= 0) return;  // cancelled before this reached the UI: not shown
@@ -573,7 +573,7 @@ void ProgrammerLink::EngineWriteProgress(std::int32_t count) {
     }
     log(Translate("Write finish"));
     OnUi([this] { StopWatchdog(); });
-    const hid::TnrBaseIO::SessionId session = receivingSession_;
+    const hid::DeviceLink::SessionId session = receivingSession_;
     // The last packet is padded to a whole one; the image is the command's length.
     Settle([this, length, session] {
         if (listener_ != nullptr) listener_->streamDone(length);
@@ -587,7 +587,7 @@ void ProgrammerLink::EngineWriteProgress(std::int32_t count) {
 
 void ProgrammerLink::EngineStreamStopped(std::uint32_t sent, bool aborted) {
     const std::uint32_t length = pro_.Command().length;
-    const hid::TnrBaseIO::SessionId session = receivingSession_;
+    const hid::DeviceLink::SessionId session = receivingSession_;
     if (aborted) {
         // Stopped by Cancel: the cancelled Write says nothing more; stopped by a closing link: say
         // how far it got.
@@ -617,7 +617,7 @@ void ProgrammerLink::EngineVerified(bool ok) {
         return;
     }
     log(Translate("Verify") + " " + Translate(ok ? "Success" : "Fail"));
-    const hid::TnrBaseIO::SessionId session = receivingSession_;
+    const hid::DeviceLink::SessionId session = receivingSession_;
     Settle([this, ok, session] {
         if (listener_ != nullptr) listener_->verifyOutcome(ok);
         if (!pending_ || pending_->op != OpKind::Write || pending_->session != session) return;
@@ -632,7 +632,7 @@ void ProgrammerLink::EngineVerified(bool ok) {
 }
 
 void ProgrammerLink::EngineFailureReply(std::uint8_t reply) {
-    const hid::TnrBaseIO::SessionId session = receivingSession_;
+    const hid::DeviceLink::SessionId session = receivingSession_;
     Settle([this, reply, session] {
         if (draining_.load() >= 0) return EndDrain();  // the programmer refused the cancelled command
         if (listener_ != nullptr) listener_->failureReply(reply);
@@ -651,7 +651,7 @@ void ProgrammerLink::EngineFailureReply(std::uint8_t reply) {
     });
 }
 
-void ProgrammerLink::LinkReceived(hid::TnrBaseIO::SessionId session, const std::uint8_t* payload,
+void ProgrammerLink::LinkReceived(hid::DeviceLink::SessionId session, const std::uint8_t* payload,
                                     std::uint32_t count) {
     // One restart task in the queue at a time: it runs after the reports that asked for it,
     // and a report arriving after it started queues the next one.

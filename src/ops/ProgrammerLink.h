@@ -195,7 +195,7 @@ private:
     // The operation whose result is still owed (UI thread only).
     struct Pending {
         OpKind op;
-        hid::TnrBaseIO::SessionId session;  // the link's open when it started (0: none)
+        hid::DeviceLink::SessionId session;  // the link's open when it started (0: none)
         bool verify;            // Write: the verify option when it started
         bool streamed = false;  // Write: the whole image went out
         std::uint32_t bytes = 0;
@@ -210,7 +210,7 @@ private:
     // The engine's and the link's hooks (any thread).
     std::int32_t SendToLink(const std::uint8_t* data, std::int32_t length);
     // One input report without its report ID byte, from the given session (reader thread).
-    void LinkReceived(hid::TnrBaseIO::SessionId session, const std::uint8_t* payload, std::uint32_t count);
+    void LinkReceived(hid::DeviceLink::SessionId session, const std::uint8_t* payload, std::uint32_t count);
     void LinkOpened();
     void LinkClosed();
     void LinkFailed(bool& raiseException);
@@ -220,7 +220,7 @@ private:
     // Ends op with this result when it is the pending one (UI thread); otherwise nothing. With a
     // session given, only when the pending operation started on that session.
     void Finish(OpKind op, OpStatus status, std::string message, std::uint32_t bytes = 0, bool verified = false,
-                hid::TnrBaseIO::SessionId session = 0);
+                hid::DeviceLink::SessionId session = 0);
     void Raise(OpsResult result);  // posted to the listener
     // Runs fn on the UI thread after the lines of the report being handled (any thread).
     void Settle(std::function<void()> fn);
@@ -286,7 +286,7 @@ private:
     bool searchDeferred_ = false;               // a device change came while the gate was held
     // Results that a report decided, held until the engine has logged that report's lines.
     std::atomic<std::thread::id> receivingThread_{};
-    hid::TnrBaseIO::SessionId receivingSession_ = 0;  // reader thread: the session of that report
+    hid::DeviceLink::SessionId receivingSession_ = 0;  // reader thread: the session of that report
     std::vector<std::function<void()>> settleAfterReport_;
     std::atomic<bool> progressQueued_{false};   // a progress task is in the queue
     std::atomic<std::uint32_t> progressPending_{0};
