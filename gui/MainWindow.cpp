@@ -647,7 +647,7 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TForm1::dragEnterEvent(QDragEnterEvent* event) {
-    if (ops_.controls().busy) return;  // the image cannot change while an operation runs
+    if (ops_.controls().link.busy) return;  // the image cannot change while an operation runs
     const auto urls = event->mimeData()->urls();
     if (urls.size() == 1 && urls.first().isLocalFile() && ImageKindOf(S(urls.first().toLocalFile())) != ImageKind::Other)
         event->acceptProposedAction();
@@ -655,7 +655,7 @@ void TForm1::dragEnterEvent(QDragEnterEvent* event) {
 
 void TForm1::dropEvent(QDropEvent* event) {
     const auto urls = event->mimeData()->urls();
-    if (urls.size() != 1 || !urls.first().isLocalFile() || ops_.controls().busy) return;
+    if (urls.size() != 1 || !urls.first().isLocalFile() || ops_.controls().link.busy) return;
     event->acceptProposedAction();
     loadDroppedFile(S(QDir::toNativeSeparators(urls.first().toLocalFile())));
 }
@@ -677,7 +677,7 @@ void TForm1::controlsChanged(const OpsControls& c) {
     // progress step.
     const QString style =
         QStringLiteral("QComboBox { background-color: %1; }")
-            .arg(FromColourValue(c.programmerOpen ? kColourGreen : kColourGrey).name());
+            .arg(FromColourValue(c.link.programmerOpen ? kColourGreen : kColourGrey).name());
     if (cbbDev->styleSheet() != style) cbbDev->setStyleSheet(style);
     const std::pair<QCheckBox*, bool> boxes[] = {{chkReload, c.reload},
                                                  {chkEraseFlash, c.options.erase},
@@ -691,22 +691,22 @@ void TForm1::controlsChanged(const OpsControls& c) {
     // One gate: while an operation holds the programmer, nothing that starts another one or
     // changes the image can be clicked; only Cancel can.
     for (QPushButton* button : {BtnAuto, btnRead}) {
-        button->setEnabled(c.buttonsEnabled);
-        button->setToolTip(c.buttonsEnabled ? QString()
-                                            : QString::fromLatin1(c.busy ? kBusyTip : kNoProgrammerTip));
+        button->setEnabled(c.link.usable);
+        button->setToolTip(c.link.usable ? QString()
+                                            : QString::fromLatin1(c.link.busy ? kBusyTip : kNoProgrammerTip));
     }
     for (QWidget* w : std::initializer_list<QWidget*>{btnDect, BtnLoadFile, btnSetFlashSize, cbbProgrammer}) {
-        w->setEnabled(!c.busy);
-        if (w != cbbProgrammer) w->setToolTip(c.busy ? QString::fromLatin1(kBusyTip) : QString());
+        w->setEnabled(!c.link.busy);
+        if (w != cbbProgrammer) w->setToolTip(c.link.busy ? QString::fromLatin1(kBusyTip) : QString());
     }
-    btnCancel->setEnabled(c.busy);
-    cbbDev->setToolTip(c.programmerOpen ? QStringLiteral("Programmer connected")
+    btnCancel->setEnabled(c.link.busy);
+    cbbDev->setToolTip(c.link.programmerOpen ? QStringLiteral("Programmer connected")
                                                         : QString::fromLatin1(kNoProgrammerTip));
-    if (c.progressMax != 0) {
-        ProgressBar1->setMaximum(static_cast<int>(c.progressMax));
-        ProgressBar1->setValue(static_cast<int>(std::min(c.progressPosition, c.progressMax)));
+    if (c.link.progressMax != 0) {
+        ProgressBar1->setMaximum(static_cast<int>(c.link.progressMax));
+        ProgressBar1->setValue(static_cast<int>(std::min(c.link.progressPosition, c.link.progressMax)));
     }
-    if (!c.busy) {
+    if (!c.link.busy) {
         // After the result: what waited for the gate (posted, so after the result's own news).
         if (programmersStale_) {
             programmersStale_ = false;

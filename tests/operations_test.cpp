@@ -208,8 +208,8 @@ TEST_F(Fixture, SearchOpensGreetsAndConnectsInOrderThenDetectStopsTheWatchdog) {
     EXPECT_EQ(lines[2], "连接编程器");
     EXPECT_EQ(lines[3], "Programer Communication is   OK：firmware:1 version:2 ");
     EXPECT_EQ(lines[4], "chip dected OK");
-    EXPECT_TRUE(controls_.programmerOpen);
-    EXPECT_TRUE(controls_.buttonsEnabled);
+    EXPECT_TRUE(controls_.link.programmerOpen);
+    EXPECT_TRUE(controls_.link.usable);
 
     ClearLines();
     Ops().detect();
@@ -276,11 +276,11 @@ TEST_F(Fixture, UnplugDuringReadClosesOnceAndTheNextSearchGreysTheList) {
     ClearLines();
     Ops().read();
     ASSERT_TRUE(UntilEvent(Seen::LinkClosed));
-    EXPECT_FALSE(controls_.buttonsEnabled);
-    EXPECT_TRUE(controls_.programmerOpen);  // the reader's close leaves the chip list as it was
+    EXPECT_FALSE(controls_.link.usable);
+    EXPECT_TRUE(controls_.link.programmerOpen);  // the reader's close leaves the chip list as it was
     Ops().searchProgrammer();
     host_.runPending();
-    EXPECT_FALSE(controls_.programmerOpen);
+    EXPECT_FALSE(controls_.link.programmerOpen);
     EXPECT_EQ(CountLine("HID Close "), 1);
     // Plugged in again: one search opens and greets it.
     Sim().plug(Sim().programmerPath(0));
@@ -352,7 +352,7 @@ TEST_F(Fixture, ReadFillsTheHexViewWithTheWholeFlash) {
     ASSERT_TRUE(results_[0].image);
     EXPECT_EQ(results_[0].image->bytes, flash);
     EXPECT_FALSE(Ops().watchdogRunning());
-    EXPECT_EQ(controls_.progressMax, 16384u);
+    EXPECT_EQ(controls_.link.progressMax, 16384u);
 }
 
 TEST_F(Fixture, StalledReadTimesOutWithOffsetAndLengthAndLeavesTheView) {
@@ -360,7 +360,7 @@ TEST_F(Fixture, StalledReadTimesOutWithOffsetAndLengthAndLeavesTheView) {
     Ops().selectChip(0);
     Connect();
     Ops().read();
-    ASSERT_TRUE(Until([&] { return controls_.progressPosition == 1024; }));
+    ASSERT_TRUE(Until([&] { return controls_.link.progressPosition == 1024; }));
     host_.runPending();
     host_.advance(1999ms);
     EXPECT_FALSE(Find(Seen::Timeout));
@@ -797,8 +797,8 @@ TEST_F(Fixture, NothingCutsIntoAWrite) {
     ClearLines();
     const std::string other = WriteFile("b.bin", Pattern(300, 9));
     Ops().write();  // reloads a.bin, then streams it
-    EXPECT_TRUE(controls_.busy);
-    EXPECT_FALSE(controls_.buttonsEnabled);
+    EXPECT_TRUE(controls_.link.busy);
+    EXPECT_FALSE(controls_.link.usable);
     ASSERT_TRUE(Until([&] { return Ops().streaming(); }));
     Ops().read();
     Ops().detect();
@@ -822,8 +822,8 @@ TEST_F(Fixture, NothingCutsIntoAWrite) {
     EXPECT_EQ(Sim().flash(Sim().programmerPath(0)), image);
     EXPECT_EQ(Ops().hexView().GetDataSize(), 32768u);
     EXPECT_EQ(CommandsWithOpcode(OP_READ), 0);
-    EXPECT_FALSE(controls_.busy);
-    EXPECT_TRUE(controls_.buttonsEnabled);
+    EXPECT_FALSE(controls_.link.busy);
+    EXPECT_TRUE(controls_.link.usable);
     // Once the Write has its result, loading works again.
     EXPECT_TRUE(Ops().loadImage(other));
 }
@@ -950,7 +950,7 @@ TEST_F(Fixture, EveryOperationEndsInExactlyOneResult) {
         if (c.op == OpKind::Write) Ops().write();
         // The reader answers in real time; the watchdog only moves with the fake clock.
         if (c.status == OpStatus::Timeout || c.status == OpStatus::NoProgrammer) {
-            ASSERT_TRUE(Until([&] { return controls_.progressPosition == c.bytes; }));
+            ASSERT_TRUE(Until([&] { return controls_.link.progressPosition == c.bytes; }));
             host_.advance(std::chrono::milliseconds(kWatchdogMs));
         }
         ASSERT_TRUE(Until([&] { return !results_.empty(); }));
@@ -984,7 +984,7 @@ TEST_F(Fixture, SilentWriteEndsAfterTheQuietPeriodWithoutALine) {
     EXPECT_EQ(Lines(), std::vector<std::string>{"Write FLASH"});
     // The only control that changes is the gate's: the buttons come back.
     EXPECT_EQ(controlsChanges_, changes + 1);
-    EXPECT_FALSE(controls_.busy);
+    EXPECT_FALSE(controls_.link.busy);
 }
 
 // A programmer that takes the whole image but sends no checksum: a success without verification
@@ -1050,12 +1050,12 @@ TEST_F(Fixture, CancelDuringAReadHoldsTheGateUntilTheProgrammerIsQuietAndShowsNo
     Ops().setReload(false);
     ClearLines();
     Ops().read();
-    ASSERT_TRUE(Until([&] { return controls_.progressPosition > 0; }));
-    ASSERT_LT(controls_.progressPosition, 32768u);
+    ASSERT_TRUE(Until([&] { return controls_.link.progressPosition > 0; }));
+    ASSERT_LT(controls_.link.progressPosition, 32768u);
     const std::size_t linesAtCancel = Lines().size();
     Ops().cancel("cancelled by the user");
-    EXPECT_EQ(controls_.progressPosition, 0u);  // the bar is reset at once
-    EXPECT_TRUE(controls_.busy);
+    EXPECT_EQ(controls_.link.progressPosition, 0u);  // the bar is reset at once
+    EXPECT_TRUE(controls_.link.busy);
     Ops().write();  // 50 ms later, in the words: still the read's time
     host_.runPending();
     ASSERT_EQ(results_.size(), 2u);
@@ -1065,23 +1065,23 @@ TEST_F(Fixture, CancelDuringAReadHoldsTheGateUntilTheProgrammerIsQuietAndShowsNo
     EXPECT_EQ(results_[1].status, OpStatus::Refused);
     EXPECT_EQ(CommandsWithOpcode(OP_WRITE), 0);
     // Quiet again only after the read's last report.
-    ASSERT_TRUE(Until([&] { return !controls_.busy; }));
+    ASSERT_TRUE(Until([&] { return !controls_.link.busy; }));
     EXPECT_EQ(CommandsWithOpcode(OP_WRITE), 0);
     EXPECT_FALSE(Ops().watchdogRunning());
     const auto lines = Lines();
     ASSERT_EQ(lines.size(), linesAtCancel + 1);
     EXPECT_EQ(lines.back(), "Busy: read in progress, write refused");
     EXPECT_EQ(Ops().hexView().GetDataSize(), image.size());  // still the image, not the chip
-    EXPECT_EQ(controls_.progressPosition, 0u);
-    EXPECT_TRUE(controls_.buttonsEnabled);
+    EXPECT_EQ(controls_.link.progressPosition, 0u);
+    EXPECT_TRUE(controls_.link.usable);
 
     ClearLines();
     Ops().write();
     ASSERT_TRUE(Until([&] { return !results_.empty(); }));
     EXPECT_EQ(results_[0].status, OpStatus::Ok) << results_[0].message;
     EXPECT_TRUE(std::equal(image.begin(), image.end(), Sim().flash(Sim().programmerPath(0)).begin()));
-    EXPECT_EQ(controls_.progressPosition, controls_.progressMax);
-    EXPECT_EQ(controls_.progressMax, 2048u);
+    EXPECT_EQ(controls_.link.progressPosition, controls_.link.progressMax);
+    EXPECT_EQ(controls_.link.progressMax, 2048u);
 }
 
 // Cancel during a paced Write: the stream stops before its next packet, and from the Cancel on
@@ -1095,14 +1095,14 @@ TEST_F(Fixture, CancelDuringAWriteShowsNothingMore) {
     Ops().setReload(false);
     ClearLines();
     Ops().write();
-    ASSERT_TRUE(Until([&] { return controls_.progressPosition > 0; }));
+    ASSERT_TRUE(Until([&] { return controls_.link.progressPosition > 0; }));
     const std::size_t linesAtCancel = Lines().size();
     Ops().cancel("cancelled by the user");
-    EXPECT_EQ(controls_.progressPosition, 0u);
-    ASSERT_TRUE(Until([&] { return !controls_.busy; }));
+    EXPECT_EQ(controls_.link.progressPosition, 0u);
+    ASSERT_TRUE(Until([&] { return !controls_.link.busy; }));
     host_.advance(std::chrono::milliseconds(kWriteQuietMs * 2));
     EXPECT_EQ(Lines().size(), linesAtCancel);
-    EXPECT_EQ(controls_.progressPosition, 0u);
+    EXPECT_EQ(controls_.link.progressPosition, 0u);
     ASSERT_EQ(results_.size(), 1u);
     EXPECT_EQ(results_[0].status, OpStatus::Interrupted);
     EXPECT_LT(Sim().imagePacketsReceived(Sim().programmerPath(0)), 512u);
@@ -1119,22 +1119,22 @@ TEST_F(Fixture, ACancelledReadEndsWithTheLinkResetOrTheWatchdog) {
         Ops().selectChip(unplug ? 2 : 0);
         Connect();
         Ops().read();
-        ASSERT_TRUE(Until([&] { return controls_.progressPosition > 0; }));
+        ASSERT_TRUE(Until([&] { return controls_.link.progressPosition > 0; }));
         Ops().cancel("cancelled by the user");
         host_.runPending();
-        EXPECT_TRUE(controls_.busy);
+        EXPECT_TRUE(controls_.link.busy);
         if (unplug) {
             Sim().unplug(Sim().programmerPath(0));
-            ASSERT_TRUE(Until([&] { return !controls_.busy; }));
+            ASSERT_TRUE(Until([&] { return !controls_.link.busy; }));
         } else {
             host_.advance(1999ms);
-            EXPECT_TRUE(controls_.busy);
+            EXPECT_TRUE(controls_.link.busy);
             host_.advance(1ms);
-            EXPECT_FALSE(controls_.busy);
+            EXPECT_FALSE(controls_.link.busy);
         }
         EXPECT_FALSE(HasLine("Read finish32768 byte"));
         EXPECT_EQ(Ops().hexView().GetDataSize(), 0u);
-        EXPECT_EQ(controls_.progressPosition, 0u);
+        EXPECT_EQ(controls_.link.progressPosition, 0u);
         ASSERT_EQ(results_.size(), 1u);
         EXPECT_EQ(results_[0].status, OpStatus::Interrupted);
     }
@@ -1160,8 +1160,8 @@ TEST_F(Fixture, ControlSettersChangeOneThingAndLeaveProgressAlone) {
     Ops().setVerify(false);  // unchanged: nothing to tell
     Ops().setReload(false);
     EXPECT_EQ(controlsChanges_, changes + 2);
-    EXPECT_EQ(controls_.progressMax, before.progressMax);
-    EXPECT_EQ(controls_.progressPosition, before.progressPosition);
+    EXPECT_EQ(controls_.link.progressMax, before.link.progressMax);
+    EXPECT_EQ(controls_.link.progressPosition, before.link.progressPosition);
     EXPECT_EQ(Ops().rememberedFile(), loaded);
     EXPECT_TRUE(Ops().viewMatchesWriteImage());
     Ops().hexView().EditByte(0, static_cast<std::uint8_t>(~Ops().image()->bytes[0]));
@@ -1178,7 +1178,7 @@ TEST_F(Fixture, PluggingAndUnpluggingRunTheSearch) {
     ASSERT_TRUE(Until([&] { return Ops().linkOpen(); }));
     ASSERT_TRUE(UntilEvent(Seen::Identified));
     Sim().unplug(path);
-    ASSERT_TRUE(Until([&] { return !controls_.programmerOpen; }));
+    ASSERT_TRUE(Until([&] { return !controls_.link.programmerOpen; }));
     EXPECT_EQ(CountLine("HID Opened"), 1);
     EXPECT_EQ(CountLine("HID Close "), 1);
     EXPECT_EQ(CommandsWithOpcode(OP_IDENTIFY), 1);

@@ -98,12 +98,7 @@ void Operations::selectChip(int index) {
 void Operations::OptionsChanged() { link_.setOptions(controls_.options); }
 
 void Operations::ControlsChanged() {
-    const LinkState state = link_.state();
-    controls_.busy = state.busy;
-    controls_.buttonsEnabled = state.usable;
-    controls_.programmerOpen = state.programmerOpen;
-    controls_.progressMax = state.progressMax;
-    controls_.progressPosition = state.progressPosition;
+    controls_.link = link_.state();
     if (view_ != nullptr) view_->controlsChanged(controls_);
 }
 

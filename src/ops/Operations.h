@@ -26,14 +26,7 @@ struct OpsControls {
     int chipIndex = -1;                  // index into the chip table; -1: none chosen
     bool reload = true;                  // load the remembered file again before each Write
     WriteOptions options;                // erase, protect, verify, reset (readback is not theirs)
-    // Derived, never set on their own: busy while an operation holds the programmer (from its
-    // start to its result, and while a cancelled one still drains); Read and Write usable while
-    // the link is open (before the first link event: usable) and no operation is running.
-    bool busy = false;
-    bool buttonsEnabled = true;
-    bool programmerOpen = false;         // the search opened a programmer
-    std::uint32_t progressMax = 0;
-    std::uint32_t progressPosition = 0;
+    LinkState link;                      // the link's own, never set here: busy, usable, progress
 };
 
 // What a load left behind: the file it tried, why it failed ("" when it loaded), and the image
