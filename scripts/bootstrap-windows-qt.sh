@@ -14,19 +14,9 @@ ROOT=$PWD
 CACHE=${QUILLON_QT_CACHE:-/var/cache/quillon/qt6-mingw}
 TOOLCHAIN=$ROOT/cmake/qt-mingw-w64-x86_64.cmake
 PATCHES=$ROOT/packaging/windows/qt-patches
-SUDO=""
-if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-
-PACKAGES=(g++-mingw-w64-x86-64-posix cmake ninja-build dpkg-dev qt6-base-dev qt6-base-dev-tools xz-utils)
-missing=()
-for p in "${PACKAGES[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "bootstrap-windows-qt: installing ${missing[*]}"
-  $SUDO apt-get -o DPkg::Lock::Timeout=900 update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends "${missing[@]}"
-fi
+. scripts/apt.sh
+SUDO=$APT_SUDO
+apt_install g++-mingw-w64-x86-64-posix cmake ninja-build dpkg-dev qt6-base-dev qt6-base-dev-tools xz-utils
 
 # The host tools must match the source: Debian's qt6-base-dev is the same upload as the source.
 HOST_VERSION=$(dpkg-query -W -f='${Version}' qt6-base-dev)

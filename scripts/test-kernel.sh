@@ -15,19 +15,8 @@ if [ "$(dpkg --print-architecture 2>/dev/null || uname -m)" != amd64 ]; then
   exit 0
 fi
 
-PACKAGES=(qemu-system-x86 linux-image-amd64 busybox-static kmod udev cpio)
-missing=()
-for p in "${PACKAGES[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "test-kernel: installing ${missing[*]}"
-  SUDO=""
-  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-  $SUDO apt-get -o DPkg::Lock::Timeout=900 update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get -o DPkg::Lock::Timeout=900 install -y -qq \
-    --no-install-recommends "${missing[@]}"
-fi
+. scripts/apt.sh
+apt_install qemu-system-x86 linux-image-amd64 busybox-static kmod udev cpio
 if ! qemu-system-x86_64 --version >/dev/null 2>&1; then
   echo "test-kernel: SKIP: qemu-system-x86_64 cannot run on this machine"
   exit 0
