@@ -9,7 +9,6 @@ bash scripts/bootstrap.sh
 . scripts/apt.sh
 apt_install dpkg-dev lintian gzip
 
-export QUILLON_WERROR="${QUILLON_WERROR:-ON}"
 # The install step (and so CPack) copies only what the package holds: without this it would
 # first build every test and benchmark of the release preset.
 cmake --preset release -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null

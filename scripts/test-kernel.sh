@@ -30,7 +30,6 @@ kver=${kpkg#linux-image-}
 # The debug build of scripts/test.sh (CI has just built it, so only the two test helpers are
 # added): it compiles in about two thirds of the release build's time, and the tests need no
 # speed. Only the programs the VM runs are built.
-export QUILLON_WERROR="${QUILLON_WERROR:-ON}"
 build=build/dev
 cmake --preset dev >/dev/null
 nice -n 10 cmake --build "$build" -j "${QUILLON_KERNEL_JOBS:-2}" --target quillon-cli quillon \

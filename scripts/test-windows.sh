@@ -19,7 +19,6 @@ if [ "$gui" = 1 ]; then
 else
   export QUILLON_QT_PREFIX=""
 fi
-export QUILLON_WERROR="${QUILLON_WERROR:-ON}"
 export WINEPREFIX="$ROOT/build/wineprefix"
 cleanup() { WINEPREFIX="$WINEPREFIX" wineserver -k >/dev/null 2>&1 || true; }
 trap cleanup EXIT
