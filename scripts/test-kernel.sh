@@ -7,6 +7,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+# The VM finds the checkout through its kernel command line, whose words cannot hold a blank.
+case "$root" in
+  *[[:space:]]*) echo "test-kernel: FAIL: the checkout's path \"$root\" has a blank, which the VM's kernel command line cannot carry"; exit 1 ;;
+esac
 limit=${QUILLON_KERNEL_TIMEOUT:-420}   # seconds for the whole VM run (a hang guard: a run takes ~80 s alone)
 t0=$(date +%s)
 
