@@ -6,7 +6,12 @@
 # stripped Qt is kept in a cache outside the clone, keyed by the source package's version and by
 # everything that shapes the build (the options below, the toolchain file, the patches, the compiler); a matching cache
 # is reused, anything else builds anew. Prints the prefix on its last line.
-#   QUILLON_QT_CACHE  the cache folder (default /var/cache/quillon/qt6-mingw)
+# Before building, a ready-built archive of exactly this key is looked for in the shared cache
+# beside the clone (../shared/cache/qt6-mingw/qt-VERSION-KEY.tar.xz, made by this script and
+# packed with tar and xz, with its sha256sum line in a .sha256 file beside it): when it is there
+# and its checksum matches, it is unpacked into the cache instead (seconds, not half an hour).
+#   QUILLON_QT_CACHE     the cache folder (default /var/cache/quillon/qt6-mingw)
+#   QUILLON_QT_ARCHIVES  where the archives are (default ../shared/cache/qt6-mingw beside the clone)
 #   --print-prefix    only prints where this Qt is (or would be) kept
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,19 +19,9 @@ ROOT=$PWD
 CACHE=${QUILLON_QT_CACHE:-/var/cache/quillon/qt6-mingw}
 TOOLCHAIN=$ROOT/cmake/qt-mingw-w64-x86_64.cmake
 PATCHES=$ROOT/packaging/windows/qt-patches
-SUDO=""
-if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-
-PACKAGES=(g++-mingw-w64-x86-64-posix cmake ninja-build dpkg-dev qt6-base-dev qt6-base-dev-tools xz-utils)
-missing=()
-for p in "${PACKAGES[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "bootstrap-windows-qt: installing ${missing[*]}"
-  $SUDO apt-get -o DPkg::Lock::Timeout=900 update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends "${missing[@]}"
-fi
+. scripts/apt.sh
+SUDO=$APT_SUDO
+apt_install g++-mingw-w64-x86-64-posix cmake ninja-build dpkg-dev qt6-base-dev qt6-base-dev-tools xz-utils
 
 # The host tools must match the source: Debian's qt6-base-dev is the same upload as the source.
 HOST_VERSION=$(dpkg-query -W -f='${Version}' qt6-base-dev)
@@ -93,9 +88,37 @@ if [ -f "$PREFIX/.complete" ]; then
   echo "$PREFIX"
   exit 0
 fi
+started=$(date +%s)
+
+# The ready-built Qt of this very key, when the shared cache has it and its checksum holds.
+ARCHIVES=${QUILLON_QT_ARCHIVES:-$ROOT/../shared/cache/qt6-mingw}
+NAME=$(basename "$PREFIX")
+archive=$ARCHIVES/$NAME.tar.xz
+if [ -f "$archive" ] && [ -f "$archive.sha256" ]; then
+  if (cd "$ARCHIVES" && sha256sum --check --status "$NAME.tar.xz.sha256"); then
+    echo "bootstrap-windows-qt: unpacking $archive"
+    rm -rf "$PREFIX.tmp" "$CACHE/unpack-$KEY"
+    mkdir -p "$CACHE/unpack-$KEY"
+    if tar -xJf "$archive" -C "$CACHE/unpack-$KEY" && [ -f "$CACHE/unpack-$KEY/$NAME/.complete" ] &&
+       [ -f "$CACHE/unpack-$KEY/$NAME/lib/cmake/Qt6/Qt6Config.cmake" ]; then
+      rm -rf "$PREFIX"
+      mv "$CACHE/unpack-$KEY/$NAME" "$PREFIX"
+      rm -rf "$CACHE/unpack-$KEY"
+      echo "bootstrap-windows-qt: unpacked in $(( $(date +%s) - started )) s ($PREFIX)"
+      echo "$PREFIX"
+      exit 0
+    fi
+    rm -rf "$CACHE/unpack-$KEY"
+    echo "bootstrap-windows-qt: $archive does not hold $NAME/ with Qt in it: building instead"
+  else
+    echo "bootstrap-windows-qt: $archive does not match its checksum: building instead"
+  fi
+else
+  echo "bootstrap-windows-qt: no ready-built $NAME.tar.xz (with its .sha256) in $ARCHIVES: building"
+fi
+
 WORK=$CACHE/build-$KEY
 rm -rf "$WORK"
-started=$(date +%s)
 
 # Debian's source package (the same upload as the host's tools), unpacked with its patches.
 . scripts/debian-source.sh

@@ -11,18 +11,9 @@ TOOLCHAIN=$ROOT/cmake/mingw-w64-x86_64.cmake
 
 PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64 cmake ninja-build dpkg-dev googletest libsimpleini-dev libcli11-dev zip unzip nsis
           xvfb xdotool fonts-dejavu-core qt6-base-dev qt6-base-dev-tools xz-utils)
-missing=()
-for p in "${PACKAGES[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-SUDO=""
-if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "bootstrap-windows: installing ${missing[*]}"
-  $SUDO apt-get update -qq
-  # With recommends: Wine's recommended libraries are the set its headless runs were tested with.
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
-fi
+. scripts/apt.sh
+# With recommends: Wine's recommended libraries are the set its headless runs were tested with.
+apt_install --recommends "${PACKAGES[@]}"
 
 mkdir -p "$PREFIX"
 . scripts/debian-source.sh

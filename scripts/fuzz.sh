@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer harnesses (clang, ASan+UBSan) and runs each for SECONDS (default 60).
+# Builds the libFuzzer harnesses and runs each for SECONDS (default 60). They live in the clang
+# ASan+UBSan build of scripts/test.sh asan (build/asan, compiled for libFuzzer's coverage), so after
+# that run only the harnesses themselves are compiled here.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 secs="${1:-60}"
 bash scripts/bootstrap.sh
-cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz -j "$(nproc)"
-for f in build/fuzz/fuzz/*_fuzz; do
-  [ -x "$f" ] || continue
-  name=$(basename "$f")
-  corpus="build/fuzz/corpus/$name"
+harnesses=()
+for src in fuzz/*_fuzz.cpp; do harnesses+=("$(basename "$src" .cpp)"); done
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j "$(nproc)" --target "${harnesses[@]}"
+for name in "${harnesses[@]}"; do
+  f=build/asan/fuzz/$name
+  corpus="build/asan/fuzz-corpus/$name"
   mkdir -p "$corpus"
   seeds="fuzz/seeds/${name%_fuzz}"
   echo "fuzz: $name for ${secs}s"

@@ -8,13 +8,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 BUILD=$ROOT/build/windows
-if ! command -v makensis >/dev/null; then
-  SUDO=""
-  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-  echo "package-windows: installing nsis"
-  $SUDO apt-get -o DPkg::Lock::Timeout=900 update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends nsis
-fi
+. scripts/apt.sh
+apt_install nsis
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$BUILD/CMakeCache.txt")
 grep -q '^QUILLON_QT_PREFIX:PATH=.' "$BUILD/CMakeCache.txt" \
   || { echo "package-windows: build/windows has no window (configure it with QUILLON_QT_PREFIX)" >&2; exit 1; }

@@ -6,19 +6,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/bootstrap.sh
-extra=(dpkg-dev lintian gzip)
-missing=()
-for p in "${extra[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  SUDO=""
-  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+. scripts/apt.sh
+apt_install dpkg-dev lintian gzip
 
-export QUILLON_WERROR="${QUILLON_WERROR:-ON}"
 # The install step (and so CPack) copies only what the package holds: without this it would
 # first build every test and benchmark of the release preset.
 cmake --preset release -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null

@@ -13,21 +13,15 @@ if [ "$preset" = windows ]; then
   [ -f "$exe" ] || { echo "screenshots: $exe missing (run scripts/test-windows.sh)" >&2; exit 1; }
   qt=$(sed -n 's/^QUILLON_QT_PREFIX:PATH=//p' build/windows/CMakeCache.txt)
   runtime=$(sed -n 's/^QUILLON_WINDOWS_RUNTIME_DIRS_TEXT:INTERNAL=//p' build/windows/CMakeCache.txt)
-  for n in $(seq 131 170); do
-    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || { display=":$n"; break; }
-  done
-  Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-  xvfb=$!
-  trap 'kill $xvfb 2>/dev/null || true' EXIT
-  for _ in $(seq 100); do DISPLAY=$display xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
+  . scripts/xvfb.sh
+  start_xvfb 1280x1024x24
+  trap stop_xvfb EXIT
   out=build/screenshots/windows
   mkdir -p "$out"
-  DISPLAY=$display QUILLON_WINE_DLL_DIRS="$qt/bin:$runtime" scripts/wine-run.sh "$exe" -platform windows "Z:$PWD/$out"
+  QUILLON_WINE_DLL_DIRS="$qt/bin:$runtime" scripts/wine-run.sh "$exe" -platform windows "Z:$PWD/$out"
   exit 0
 fi
 bash scripts/bootstrap.sh
-# As scripts/test.sh configures it: another value would rebuild the whole tree.
-export QUILLON_WERROR="${QUILLON_WERROR:-ON}"
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset" -j "$(nproc)" --target quillon_screenshots
 QT_QPA_PLATFORM=offscreen "build/$preset/tests/gui/quillon_screenshots" build/screenshots

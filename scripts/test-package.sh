@@ -10,21 +10,12 @@ if [ "${CI:-}" != "true" ] && [ "${QUILLON_ALLOW_SYSTEM_INSTALL:-}" != "1" ]; th
   echo "machine with QUILLON_ALLOW_SYSTEM_INSTALL=1 (CI=true does the same)." >&2
   exit 2
 fi
-SUDO=""
-if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+. scripts/apt.sh
 start=$(date +%s)
 fail() { echo "test-package: FAIL: $*" >&2; exit 1; }
 
 # The checkers this test runs, besides what the package build installs.
-tools=(desktop-file-utils man-db shared-mime-info)
-missing=()
-for p in "${tools[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+apt_install desktop-file-utils man-db shared-mime-info
 
 bash scripts/package.sh
 deb=$(ls build/packages/quillon_*_amd64.deb)
@@ -32,7 +23,7 @@ version=$(dpkg-deb -f "$deb" Version)
 if dpkg-query -W -f='${Status}' quillon 2>/dev/null | grep -q "installed"; then
   fail "quillon is already installed on this machine; purge it first"
 fi
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "./$deb"
+apt_get install -y -qq "./$deb"
 files=$(dpkg -L quillon)
 echo "== installed $deb ($version): $(echo "$files" | wc -l) paths"
 
@@ -77,7 +68,7 @@ grep -q '^License: Expat' /usr/share/doc/quillon/copyright || fail "copyright"
 zcat /usr/share/doc/quillon/changelog.gz | head -1 | grep -qF "quillon ($version)" || fail "changelog.gz"
 
 # Purge: no file of the package stays, and the databases forget the type again.
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get purge -y -qq quillon
+apt_get purge -y -qq quillon
 left=()
 while IFS= read -r path; do
   [ -f "$path" ] || [ -L "$path" ] && left+=("$path")

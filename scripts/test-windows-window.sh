@@ -22,23 +22,17 @@ done
 work=$(mktemp -d)
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEARCH=win64 WINEDLLOVERRIDES="mscoree,mshtml="
 unset WINEPATH QUILLON_WINE_DLL_DIRS
-xvfb=""
+. scripts/xvfb.sh
 cleanup() {
   wineserver -k >/dev/null 2>&1 || true
-  [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null || true
+  stop_xvfb
   rm -rf "$work"
 }
 trap cleanup EXIT
 fail() { echo "test-windows-window: FAIL: $*" >&2; exit 1; }
 
 # A display of our own.
-for n in $(seq 90 130); do
-  [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || { display=":$n"; break; }
-done
-Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb=$!
-export DISPLAY=$display
-for _ in $(seq 100); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
+start_xvfb 1280x1024x24 || fail "no X server"
 
 wineboot -i >/dev/null 2>&1
 wineserver -w

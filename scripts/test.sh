@@ -5,7 +5,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 preset="${1:-dev}"
 bash scripts/bootstrap.sh
-export QUILLON_WERROR="${QUILLON_WERROR:-ON}"
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset" -j "$(nproc)"
 ctest --preset "$preset" -j "$(nproc)"

@@ -119,7 +119,12 @@ std::string SetValues(std::string_view text, std::string_view section,
                                   [&](const SectionHeader& s) { return SameName(s.name, section); });
         std::size_t at = text.size();
         if (first == layout.sections.end()) {
-            added = "[" + std::string(section) + "]" + eol + added;
+            // Appended piece by piece: GCC 12 takes "[" + ... + added for an overlapping copy
+            // (a false -Wrestrict inside libstdc++).
+            std::string header;
+            header.reserve(section.size() + 2 + eol.size() + added.size());
+            header.append("[").append(section).append("]").append(eol).append(added);
+            added = std::move(header);
         } else {
             const int index = static_cast<int>(first - layout.sections.begin());
             at = first->end;
@@ -127,7 +132,7 @@ std::string SetValues(std::string_view text, std::string_view section,
                 if (e.section == index) at = e.end;
             }
         }
-        if (at > 0 && !IsLineEnd(text[at - 1])) added = eol + added;  // the last line had no line end
+        if (at > 0 && !IsLineEnd(text[at - 1])) added.insert(0, eol);  // the last line had no line end
         edits.push_back({at, 0, std::move(added)});
     }
 

@@ -54,7 +54,10 @@ void ActOnReply(const Json::Value& root, VersionActions& actions) {
     const std::string versionText = MemberText(root, "version");
     const std::optional<std::int32_t> version = ParseBuildNumber(versionText);
     if (!version) throw MemberTypeError("version is not an integer");
-    Log("\n" + MemberText(root, "des"));
+    // Appended, not "\n" + ...: GCC 12 takes that for an overlapping copy (a false -Wrestrict).
+    std::string description = "\n";
+    description += MemberText(root, "des");
+    Log(description);
     if (*version <= kAppVersion) return;
 
     std::string block = "\n\nnew version\xEF\xBC\x9A" + versionText;

@@ -194,7 +194,8 @@ void AppendUnitLog(const std::string& path, std::string_view line) { AppendUnitL
 void AppendUnitLog(const std::string& path, std::string_view line, const std::function<bool()>& cancelled) {
     LockedFile log(path, true, cancelled);
     std::string text;
-    if (const std::string tail = log.ReadTail(1); !tail.empty() && tail != "\n") text = "\n";
+    // push_back, not = "\n": GCC 12 takes that assignment for an overlapping copy (-Wrestrict).
+    if (const std::string tail = log.ReadTail(1); !tail.empty() && tail != "\n") text.push_back('\n');
     text.append(line);
     text += '\n';
     log.AppendSynced(text);

@@ -27,9 +27,32 @@ cli() { timeout -k 5 60 "$build/cli/quillon-cli" "$@"; }
 emu=$build/tests/kernel/quillon-usb-emulator
 check=$build/tests/kernel/quillon-window-hotplug-check
 
-mount -t tmpfs tmpfs /run
-mount -t tmpfs tmpfs /tmp
-mkdir -p /dev/shm /dev/pts && mount -t tmpfs tmpfs /dev/shm
+# The checkout: this script is its tests/kernel/vm-tests.sh.
+root=$(cd "$(dirname "$0")/../.." && pwd)
+# The host's /run, /tmp and /dev/shm hold the host's own state (udev's database, sockets): the
+# guest gets empty ones. A checkout inside one of them (a clone under /tmp) stays where it is:
+# it is set aside before the fresh tmpfs covers the folder and put back at the same path (the
+# build has that path compiled in).
+fresh_tmpfs() {
+  local dir=$1
+  mkdir -p "$dir"
+  case "$root/" in
+    "$dir"/*)
+      mkdir -p /checkout-aside
+      mount --bind "$root" /checkout-aside || { echo "FAIL setup: cannot keep $root visible"; finish 1; }
+      mount -t tmpfs tmpfs "$dir"
+      mkdir -p "$root" && mount --bind /checkout-aside "$root" || { echo "FAIL setup: cannot put $root back"; finish 1; }
+      ;;
+    *) mount -t tmpfs tmpfs "$dir" ;;
+  esac
+}
+fresh_tmpfs /run
+fresh_tmpfs /tmp
+fresh_tmpfs /dev/shm
+mkdir -p /dev/pts
+for program in "$build/cli/quillon-cli" "$emu" "$check"; do
+  [ -x "$program" ] || { echo "FAIL setup: $program is not there in the VM (is the checkout on a file system the host's / shows?)"; finish 1; }
+done
 modprobe configfs && mount -t configfs configfs /sys/kernel/config
 modprobe dummy_hcd num=2 && modprobe libcomposite && modprobe usb_f_hid &&
   modprobe usbhid && modprobe hid_generic || { echo "FAIL setup: modules"; finish 1; }
@@ -120,6 +143,20 @@ t_read() {
   cmp "$work/read.bin" "$work/dump.bin"
 }
 
+# An image whose every 64-byte packet begins with byte $1 (hex), which looks like a report
+# number: the host must send the report ID byte before it, or the kernel drops a leading 0x00
+# (taken for "no report ID") and every later byte of the packet shifts, while the programmer's
+# XOR checksum over the stream still matches. So the flash is compared byte for byte.
+t_packet_first_byte() {
+  local b=$1 k
+  local img=$work/first-$b.bin
+  : > "$img"
+  for ((k = 0; k < 64; k++)); do printf "\\x$b" >> "$img"; head -c 63 /dev/urandom >> "$img"; done
+  { cat "$img"; ff $((16384 - 4096)); } > "$work/first-$b.flash"
+  expect_rc 0 cli write --chip NRF24LE1_16K "$img" || return 1
+  ctl dump "$work/first-$b.dump" && cmp "$work/first-$b.dump" "$work/first-$b.flash"
+}
+
 t_no_chip() {
   ctl chip off || return 1
   expect_rc 6 cli detect || return 1
@@ -196,6 +233,9 @@ if waitfor '[ "$(stat_of plugged)" = 1 ]' 30 && host_sees 1; then
   run "detect finds the programmer and a chip" t_detect
   run "write: the flash holds the image" t_write
   run "read: the file equals the flash" t_read
+  for byte in 00 01 02 ff; do
+    run "write: packets that begin with 0x$byte reach the chip byte for byte" "t_packet_first_byte $byte"
+  done
   run "no chip: detect and write exit 6" t_no_chip
   run "failure reply to a write: exit 6" t_failed_write
   run "unplug during a paced write: exit 6 or 5, then a write after re-plug succeeds" t_unplug_during_write

@@ -3,9 +3,11 @@
 // wait-for-output loops built on the per-system start, poll and kill.
 #include "support/Process.h"
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <thread>
+#include <vector>
 
 namespace quillon::test {
 
@@ -29,13 +31,35 @@ std::string ScratchDir::str() const { return Utf8(path_); }
 
 std::string ScratchDir::operator/(const std::string& name) const { return Utf8(path_ / PathOf(name)); }
 
+namespace {
+
+// Removes path and everything under it in one pass; false when something stayed. Not
+// std::filesystem::remove_all: on Windows (seen under Wine) libstdc++ 12's remove_all spins for
+// ever over a file whose deletion is pending because a child that has just ended still holds it
+// open: the file stays listed, and remove_all keeps going back to it. Here each pass lists a
+// folder once, and the caller decides when to try again.
+bool RemoveTree(const std::filesystem::path& path) {
+    std::error_code ec;
+    const std::filesystem::file_status status = std::filesystem::symlink_status(path, ec);
+    if (status.type() == std::filesystem::file_type::not_found) return true;
+    if (ec) return false;
+    if (status.type() == std::filesystem::file_type::directory) {
+        std::vector<std::filesystem::path> entries;
+        for (std::filesystem::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec))
+            entries.push_back(it->path());
+        for (const auto& entry : entries) RemoveTree(entry);  // what stays makes the folder's removal fail
+    }
+    return std::filesystem::remove(path, ec) && !ec;
+}
+
+}  // namespace
+
 ScratchDir::~ScratchDir() {
     // A child that has just ended may still hold its files open for a moment on Windows (Wine
     // keeps redirected files open for up to ~170 ms), which makes the removal fail: try again.
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-        if (!ec) return;
+        if (RemoveTree(path_)) return;
         // Read-only files cannot be deleted on Windows, nor entries of a read-only directory
         // anywhere: give the owner write access back before the next try.
         for (auto it = std::filesystem::recursive_directory_iterator(path_, ec);

@@ -126,7 +126,10 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
     }
 
     std::string commandLine = QuoteWindowsArgument(program);
-    for (const auto& a : args) commandLine += " " + QuoteWindowsArgument(a);
+    for (const auto& a : args) {
+        commandLine += ' ';  // appended apart: GCC 12 misreads " " + ... as an overlapping copy
+        commandLine += QuoteWindowsArgument(a);
+    }
     std::wstring wideLine = Wide(commandLine);
 
     KeepOwnStreamsFromChildren();
