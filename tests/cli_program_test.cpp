@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/Bytes.h"
 #include "support/Process.h"
 
 namespace quillon {
@@ -62,28 +63,7 @@ Bytes Pattern(std::size_t n, unsigned seed) {
     return b;
 }
 
-// Intel HEX text for data segments at the given addresses (16-byte records, below 64 KiB).
-std::string HexText(const std::map<std::uint32_t, Bytes>& segments) {
-    std::string text;
-    char buf[16];
-    for (const auto& [base, data] : segments) {
-        for (std::size_t off = 0; off < data.size(); off += 16) {
-            const std::size_t n = std::min<std::size_t>(16, data.size() - off);
-            const std::uint32_t addr = base + static_cast<std::uint32_t>(off);
-            unsigned sum = static_cast<unsigned>(n) + ((addr >> 8) & 0xFF) + (addr & 0xFF);
-            std::snprintf(buf, sizeof buf, ":%02X%04X00", static_cast<unsigned>(n), addr & 0xFFFF);
-            text += buf;
-            for (std::size_t i = 0; i < n; ++i) {
-                std::snprintf(buf, sizeof buf, "%02X", data[off + i]);
-                text += buf;
-                sum += data[off + i];
-            }
-            std::snprintf(buf, sizeof buf, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
-            text += buf;
-        }
-    }
-    return text + ":00000001FF\n";
-}
+std::string HexText(const std::map<std::uint32_t, Bytes>& segments) { return test::IntelHexText(segments); }
 
 // The flat image of HEX text: data records over erased (0xFF) flash. Handles the record types a
 // compiler emits for a small 8051 image (data and end of file).

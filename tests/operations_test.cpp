@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "core/UiHost.h"
+#include "support/Bytes.h"
 #include "support/ManualUiHost.h"
 #include "log/Log.h"
 #include "ops/Operations.h"
@@ -176,25 +177,8 @@ std::vector<std::uint8_t> Pattern(std::size_t n, unsigned seed = 7) {
     return v;
 }
 
-// Intel HEX text of bytes from address 0 (16-byte records).
-std::string HexOf(const std::vector<std::uint8_t>& data) {
-    std::string text;
-    char buf[16];
-    for (std::size_t off = 0; off < data.size(); off += 16) {
-        const std::size_t n = std::min<std::size_t>(16, data.size() - off);
-        unsigned sum = static_cast<unsigned>(n) + ((off >> 8) & 0xFF) + (off & 0xFF);
-        std::snprintf(buf, sizeof buf, ":%02X%04X00", static_cast<unsigned>(n), static_cast<unsigned>(off));
-        text += buf;
-        for (std::size_t i = 0; i < n; ++i) {
-            std::snprintf(buf, sizeof buf, "%02X", data[off + i]);
-            text += buf;
-            sum += data[off + i];
-        }
-        std::snprintf(buf, sizeof buf, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
-        text += buf;
-    }
-    return text + ":00000001FF\n";
-}
+// Intel HEX text of bytes from address 0.
+std::string HexOf(const std::vector<std::uint8_t>& data) { return test::IntelHexText({{0, data}}); }
 
 // --- the search and detect ------------------------------------------------------------------
 

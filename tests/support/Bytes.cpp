@@ -1,6 +1,8 @@
 // The shared byte helpers (Bytes.h).
 #include "support/Bytes.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 
@@ -20,6 +22,28 @@ std::vector<std::uint8_t> ReadBytes(const std::filesystem::path& path) {
 void WriteBytes(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc)
         .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string IntelHexText(const std::map<std::uint32_t, std::vector<std::uint8_t>>& segments) {
+    std::string text;
+    char buf[16];
+    for (const auto& [base, data] : segments) {
+        for (std::size_t off = 0; off < data.size(); off += 16) {
+            const std::size_t n = std::min<std::size_t>(16, data.size() - off);
+            const std::uint32_t addr = base + static_cast<std::uint32_t>(off);
+            unsigned sum = static_cast<unsigned>(n) + ((addr >> 8) & 0xFF) + (addr & 0xFF);
+            std::snprintf(buf, sizeof buf, ":%02X%04X00", static_cast<unsigned>(n), addr & 0xFFFF);
+            text += buf;
+            for (std::size_t i = 0; i < n; ++i) {
+                std::snprintf(buf, sizeof buf, "%02X", data[off + i]);
+                text += buf;
+                sum += data[off + i];
+            }
+            std::snprintf(buf, sizeof buf, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
+            text += buf;
+        }
+    }
+    return text + ":00000001FF\n";
 }
 
 }  // namespace quillon::test
