@@ -189,15 +189,22 @@ t_station() {
   echo 999 > "$work/serial.txt"
   rm -f "$work/units.log"
   timeout -k 5 85 "$build/cli/quillon-cli" station --chip NRF24LE1_16K "$work/img.bin" --count 3 --serial 0x3FFC:u32le \
-    --serial-file "$work/serial.txt" --log "$work/units.log" --quiet > "$work/station.out" 2>&1 &
-  local pid=$! k
+    --serial-file "$work/serial.txt" --log "$work/units.log" > "$work/station.out" 2>&1 &
+  local pid=$! k gone
   for k in 1 2 3; do
     ctl chip new || return 1
     # The unit's last record, pass or fail (a failed unit ends the test at once).
-    waitfor "[ \$(grep -Ec '\"result\":\"(pass|fail)\"' '$work/units.log' 2>/dev/null) -ge $k ]" 40 &&
+    waitfor "[ \$(cat '$work/units.log' 2>/dev/null | grep -Ec '\"result\":\"(pass|fail)\"') -ge $k ]" 40 &&
       [ "$(grep -c '"result":"pass"' "$work/units.log")" -eq "$k" ] ||
       { cat "$work/station.out" "$work/units.log"; echo "unit $k did not pass"; kill "$pid"; return 1; }
+    gone=$(grep -c 'chip dected fail' "$work/station.out")
     ctl dump "$work/chip-$k.bin" && ctl chip off || return 1
+    # The station polls for the chip: the next one may come only once it has seen this one go,
+    # or both look like one chip that never left (after the last one it stops instead).
+    if [ "$k" -lt 3 ]; then
+      waitfor "[ \$(grep -c 'chip dected fail' '$work/station.out') -gt $gone ]" 40 ||
+        { echo "the station did not see chip $k go"; kill "$pid"; return 1; }
+    fi
   done
   wait "$pid" || { cat "$work/station.out"; echo "station exit $?"; return 1; }
   for k in 1 2 3; do
