@@ -6,19 +6,10 @@
 #include <cstdio>
 
 #include "config/Config.h"
+#include "core/Format.h"
 #include "fs/Files.h"
 
 namespace quillon {
-
-namespace {
-
-std::string Format(const char* fmt, auto... args) {
-    char buf[256];
-    std::snprintf(buf, sizeof buf, fmt, args...);
-    return buf;
-}
-
-}  // namespace
 
 std::string DescribeWriteImage(const Image* image) {
     if (image == nullptr || image->bytes.empty()) return "Write sends nothing: load a HEX or BIN file";

@@ -9,20 +9,10 @@
 #include <cstdio>
 #include <system_error>
 
+#include "core/Format.h"
 #include "fs/Files.h"
 
 namespace quillon {
-
-namespace {
-
-std::string Format(const char* fmt, auto... args) {
-    char buf[256];
-    std::snprintf(buf, sizeof buf, fmt, args...);
-    return buf;
-}
-
-
-}  // namespace
 
 const char* const kAccessHint =
     " (no permission: install the udev rule 70-quillon-programmer.rules, or add yourself to the plugdev group and "

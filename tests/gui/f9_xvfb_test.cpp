@@ -31,14 +31,19 @@ bool OnPath(const std::string& tool) {
     return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
 }
 
+// In a forked child: standard output and error go to logFile (replaced).
+void SendOutputTo(const std::string& logFile) {
+    const int fd = open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd >= 0) {
+        dup2(fd, 1);
+        dup2(fd, 2);
+    }
+}
+
 pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& logFile) {
     const pid_t pid = fork();
     if (pid == 0) {
-        const int fd = open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (fd >= 0) {
-            dup2(fd, 1);
-            dup2(fd, 2);
-        }
+        SendOutputTo(logFile);
         for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
         std::vector<char*> args;
         for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -58,11 +63,7 @@ pid_t StartXvfb(const std::string& logFile, std::string& name) {
     if (pipe(ready) != 0) return -1;
     const pid_t pid = fork();
     if (pid == 0) {
-        const int fd = open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (fd >= 0) {
-            dup2(fd, 1);
-            dup2(fd, 2);
-        }
+        SendOutputTo(logFile);
         dup2(ready[1], 3);
         execlp("Xvfb", "Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-noreset", "-screen", "0", "1280x800x24",
                nullptr);
