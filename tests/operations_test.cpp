@@ -92,15 +92,7 @@ protected:
 
     // Runs posted tasks until pred holds; the reader thread works in real time, so this waits
     // (bounded) for it, while the watchdog only moves with host_.advance().
-    bool Until(const std::function<bool()>& pred) {
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        for (;;) {
-            host_.runPending();
-            if (pred()) return true;
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(1ms);
-        }
-    }
+    bool Until(const std::function<bool()>& pred) { return host_.runUntil(pred); }
     bool UntilEvent(Seen outcome) {
         return Until([&] {
             for (const auto& e : events_)

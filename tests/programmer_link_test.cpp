@@ -32,15 +32,7 @@ protected:
     void refused(OpsRefusal why) override { refusals_.push_back(why); }
     void finished(const OpsResult& r) override { results_.push_back(r); }
 
-    bool Until(const std::function<bool()>& pred) {
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        for (;;) {
-            host_.runPending();
-            if (pred()) return true;
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(1ms);
-        }
-    }
+    bool Until(const std::function<bool()>& pred) { return host_.runUntil(pred); }
     // Runs op and waits for its one result.
     OpsResult Run(const std::function<void()>& op) {
         const std::size_t before = results_.size();

@@ -1,6 +1,8 @@
 // The fake-clock host: a task queue drained on demand and timers fired by advance().
 #include "support/ManualUiHost.h"
 
+#include <chrono>
+#include <thread>
 #include <utility>
 
 namespace quillon {
@@ -29,6 +31,16 @@ bool ManualUiHost::onUiThread() const { return std::this_thread::get_id() == uiT
 std::size_t ManualUiHost::activeTimers() const {
     std::lock_guard lock(mutex_);
     return timers_.size();
+}
+
+bool ManualUiHost::runUntil(const std::function<bool()>& pred) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        runPending();
+        if (pred()) return true;
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 std::size_t ManualUiHost::runPending() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -23,6 +24,9 @@ public:
 
     // Runs posted tasks (including ones they post) until the queue is empty; returns how many ran.
     std::size_t runPending();
+    // Runs posted tasks until pred holds, waiting (up to 10 s of real time) for other threads
+    // such as a HID reader to post more; the fake clock does not move. False when it never held.
+    bool runUntil(const std::function<bool()>& pred);
     // Moves the fake clock forward, firing due timers in time order (running posted tasks
     // between them).
     void advance(Millis by);
