@@ -571,7 +571,7 @@ TEST(FileUnitStore, StartsAndFinishesUnitsThroughTheInterface) {
     unit.series = station::SeriesOf(counter);
     EXPECT_EQ(store.peekNext(unit.series), 42u);
     EXPECT_FALSE(std::filesystem::exists(test::PathOf(log)));  // a peek creates nothing
-    const std::uint64_t n = store.startUnit(unit, {}, {});
+    const std::uint64_t n = store.startUnit(unit, {}, {}).serial.value();
     EXPECT_EQ(n, 42u);
     unit.serial = n;
     store.finishUnit(unit, {});

@@ -17,8 +17,11 @@ std::runtime_error CannotAppend(const std::string& path, const std::system_error
 }
 }  // namespace
 
-std::uint64_t FileUnitStore::startUnit(const UnitRecord& unit, const NumberCheck& check,
-                                       const std::function<bool()>& cancelled) {
+StartedUnit FileUnitStore::startUnit(const UnitRecord& unit, const NumberCheck& check,
+                                     const std::function<bool()>& cancelled) {
+    if (!unit.data.empty())
+        throw SerialError("per-unit data from pool " + unit.data.front().pool + " needs a database store (--store)");
+    if (unit.series.empty()) return {};
     // The log keeps the record of numbers taken, under the counter's lock.
     class LogJournal : public SerialJournal {
     public:
@@ -59,7 +62,7 @@ std::uint64_t FileUnitStore::startUnit(const UnitRecord& unit, const NumberCheck
         const NumberCheck& check_;
         const std::function<bool()>& cancelled_;
     } journal(*this, unit, check, cancelled);
-    return TakeNextSerial(counterFile_, &journal, cancelled, allowJump_);
+    return {TakeNextSerial(counterFile_, &journal, cancelled, allowJump_), {}};
 }
 
 void FileUnitStore::finishUnit(const UnitRecord& unit, const std::function<bool()>& cancelled) {

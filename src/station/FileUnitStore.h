@@ -16,7 +16,8 @@ public:
     FileUnitStore(std::string counterFile, std::string logPath, bool allowSerialJump)
         : counterFile_(std::move(counterFile)), logPath_(std::move(logPath)), allowJump_(allowSerialJump) {}
 
-    std::uint64_t startUnit(const UnitRecord& unit, const NumberCheck& check,
+    // Without a series nothing is taken and nothing recorded (the log keeps outcomes only).
+    StartedUnit startUnit(const UnitRecord& unit, const NumberCheck& check,
                             const std::function<bool()>& cancelled) override;
     void finishUnit(const UnitRecord& unit, const std::function<bool()>& cancelled) override;
     std::uint64_t peekNext(const std::string& series) override;

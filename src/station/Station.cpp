@@ -355,8 +355,10 @@ std::uint64_t StationRunner::takeSerial(const UnitRecord& unit) {
     // The store's own lock orders processes; this orders our own stations without a thread per wait.
     std::lock_guard lock(serialMutex_);
     const SerialFormat format = config_.serial ? config_.serial->format : SerialFormat{};
-    return store_->startUnit(
+    const StartedUnit started = store_->startUnit(
         unit, [format](std::uint64_t number) { (void)EncodeSerial(number, format); }, [this] { return stopping(); });
+    if (!started.serial) throw SerialError("the store gave no number for series " + unit.series);
+    return *started.serial;
 }
 
 std::vector<std::string> StationRunner::ProgrammerPaths() {

@@ -41,6 +41,7 @@ struct StationConfig {
 
 // One unit as the log keeps it.
 struct UnitRecord {
+    std::string unitId;             // the station's own name for the unit, unique ("" in files)
     std::string time;               // start, ISO 8601 UTC with milliseconds
     std::string programmerSerial;
     std::string programmerPath;
@@ -56,6 +57,12 @@ struct UnitRecord {
     std::int64_t durationMs = 0;
     std::uint32_t bytesWritten = 0;
     std::string version;
+    // Who and what, for the line's records (all "" when not given).
+    std::string station;            // the station's name (a database store: the host name by default)
+    std::string operatorName;
+    std::string lot;
+    std::string part;
+    std::vector<PoolValue> data;    // the unit's per-unit data, one value per pool
 };
 
 enum class StationState { WaitingForChip, Programming, Pass, Fail, WaitingForRemoval, Ended };
