@@ -149,6 +149,36 @@ TEST_P(StoreTest, SeveralStoresOnOneDatabaseGiveEveryNumberOnceWithoutGaps) {
     for (const auto& u : units) ASSERT_EQ(u.data.size(), 1u) << u.unitId;
 }
 
+TEST_P(StoreTest, StationsStartingANewSeriesAtOnceShareItsFirstNumbers) {
+    constexpr int kThreads = 6, kRounds = 4;
+    std::vector<std::unique_ptr<DbStore>> stores;
+    for (int t = 0; t < kThreads; ++t) stores.push_back(OpenAgain());
+    for (int round = 0; round < kRounds; ++round) {
+        const std::string series = "fresh" + std::to_string(round);
+        std::vector<std::optional<std::uint64_t>> numbers(kThreads);
+        std::atomic<int> ready{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t)
+            threads.emplace_back([&, t] {
+                ++ready;
+                while (ready.load() < kThreads) std::this_thread::yield();
+                try {
+                    numbers[t] = Start(*stores[t], Unit(series + "-" + std::to_string(t), series));
+                } catch (const std::exception& e) {
+                    ADD_FAILURE() << series << ": " << e.what();
+                }
+            });
+        for (auto& th : threads) th.join();
+        std::set<std::uint64_t> got;
+        for (const auto& n : numbers)
+            if (n) got.insert(*n);
+        EXPECT_EQ(got.size(), std::size_t(kThreads)) << series;
+        if (!got.empty()) {
+            EXPECT_EQ(*got.rbegin(), std::uint64_t(kThreads)) << series;
+        }
+    }
+}
+
 TEST_P(StoreTest, TheTopOfTheUnsignedRangeIsGivenAndThenTheSeriesIsExhausted) {
     store_->setSeries("serial", kMax - 2);
     EXPECT_EQ(store_->peekNext("serial"), kMax - 1);

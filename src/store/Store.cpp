@@ -318,15 +318,18 @@ public:
         static constexpr const char* kTake =
             "UPDATE series SET last = COALESCE(last, $2) + 1 WHERE name = $1 AND COALESCE(last, $2) < lim RETURNING last";
         const std::vector<SqlValue> params = {name, Stored(0)};
-        auto rows = sql_->query(kTake, params);
-        if (rows.empty()) {
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            const auto rows = sql_->query(kTake, params);
+            if (!rows.empty()) return Number(Int(rows[0].at(0)));
+            // No row: the series is exhausted, missing, or (PostgreSQL) was created by another
+            // station after this statement began; only the first is final.
             const auto series = Series(name);
-            if (series) ThrowExhausted(name, series->first.value_or(0));
-            EnsureSeries(name);
-            rows = sql_->query(kTake, params);
-            if (rows.empty()) throw StoreError(Where() + ": serial series " + name + " could not be created");
+            if (!series)
+                EnsureSeries(name);
+            else if (series->first && *series->first >= series->second)
+                ThrowExhausted(name, *series->first);
         }
-        return Number(Int(rows[0].at(0)));
+        throw StoreError(Where() + ": serial series " + name + " could not be created");
     }
 
     std::optional<std::string> ClaimPoolValue(const std::string& pool, const std::string& unitId, std::size_t slot) {
