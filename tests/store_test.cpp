@@ -263,6 +263,34 @@ TEST_P(StoreTest, PoolValuesGoToOneUnitEachAndAFailedUnitsValueIsRetired) {
     EXPECT_EQ(units[1].data[1].value, "02-1A-2B-3C-4D-02");
 }
 
+TEST_P(StoreTest, ALastPoolValueAnotherStationLetsGoIsClaimedNotReportedEmpty) {
+    ASSERT_EQ(store_->loadPool("mac", {"02:00:00:00:00:01"}), 1u);
+    ASSERT_EQ(Start(*store_, Unit("first")), 1u);
+    // Another station's start holds the series and the pool's last value, then fails and rolls back.
+    auto holder = engines_.RawConnection(location_);
+    holder->begin();
+    ASSERT_EQ(holder->query("UPDATE pool_values SET unit_id = $1 WHERE unit_id IS NULL RETURNING value",
+                            {std::string("other")})
+                  .size(),
+              1u);
+    std::optional<std::string> got;
+    std::string error;
+    std::thread station([&] {
+        try {
+            UnitRecord u = Unit("waits");
+            u.data = {{"mac", ""}};
+            got = store_->startUnit(u, {}, {}).data.at(0).value;
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    holder->rollback();
+    station.join();
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(got, "02:00:00:00:00:01");
+}
+
 TEST_P(StoreTest, APoolLoadIsAllOrNothing) {
     ASSERT_EQ(store_->loadPool("mac", {"02:1A:2B:3C:4D:5E", "hello"}), 2u);
     const struct {

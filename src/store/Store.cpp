@@ -334,16 +334,20 @@ public:
 
     std::optional<std::string> ClaimPoolValue(const std::string& pool, const std::string& unitId, std::size_t slot) {
         // PostgreSQL: rows other stations are claiming right now are passed over, not waited for.
-        const char* claim =
-            postgres_ ? "UPDATE pool_values SET unit_id = $1, slot = $2 WHERE unit_id IS NULL AND id = (SELECT id FROM "
-                        "pool_values WHERE pool = $3 AND unit_id IS NULL ORDER BY id LIMIT 1 FOR UPDATE SKIP LOCKED) "
-                        "RETURNING value"
-                      : "UPDATE pool_values SET unit_id = $1, slot = $2 WHERE unit_id IS NULL AND id = (SELECT id FROM "
-                        "pool_values WHERE pool = $3 AND unit_id IS NULL ORDER BY id LIMIT 1) RETURNING value";
+        static constexpr const char* kSkipLocked =
+            "UPDATE pool_values SET unit_id = $1, slot = $2 WHERE unit_id IS NULL AND id = (SELECT id FROM "
+            "pool_values WHERE pool = $3 AND unit_id IS NULL ORDER BY id LIMIT 1 FOR UPDATE SKIP LOCKED) "
+            "RETURNING value";
+        // When every free row is being claimed by others, the first one is waited for: its claim
+        // may yet be rolled back (SQLite's one writer always waits).
+        static constexpr const char* kWait =
+            "UPDATE pool_values SET unit_id = $1, slot = $2 WHERE unit_id IS NULL AND id = (SELECT id FROM "
+            "pool_values WHERE pool = $3 AND unit_id IS NULL ORDER BY id LIMIT 1) RETURNING value";
+        const std::vector<SqlValue> params = {unitId, static_cast<std::int64_t>(slot), pool};
         for (int attempt = 0; attempt < 10; ++attempt) {
-            const auto rows = sql_->query(claim, {unitId, static_cast<std::int64_t>(slot), pool});
+            const auto rows = sql_->query(postgres_ && attempt == 0 ? kSkipLocked : kWait, params);
             if (!rows.empty()) return Text(rows[0].at(0));
-            // Every free row may have been locked by other stations: empty only when none is left.
+            // Empty only when no free row is left, counting those others hold.
             if (PoolFree(pool) == 0) return std::nullopt;
         }
         return std::nullopt;
