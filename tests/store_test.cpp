@@ -386,8 +386,9 @@ TEST_P(StoreTest, UnitsAreFoundByEachFilterOldestFirst) {
         if (outcome > 0) store_->finishUnit(Passed(u), {});
         if (outcome < 0) store_->finishUnit(Failed(u), {});
     };
-    add("a", "2026-12-09T23:59:59.999Z", "L1", "st1", 1);
+    // Put on record out of time order (an import of older units comes later): found by time.
     add("b", "2026-12-10T08:00:00.000Z", "L1", "st2", -1);
+    add("a", "2026-12-09T23:59:59.999Z", "L1", "st1", 1);
     add("c", "2026-12-10T09:30:00.000Z", "L2", "st1", 0);
     add("d", "2026-12-11T00:00:00.000Z", "L2", "st2", 1);
     const auto ids = [&](const UnitFilter& f) {
@@ -401,7 +402,7 @@ TEST_P(StoreTest, UnitsAreFoundByEachFilterOldestFirst) {
         return f;
     };
     EXPECT_EQ(ids({}), "abcd");
-    EXPECT_EQ(ids(with([](UnitFilter& f) { f.serial = 3; })), "c");
+    EXPECT_EQ(ids(with([](UnitFilter& f) { f.serial = 1; })), "b");
     EXPECT_EQ(ids(with([](UnitFilter& f) { f.lot = "L2"; })), "cd");
     EXPECT_EQ(ids(with([](UnitFilter& f) { f.station = "st2"; })), "bd");
     EXPECT_EQ(ids(with([](UnitFilter& f) { f.result = "pass"; })), "ad");

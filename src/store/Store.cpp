@@ -597,7 +597,7 @@ public:
         }
         std::vector<UnitRecord> units;
         std::map<std::string, std::size_t> byId;
-        for (const SqlRow& row : sql_->query("SELECT " + columns + " FROM units u" + where + " ORDER BY u.id", params)) {
+        for (const SqlRow& row : sql_->query("SELECT " + columns + " FROM units u" + where + " ORDER BY u.time, u.id", params)) {
             units.push_back(UnitFromRow(row));
             byId[units.back().unitId] = units.size() - 1;
         }
