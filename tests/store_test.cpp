@@ -444,11 +444,16 @@ std::string LogOf(const std::string& series, int passes, int fails, int takenOnl
 }
 
 TEST_P(StoreTest, AnImportCarriesTheRecordsOnceAndAConflictChangesNothing) {
-    const std::string log = LogOf("/line/serial.txt", 3, 1, 1);
+    std::string log = LogOf("/line/serial.txt", 3, 1, 1);
+    // A failure's message longer than the store keeps: cut, the same way on every import.
+    UnitRecord wordy = Failed(Unit("", "/line/serial.txt"));
+    wordy.serial = 90;
+    wordy.message = std::string(2500, 'w');
+    log += station::UnitLogLine(wordy) + "\n";
     const LogUnits read = UnitsOfLog(log, "/line/serial.txt", "serial");
-    ASSERT_EQ(read.units.size(), 6u);
+    ASSERT_EQ(read.units.size(), 7u);
     const ImportSummary first = store_->importFiles("serial", 105, read.units);
-    EXPECT_EQ(first.added, 6u);
+    EXPECT_EQ(first.added, 7u);
     EXPECT_EQ(first.last, 105u);
     EXPECT_EQ(store_->peekNext("serial"), 106u);
     UnitFilter taken;
@@ -457,14 +462,15 @@ TEST_P(StoreTest, AnImportCarriesTheRecordsOnceAndAConflictChangesNothing) {
     EXPECT_EQ(store_->units(taken)[0].serial, 105u);
     UnitFilter failed;
     failed.result = "fail";
-    ASSERT_EQ(store_->units(failed).size(), 1u);
+    ASSERT_EQ(store_->units(failed).size(), 2u);
     EXPECT_EQ(store_->units(failed)[0].failure, "verify failure");
+    EXPECT_EQ(store_->units(failed)[1].message.size(), 2000u);
 
     // Again: the same units, found by their names.
     const ImportSummary second = store_->importFiles("serial", 105, UnitsOfLog(log, "/line/serial.txt", "serial").units);
     EXPECT_EQ(second.added, 0u);
-    EXPECT_EQ(second.alreadyThere, 6u);
-    EXPECT_EQ(store_->units({}).size(), 6u);
+    EXPECT_EQ(second.alreadyThere, 7u);
+    EXPECT_EQ(store_->units({}).size(), 7u);
 
     // The store went on; a log whose unit 103 says otherwise is refused whole.
     EXPECT_EQ(Start(*store_, Unit("station-unit")), 106u);
@@ -478,7 +484,7 @@ TEST_P(StoreTest, AnImportCarriesTheRecordsOnceAndAConflictChangesNothing) {
     std::vector<UnitRecord> clash = {read.units[0]};
     clash[0].unitId = "log:serial:elsewhere";
     EXPECT_THROW(store_->importFiles("serial", 105, clash), StoreError);
-    EXPECT_EQ(store_->units({}).size(), 7u);
+    EXPECT_EQ(store_->units({}).size(), 8u);
     EXPECT_EQ(store_->peekNext("serial"), 107u);
 }
 

@@ -485,7 +485,13 @@ public:
         });
     }
 
-    ImportSummary Import(const std::string& series, std::uint64_t counterLast, const std::vector<UnitRecord>& records) {
+    ImportSummary Import(const std::string& series, std::uint64_t counterLast, std::vector<UnitRecord> records) {
+        // Outcomes are kept as a station's finish keeps them (a long message cut), so that a
+        // second import compares equal.
+        for (UnitRecord& r : records) {
+            r.failure = Keepable(r.failure, kNameChars);
+            r.message = Keepable(r.message, kMessageChars);
+        }
         CheckText("series", series, kNameChars);
         if (series.empty()) throw StoreError("an import needs a series to carry the counter into");
         std::set<std::string> ids;
