@@ -63,7 +63,8 @@ public:
             return;
         }
         StationStatus& old = stations_[s.path];
-        const bool changed = old.state != s.state || old.serial != s.serial;
+        const bool changed = old.state != s.state || old.serial != s.serial ||
+                             (s.state == StationState::StoreUnreachable && old.text != s.text);
         const bool step = s.state == StationState::Programming && s.percent / 10 != old.percent / 10;
         old = s;
         if (live_) return Redraw();
@@ -77,6 +78,8 @@ public:
                       .Str());
         else if (!json_ && changed && s.state == StationState::Ended)
             Print(s.path + ": station ended (" + s.text + ")");
+        else if (!json_ && !quiet_ && changed && s.state == StationState::StoreUnreachable)
+            Print(s.path + ": " + s.text);
     }
 
     void unitTaken(const UnitRecord& r) override {
@@ -156,6 +159,7 @@ private:
                 case StationState::Fail: state = lastUnit_[path]; break;
                 case StationState::WaitingForRemoval: state = lastUnit_[path] + "  - remove chip"; break;
                 case StationState::Ended: state = "ended: " + s.text; break;
+                case StationState::StoreUnreachable: state = s.text + " - the chip waits"; break;
             }
             text += "\r\x1b[K" + path + " " + s.serial + "  " + state + "\n";
         }
