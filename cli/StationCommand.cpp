@@ -251,7 +251,7 @@ int OpenDatabase(const CliContext& ctx, const StationOptions& o, const store::St
             error = where.shown + ": " + e.what();
             return kExitBadInput;
         } catch (const station::StoreUnavailable& e) {
-            error = std::string("store unreachable: ") + e.what();
+            error = station::StoreUnreachableText(e);
             if (!wait) return kExitError;
             view.status({"", "", StationState::StoreUnreachable, 0, error});
         }
@@ -273,7 +273,7 @@ int SendJournal(station::StationView& view, station::JournalingStore& journal, O
                                     " are now on record in the store");
             return kExitOk;
         } catch (const station::StoreUnavailable& e) {
-            view.status({"", "", StationState::StoreUnreachable, 0, std::string("store unreachable: ") + e.what()});
+            view.status({"", "", StationState::StoreUnreachable, 0, station::StoreUnreachableText(e)});
         } catch (const std::exception& e) {
             error = e.what();
             return kExitError;
@@ -432,8 +432,8 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
                     ") in every unit; make sure the firmware keeps that place for it");
     };
     const auto storeFailure = [&](const std::exception& e) {
-        if (dynamic_cast<const station::StoreUnavailable*>(&e) != nullptr)
-            return Fail(out, kExitError, std::string("store unreachable: ") + e.what());
+        if (const auto* away = dynamic_cast<const station::StoreUnavailable*>(&e); away != nullptr)
+            return Fail(out, kExitError, station::StoreUnreachableText(*away));
         return Fail(out, kExitBadInput, e.what());
     };
     if (config.serial) {

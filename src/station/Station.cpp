@@ -28,6 +28,12 @@ const char* StationStateName(StationState state) {
     return "?";
 }
 
+std::string StoreUnreachableText(const StoreUnavailable& e) {
+    constexpr std::string_view kSays = "store unreachable: ";
+    const std::string_view reason = e.what();
+    return reason.starts_with(kSays) ? std::string(reason) : std::string(kSays) + std::string(reason);
+}
+
 std::string NewUnitId() {
     // Fresh random bits per unit: two stations (or one restarted) never agree on a name, so a
     // database can tell each unit's resent result from another unit's.
@@ -233,7 +239,7 @@ private:
             try {
                 return runner_.startUnit(record);
             } catch (const StoreUnavailable& e) {
-                Show(StationState::StoreUnreachable, std::string("store unreachable: ") + e.what());
+                Show(StationState::StoreUnreachable, StoreUnreachableText(e));
                 Sleep(runner_.config().storeRetryMs);
                 if (runner_.stopping()) return std::nullopt;
             } catch (const PoolEmpty& e) {

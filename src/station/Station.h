@@ -75,6 +75,10 @@ enum class StationState { WaitingForChip, Programming, Pass, Fail, WaitingForRem
 // "waiting", "programming", "pass", "fail", "remove", "ended", "store-unreachable"
 const char* StationStateName(StationState state);
 
+// "store unreachable: REASON" for a store that cannot be reached (a reason that already says so
+// is not said twice).
+std::string StoreUnreachableText(const StoreUnavailable& e);
+
 // A fresh name for a unit: 128 random bits (std::random_device) as 32 lower-case hex digits.
 std::string NewUnitId();
 
