@@ -19,6 +19,7 @@
 #include "station/Journal.h"
 #include "store/Sql.h"
 #include "store/Store.h"
+#include "support/Postgres.h"
 #include "support/Process.h"
 
 namespace quillon {
@@ -392,6 +393,73 @@ TEST(CliLine, AKillMidUnitRetiresItsNumberAndValue) {
     EXPECT_EQ(ExpectLineAccountedFor(b), 2u);
     EXPECT_EQ(std::string(store::UnitResult(units.front())), "taken");
     EXPECT_EQ(*units.front().serial, 1u);
+}
+
+// A line of four PCs on one PostgreSQL store: four station processes, each with four simulated
+// programmers swapping chips into one shared chip folder.
+TEST(CliLinePostgres, FourStationsOfFourProgrammersShareOneStore) {
+    test::PostgresServer* server = test::PostgresServer::Shared();
+    if (server == nullptr) GTEST_SKIP() << test::PostgresServer::SkipReason();
+    LineBench b(server->freshDatabase());
+    test::ProcessOptions options;
+    options.timeout = std::chrono::seconds(180);
+    std::vector<std::unique_ptr<test::Process>> stations;
+    for (int i = 1; i <= 4; ++i)
+        stations.push_back(std::make_unique<test::Process>(
+            QUILLON_CLI_PATH,
+            b.Args("swap:3", "pc-" + std::to_string(i), {"--sim-count", "4", "--all", "--count", "12"}), options));
+    for (auto& p : stations) {
+        const auto r = p->Finish();
+        EXPECT_EQ(r.code, 0) << r.all();
+        EXPECT_THAT(r.all(), ::testing::Not(HasSubstr(server->password())));
+    }
+    const auto units = b.Units();
+    ASSERT_EQ(units.size(), 48u);
+    EXPECT_EQ(ExpectLineAccountedFor(b), 48u);
+    EXPECT_EQ(b.Chips().size(), 48u);
+    std::set<std::string> programmers;
+    for (const auto& u : units) programmers.insert(u.station + " " + u.programmerPath);
+    EXPECT_EQ(programmers.size(), 16u);
+}
+
+// The server crashes (pg_ctl stop -m immediate) while the line runs and comes back a few seconds
+// later: the stations wait and go on by themselves, no number is given twice, no chip is without
+// its record, and every result arrives (a start whose commit the crash cut off leaves a taken
+// record: retired, never on a chip).
+TEST(CliLinePostgres, AServerCrashMidRunLosesNothing) {
+    auto server = test::PostgresServer::Start();
+    if (server == nullptr) GTEST_SKIP() << test::PostgresServer::SkipReason();
+    if (!server->controllable()) GTEST_SKIP() << "the server was not started by the tests";
+    LineBench b(server->freshDatabase());
+    test::ProcessOptions options;
+    options.timeout = std::chrono::seconds(180);
+    std::vector<std::unique_ptr<test::Process>> stations;
+    for (int i = 1; i <= 4; ++i)
+        stations.push_back(std::make_unique<test::Process>(
+            QUILLON_CLI_PATH,
+            b.Args("swap:3", "pc-" + std::to_string(i), {"--sim-count", "2", "--all", "--count", "6", "--sim-paced"}),
+            options));
+    // Mid-run: once every station has taken a number or two.
+    const auto deadline = Clock::now() + std::chrono::seconds(60);
+    for (auto& p : stations)
+        while (CountOf(p->OutputSoFar(), "\"result\":\"taken\"") < 2 && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    server->crash();
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    for (auto& p : stations) EXPECT_TRUE(p->Running());  // waiting, not ended
+    server->start();
+    bool sawWait = false;
+    for (auto& p : stations) {
+        const auto r = p->Finish();
+        EXPECT_EQ(r.code, 0) << r.all();
+        sawWait = sawWait || r.out.find("\"state\":\"store-unreachable\"") != std::string::npos;
+        EXPECT_THAT(r.all(), ::testing::Not(HasSubstr(server->password())));
+    }
+    EXPECT_TRUE(sawWait) << "no station found the store away";
+    EXPECT_EQ(ExpectLineAccountedFor(b), 24u);
+    EXPECT_EQ(b.Chips().size(), 24u);
+    for (const auto& u : b.Units())
+        EXPECT_NE(std::string(store::UnitResult(u)), "fail") << "serial " << *u.serial << ": " << u.message;
 }
 
 }  // namespace
