@@ -361,6 +361,25 @@ TEST(CliLine, AResultTheStoreCannotTakeIsJournaledAndSentBeforeTheNextNumber) {
     EXPECT_EQ(ExpectLineAccountedFor(b), 2u);
 }
 
+TEST(CliLine, TheLastResultsReachTheStoreBeforeTheRunEnds) {
+    LineBench b;
+    test::ProcessOptions options;
+    options.timeout = std::chrono::seconds(90);
+    test::Process p(QUILLON_CLI_PATH, b.Args("swap:1", "pc-1", {"--count", "1", "--sim-paced"}), options);
+    ASSERT_TRUE(p.WaitForOutput("\"result\":\"taken\"", std::chrono::seconds(30))) << p.OutputSoFar();
+    auto lock = std::make_unique<StoreLock>(b.store);
+    // The count is reached with the result in the journal: the run waits for the store, saying so.
+    ASSERT_TRUE(p.WaitForOutput("\"type\":\"summary\"", std::chrono::seconds(30))) << p.OutputSoFar();
+    ASSERT_TRUE(p.WaitForOutput("{\"type\":\"station\",\"state\":\"store-unreachable\"", std::chrono::seconds(30)))
+        << p.OutputSoFar();
+    EXPECT_TRUE(p.Running());
+    lock->Release();
+    const auto r = p.Finish();
+    ASSERT_EQ(r.code, 0) << r.all();
+    EXPECT_FALSE(std::filesystem::exists(test::PathOf(station::JournalPath(b.dir / "journal", "pc-1"))));
+    EXPECT_EQ(ExpectLineAccountedFor(b), 1u);
+}
+
 TEST(CliLine, AStationKilledWithResultsInItsJournalSendsThemFirstWhenItStartsAgain) {
     LineBench b;
     test::ProcessOptions options;
