@@ -28,7 +28,6 @@ UnitRecord Unit(const std::string& station, const std::string& time, bool pass, 
     unit.station = station;
     unit.time = time;
     unit.pass = pass;
-    unit.taken = taken;
     unit.failure = pass || taken ? std::string() : failure;
     return unit;
 }

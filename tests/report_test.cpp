@@ -22,13 +22,12 @@ UnitRecord Unit(const std::string& station, const std::string& time, Outcome out
     unit.station = station;
     unit.time = time;
     unit.pass = outcome == Outcome::Pass;
-    unit.taken = outcome == Outcome::Taken;
     unit.failure = outcome == Outcome::Fail ? failure : std::string();
     return unit;
 }
 
-// Two stations over three hours, with hour boundaries to the millisecond, two causes of failure,
-// a failure that names none and units retired mid-way.
+// Two stations over three hours, with hour boundaries to the millisecond, three causes of
+// failure and units retired mid-way.
 std::vector<UnitRecord> Line() {
     return {
         Unit("st-a", "2026-12-10T07:59:59.999Z", Outcome::Pass),
@@ -38,7 +37,7 @@ std::vector<UnitRecord> Line() {
         Unit("st-a", "2026-12-10T09:00:00.000Z", Outcome::Taken),
         Unit("st-b", "2026-12-10T08:10:00.000Z", Outcome::Pass),
         Unit("st-b", "2026-12-10T08:20:00.000Z", Outcome::Fail, "timeout"),
-        Unit("st-b", "2026-12-10T08:40:00.000Z", Outcome::Fail, ""),
+        Unit("st-b", "2026-12-10T08:40:00.000Z", Outcome::Fail, "device failure"),
         Unit("st-b", "2026-12-10T10:05:00.000Z", Outcome::Taken),
         Unit("st-b", "2026-12-10T10:06:00.000Z", Outcome::Taken),
         Unit("st-a", "2026-12-10T09:15:00.000Z", Outcome::Fail, "timeout"),
@@ -146,9 +145,9 @@ TEST(ReportFigures, FailuresByCauseMostFirst) {
     };
     using List = std::vector<std::pair<std::string, std::uint64_t>>;
     EXPECT_EQ(causes(report.stations[0].failures), (List{{"verify failure", 2}, {"timeout", 1}}));
-    // A failure that names no cause is counted, as unknown; retired numbers are no failures.
-    EXPECT_EQ(causes(report.stations[1].failures), (List{{"timeout", 1}, {"unknown", 1}}));
-    EXPECT_EQ(causes(report.failures), (List{{"timeout", 2}, {"verify failure", 2}, {"unknown", 1}}));
+    // Retired numbers are no failures; causes with as many units go by name.
+    EXPECT_EQ(causes(report.stations[1].failures), (List{{"device failure", 1}, {"timeout", 1}}));
+    EXPECT_EQ(causes(report.failures), (List{{"timeout", 2}, {"verify failure", 2}, {"device failure", 1}}));
 }
 
 TEST(ReportFigures, RangeIsSinceInclusiveUntilExclusive) {

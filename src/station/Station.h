@@ -52,7 +52,6 @@ struct UnitRecord {
     std::optional<std::uint64_t> serial;
     std::string series;             // the counter the serial came from ("" without one)
     bool pass = false;
-    bool taken = false;             // on record as taken with no result yet (pass and failure say nothing)
     std::string failure;            // "" for a pass; else "device failure", "timeout", "verify failure", "interrupted", ...
     std::string message;
     std::int64_t durationMs = 0;

@@ -91,8 +91,6 @@ namespace {
 
 constexpr const char* kUnknownHour = "unknown";
 
-std::string FailureCause(const station::UnitRecord& unit) { return unit.failure.empty() ? "unknown" : unit.failure; }
-
 std::vector<Cause> SortedCauses(const std::map<std::string, std::uint64_t>& counts) {
     std::vector<Cause> causes;
     for (const auto& [failure, units] : counts) causes.push_back({failure, units});
@@ -137,8 +135,8 @@ ReportFigures BuildReport(const std::vector<station::UnitRecord>& records, const
         lineHours[hour].add(unit);
         report.total.add(unit);
         if (!IsRetired(unit) && !unit.pass) {
-            ++station.causes[FailureCause(unit)];
-            ++lineCauses[FailureCause(unit)];
+            ++station.causes[unit.failure];
+            ++lineCauses[unit.failure];
         }
     }
     for (const auto& [name, station] : stations) {

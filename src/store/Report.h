@@ -24,8 +24,9 @@ namespace quillon::store {
 std::optional<std::string> ParseUtcTime(std::string_view text);
 
 // A record whose number was taken and whose result never came: its station stopped mid-unit
-// (killed, power cut), and the number is retired.
-inline bool IsRetired(const station::UnitRecord& unit) { return unit.taken; }
+// (killed, power cut), and the number is retired. The store's rule (UnitResult): a record that
+// is not a pass and names no failure is only taken, since a failed result always names its cause.
+inline bool IsRetired(const station::UnitRecord& unit) { return !unit.pass && unit.failure.empty(); }
 
 struct Tally {
     std::uint64_t passes = 0;
@@ -43,7 +44,7 @@ struct HourFigures {
 };
 
 struct Cause {
-    std::string failure;  // the record's failure ("unknown" when a failed record names none)
+    std::string failure;  // the record's failure
     std::uint64_t units = 0;
 };
 
