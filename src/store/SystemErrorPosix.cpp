@@ -1,0 +1,23 @@
+// The system's error numbers in the words an operator reads when the store's file fails
+// (POSIX errno values, as SQLite reports them on this system).
+#include "store/SystemError.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace quillon::store {
+
+std::string SystemErrorReason(int code) {
+    switch (code) {
+    case 0: return "";
+    case ENOSPC:
+    case EFBIG:
+    case EDQUOT: return "disk full";
+    case EROFS: return "read-only file system";
+    case EACCES:
+    case EPERM: return "permission denied";
+    default: return std::strerror(code);
+    }
+}
+
+}  // namespace quillon::store
