@@ -20,11 +20,17 @@ using station::StoreUnavailable;
 
 // The reason an operator reads on the station's status line, in words rather than codes. The
 // system's own error (a full disk, a read-only mount) says more than SQLite's code for it.
-std::string Reason(sqlite3* db, int code) {
+std::string Reason(sqlite3* db, int code, int systemError = 0) {
     const int primary = code & 0xff;
     if (primary == SQLITE_BUSY || primary == SQLITE_LOCKED) return "database is locked";
     const std::string system = db ? SystemErrorReason(sqlite3_system_errno(db)) : "";
     if (!system.empty() && primary != SQLITE_CONSTRAINT) return system;
+    // The error number seen just after the failure: trusted only where it names a known cause,
+    // since a number left from an earlier harmless probe may linger.
+    if (primary == SQLITE_IOERR || primary == SQLITE_FULL || primary == SQLITE_CANTOPEN || primary == SQLITE_READONLY) {
+        const std::string words = KnownSystemErrorReason(systemError);
+        if (!words.empty()) return words;
+    }
     switch (primary) {
     case SQLITE_FULL: return "disk full";
     case SQLITE_READONLY: return "read-only file system";
@@ -127,7 +133,12 @@ private:
         for (;;) {
             const int rc = sqlite3_step(stmt.get());
             if (rc == SQLITE_DONE) break;
-            if (rc != SQLITE_ROW) fail(rc);
+            if (rc != SQLITE_ROW) {
+                // SQLite keeps the system's error only for some failures (a write to the log
+                // file that hit the size limit is "disk I/O error" alone): taken here, at once.
+                lastSystemError_ = LastSystemError();
+                fail(rc);
+            }
             const int n = sqlite3_column_count(stmt.get());
             SqlRow row;
             row.reserve(static_cast<std::size_t>(n));
@@ -166,7 +177,7 @@ private:
             // A file opened read-only by the system (no write permission) is refused now rather
             // than at the first unit.
             if (sqlite3_db_readonly(db_, "main") == 1) {
-                throw StoreUnavailable("store unreachable: read-only file system: " + path_);
+                throw StoreUnavailable("store unreachable: read-only file or file system: " + path_);
             }
             // WAL: one writer and many readers at once; FULL: a committed unit survives a power loss.
             const auto mode = query("PRAGMA journal_mode=WAL", {});
@@ -193,12 +204,9 @@ private:
         for (std::size_t i = 0; i < params.size(); ++i) {
             const std::string name = "$" + std::to_string(i + 1);
             const int index = sqlite3_bind_parameter_index(stmt, name.c_str());
-            if (index == 0) {
-                // A value the statement never names is a fault of the caller's SQL, as on
-                // PostgreSQL (which counts its parameters); a skipped number is not.
-                if (static_cast<int>(i) >= count) throw SqlError("statement takes fewer parameters than the " + std::to_string(params.size()) + " given");
-                continue;
-            }
+            // A value the statement does not name is left out, as PostgreSQL does with typed
+            // values; a name without a value is refused below.
+            if (index == 0) continue;
             int rc = SQLITE_OK;
             const SqlValue& value = params[i];
             if (std::holds_alternative<std::monostate>(value)) {
@@ -207,6 +215,9 @@ private:
                 rc = sqlite3_bind_int64(stmt, index, *number);
             } else {
                 const std::string& text = std::get<std::string>(value);
+                // PostgreSQL's text cannot hold NUL; neither store takes what the other refuses.
+                if (text.find('\0') != std::string::npos)
+                    throw SqlError("text parameter $" + std::to_string(i + 1) + " holds a NUL character");
                 rc = sqlite3_bind_text64(stmt, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
             }
             if (rc != SQLITE_OK) fail(rc);
@@ -221,7 +232,8 @@ private:
     }
 
     [[noreturn]] void fail(int rc) {
-        if (Unavailable(rc)) throw StoreUnavailable("store unreachable: " + Reason(db_, rc));
+        const int systemError = std::exchange(lastSystemError_, 0);
+        if (Unavailable(rc)) throw StoreUnavailable("store unreachable: " + Reason(db_, rc, systemError));
         const bool unique = rc == SQLITE_CONSTRAINT_UNIQUE || rc == SQLITE_CONSTRAINT_PRIMARYKEY;
         throw SqlError(sqlite3_errmsg(db_), unique);
     }
@@ -230,6 +242,7 @@ private:
     SqlTimeouts timeouts_;
     sqlite3* db_ = nullptr;
     bool failedInTransaction_ = false;
+    int lastSystemError_ = 0;
 };
 
 }  // namespace

@@ -8,5 +8,10 @@
 namespace quillon::store {
 
 std::string SystemErrorReason(int code);
+// The same words for the causes an operator can act on (disk full, read-only, permission
+// denied); "" for any other number.
+std::string KnownSystemErrorReason(int code);
+// The calling thread's last system error number (errno, GetLastError()).
+int LastSystemError();
 
 }  // namespace quillon::store

@@ -7,17 +7,24 @@
 
 namespace quillon::store {
 
-std::string SystemErrorReason(int code) {
+std::string KnownSystemErrorReason(int code) {
     switch (code) {
-    case 0: return "";
     case ENOSPC:
     case EFBIG:
     case EDQUOT: return "disk full";
     case EROFS: return "read-only file system";
     case EACCES:
     case EPERM: return "permission denied";
-    default: return std::strerror(code);
+    default: return "";
     }
 }
+
+std::string SystemErrorReason(int code) {
+    if (code == 0) return "";
+    const std::string known = KnownSystemErrorReason(code);
+    return known.empty() ? std::strerror(code) : known;
+}
+
+int LastSystemError() { return errno; }
 
 }  // namespace quillon::store

@@ -6,17 +6,24 @@
 
 namespace quillon::store {
 
-std::string SystemErrorReason(int code) {
+std::string KnownSystemErrorReason(int code) {
     switch (static_cast<DWORD>(code)) {
-    case 0: return "";
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL: return "disk full";
     case ERROR_WRITE_PROTECT: return "read-only file system";
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION: return "permission denied";
-    default: return "system error " + std::to_string(code);
+    default: return "";
     }
 }
+
+std::string SystemErrorReason(int code) {
+    if (code == 0) return "";
+    const std::string known = KnownSystemErrorReason(code);
+    return known.empty() ? "system error " + std::to_string(code) : known;
+}
+
+int LastSystemError() { return static_cast<int>(GetLastError()); }
 
 }  // namespace quillon::store
