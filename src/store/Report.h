@@ -24,9 +24,8 @@ namespace quillon::store {
 std::optional<std::string> ParseUtcTime(std::string_view text);
 
 // A record whose number was taken and whose result never came: its station stopped mid-unit
-// (killed, power cut), and the number is retired. The store's rule (UnitResult): a record that
-// is not a pass and names no failure is only taken, since a failed result always names its cause.
-inline bool IsRetired(const station::UnitRecord& unit) { return !unit.pass && unit.failure.empty(); }
+// (killed, power cut), and the number is retired. The store says which records those are.
+inline bool IsRetired(const station::UnitRecord& unit) { return std::string_view(UnitResult(unit)) == "taken"; }
 
 struct Tally {
     std::uint64_t passes = 0;
