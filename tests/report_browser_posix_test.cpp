@@ -1,6 +1,7 @@
-// The report's page in a real browser: Debian's Chromium, headless, renders the page written
-// from known records; the figures its DOM holds are the records' own, no script came to life
-// from a station's name, and the screenshot shows the charts' bars in their stations' colours.
+// The report's page in a real browser: Debian's Chromium, headless, renders the page that
+// `quillon-cli report --html` wrote from a store holding known units; the figures its DOM holds
+// are the store's, no script came to life from a station's name, and the screenshot shows the
+// charts' bars in their stations' colours.
 #include <gtest/gtest.h>
 
 #include <QColor>
@@ -12,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "store/Report.h"
+#include "store/Store.h"
 #include "support/Process.h"
 
 namespace quillon::store {
@@ -79,7 +80,7 @@ int PixelsOf(const QImage& image, const QColor& colour) {
     return count;
 }
 
-TEST(ReportBrowser, ChromiumRendersTheRecordsFigures) {
+TEST(ReportBrowser, ChromiumRendersTheStoresFigures) {
     if (!std::filesystem::exists(kChromium))
         GTEST_SKIP() << kChromium << " is missing (Debian's chromium package; scripts/bootstrap.sh installs it)";
     const std::string evil = "<script>document.title='owned'</script>\"&";
@@ -95,8 +96,23 @@ TEST(ReportBrowser, ChromiumRendersTheRecordsFigures) {
         records.push_back(Unit(evil, "2026-12-10T09:3" + std::to_string(i) + ":00.000Z", false, false, "<b>timeout</b>"));
 
     test::ScratchDir dir("quillon-report-browser");
+    const std::string db = dir / "line.db";
+    {
+        const auto store = DbStore::Open(ParseStoreLocation(db));
+        int n = 0;
+        for (UnitRecord unit : records) {
+            unit.unitId = "unit-" + std::to_string(++n);
+            unit.series = "serial";
+            unit.chip = "NRF24LE1_16K";
+            unit.version = "test";
+            store->startUnit(unit, {}, {});
+            if (!unit.pass && unit.failure.empty()) continue;  // its station died mid-unit
+            store->finishUnit(unit, {});
+        }
+    }
     const std::string page = dir / "report.html";
-    test::WriteFileBytes(page, ReportHtml(BuildReport(records), "line.db", "2026-12-10T12:00:00Z"));
+    const test::ProcessResult made = test::RunProcess(QUILLON_CLI_PATH, {"report", "--store", db, "--html", page});
+    ASSERT_EQ(made.code, 0) << made.all();
     test::ProcessOptions options;
     options.timeout = std::chrono::seconds(90);
     options.environment = {{"HOME", dir.str()}};
