@@ -320,9 +320,12 @@ public:
         const std::vector<SqlValue> params = {name, Stored(0)};
         auto rows = sql_->query(kTake, params);
         if (rows.empty()) {
+            // Not there when the update looked, or at its limit. Another station may have created
+            // the series since (PostgreSQL reads each statement's own snapshot): only a series
+            // that holds its limit is exhausted.
             const auto series = Series(name);
-            if (series) ThrowExhausted(name, series->first.value_or(0));
-            EnsureSeries(name);
+            if (series && series->first && *series->first >= series->second) ThrowExhausted(name, *series->first);
+            if (!series) EnsureSeries(name);
             rows = sql_->query(kTake, params);
             if (rows.empty()) throw StoreError(Where() + ": serial series " + name + " could not be created");
         }
