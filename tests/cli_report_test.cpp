@@ -279,5 +279,67 @@ TEST(CliReportStore, UnreachableIsExitOneWithoutThePassword) {
     }
 }
 
+// A station run fills the store; units and report find exactly what the station said of each
+// unit: its number, result, failure and bytes.
+TEST(CliReportStore, FindsWhatAStationRunRecorded) {
+    test::ScratchDir dir("quillon-report-station");
+    std::string image;
+    for (int i = 0; i < 2048; ++i) image.push_back(static_cast<char>(i * 7 + 3));
+    test::WriteFileBytes(dir / "fw.bin", image);
+    std::filesystem::create_directory(test::PathOf(dir / "chips"));
+    const std::string db = dir / "line.db";
+    // Four chips, the second failing its write: three good units.
+    const ProcessResult run = Cli({"station", "--sim", "swap:4:fail-write=2", "--sim-flash-dir", dir / "chips", "--chip",
+                                   "NRF24LE1_16K", dir / "fw.bin", "--serial", "0x3FFC:u32le", "--store", db,
+                                   "--station", "pc-1", "--lot", "L-7", "--operator", "Ann", "--journal",
+                                   dir / "journal", "--poll-ms", "20", "--count", "3", "--json"});
+    ASSERT_EQ(run.code, 0) << run.all();
+    // What the station said of each unit's outcome, by serial.
+    std::map<std::uint64_t, JsonValue> said;
+    std::size_t from = 0;
+    for (std::size_t end; (end = run.out.find('\n', from)) != std::string::npos; from = end + 1) {
+        const std::optional<JsonValue> line = ParseJson(run.out.substr(from, end - from));
+        if (line && (*line)["type"] == "unit" && !((*line)["result"] == "taken"))
+            said[*(*line)["serial"].AsUInt64()] = *line;
+    }
+    ASSERT_EQ(said.size(), 4u) << run.out;
+
+    const ProcessResult units = Cli({"units", "--store", db, "--json"});
+    ASSERT_EQ(units.code, 0) << units.all();
+    std::size_t found = 0;
+    from = 0;
+    for (std::size_t end; (end = units.out.find('\n', from)) != std::string::npos; from = end + 1) {
+        const std::optional<JsonValue> unit = ParseJson(units.out.substr(from, end - from));
+        ASSERT_TRUE(unit) << units.out;
+        if (!((*unit)["type"] == "unit")) continue;
+        ++found;
+        const std::uint64_t serial = *(*unit)["serial"].AsUInt64();
+        ASSERT_TRUE(said.count(serial)) << serial;
+        const JsonValue& station = said[serial];
+        for (const char* field : {"result", "failure", "bytes_sha256", "image_sha256", "time", "programmer_serial"})
+            EXPECT_EQ((*unit)[field].AsString(), station[field].AsString()) << serial << " " << field;
+        EXPECT_TRUE((*unit)["station"] == "pc-1");
+        EXPECT_TRUE((*unit)["lot"] == "L-7");
+        EXPECT_TRUE((*unit)["operator"] == "Ann");
+    }
+    EXPECT_EQ(found, 4u);
+
+    std::size_t passes = 0;
+    std::string cause;
+    std::set<std::string> hours;  // a run may straddle the hour
+    for (const auto& [serial, unit] : said) {
+        if (unit["result"] == "pass") ++passes;
+        else cause = unit["failure"].AsString();
+        hours.insert(unit["time"].AsString().substr(0, 13));
+    }
+    ASSERT_EQ(passes, 3u);
+    const ProcessResult report = Cli({"report", "--store", db});
+    ASSERT_EQ(report.code, 0) << report.all();
+    const std::string pace = hours.size() == 1 ? "4\\.0" : "2\\.0";
+    EXPECT_TRUE(std::regex_search(report.out, std::regex("all stations +total +4 +3 +1 +75\\.0% +" + pace + " +0\n")))
+        << report.out;
+    EXPECT_TRUE(std::regex_search(report.out, std::regex("pc-1 +" + cause + " +1\n"))) << report.out;
+}
+
 }  // namespace
 }  // namespace quillon
