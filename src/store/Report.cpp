@@ -439,13 +439,16 @@ std::string UnitsChart(const ReportFigures& report, const std::vector<std::strin
     const double top = static_cast<double>((most + step - 1) / step * step);
     std::string svg = SvgOpen(frame, "Units per hour per station");
     svg += ValueAxis(frame, top, static_cast<double>(step), "");
-    const double barWidth = (frame.groupWidth - 8) / static_cast<double>(std::max<std::size_t>(1, report.stations.size()));
+    // Bars no wider than 40 pixels, each hour's group centred on its label.
+    const double barWidth =
+        std::min(40.0, (frame.groupWidth - 8) / static_cast<double>(std::max<std::size_t>(1, report.stations.size())));
+    const double groupInset = (frame.groupWidth - barWidth * static_cast<double>(report.stations.size())) / 2;
     for (std::size_t h = 0; h < hours.size(); ++h) {
         for (std::size_t s = 0; s < report.stations.size(); ++s) {
             const Tally* tally = TallyAt(report.stations[s], hours[h]);
             if (tally == nullptr || tally->units() == 0) continue;
             const double height = static_cast<double>(tally->units()) / top * frame.plotHeight;
-            const double x = frame.left + static_cast<double>(h) * frame.groupWidth + 4 + static_cast<double>(s) * barWidth;
+            const double x = frame.left + static_cast<double>(h) * frame.groupWidth + groupInset + static_cast<double>(s) * barWidth;
             svg += "<rect class=\"bar\" x=\"" + Num(x) + "\" y=\"" + Num(frame.top + frame.plotHeight - height) +
                    "\" width=\"" + Num(std::max(1.0, barWidth - 1)) + "\" height=\"" + Num(height) + "\" fill=\"" +
                    StationColour(s) + "\"><title>" + HtmlEscape(StationShown(report.stations[s].station)) + ", " +
@@ -490,17 +493,21 @@ std::string Legend(const ReportFigures& report) {
 }
 
 // One row of figures; the cells carry their figure's name as a class so that a reader (or a
-// test reading the rendered page) finds them without counting columns.
-std::string FigureCells(const Tally& tally, const std::string& rate) {
+// test reading the rendered page) finds them without counting columns. An hour's row has no
+// pace of its own: its units are the units of that hour.
+std::string FigureCells(const Tally& tally, const std::optional<std::string>& rate) {
     return "<td class=\"units\">" + std::to_string(tally.units()) + "</td><td class=\"passes\">" +
            std::to_string(tally.passes) + "</td><td class=\"failures\">" + std::to_string(tally.failures) +
-           "</td><td class=\"yield\">" + Percent(tally) + "</td><td class=\"rate\">" + rate +
-           "</td><td class=\"retired\">" + std::to_string(tally.retired) + "</td>";
+           "</td><td class=\"yield\">" + Percent(tally) + "</td>" +
+           (rate ? "<td class=\"rate\">" + *rate + "</td>" : std::string()) + "<td class=\"retired\">" +
+           std::to_string(tally.retired) + "</td>";
 }
 
-constexpr const char* kFigureHead =
-    "<th class=\"num\">Units</th><th class=\"num\">Pass</th><th class=\"num\">Fail</th>"
-    "<th class=\"num\">Yield</th><th class=\"num\">Units/h</th><th class=\"num\">Retired</th>";
+std::string FigureHead(bool rate) {
+    return std::string("<th class=\"num\">Units</th><th class=\"num\">Pass</th><th class=\"num\">Fail</th>"
+                       "<th class=\"num\">Yield</th>") +
+           (rate ? "<th class=\"num\">Units/h</th>" : "") + "<th class=\"num\">Retired</th>";
+}
 
 constexpr const char* kStyle =
     "body{font-family:sans-serif;margin:24px;color:#222;background:#fff}"
@@ -534,7 +541,7 @@ std::string ReportHtml(const ReportFigures& report, const std::string& source, c
         return html + "<p class=\"empty\">No units in this range.</p>\n</body></html>\n";
 
     html += "<h2>Stations</h2>\n<table id=\"stations\"><thead><tr><th>Station</th>";
-    html += kFigureHead;
+    html += FigureHead(true);
     html += "</tr></thead><tbody>\n";
     for (const StationFigures& station : report.stations)
         html += "<tr class=\"station\"><th class=\"name\">" + HtmlEscape(StationShown(station.station)) + "</th>" +
@@ -551,17 +558,17 @@ std::string ReportHtml(const ReportFigures& report, const std::string& source, c
             "</div>\n";
 
     html += "<h2>Per station and hour</h2>\n<table id=\"hours\"><thead><tr><th>Station</th><th>Hour (UTC)</th>";
-    html += kFigureHead;
+    html += FigureHead(false);
     html += "</tr></thead><tbody>\n";
     for (const StationFigures& station : report.stations)
         for (const HourFigures& hour : station.hours)
             html += "<tr class=\"hour\"><th class=\"name\">" + HtmlEscape(StationShown(station.station)) +
                     "</th><td class=\"hour\">" + HtmlEscape(HourShown(hour.hour)) + "</td>" +
-                    FigureCells(hour.tally, "") + "</tr>\n";
+                    FigureCells(hour.tally, std::nullopt) + "</tr>\n";
     for (const HourFigures& hour : report.hours)
         html += "<tr class=\"hour total\"><th class=\"name\">" + std::string(kAllStations) +
                 "</th><td class=\"hour\">" + HtmlEscape(HourShown(hour.hour)) + "</td>" +
-                FigureCells(hour.tally, "") + "</tr>\n";
+                FigureCells(hour.tally, std::nullopt) + "</tr>\n";
     html += "</tbody></table>\n";
 
     html += "<h2>Failures by cause</h2>\n";
