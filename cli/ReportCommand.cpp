@@ -138,6 +138,23 @@ std::string FiguresJsonLine(const std::string& station, bool allStations, const 
     return text + "}}";
 }
 
+// Why the page must not be written where --html names, "" when it may: a page written over a
+// SQLite store (or its journal files) would replace a line's records with their summary.
+std::string PageOverStore(const ReadArgs& a) {
+    if (a.html.empty()) return {};
+    store::StoreLocation location;
+    try {
+        location = store::ParseStoreLocation(a.store);
+    } catch (const store::StoreError&) {
+        return {};  // said when the store is opened
+    }
+    if (location.engine != store::Engine::Sqlite) return {};
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"})
+        if (SameFile(a.html, location.target + suffix))
+            return "--html " + a.html + " is the store " + location.shown + suffix + "; the page goes to a file of its own";
+    return {};
+}
+
 int RunReport(const CliContext& ctx, const ReadArgs& a) {
     Output out(ctx, false);
     // Only the range filters a report; the rest of a unit query is for `units`.
@@ -147,6 +164,10 @@ int RunReport(const CliContext& ctx, const ReadArgs& a) {
     const store::ParsedUnitQuery query = store::ParseUnitQuery(range);
     if (!query.problem.empty()) {
         out.Result("report", kExitUsage, query.problem);
+        return kExitUsage;
+    }
+    if (const std::string clash = PageOverStore(a); !clash.empty()) {
+        out.Result("report", kExitUsage, clash);
         return kExitUsage;
     }
     return WithStoreToRead(out, "report", a.store, [&](DbStore& db) {

@@ -250,6 +250,8 @@ TEST_P(CliReport, BadInputEndsWithItsCodeAndLeavesNothing) {
         {{"units", "--store", notes}, 3, "not an SQLite database"},
         {{"units", "--store", dir_ / "folder.db"}, 3, "a directory"},
         {{"report", "--store", db_, "--html", dir_.str()}, 1, "cannot write"},
+        {{"report", "--store", missing, "--since", "2026-12-10T8"}, 2, "--since"},
+        {{"report", "--store", "sqlite:" + empty, "--html", empty}, 2, "is the store"},
     };
     for (const auto& c : cases) {
         const ProcessResult r = Run(c.args);
@@ -258,7 +260,12 @@ TEST_P(CliReport, BadInputEndsWithItsCodeAndLeavesNothing) {
         EXPECT_EQ(r.code, c.code) << name << "\n" << r.all();
         EXPECT_NE(r.err.find(c.says), std::string::npos) << name << "\n" << r.all();
     }
-    // A read never makes a store.
+    if (GetParam() == store::Engine::Sqlite) {
+        const ProcessResult over = Run({"report", "--store", db_, "--html", db_});
+        EXPECT_EQ(over.code, 2) << over.all();
+        EXPECT_EQ(test::ReadFileBytes(db_).substr(0, 16), std::string("SQLite format 3", 16));
+    }
+    // A read never makes a store, and a page never replaces one.
     EXPECT_FALSE(std::filesystem::exists(missing));
     EXPECT_EQ(test::ReadFileBytes(empty), "");
     EXPECT_EQ(test::ReadFileBytes(notes), "line 1 notes\n");
