@@ -11,8 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <cstdint>
 #include <filesystem>
 #include <limits>
@@ -389,7 +387,6 @@ TEST(PostgresStore, NoErrorMessageCarriesThePassword) {
             message = e.what();
         }
         EXPECT_FALSE(message.empty()) << c.what;
-        if (std::getenv("QUILLON_SHOW")) std::printf("%s: %s\n", c.what, message.c_str());
         EXPECT_EQ(message.find(c.password), std::string::npos) << c.what << ": " << message;
         EXPECT_EQ(message.find("zzpw"), std::string::npos) << c.what << ": " << message;
     }

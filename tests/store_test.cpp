@@ -14,6 +14,7 @@
 #include "store/LogImport.h"
 #include "store/Sql.h"
 #include "store/Store.h"
+#include "support/Postgres.h"
 #include "support/Process.h"
 #include "support/StoreEngines.h"
 
@@ -482,6 +483,22 @@ TEST(UnitLogReadTest, ALineReadsBackAsTheRecordWritten) {
     EXPECT_FALSE(station::ParseUnitLogLine("not json"));
 }
 
+TEST_P(StoreTest, AStoreHeldTooLongIsUnavailableTakesNothingAndServesTheNextCall) {
+    StoreOptions quick;
+    quick.connectTimeoutMs = 300;
+    quick.statementTimeoutMs = 300;
+    auto store = OpenAgain(quick);
+    EXPECT_EQ(Start(*store, Unit("first")), 1u);
+    auto holder = engines_.RawConnection(location_);
+    holder->begin();
+    holder->exec("UPDATE series SET last = last WHERE name = $1", {std::string("serial")});
+    EXPECT_THROW(Start(*store, Unit("waits")), station::StoreUnavailable);
+    holder->commit();
+    // The next call opens the connection again and nothing was taken meanwhile.
+    EXPECT_EQ(Start(*store, Unit("waits")), 2u);
+    EXPECT_EQ(store->units({}).size(), 2u);
+}
+
 TEST_P(StoreTest, ANewerSchemaIsRefusedAndLeftUntouched) {
     Start(*store_, Unit("u1"));
     store_.reset();
@@ -499,6 +516,81 @@ TEST_P(StoreTest, ANewerSchemaIsRefusedAndLeftUntouched) {
     ASSERT_EQ(version.size(), 1u);
     EXPECT_EQ(std::get<std::int64_t>(version[0].at(0)), 2);
     EXPECT_EQ(sql->query("SELECT unit_id FROM units").size(), 1u);
+}
+
+// The statements of a SQL file: split at semicolons outside quotes, $$ bodies and comments.
+std::vector<std::string> SqlStatements(const std::string& text) {
+    std::vector<std::string> out;
+    std::string current;
+    bool dollar = false, quote = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (!dollar && !quote && c == '-' && i + 1 < text.size() && text[i + 1] == '-') {
+            i = std::min(text.find('\n', i), text.size());
+            current += '\n';
+            continue;
+        }
+        if (!quote && c == '$' && i + 1 < text.size() && text[i + 1] == '$') {
+            dollar = !dollar;
+            current += "$$";
+            ++i;
+            continue;
+        }
+        if (!dollar && c == '\'') quote = !quote;
+        if (!dollar && !quote && c == ';') {
+            if (current.find_first_not_of(" \t\r\n") != std::string::npos) out.push_back(current);
+            current.clear();
+            continue;
+        }
+        current += c;
+    }
+    return out;
+}
+
+TEST(StationRoleTest, AStationLoggedInAsTheExampleRoleRecordsUnitsAndMayDoNothingElse) {
+    test::PostgresServer* server = test::PostgresServer::Shared();
+    if (server == nullptr) GTEST_SKIP() << test::PostgresServer::SkipReason();
+    const std::string ownerUrl = server->freshDatabase();
+    auto owner = DbStore::Open(ParseStoreLocation(ownerUrl));
+    ASSERT_EQ(owner->loadPool("mac", {"02:00:00:00:00:01", "02:00:00:00:00:02"}), 2u);
+    {
+        auto sql = OpenPostgres(ownerUrl, {});
+        const auto statements =
+            SqlStatements(test::ReadFileBytes(std::string(QUILLON_SOURCE_DIR) + "/examples/production/station-role.sql"));
+        ASSERT_GE(statements.size(), 5u);
+        for (const auto& statement : statements) sql->exec(statement);
+    }
+    server->sql("ALTER ROLE quillon_station PASSWORD 'st-pass'");
+    std::string stationUrl = ownerUrl;
+    const std::string ownerUser = "quillon:" + server->password() + "@";
+    ASSERT_NE(stationUrl.find(ownerUser), std::string::npos) << stationUrl;
+    stationUrl.replace(stationUrl.find(ownerUser), ownerUser.size(), "quillon_station:st-pass@");
+
+    auto station = DbStore::Open(ParseStoreLocation(stationUrl));
+    EXPECT_THAT(station->location().shown, Not(HasSubstr("st-pass")));
+    for (const char* id : {"r1", "r2"}) {
+        UnitRecord u = Unit(id);
+        u.data = {{"mac", ""}};
+        const auto started = station->startUnit(u, {}, {});
+        ASSERT_TRUE(started.serial);
+        u.serial = started.serial;
+        station->finishUnit(Passed(u), {});
+    }
+    // A series of its own is created on its first use.
+    EXPECT_EQ(station->startUnit(Unit("r3", "line-b"), {}, {}).serial, 1u);
+    EXPECT_EQ(station->units({}).size(), 3u);
+    EXPECT_EQ(station->poolFree("mac"), 0u);
+
+    // Loading pools, moving series and any delete or schema change are the owner's.
+    EXPECT_THROW(station->loadPool("mac", {"02:00:00:00:00:03"}), StoreError);
+    auto raw = OpenPostgres(stationUrl, {});
+    for (const char* refused :
+         {"DELETE FROM units", "DELETE FROM pool_values", "DELETE FROM series", "CREATE TABLE extra (a INTEGER)",
+          "DROP TABLE units", "UPDATE series SET lim = 5", "UPDATE quillon_schema SET version = 2",
+          "UPDATE units SET serial = 7", "ALTER TABLE units ADD COLUMN x INTEGER", "TRUNCATE units"})
+        EXPECT_THROW(raw->exec(refused), SqlError) << refused;
+    EXPECT_EQ(owner->units({}).size(), 3u);
+    EXPECT_EQ(owner->peekNext("serial"), 3u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, StoreTest, ::testing::Values(Engine::Sqlite, Engine::Postgres),

@@ -1,6 +1,8 @@
 // Each store a test asks for is new and empty, so tests never see each other's numbers.
 #include "support/StoreEngines.h"
 
+#include "support/Postgres.h"
+
 namespace quillon::test {
 
 StoreEngines::StoreEngines() = default;
@@ -9,8 +11,12 @@ StoreEngines::~StoreEngines() = default;
 store::StoreLocation StoreEngines::NewStore(store::Engine engine) {
     ++made_;
     if (engine == store::Engine::Sqlite) return store::ParseStoreLocation(dir_ / ("store" + std::to_string(made_) + ".db"));
-    skipReason_ = "no PostgreSQL server yet";
-    return {};
+    PostgresServer* server = PostgresServer::Shared();
+    if (server == nullptr) {
+        skipReason_ = PostgresServer::SkipReason();
+        return {};
+    }
+    return store::ParseStoreLocation(server->freshDatabase());
 }
 
 std::unique_ptr<store::SqlConnection> StoreEngines::RawConnection(const store::StoreLocation& location) {
