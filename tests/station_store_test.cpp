@@ -460,6 +460,36 @@ TEST(StationOnAStore, AnUnreachableStoreLeavesTheChipUntouchedUntilItAnswers) {
     EXPECT_EQ(store.last, 1001u);
 }
 
+TEST(StationOnAStore, AChipTakenAwayWhileTheStoreIsAwayIsNoUnit) {
+    sim::SimPlatform platform;
+    const std::string path = platform.addProgrammer();
+    Line line(1);
+    line.config.count = 1;
+    MemoryStore store;
+    store.reachable = false;
+    Recorder view;
+    station::StationRunner runner(platform, line.config, view, &store);
+    std::thread operatorHands([&] {
+        for (int i = 0; i < 2000 && store.refusedStarts < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        sim::SimFaults faults;
+        faults.noChip = true;  // the board is taken away
+        platform.setFaults(path, faults);
+        const int refused = store.refusedStarts;
+        store.reachable = true;
+        // The station goes back to waiting for a chip: nothing taken for the board that left.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_EQ(store.starts.load(), 0) << "a number was taken for a chip that was gone";
+        EXPECT_LE(store.refusedStarts.load(), refused + 1);
+        platform.setFaults(path, {});  // the next board
+    });
+    const auto summary = runner.run();
+    operatorHands.join();
+    EXPECT_EQ(summary.good, 1u);
+    EXPECT_EQ(summary.failed, 0u) << "a unit failed: " << summary.fatal;
+    EXPECT_EQ(store.units.size(), 1u);
+    EXPECT_EQ(SerialOn(platform.flash(path)), 1000u);
+}
+
 TEST(StationOnAStore, AStopWhileTheStoreIsAwayTakesNothing) {
     Line line(1);
     MemoryStore store;

@@ -165,7 +165,8 @@ private:
         OpStatus status = OpStatus::Ok;
         bool goOn = true;
         if (runner_.store() != nullptr) {
-            std::optional<StartedUnit> started = Start(record);
+            bool chipGone = false;
+            std::optional<StartedUnit> started = Start(record, chipGone);
             if (!started) {
                 // Nothing was taken and the chip is untouched: the unit never started.
                 {
@@ -173,7 +174,7 @@ private:
                     --runner_.inProgress_;
                 }
                 runner_.Wake();
-                return false;
+                return chipGone;
             }
             record.serial = started->serial;
             record.data = started->data;
@@ -231,10 +232,12 @@ private:
     }
 
     // Starts the unit in the store before the chip is touched. While the store cannot be reached
-    // the chip waits on the pins and the start is tried again until the store answers or the
-    // runner stops; nothing is taken meanwhile. nullopt: no unit (stopped, or the run cannot go
-    // on: fatal says why).
-    std::optional<StartedUnit> Start(const UnitRecord& record) {
+    // the chip waits on the pins and the start is tried again until the store answers, the chip
+    // is taken away (chipGone: no unit, the station waits for the next chip) or the runner stops;
+    // nothing is taken meanwhile. nullopt: no unit (stopped, chip gone, or the run cannot go on:
+    // fatal says why).
+    std::optional<StartedUnit> Start(const UnitRecord& record, bool& chipGone) {
+        chipGone = false;
         for (;;) {
             try {
                 return runner_.startUnit(record);
@@ -242,6 +245,13 @@ private:
                 Show(StationState::StoreUnreachable, StoreUnreachableText(e));
                 Sleep(runner_.config().storeRetryMs);
                 if (runner_.stopping()) return std::nullopt;
+                // The operator may take the board away while the store is down.
+                const OpsResult r = session_->detect();
+                const ProgrammerInfo info = session_->programmer();
+                if ((r.status == OpStatus::Ok || (info.answered && info.echoOk)) && !info.chipPresent) {
+                    chipGone = true;
+                    return std::nullopt;
+                }
             } catch (const PoolEmpty& e) {
                 runner_.fatal(e.what(), /*input=*/true);
                 return std::nullopt;

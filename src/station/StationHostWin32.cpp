@@ -3,6 +3,7 @@
 // this PC's station.
 #include <windows.h>
 
+#include <iterator>
 #include <string>
 
 #include "core/Win32.h"
