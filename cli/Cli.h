@@ -95,5 +95,6 @@ void RegisterList(CLI::App& app, CliContext& ctx);
 void RegisterProgram(CLI::App& app, CliContext& ctx);  // detect, read, write
 void RegisterStation(CLI::App& app, CliContext& ctx);
 void RegisterStore(CLI::App& app, CliContext& ctx);  // store init, import, load-pool
+void RegisterReport(CLI::App& app, CliContext& ctx);  // units, report
 
 }  // namespace quillon::cli

@@ -112,6 +112,7 @@ int main(int argc, char** argv) {
     RegisterProgram(app, ctx);
     RegisterStation(app, ctx);
     RegisterStore(app, ctx);
+    RegisterReport(app, ctx);
 
     try {
         app.parse(argc, argv);

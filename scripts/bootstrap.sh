@@ -16,5 +16,7 @@ PACKAGES=(
   desktop-file-utils
   # The database store: SQLite and libpq, and a PostgreSQL server the tests start themselves.
   libpq-dev libsqlite3-dev postgresql
+  # The production report's page is checked in a real browser (headless).
+  chromium
 )
 apt_install "${PACKAGES[@]}"
