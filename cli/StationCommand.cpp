@@ -77,6 +77,8 @@ public:
                       .Str());
         else if (!json_ && changed && s.state == StationState::Ended)
             Print(s.path + ": station ended (" + s.text + ")");
+        else if (!json_ && changed && s.state == StationState::Held)
+            Print(s.path + ": " + s.text);
     }
 
     void unitTaken(const UnitRecord& r) override {
@@ -155,6 +157,7 @@ private:
                 case StationState::Pass:
                 case StationState::Fail: state = lastUnit_[path]; break;
                 case StationState::WaitingForRemoval: state = lastUnit_[path] + "  - remove chip"; break;
+                case StationState::Held: state = s.text; break;
                 case StationState::Ended: state = "ended: " + s.text; break;
             }
             text += "\r\x1b[K" + path + " " + s.serial + "  " + state + "\n";

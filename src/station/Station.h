@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,6 +38,8 @@ struct StationConfig {
     std::string device;           // one programmer by path or serial ("" any)
     bool all = false;             // one station per programmer
     std::string version;          // the tool's version, for the unit log
+    // Failures in a row on one programmer after which its station holds until acknowledged; 0 never.
+    int holdAfterFailures = 0;
 };
 
 // One unit as the log keeps it.
@@ -65,15 +68,16 @@ struct UnitRecord {
     std::vector<PoolValue> data;    // the unit's per-unit data, one value per pool
 };
 
-enum class StationState { WaitingForChip, Programming, Pass, Fail, WaitingForRemoval, Ended };
-const char* StationStateName(StationState state);  // "waiting", "programming", "pass", "fail", "remove", "ended"
+enum class StationState { WaitingForChip, Programming, Pass, Fail, WaitingForRemoval, Held, Ended };
+// "waiting", "programming", "pass", "fail", "remove", "hold", "ended"
+const char* StationStateName(StationState state);
 
 struct StationStatus {
     std::string path;
     std::string serial;     // the programmer's
     StationState state = StationState::WaitingForChip;
     int percent = 0;        // Programming
-    std::string text;       // Fail / Ended: why
+    std::string text;       // Fail / Ended: why; Held: what the operator must do
 };
 
 // Implemented by the shell; calls come from the stations' threads, one station at a time per
@@ -117,6 +121,9 @@ public:
     void stopAfterUnit();
     // Any thread: abort the units in progress (recorded as interrupted) and stop.
     void abort();
+    // Any thread: the operator has looked at the held station on the programmer at path; it
+    // takes chips again. Ignored for a station that is not held.
+    void acknowledge(const std::string& path);
 
     // Used by the stations.
     bool stopping() const { return stop_.load() || abort_.load(); }
@@ -126,6 +133,9 @@ public:
     bool reserveUnit(bool& wait);
     void unitDone(bool pass);
     void fatal(const std::string& why);
+    // A held station forgets acknowledgements given before its hold, then takes the one given during it.
+    void clearAcknowledgement(const std::string& path);
+    bool takeAcknowledgement(const std::string& path);
     const StationConfig& config() const { return config_; }
     StationView& view() { return view_; }
     UnitStore* store() { return store_; }
@@ -151,6 +161,7 @@ private:
     std::uint64_t good_ = 0, failed_ = 0, inProgress_ = 0;
     bool interrupted_ = false;
     std::string fatal_;
+    std::set<std::string> acknowledged_;  // programmer paths (under mutex_)
     std::mutex serialMutex_;
     std::map<std::string, std::unique_ptr<Station>> stations_;  // by programmer path (runner thread)
     friend class Station;
