@@ -30,6 +30,11 @@ public:
     void unitFinished(const station::UnitRecord& r) override {
         std::lock_guard lock(mutex_);
         results_[r.programmerPath].push_back(r.pass);
+        records_.push_back(r);
+    }
+    std::vector<station::UnitRecord> records() {
+        std::lock_guard lock(mutex_);
+        return records_;
     }
     std::vector<bool> results(const std::string& path) {
         std::lock_guard lock(mutex_);
@@ -52,6 +57,7 @@ private:
     std::mutex mutex_;
     std::map<std::string, std::vector<std::pair<StationState, std::string>>> states_;
     std::map<std::string, std::vector<bool>> results_;
+    std::vector<station::UnitRecord> records_;
 };
 
 template <typename Condition>
@@ -71,7 +77,7 @@ struct Line {
     std::thread thread;
     station::StationSummary summary;
 
-    Line(const std::string& scenario, int programmers, int hold) {
+    Line(const std::string& scenario, int programmers, int hold, const std::string& lot = {}) {
         sim::SimOptions options;
         options.scenario = scenario;
         options.programmers = programmers;
@@ -86,6 +92,12 @@ struct Line {
         config.pollMs = 10;
         config.all = true;
         config.holdAfterFailures = hold;
+        if (!lot.empty()) {
+            config.station = "bench-2";
+            config.operatorName = "Ana";
+            config.lot = lot;
+            config.part = "PCB-7";
+        }
         runner = std::make_unique<station::StationRunner>(*platform, std::move(config), view, nullptr);
         thread = std::thread([this] { summary = runner->run(); });
     }
@@ -160,6 +172,19 @@ TEST(StationHold, StopEndsAHeldStationAndAnEarlyAcknowledgementDoesNotCount) {
     line.Stop();
     EXPECT_EQ(line.view.last(path).first, StationState::Ended);
     EXPECT_EQ(line.summary.failed, 2u);
+}
+
+TEST(StationRecords, CarryTheStationOperatorLotAndPart) {
+    Line line("swap:2", 1, 3, "LOT-42");
+    const std::string path = line.platform->programmerPath(0);
+    ASSERT_TRUE(WaitFor([&] { return line.view.results(path).size() == 2; }));
+    line.Stop();
+    for (const station::UnitRecord& r : line.view.records()) {
+        EXPECT_EQ(r.station, "bench-2");
+        EXPECT_EQ(r.operatorName, "Ana");
+        EXPECT_EQ(r.lot, "LOT-42");
+        EXPECT_EQ(r.part, "PCB-7");
+    }
 }
 
 TEST(SimSwapScenario, FailingRuns) {

@@ -133,6 +133,10 @@ private:
         record.imagePath = config.image->source;
         record.imageSha256 = config.image->fileSha256;
         record.version = config.version;
+        record.station = config.station;
+        record.operatorName = config.operatorName;
+        record.lot = config.lot;
+        record.part = config.part;
         if (config.serial) record.series = config.series;
         // The loaded image, shared by every station; a unit with a serial gets its own copy.
         ImagePtr image = config.image;

@@ -38,6 +38,8 @@ struct StationConfig {
     std::string device;           // one programmer by path or serial ("" any)
     bool all = false;             // one station per programmer
     std::string version;          // the tool's version, for the unit log
+    // Who and what, copied into every record ("" when not given).
+    std::string station, operatorName, lot, part;
     // Failures in a row on one programmer after which its station holds until acknowledged; 0 never.
     int holdAfterFailures = 0;
 };
