@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -23,6 +24,8 @@
 #include "hash/Sha256.h"
 #include "protocol/Chips.h"
 #include "protocol/Cpro.h"
+#include "cli/StationProfile.h"
+#include "station/Profile.h"
 #include "station/Serial.h"
 #include "station/FileUnitStore.h"
 #include "station/Station.h"
@@ -78,7 +81,7 @@ public:
         else if (!json_ && changed && s.state == StationState::Ended)
             Print(s.path + ": station ended (" + s.text + ")");
         else if (!json_ && changed && s.state == StationState::Held)
-            Print(s.path + ": " + s.text);
+            Print(s.path + ": " + s.text + " (press Enter to go on)");
     }
 
     void unitTaken(const UnitRecord& r) override {
@@ -124,6 +127,15 @@ public:
         std::fputs(text.c_str(), stderr);
         drawn_ = 0;
         Redraw();
+    }
+
+    // The programmers whose stations hold now.
+    std::vector<std::string> held() {
+        std::lock_guard lock(mutex_);
+        std::vector<std::string> paths;
+        for (const auto& [path, s] : stations_)
+            if (s.state == StationState::Held) paths.push_back(path);
+        return paths;
     }
 
     std::uint64_t good() const { return good_; }
@@ -193,9 +205,26 @@ int Fail(Output& out, int code, const std::string& message) {
     return code;
 }
 
-int RunStation(const CliContext& ctx, const StationOptions& o) {
+int RunStation(const CliContext& ctx, const StationOptions& given, const ProfileChoices& choices) {
     InterruptWatch watch(/*secondToSubscribers=*/true);
     Output out(ctx, /*logLines=*/false);
+    StationOptions o = given;
+    station::Profile profile;
+    if (!choices.load.empty()) {
+        try {
+            profile = station::LoadProfile(choices.load);
+        } catch (const station::ProfileError& e) {
+            return Fail(out, kExitBadInput, e.what());
+        }
+        if (!profile.store.empty() || !profile.data.empty() || !profile.series.empty())
+            return Fail(out, kExitBadInput, choices.load + ": this station keeps its records in files only; "
+                                            "the profile's store, series and data cannot be used");
+        if (profile.requireLot || profile.requireOperator || profile.requirePart)
+            return Fail(out, kExitUsage, choices.load + ": the profile requires a lot, operator or part, "
+                                         "which this command line cannot give; run it in the window (quillon --station)");
+        OptionsFromProfile(profile, o);
+    }
+    if (o.chip.empty() || o.file.empty()) return Fail(out, kExitUsage, "--chip and FILE are required (or --profile FILE)");
     const int chip = ChipIndex(o.chip);
     const std::size_t flash = kChips[static_cast<std::size_t>(chip)].flashSize;
 
@@ -209,6 +238,8 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
     if (!load.image) return Fail(out, load.code, load.error);
     config.image = load.image;
     const std::string& fileSha = config.image->fileSha256;
+    // A line never programs a file other than the one that was approved.
+    if (!choices.load.empty() && fileSha != profile.imageSha256) return Fail(out, kExitBadInput, station::kImageChanged);
     const std::size_t imageSize = config.image->bytes.size();
     if (imageSize > flash)
         return Fail(out, kExitBadInput, o.file + ": the image is " + std::to_string(imageSize) +
@@ -272,6 +303,16 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
         }
     }
 
+    if (!choices.save.empty()) {
+        try {
+            station::SaveProfile(ProfileFromOptions(o, choices, fileSha), choices.save);
+        } catch (const station::ProfileError& e) {
+            return Fail(out, kExitBadInput, e.what());
+        }
+        return Fail(out, kExitOk, "profile " + choices.save + " written (image SHA-256 " + fileSha +
+                                      "); nothing was sent to a programmer");
+    }
+
     if (o.dryRun) {
         if (ctx.json) {
             JsonLine line("dry-run");
@@ -315,12 +356,21 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
     config.device = o.device;
     config.all = o.all;
     config.version = kVersion;
+    config.holdAfterFailures = choices.load.empty() ? std::max(choices.hold, 0) : profile.holdAfterFailures;
+    config.station = profile.station;
+    const int hold = config.holdAfterFailures;
     Display display(ctx, o);
     const bool keepsRecords = config.serial.has_value() || !o.log.empty();
     station::StationRunner runner(*platform, std::move(config), display, keepsRecords ? &store : nullptr);
+    std::optional<HoldAcknowledger> acknowledger;
+    if (hold > 0)
+        acknowledger.emplace([&runner, &display] {
+            for (const std::string& path : display.held()) runner.acknowledge(path);
+        });
     const std::size_t first = watch.Subscribe([&runner] { runner.stopAfterUnit(); });
     const std::size_t second = watch.SubscribeSecond([&runner] { runner.abort(); });
     const station::StationSummary summary = runner.run();
+    acknowledger.reset();
     watch.Unsubscribe(first);
     watch.Unsubscribe(second);
 
@@ -349,14 +399,16 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
 
 void RegisterStation(CLI::App& app, CliContext& ctx) {
     static StationOptions o;
+    static ProfileChoices profile;
     auto* s = app.add_subcommand(
         "station",
         "Production loop: wait for a chip, program it (with its serial number), read it back, log it, "
         "wait until it is taken away, repeat");
     std::vector<std::string> names;
     for (const auto& c : kChips) names.emplace_back(c.name);
-    s->add_option("--chip", o.chip, "Chip type")->check(CLI::IsMember(names))->required();
-    s->add_option("FILE", o.file, "Intel HEX (name ending in hex) or BIN (ending in bin) image")->required();
+    // Required unless a profile gives them (RunStation says so).
+    s->add_option("--chip", o.chip, "Chip type")->check(CLI::IsMember(names));
+    s->add_option("FILE", o.file, "Intel HEX (name ending in hex) or BIN (ending in bin) image");
     s->add_option("--device", o.device, "Use only the programmer with this device path or serial number");
     s->add_flag("--all", o.all, "One station per connected programmer; programmers plugged in later join")
         ->excludes(s->get_option("--device"));
@@ -393,7 +445,8 @@ void RegisterStation(CLI::App& app, CliContext& ctx) {
     s->add_option("--poll-ms", o.pollMs, "Chip-present poll interval in milliseconds")
         ->check(CLI::Range(10, 5000))
         ->capture_default_str();
-    ctx.commands.push_back({s, [&ctx] { return RunStation(ctx, o); }});
+    AddProfileOptions(s, profile);
+    ctx.commands.push_back({s, [&ctx] { return RunStation(ctx, o, profile); }});
 }
 
 }  // namespace quillon::cli

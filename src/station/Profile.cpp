@@ -60,16 +60,6 @@ void CheckValue(std::string_view key, const std::string& value) {
                            "': it begins or ends with a blank");
 }
 
-std::string Absolute(const std::string& path, const std::string& folder) {
-    if (path.empty()) return path;
-    std::filesystem::path p = PathFromUtf8(path);
-    if (p.is_relative() && !folder.empty()) p = PathFromUtf8(folder) / p;
-    std::error_code error;
-    const auto absolute = std::filesystem::absolute(p, error);
-    const std::u8string text = (error ? p : absolute).lexically_normal().u8string();
-    return {text.begin(), text.end()};
-}
-
 class Reader {
 public:
     Reader(std::string name, std::size_t line) : name_(std::move(name)), line_(line) {}
@@ -98,6 +88,16 @@ private:
 };
 
 }  // namespace
+
+std::string AbsolutePath(const std::string& path, const std::string& folder) {
+    if (path.empty()) return path;
+    std::filesystem::path p = PathFromUtf8(path);
+    if (p.is_relative() && !folder.empty()) p = PathFromUtf8(folder) / p;
+    std::error_code error;
+    const auto absolute = std::filesystem::absolute(p, error);
+    const std::u8string text = (error ? p : absolute).lexically_normal().u8string();
+    return {text.begin(), text.end()};
+}
 
 std::string StripPassword(std::string_view location) {
     std::string s(location);
@@ -225,7 +225,7 @@ Profile ParseProfile(std::string_view text, const std::string& name, const std::
             p.chip = value;
         } else if (key == "image") {
             if (value.empty()) r.Fail("image must name the image file");
-            p.image = Absolute(value, folder);
+            p.image = AbsolutePath(value, folder);
         } else if (key == "image_sha256") {
             if (!IsHex64(value)) r.Fail("image_sha256 takes 64 hex digits, not '" + value + "'");
             p.imageSha256 = Lower(value);
@@ -249,9 +249,9 @@ Profile ParseProfile(std::string_view text, const std::string& name, const std::
             }
             p.serial = value;
         } else if (key == "serial_file") {
-            p.serialFile = Absolute(value, folder);
+            p.serialFile = AbsolutePath(value, folder);
         } else if (key == "log") {
-            p.log = Absolute(value, folder);
+            p.log = AbsolutePath(value, folder);
         } else if (key == "data") {
             if (value.empty()) continue;
             if (!IsDataField(value)) r.Fail("data takes NAME@ADDR:FORMAT, not '" + value + "'");
@@ -317,7 +317,7 @@ Profile LoadProfile(const std::string& path) {
                            (e.code().value() == EFBIG ? std::string("larger than 64 KiB, not a profile")
                                                       : SystemReason(e.code().value())));
     }
-    const std::u8string folder = PathFromUtf8(Absolute(path, {})).parent_path().u8string();
+    const std::u8string folder = PathFromUtf8(AbsolutePath(path)).parent_path().u8string();
     return ParseProfile(text, path, std::string(folder.begin(), folder.end()));
 }
 

@@ -62,6 +62,9 @@ Profile LoadProfile(const std::string& path);
 // a password query parameter): what a profile keeps, since libpq finds the password itself.
 std::string StripPassword(std::string_view location);
 
+// path made absolute (relative to folder, else to the current folder) and normal; "" stays "".
+std::string AbsolutePath(const std::string& path, const std::string& folder = {});
+
 // The words shown when the image file no longer is the one the profile approved.
 inline constexpr const char* kImageChanged = "The image has changed since the profile was made";
 
