@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <vector>
 
 #include "station/Profile.h"
+#include "station/ProfileStation.h"
 #include "support/Process.h"
 
 namespace quillon {
@@ -171,6 +173,61 @@ TEST(Profile, ImageHashIsTheFilesBytes) {
     test::WriteFileBytes(dir / "fw.bin", "abc");
     EXPECT_EQ(station::ImageFileSha256(dir / "fw.bin"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     EXPECT_THROW(station::ImageFileSha256(dir / "none.bin"), ProfileError);
+}
+
+}  // namespace
+}  // namespace quillon
+
+namespace quillon {
+namespace {
+
+using station::ProfileError;
+
+TEST(ProfileStation, ReadyOnlyWithTheApprovedImageAndUsableRecords) {
+    test::ScratchDir dir("profile-station");
+    test::WriteFileBytes(dir / "fw.bin", std::string(1000, '\x11'));
+    test::WriteFileBytes(dir / "serial.txt", "65534\n");
+    station::Profile p;
+    p.chip = "NRF24LE1_16K";
+    p.image = dir / "fw.bin";
+    p.imageSha256 = station::ImageFileSha256(p.image);
+    p.serial = "0x3FF0:u16le";
+    p.serialFile = dir / "serial.txt";
+    p.holdAfterFailures = 4;
+    p.station = "bench-9";
+    const station::ProfileStation ready = station::PrepareProfileStation(p, "v");
+    EXPECT_EQ(ready.config.image->bytes.size(), 1000u);
+    EXPECT_EQ(ready.config.holdAfterFailures, 4);
+    EXPECT_EQ(ready.config.station, "bench-9");
+    ASSERT_TRUE(ready.store);
+
+    struct Case {
+        const char* what;
+        std::function<void(station::Profile&)> change;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"changed image", [&](station::Profile&) { test::WriteFileBytes(dir / "fw.bin", std::string(1000, '\x12')); },
+         station::kImageChanged},
+        {"database store", [](station::Profile& q) { q.store = "sqlite:/tmp/x.db"; }, "files only"},
+        {"missing counter", [&](station::Profile& q) { q.serialFile = dir / "none.txt"; }, "none.txt"},
+        {"serial beyond the flash", [](station::Profile& q) { q.serial = "0x3FFF:u16le"; }, ""},
+    };
+    for (const Case& c : cases) {
+        station::Profile q = p;
+        test::WriteFileBytes(dir / "fw.bin", std::string(1000, '\x11'));
+        c.change(q);
+        try {
+            (void)station::PrepareProfileStation(q, "v");
+            ADD_FAILURE() << c.what;
+        } catch (const ProfileError& e) {
+            EXPECT_NE(std::string(e.what()).find(c.says), std::string::npos) << c.what << ": " << e.what();
+        }
+    }
+    // The next number would not fit a u16 field: refused before any unit.
+    test::WriteFileBytes(dir / "serial.txt", "65535\n");
+    EXPECT_THROW(station::PrepareProfileStation(p, "v"), ProfileError);
+    EXPECT_EQ(test::ReadFileBytes(dir / "serial.txt"), "65535\n");
 }
 
 }  // namespace
