@@ -85,6 +85,9 @@ ProgrammerTile::ProgrammerTile(const std::string& path, int holdAfterFailures, Q
 }
 
 void ProgrammerTile::paint(const char* background, const char* foreground) {
+    // A style sheet costs a re-polish of the tile: only when the colours change, not per percent.
+    if (background == background_) return;
+    background_ = background;
     setStyleSheet(QStringLiteral("ProgrammerTile { background: %1; } QLabel { color: %2; }")
                       .arg(QLatin1String(background), QLatin1String(foreground)));
 }
@@ -404,7 +407,10 @@ void OperatorView::post(Event event) {
     events_.push_back(std::move(event));
     if (drainQueued_) return;
     drainQueued_ = true;
-    QMetaObject::invokeMethod(this, [this] { drain(); }, Qt::QueuedConnection);
+    // Reports are shown in batches a few times a frame apart: sixteen stations' progress steps
+    // then cost the UI thread one pass each batch, not one per step.
+    QMetaObject::invokeMethod(
+        this, [this] { QTimer::singleShot(kBatchMs, this, [this] { drain(); }); }, Qt::QueuedConnection);
 }
 
 void OperatorView::drain() {
@@ -414,10 +420,18 @@ void OperatorView::drain() {
         events.swap(events_);
         drainQueued_ = false;
     }
+    // A progress step that a later report of the same programmer supersedes is not shown.
+    std::map<std::string, std::size_t> lastOf;
+    for (std::size_t i = 0; i < events.size(); ++i)
+        if (events[i].kind == Event::Status) lastOf[events[i].status.path] = i;
+        else if (events[i].kind == Event::Unit) lastOf[events[i].record.programmerPath] = i;
     bool counted = false;
-    for (Event& e : events) {
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        Event& e = events[i];
         switch (e.kind) {
-            case Event::Status: statusShown(e.status); break;
+            case Event::Status:
+                if (e.status.state != StationState::Programming || lastOf[e.status.path] == i) statusShown(e.status);
+                break;
             case Event::Unit:
                 unitShown(e.record);
                 counted = true;

@@ -62,6 +62,7 @@ signals:
 private:
     void paint(const char* background, const char* foreground);
     const int holdAfterFailures_;
+    const char* background_ = nullptr;
     station::StationState state_ = station::StationState::WaitingForChip;
     bool greyed_ = false;
     bool lastPass_ = true;
@@ -94,6 +95,7 @@ public:
     const UnitCounts& lotCounts() const { return lot_; }
     QString message() const;
     static constexpr int kLastUnits = 20;
+    static constexpr int kBatchMs = 15;
 
     QLineEdit* edtLot = nullptr;
     QLineEdit* edtOperator = nullptr;

@@ -56,7 +56,10 @@ int main(int argc, char** argv) {
             profile = station::LoadProfile(options.station);
         } catch (const std::exception& e) {
             std::fprintf(stderr, "quillon: %s\n", e.what());
-            QMessageBox::critical(nullptr, QStringLiteral("quillon"), QString::fromStdString(e.what()));
+            // Started from a desktop there is no terminal to read: say it in a box too (not on
+            // the offscreen platform, where nobody could close it).
+            if (QGuiApplication::platformName() != QStringLiteral("offscreen"))
+                QMessageBox::critical(nullptr, QStringLiteral("quillon"), QString::fromStdString(e.what()));
             return 3;
         }
         gui::OperatorView view(*platform, std::move(profile), options.station);

@@ -14,6 +14,7 @@
 #include <sstream>
 #include <QApplication>
 
+#include "gui/CommandLine.h"
 #include "gui/OperatorTexts.h"
 #include "gui/OperatorView.h"
 #include "log/Log.h"
@@ -288,6 +289,24 @@ TEST_F(OperatorViewTest, ClosingAsksWhileUnitsAreInProgressAndLosesNoRecord) {
         (log.compare(at, 16, "\"result\":\"taken\"") == 0 ? taken : results) += 1;
     EXPECT_GE(results, 1u);
     EXPECT_EQ(taken, results);
+}
+
+TEST(OperatorStationCommandLine, AProfileThatCannotBeReadEndsTheProgramWithExit3) {
+    test::ScratchDir dir("operator-cli");
+    test::WriteFileBytes(dir / "bad.ini", "[station]\nchip = NRF24LE1_16K\nhold = 3\n");
+    test::ProcessOptions options;
+    options.environment = {{"QT_QPA_PLATFORM", "offscreen"}};
+    options.timeout = std::chrono::seconds(30);
+    for (const std::string& file : {dir / "bad.ini", dir / "missing.ini"}) {
+        const auto r = test::RunProcess(QUILLON_GUI_PATH, {"--station", file, "--sim", "swap:2"}, options);
+        EXPECT_EQ(r.code, 3) << r.all();
+        EXPECT_NE(r.err.find(file), std::string::npos) << r.all();
+    }
+    EXPECT_NE(test::RunProcess(QUILLON_GUI_PATH, {"--station", dir / "bad.ini", "--sim", "swap:2"}, options)
+                  .err.find(":3: unknown key 'hold'"),
+              std::string::npos);
+    EXPECT_EQ(gui::ParseWindowOptions({"quillon", "--station", "a.ini", "--sim", "swap:5"}).station, "a.ini");
+    EXPECT_THROW(gui::ParseWindowOptions({"quillon", "--station"}), std::invalid_argument);
 }
 
 }  // namespace
