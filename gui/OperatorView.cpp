@@ -88,7 +88,8 @@ void ProgrammerTile::paint(const char* background, const char* foreground) {
     // A style sheet costs a re-polish of the tile: only when the colours change, not per percent.
     if (background == background_) return;
     background_ = background;
-    setStyleSheet(QStringLiteral("ProgrammerTile { background: %1; } QLabel { color: %2; }")
+    // QFrame: the tile and its labels (a type selector for our own class would need its namespace).
+    setStyleSheet(QStringLiteral("QFrame { background: %1; color: %2; }")
                       .arg(QLatin1String(background), QLatin1String(foreground)));
 }
 
@@ -303,11 +304,11 @@ void OperatorView::buildProfilePanel(QWidget* panel) {
     };
     const WriteOptions& w = profile_.write;
     QStringList options;
-    if (w.erase) options << QStringLiteral("erase");
-    if (w.verify) options << QStringLiteral("verify");
-    if (w.reset) options << QStringLiteral("reset");
-    if (w.readback && !w.protect) options << QStringLiteral("read-back");
-    if (w.protect) options << QStringLiteral("read-protect");
+    if (w.erase) options << OperatorText("erase");
+    if (w.verify) options << OperatorText("verify");
+    if (w.reset) options << OperatorText("reset");
+    if (w.readback && !w.protect) options << OperatorText("read-back");
+    if (w.protect) options << OperatorText("read-protect");
     locked("Chip", Q(profile_.chip));
     locked("Image", Q(profile_.image) + QStringLiteral("   SHA-256 ") + Q(profile_.imageSha256));
     locked("Options", options.join(QStringLiteral(", ")));
