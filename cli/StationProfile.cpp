@@ -8,6 +8,11 @@
 
 namespace quillon::cli {
 
+namespace {
+// Who runs the station and where its journal is: given by the operator beside a profile.
+constexpr const char* kBesideProfile[] = {"--lot", "--operator", "--part", "--journal"};
+}  // namespace
+
 void AddProfileOptions(CLI::App* s, ProfileChoices& c) {
     auto* save = s->add_option("--save-profile", c.save,
                                "Write this command line's choices (and the image's SHA-256) into a station profile; "
@@ -29,13 +34,26 @@ void AddProfileOptions(CLI::App* s, ProfileChoices& c) {
     // Everything a profile decides cannot be given beside it (also options added later).
     for (CLI::Option* option : s->get_options()) {
         const std::string name = option->get_name();
-        static const char* const allowed[] = {"--help", "--count", "--dry-run", "--bell", "--profile", "--save-profile",
-                                              "--lot", "--operator", "--part", "--journal"};
-        if (std::none_of(std::begin(allowed), std::end(allowed), [&](const char* a) { return name == a; }) &&
-            option != hold)
+        static const char* const allowed[] = {"--help", "--count", "--dry-run", "--bell", "--profile", "--save-profile"};
+        auto in = [&name](const auto& list) {
+            return std::any_of(std::begin(list), std::end(list), [&](const char* a) { return name == a; });
+        };
+        if (!in(allowed) && !in(kBesideProfile) && option != hold)
             load->excludes(option);
     }
     load->excludes(hold);
+    // Beside a profile the store comes from the profile: who and where are checked against it
+    // when the run starts (NeedsStoreProblem), not against the command line.
+    if (CLI::Option* store = s->get_option_no_throw("--store"); store != nullptr)
+        for (const char* name : kBesideProfile)
+            if (CLI::Option* option = s->get_option_no_throw(name); option != nullptr) option->remove_needs(store);
+}
+
+std::string NeedsStoreProblem(bool store, const std::vector<std::pair<const char*, const std::string*>>& given) {
+    if (store) return {};
+    for (const auto& [name, value] : given)
+        if (!value->empty()) return std::string(name) + " requires --store";
+    return {};
 }
 
 void ApplyProfileChoices(const ProfileChoices& c, station::Profile& p) {

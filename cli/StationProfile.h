@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/Cli.h"
@@ -26,6 +27,11 @@ struct ProfileChoices {
 // Registers --save-profile, --profile and the profile's own choices on the station command,
 // after its other options (--profile excludes those a profile decides).
 void AddProfileOptions(CLI::App* station, ProfileChoices& choices);
+
+// "--lot requires --store" for the first of given (option name, value) that is not empty when
+// the run has no store; "" otherwise. Beside --profile these are checked here rather than by the
+// command line's parser, since the store may come from the profile.
+std::string NeedsStoreProblem(bool store, const std::vector<std::pair<const char*, const std::string*>>& given);
 
 // The profile's choices that are not the station's command-line options (policy, hold, sound).
 void ApplyProfileChoices(const ProfileChoices& choices, station::Profile& profile);
@@ -46,6 +52,10 @@ void OptionsFromProfile(const station::Profile& p, Options& o) {
     o.device = p.device;
     o.all = p.all;
     o.pollMs = p.pollMs;
+    o.store = p.store;
+    if (!p.series.empty()) o.series = p.series;
+    o.data = p.data;
+    o.stationName = p.station;
 }
 
 // The profile the command line describes, for the image file with this SHA-256 (paths made
@@ -64,6 +74,11 @@ station::Profile ProfileFromOptions(const Options& o, const ProfileChoices& choi
     p.device = o.device;
     p.all = o.all;
     p.pollMs = o.pollMs;
+    // The password stays with libpq (.pgpass, PGPASSWORD, a service file), never in a profile.
+    p.store = station::StripPassword(o.store);
+    if (!o.store.empty()) p.series = o.series;
+    p.data = o.data;
+    p.station = o.stationName;
     ApplyProfileChoices(choices, p);
     return p;
 }

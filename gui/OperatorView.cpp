@@ -20,7 +20,7 @@
 
 #include "core/Version.h"
 #include "gui/OperatorTexts.h"
-#include "station/ProfileStation.h"
+#include "store/ProfileStation.h"
 
 namespace quillon::gui {
 
@@ -121,6 +121,11 @@ void ProgrammerTile::show(const station::StationStatus& s) {
             lblState->setText(OperatorText("HOLD: %1 failures in a row \u2014 check the fixture",
                                            QString::number(holdAfterFailures_)));
             paint("#c62828", "#ffffff");
+            break;
+        case StationState::StoreUnreachable:
+            // The chip waits on the pins, untouched, until the store answers.
+            lblState->setText(OperatorText("Store unreachable: %1", Q(s.text)));
+            paint("#ffcc80", "#4a2500");
             break;
         case StationState::Ended:
             lblState->setText(OperatorText("Disconnected: %1", Q(s.text)));
@@ -343,7 +348,10 @@ bool OperatorView::start() {
     }
     station::ProfileStation ready;
     try {
-        ready = station::PrepareProfileStation(profile_, kCliVersion);
+        ready = station::PrepareProfileStation(profile_, kCliVersion, hooks_.journalFolder);
+    } catch (const station::StoreUnavailable& e) {
+        showMessage(OperatorText("Cannot start: %1", Q(station::StoreUnreachableText(e))), true);
+        return false;
     } catch (const std::exception& e) {
         const std::string why = e.what();
         showMessage(OperatorText("Cannot start: %1", why == station::kImageChanged ? OperatorText(station::kImageChanged)
@@ -367,7 +375,7 @@ bool OperatorView::start() {
     ready.config.operatorName = edtOperator->text().trimmed().toStdString();
     ready.config.part = edtPart->text().trimmed().toStdString();
     store_ = std::move(ready.store);
-    runner_ = std::make_unique<station::StationRunner>(platform_, std::move(ready.config), *bridge_, store_.get());
+    runner_ = std::make_unique<station::StationRunner>(platform_, std::move(ready.config), *bridge_, store_->get());
     for (QLineEdit* e : {edtLot, edtOperator, edtPart}) e->setReadOnly(true);
     btnStart->setEnabled(false);
     btnStop->setEnabled(true);

@@ -21,6 +21,7 @@
 #include "hid/HidPlatform.h"
 #include "station/Profile.h"
 #include "station/Station.h"
+#include "store/ProfileStation.h"
 
 class QLabel;
 class QLineEdit;
@@ -36,6 +37,8 @@ struct OperatorHooks {
     std::function<bool(const QString& question)> confirmClose;
     // The sound on a pass or a fail, when the profile asks for it.
     std::function<void(bool pass)> sound;
+    // Where a database station's journal is kept; "": the user's state folder.
+    std::string journalFolder;
 };
 
 // One programmer's tile.
@@ -128,7 +131,7 @@ private:
     const std::string profilePath_;
     OperatorHooks hooks_;
     std::unique_ptr<Bridge> bridge_;
-    std::unique_ptr<station::UnitStore> store_;
+    std::unique_ptr<station::ProfileStore> store_;
     std::unique_ptr<station::StationRunner> runner_;
     std::thread worker_;
     std::map<std::string, ProgrammerTile*> tiles_;

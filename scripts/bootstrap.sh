@@ -14,5 +14,7 @@ PACKAGES=(
   qt6-base-dev qt6-qpa-plugins libqt6svg6 libxcb1-dev libxcb-keysyms1-dev libgl-dev xvfb xdotool xauth fonts-dejavu-core fonts-wqy-microhei
   # The desktop entry's test runs the validator.
   desktop-file-utils
+  # The database store: SQLite and libpq, and a PostgreSQL server the tests start themselves.
+  libpq-dev libsqlite3-dev postgresql
 )
 apt_install "${PACKAGES[@]}"

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "station/Profile.h"
-#include "station/ProfileStation.h"
+#include "store/ProfileStation.h"
 #include "support/Process.h"
 
 namespace quillon {
@@ -209,7 +209,7 @@ TEST(ProfileStation, ReadyOnlyWithTheApprovedImageAndUsableRecords) {
     const Case cases[] = {
         {"changed image", [&](station::Profile&) { test::WriteFileBytes(dir / "fw.bin", std::string(1000, '\x12')); },
          station::kImageChanged},
-        {"database store", [](station::Profile& q) { q.store = "sqlite:/tmp/x.db"; }, "files only"},
+        {"data without a database", [](station::Profile& q) { q.data = {"mac@0x3F00:hex:6"}; }, "database"},
         {"missing counter", [&](station::Profile& q) { q.serialFile = dir / "none.txt"; }, "none.txt"},
         {"serial beyond the flash", [](station::Profile& q) { q.serial = "0x3FFF:u16le"; }, ""},
     };

@@ -20,6 +20,7 @@
 #include "log/Log.h"
 #include "sim/SimPlatform.h"
 #include "station/Profile.h"
+#include "store/Store.h"
 #include "support/Process.h"
 
 namespace quillon {
@@ -61,6 +62,7 @@ protected:
             return closeAnswer_;
         };
         hooks.sound = [this](bool pass) { sounds_.push_back(pass); };
+        hooks.journalFolder = dir_ / "journal";
         view_ = std::make_unique<gui::OperatorView>(*sim_, profile_, dir_ / "station.ini", hooks);
         view_->show();
         return *view_;
@@ -289,6 +291,52 @@ TEST_F(OperatorViewTest, ClosingAsksWhileUnitsAreInProgressAndLosesNoRecord) {
         (log.compare(at, 16, "\"result\":\"taken\"") == 0 ? taken : results) += 1;
     EXPECT_GE(results, 1u);
     EXPECT_EQ(taken, results);
+}
+
+TEST_F(OperatorViewTest, OnALinesDatabaseTheRecordsCarryWhoAndWhatAndMatchTheView) {
+    const std::string db = dir_ / "line.db";
+    {
+        auto store = store::DbStore::Open(store::ParseStoreLocation(db));
+        store->loadPool("mac", {"02:00:00:00:00:01", "02:00:00:00:00:02", "02:00:00:00:00:03", "02:00:00:00:00:04"});
+    }
+    profile_.serialFile.clear();
+    profile_.log.clear();
+    profile_.store = db;
+    profile_.series = "boards";
+    profile_.station = "window-1";
+    profile_.data = {"mac@0x3F00:hex:6"};
+    profile_.requirePart = true;
+    auto& view = Open("swap:2", 2);
+    view.edtLot->setText(QStringLiteral("LOT-3"));
+    view.edtOperator->setText(QStringLiteral("Bo"));
+    EXPECT_FALSE(view.start());  // the part is required
+    view.edtPart->setText(QStringLiteral("PCB-2"));
+    ASSERT_TRUE(view.start()) << view.message().toStdString();
+    ASSERT_TRUE(WaitUnits(4)) << view.message().toStdString();
+    StopAndWait();
+    auto store = store::DbStore::Open(store::ParseStoreLocation(db));
+    const auto units = store->units({});
+    ASSERT_EQ(units.size(), 4u);
+    std::set<std::string> macs;
+    std::set<QString> shownSerials;
+    for (int row = 0; row < view.tblUnits->rowCount(); ++row) shownSerials.insert(view.tblUnits->item(row, 2)->text());
+    for (const auto& u : units) {
+        EXPECT_TRUE(u.pass);
+        EXPECT_EQ(u.station, "window-1");
+        EXPECT_EQ(u.lot, "LOT-3");
+        EXPECT_EQ(u.operatorName, "Bo");
+        EXPECT_EQ(u.part, "PCB-2");
+        EXPECT_EQ(u.series, "boards");
+        ASSERT_EQ(u.data.size(), 1u);
+        macs.insert(u.data[0].value);
+        ASSERT_TRUE(u.serial.has_value());
+        EXPECT_EQ(shownSerials.count(QString::number(*u.serial)), 1u);
+    }
+    EXPECT_EQ(macs.size(), 4u);
+    EXPECT_EQ(view.sessionCounts().good, 4u);
+    EXPECT_EQ(shownSerials.size(), 4u);
+    // Each tile shows its last unit's pool value.
+    for (int p = 0; p < 2; ++p) EXPECT_NE(Tile(p)->lastUnitText().indexOf(QStringLiteral("mac 02:00:00:00:00:0")), -1);
 }
 
 TEST(OperatorStationCommandLine, AProfileThatCannotBeReadEndsTheProgramWithExit3) {

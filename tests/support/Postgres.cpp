@@ -1,0 +1,112 @@
+// The tests' PostgreSQL server: scripts/pg-scratch.sh does the work, so that shell jobs and
+// tests start the server the same way.
+#include "support/Postgres.h"
+
+#include "store/Sql.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
+
+namespace quillon::test {
+namespace {
+
+const char* kServerPrograms = "/usr/lib/postgresql/15/bin/initdb";
+
+std::string ExternalUrl() {
+    const char* url = std::getenv("QUILLON_TEST_POSTGRES_URL");
+    return url ? url : "";
+}
+
+}  // namespace
+
+std::string PostgresServer::SkipReason() {
+    if (OnWindows()) return "no PostgreSQL server: set QUILLON_TEST_POSTGRES_URL to a running server's URL";
+    return std::string("no PostgreSQL server programs (") + kServerPrograms + "; Debian package postgresql)";
+}
+
+std::unique_ptr<PostgresServer> PostgresServer::Start() {
+    std::unique_ptr<PostgresServer> server(new PostgresServer);
+    if (!OnWindows() && std::filesystem::exists(kServerPrograms)) {
+        server->scratch_ = std::make_unique<ScratchDir>("quillon-pg");
+        server->dir_ = server->scratch_->str();
+        std::string url;
+        if (!server->script("start", &url)) return nullptr;
+        server->readUrl(url);
+        return server;
+    }
+    const std::string external = ExternalUrl();
+    if (external.empty()) return nullptr;
+    server->readUrl(external);
+    return server;
+}
+
+PostgresServer* PostgresServer::Shared() {
+    static std::unique_ptr<PostgresServer> shared = Start();
+    return shared.get();
+}
+
+PostgresServer::~PostgresServer() {
+    // Also at the process's end (the shared server), when a test failure can no longer be told.
+    if (controllable()) RunProcess("bash", {std::string(QUILLON_SOURCE_DIR) + "/scripts/pg-scratch.sh", "stop", dir_});
+}
+
+bool PostgresServer::script(const std::string& command, std::string* out) {
+    ProcessOptions options;
+    options.timeout = std::chrono::seconds(120);
+    const auto result = RunProcess("bash", {std::string(QUILLON_SOURCE_DIR) + "/scripts/pg-scratch.sh", command, dir_}, options);
+    if (result.code != 0) {
+        ADD_FAILURE() << "pg-scratch.sh " << command << " failed (" << result.code << "): " << result.all();
+        return false;
+    }
+    if (out) *out = result.out;
+    return true;
+}
+
+void PostgresServer::readUrl(const std::string& url) {
+    static const std::regex form(R"(postgres(?:ql)?://[^:@/]+:([^@]*)@([^:/]+):(\d+)/)");
+    std::smatch match;
+    if (!std::regex_search(url, match, form)) {
+        ADD_FAILURE() << "a server URL of an unknown form";
+        return;
+    }
+    password_ = match[1];
+    host_ = match[2];
+    port_ = std::stoi(match[3]);
+}
+
+std::string PostgresServer::url(const std::string& database) const {
+    return "postgresql://quillon:" + password_ + "@" + host_ + ":" + std::to_string(port_) + "/" + database;
+}
+
+void PostgresServer::sql(const std::string& text, const std::string& database) {
+    try {
+        auto db = store::OpenPostgres(url(database), {});
+        db->exec(text);
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << "SQL on the test server failed: " << e.what();
+    }
+}
+
+std::string PostgresServer::freshDatabase() {
+    const std::string name = "t" + std::to_string(++databases_) + "_" +
+                             std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+    sql("CREATE DATABASE " + name);
+    return url(name);
+}
+
+void PostgresServer::stop() {
+    if (controllable()) script("stop");
+}
+
+void PostgresServer::crash() {
+    if (controllable()) script("kill");
+}
+
+void PostgresServer::start() {
+    if (controllable()) script("start");
+}
+
+}  // namespace quillon::test
