@@ -115,6 +115,8 @@ TEST_F(OperatorViewTest, TilesShowEachStateInWordsAndColourInBothLanguages) {
         {StationState::Programming, 45, "Programming 45%", "烧写中 45%", false},
         {StationState::WaitingForRemoval, 0, "Remove the chip", "请取下芯片", false},
         {StationState::Held, 0, "HOLD: 3 failures in a row \u2014 check the fixture", "暂停：连续 3 次失败 \u2014 请检查夹具", false},
+        {StationState::StoreUnreachable, 0, "Store unreachable: the programmer was disconnected",
+         "数据库无法连接：the programmer was disconnected", false},
         {StationState::Ended, 0, "Disconnected: the programmer was disconnected", "已断开：the programmer was disconnected", true},
     };
     for (const char* language : {"en", "cn"}) {
