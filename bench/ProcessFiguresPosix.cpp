@@ -1,6 +1,7 @@
-// Process start and peak memory on Linux: /proc/self/stat's start time against /proc/uptime,
-// and getrusage's maximum resident set.
+// Process start, peak memory and thread CPU time on Linux: /proc/self/stat's start time against
+// /proc/uptime, getrusage's maximum resident set, the thread's CPU clock.
 #include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -29,6 +30,12 @@ double PeakMemoryMiB() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return static_cast<double>(usage.ru_maxrss) / 1024.0;
+}
+
+double ThreadCpuMillis() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
 }
 
 }  // namespace quillon::bench

@@ -27,4 +27,13 @@ double PeakMemoryMiB() {
     return static_cast<double>(counters.PeakWorkingSetSize) / (1024.0 * 1024.0);
 }
 
+double ThreadCpuMillis() {
+    FILETIME created{}, exited{}, kernel{}, user{};
+    GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user);
+    auto ms = [](const FILETIME& f) {
+        return static_cast<double>((static_cast<unsigned long long>(f.dwHighDateTime) << 32) | f.dwLowDateTime) / 1e4;
+    };
+    return ms(kernel) + ms(user);
+}
+
 }  // namespace quillon::bench

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -25,7 +26,9 @@
 #include "hash/Sha256.h"
 #include "protocol/Chips.h"
 #include "protocol/Cpro.h"
+#include "cli/StationProfile.h"
 #include "station/DataField.h"
+#include "station/Profile.h"
 #include "station/FileUnitStore.h"
 #include "station/Journal.h"
 #include "station/Serial.h"
@@ -97,6 +100,8 @@ public:
                       .Str());
         else if (!json_ && changed && s.state == StationState::Ended)
             Print(s.path + ": station ended (" + s.text + ")");
+        else if (!json_ && changed && s.state == StationState::Held)
+            Print(s.path + ": " + s.text + " (press Enter to go on)");
         else if (!json_ && !quiet_ && changed && s.state == StationState::StoreUnreachable)
             Print(s.path + ": " + s.text);
     }
@@ -146,6 +151,15 @@ public:
         Redraw();
     }
 
+    // The programmers whose stations hold now.
+    std::vector<std::string> held() {
+        std::lock_guard lock(mutex_);
+        std::vector<std::string> paths;
+        for (const auto& [path, s] : stations_)
+            if (s.state == StationState::Held) paths.push_back(path);
+        return paths;
+    }
+
     std::uint64_t good() const { return good_; }
     std::uint64_t failed() const { return failed_; }
 
@@ -177,6 +191,7 @@ private:
                 case StationState::Pass:
                 case StationState::Fail: state = lastUnit_[path]; break;
                 case StationState::WaitingForRemoval: state = lastUnit_[path] + "  - remove chip"; break;
+                case StationState::Held: state = s.text; break;
                 case StationState::Ended: state = "ended: " + s.text; break;
                 case StationState::StoreUnreachable: state = s.text + " - the chip waits"; break;
             }
@@ -289,9 +304,29 @@ int SendJournal(station::StationView& view, station::JournalingStore& journal, O
     }
 }
 
-int RunStation(const CliContext& ctx, const StationOptions& o) {
+int RunStation(const CliContext& ctx, const StationOptions& given, const ProfileChoices& choices) {
     InterruptWatch watch(/*secondToSubscribers=*/true);
     Output out(ctx, /*logLines=*/false);
+    StationOptions o = given;
+    station::Profile profile;
+    if (!choices.load.empty()) {
+        try {
+            profile = station::LoadProfile(choices.load);
+        } catch (const station::ProfileError& e) {
+            return Fail(out, kExitBadInput, e.what());
+        }
+        OptionsFromProfile(profile, o);
+        const std::pair<bool, const char*> required[] = {{profile.requireLot && o.lot.empty(), "--lot"},
+                                                         {profile.requireOperator && o.operatorName.empty(), "--operator"},
+                                                         {profile.requirePart && o.part.empty(), "--part"}};
+        for (const auto& [missing, option] : required)
+            if (missing) return Fail(out, kExitUsage, choices.load + ": the profile requires " + option);
+    }
+    if (const std::string problem = NeedsStoreProblem(
+            !o.store.empty(), {{"--operator", &o.operatorName}, {"--lot", &o.lot}, {"--part", &o.part}, {"--journal", &o.journal}});
+        !problem.empty())
+        return Fail(out, kExitUsage, problem);
+    if (o.chip.empty() || o.file.empty()) return Fail(out, kExitUsage, "--chip and FILE are required (or --profile FILE)");
     const int chip = ChipIndex(o.chip);
     const std::size_t flash = kChips[static_cast<std::size_t>(chip)].flashSize;
 
@@ -305,6 +340,8 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
     if (!load.image) return Fail(out, load.code, load.error);
     config.image = load.image;
     const std::string& fileSha = config.image->fileSha256;
+    // A line never programs a file other than the one that was approved.
+    if (!choices.load.empty() && fileSha != profile.imageSha256) return Fail(out, kExitBadInput, station::kImageChanged);
     const std::size_t imageSize = config.image->bytes.size();
     if (imageSize > flash)
         return Fail(out, kExitBadInput, o.file + ": the image is " + std::to_string(imageSize) +
@@ -375,6 +412,20 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
             if (e.code().value() != ENOENT)
                 return Fail(out, kExitBadInput, "cannot read unit log " + o.log + ": " + SystemReason(e.code().value()));
         }
+    }
+
+    // A profile is made from checked inputs; its store is the line's business, not this PC's.
+    if (!choices.save.empty()) {
+        if (station::StripPassword(o.store) != o.store)
+            out.Warning("the store's password is not kept in the profile; stations find it in ~/.pgpass, PGPASSWORD "
+                        "or a service file");
+        try {
+            station::SaveProfile(ProfileFromOptions(o, choices, fileSha), choices.save);
+        } catch (const station::ProfileError& e) {
+            return Fail(out, kExitBadInput, e.what());
+        }
+        return Fail(out, kExitOk, "profile " + choices.save + " written (image SHA-256 " + fileSha +
+                                      "); nothing was sent to a programmer");
     }
 
     // The numbers and the records: the counter file and the unit log, or the line's database
@@ -531,11 +582,19 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
         config.lot = o.lot;
         config.part = o.part;
     }
+    config.holdAfterFailures = choices.load.empty() ? std::max(choices.hold, 0) : profile.holdAfterFailures;
+    const int hold = config.holdAfterFailures;
     const bool keepsRecords = db || config.serial.has_value() || !o.log.empty();
     station::StationRunner runner(*platform, std::move(config), display, keepsRecords ? &store : nullptr);
+    std::optional<HoldAcknowledger> acknowledger;
+    if (hold > 0)
+        acknowledger.emplace([&runner, &display] {
+            for (const std::string& path : display.held()) runner.acknowledge(path);
+        });
     const std::size_t first = watch.Subscribe([&runner] { runner.stopAfterUnit(); });
     const std::size_t second = watch.SubscribeSecond([&runner] { runner.abort(); });
     const station::StationSummary summary = runner.run();
+    acknowledger.reset();
     watch.Unsubscribe(first);
     watch.Unsubscribe(second);
 
@@ -572,14 +631,16 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
 
 void RegisterStation(CLI::App& app, CliContext& ctx) {
     static StationOptions o;
+    static ProfileChoices profile;
     auto* s = app.add_subcommand(
         "station",
         "Production loop: wait for a chip, program it (with its serial number), read it back, log it, "
         "wait until it is taken away, repeat");
     std::vector<std::string> names;
     for (const auto& c : kChips) names.emplace_back(c.name);
-    s->add_option("--chip", o.chip, "Chip type")->check(CLI::IsMember(names))->required();
-    s->add_option("FILE", o.file, "Intel HEX (name ending in hex) or BIN (ending in bin) image")->required();
+    // Required unless a profile gives them (RunStation says so).
+    s->add_option("--chip", o.chip, "Chip type")->check(CLI::IsMember(names));
+    s->add_option("FILE", o.file, "Intel HEX (name ending in hex) or BIN (ending in bin) image");
     s->add_option("--device", o.device, "Use only the programmer with this device path or serial number");
     s->add_flag("--all", o.all, "One station per connected programmer; programmers plugged in later join")
         ->excludes(s->get_option("--device"));
@@ -645,7 +706,8 @@ void RegisterStation(CLI::App& app, CliContext& ctx) {
     s->add_option("--poll-ms", o.pollMs, "Chip-present poll interval in milliseconds")
         ->check(CLI::Range(10, 5000))
         ->capture_default_str();
-    ctx.commands.push_back({s, [&ctx] { return RunStation(ctx, o); }});
+    AddProfileOptions(s, profile);
+    ctx.commands.push_back({s, [&ctx] { return RunStation(ctx, o, profile); }});
 }
 
 }  // namespace quillon::cli

@@ -20,9 +20,10 @@ std::string Scenario(const std::string& name) {
 }  // namespace
 
 const char* WindowUsage() {
-    return "Usage: quillon [--help] [--version] [--sim [SCENARIO]] [--sim-paced] [--sim-flash FILE] [--sim-count N] [ARGS...]\n"
+    return "Usage: quillon [--help] [--version] [--station FILE] [--sim [SCENARIO]] [--sim-paced] [--sim-flash FILE] [--sim-count N] [ARGS...]\n"
            "  --help            print this text\n"
            "  --version         print the version and the build number\n"
+           "  --station FILE    open the operator's station for this station profile\n"
            "  --sim [SCENARIO]  use the simulated programmer instead of USB hardware\n"
            "  --sim-paced       pace the simulated programmer like full-speed USB (1 report/ms)\n"
            "  --sim-flash FILE  keep the simulated chip's flash in FILE between runs\n"
@@ -51,6 +52,8 @@ WindowOptions ParseWindowOptions(const std::vector<std::string>& argv) {
             o.help = true;
         } else if (a == "--version") {
             o.version = true;
+        } else if (a == "--station") {
+            o.station = value("--station");
         } else if (a == "--sim") {
             o.sim = true;
             // As in quillon-cli: a word after --sim is its scenario, never an argument for LoadFile.

@@ -14,6 +14,7 @@ struct WindowOptions {
     sim::SimOptions simOptions;
     bool help = false;
     bool version = false;
+    std::string station;            // --station FILE: the operator's view of this profile
     std::vector<std::string> args;  // arguments that are not the window's options (argv[0] excluded)
 };
 

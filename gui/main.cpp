@@ -1,6 +1,7 @@
 // quillon: the desktop window. Picks the HID platform (the simulated programmer only with --sim;
 // never as a silent fallback), builds the window on the Qt event loop and runs its start-up.
 #include <QApplication>
+#include <QMessageBox>
 #include <clocale>
 #include <cstdio>
 #include <memory>
@@ -8,6 +9,8 @@
 #include "gui/AppIcon.h"
 #include "gui/CommandLine.h"
 #include "gui/MainWindow.h"
+#include "gui/OperatorTexts.h"
+#include "gui/OperatorView.h"
 #include "gui/QtUiHost.h"
 #include "hid/HidPlatform.h"
 
@@ -43,6 +46,25 @@ int main(int argc, char** argv) {
     } catch (const std::exception& e) {
         std::fprintf(stderr, "quillon: %s\n", e.what());
         return 2;
+    }
+
+    if (!options.station.empty()) {
+        // The operator's station instead of the main window; its language is the window's.
+        gui::ChooseWindowLanguage(gui::SettingsPath());
+        station::Profile profile;
+        try {
+            profile = station::LoadProfile(options.station);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "quillon: %s\n", e.what());
+            // Started from a desktop there is no terminal to read: say it in a box too (not on
+            // the offscreen platform, where nobody could close it).
+            if (QGuiApplication::platformName() != QStringLiteral("offscreen"))
+                QMessageBox::critical(nullptr, QStringLiteral("quillon"), QString::fromStdString(e.what()));
+            return 3;
+        }
+        gui::OperatorView view(*platform, std::move(profile), options.station);
+        view.show();
+        return app.exec();
     }
 
     gui::QtUiHost host;

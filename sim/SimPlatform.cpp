@@ -134,6 +134,7 @@ public:
         bool written = false;  // a write command reached the chip on the pins
         Clock::time_point nextAt{};
         int failWrite = 0, unplug = 0;  // ordinal of the chip with that fault (0: none)
+        int failWriteLast = 0;          // the last chip of the failing run
     } swap;
     std::string flashDir;
     int chipNumber = 0;  // the chip on the pins, numbered across all programmers
@@ -238,7 +239,8 @@ void SimDevice::presentNextChipLocked() {
     chip->setProtected(false);
     chip->setResetCount(0);
     chip->faults.noChip = false;
-    chip->faults.failOpcode = swap.presented == swap.failWrite ? kOpWrite : 0;
+    const bool failing = swap.failWrite > 0 && swap.presented >= swap.failWrite && swap.presented <= swap.failWriteLast;
+    chip->faults.failOpcode = failing ? kOpWrite : 0;
     chip->faults.unplugAfterOut = swap.presented == swap.unplug ? 32 : -1;
     dataOut = 0;
     chipNumber = chipCounter ? ++*chipCounter : swap.presented;
@@ -744,12 +746,21 @@ std::optional<SwapScenario> ParseSwapScenario(const std::string& name) {
             else return std::nullopt;
         }
         first = false;
+        if (field == &swap.failWrite) {
+            // K-L: a run of failing chips.
+            const std::size_t dash = digits.find('-');
+            const std::string last = dash == std::string::npos ? digits : digits.substr(dash + 1);
+            digits = digits.substr(0, dash);
+            if (last.empty() || last.size() > 6 || last.find_first_not_of("0123456789") != std::string::npos)
+                return std::nullopt;
+            swap.failWriteLast = std::stoi(last);
+        }
         if (digits.empty() || digits.size() > 6 ||
             digits.find_first_not_of("0123456789") != std::string::npos)
             return std::nullopt;
         *field = std::stoi(digits);
     }
-    if (swap.chips < 1) return std::nullopt;
+    if (swap.chips < 1 || swap.failWriteLast < swap.failWrite) return std::nullopt;
     return swap;
 }
 
@@ -770,7 +781,7 @@ std::unique_ptr<SimPlatform> SimPlatform::fromOptions(const SimOptions& options)
         std::string list;
         for (const auto& n : names) list += (list.empty() ? "" : ", ") + n;
         throw std::invalid_argument("unknown simulation scenario '" + s + "' (known: " + list +
-                                    ", swap:N[:fail-write=K][:unplug=K])");
+                                    ", swap:N[:fail-write=K[-L]][:unplug=K])");
     }
     if (options.programmers < 1 || options.programmers > 16)
         throw std::invalid_argument("simulated programmer count must be 1 to 16, not " +
@@ -818,6 +829,7 @@ std::unique_ptr<SimPlatform> SimPlatform::fromOptions(const SimOptions& options)
             d->swap.total = swap->chips;
             if (i == 0) {
                 d->swap.failWrite = swap->failWrite;
+                d->swap.failWriteLast = swap->failWriteLast;
                 d->swap.unplug = swap->unplug;
             }
             d->presentNextChipLocked();

@@ -28,15 +28,17 @@ struct SimOptions {
     std::string flashDir;   // one raw flash file per simulated chip (chip-0001.bin, ...)
 };
 
-// The chip-swap scenario "swap:N[:fail-write=K][:unplug=K]": every programmer presents N fresh
-// chips one after another. A chip is taken off the pins at the first identify after a write
+// The chip-swap scenario "swap:N[:fail-write=K[-L]][:unplug=K]": every programmer presents N
+// fresh chips one after another. A chip is taken off the pins at the first identify after a write
 // command reached it (the operator takes the board away once the station has shown its result);
 // the next one appears kSwapGap later. fail-write=K makes the first programmer refuse the write
-// of its K-th chip; unplug=K unplugs the first programmer after 32 image packets of its K-th
-// chip and plugs it back kReplugDelay later.
+// of its K-th chip (fail-write=K-L: of its K-th to L-th chips, a fixture gone bad); unplug=K
+// unplugs the first programmer after 32 image packets of its K-th chip and plugs it back
+// kReplugDelay later.
 struct SwapScenario {
     int chips = 0;
     int failWrite = 0;
+    int failWriteLast = 0;  // the last chip of a fail-write range (failWrite when there is none)
     int unplug = 0;
 };
 inline constexpr std::chrono::milliseconds kSwapGap{100};

@@ -22,6 +22,7 @@ const char* StationStateName(StationState state) {
         case StationState::Pass: return "pass";
         case StationState::Fail: return "fail";
         case StationState::WaitingForRemoval: return "remove";
+        case StationState::Held: return "hold";
         case StationState::Ended: return "ended";
         case StationState::StoreUnreachable: return "store-unreachable";
     }
@@ -228,7 +229,23 @@ private:
         }
         runner_.view().unitFinished(record);
         Show(record.pass ? StationState::Pass : StationState::Fail, record.pass ? "" : record.message);
+        failuresInRow_ = record.pass ? 0 : failuresInRow_ + 1;
         return goOn;
+    }
+
+    // After K failures in a row the fixture, not the chips, is the likely fault: take no new chip
+    // until the operator has looked (the other stations go on). False when stopped meanwhile.
+    bool HoldAfterFailures() {
+        const int k = runner_.config().holdAfterFailures;
+        if (k <= 0 || failuresInRow_ < k) return true;
+        runner_.clearAcknowledgement(path_);
+        Show(StationState::Held, "HOLD: " + std::to_string(k) + " failures in a row \u2014 check the fixture");
+        while (!runner_.takeAcknowledgement(path_)) {
+            if (runner_.stopping()) return false;
+            Sleep(std::min(runner_.config().pollMs, 100));
+        }
+        failuresInRow_ = 0;
+        return true;
     }
 
     // Starts the unit in the store before the chip is touched. While the store cannot be reached
@@ -338,7 +355,7 @@ private:
             }
             if (!Unit() || runner_.aborting()) break;
             if (session_->linkLost()) return "the programmer was disconnected";
-            if (runner_.stopping()) break;
+            if (runner_.stopping() || !HoldAfterFailures()) break;
             Show(StationState::WaitingForRemoval);
             const Presence gone = WaitFor(false, why);
             if (gone == Presence::Gone) return why;
@@ -356,6 +373,7 @@ private:
     ProgrammerSession* session_ = nullptr;  // set while the loop runs (guarded by sessionMutex_ for other threads)
     bool inUnit_ = false;  // progress belongs to the unit's write and read-back
     int percent_ = -1;
+    int failuresInRow_ = 0;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -386,6 +404,21 @@ void StationRunner::abort() {
     stop_ = true;
     abort_ = true;
     Wake();
+}
+
+void StationRunner::acknowledge(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    acknowledged_.insert(path);
+}
+
+void StationRunner::clearAcknowledgement(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    acknowledged_.erase(path);
+}
+
+bool StationRunner::takeAcknowledgement(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    return acknowledged_.erase(path) != 0;
 }
 
 bool StationRunner::reserveUnit(bool& wait) {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,6 +43,8 @@ struct StationConfig {
     // Who and what, on every unit's record.
     std::string station, operatorName, lot, part;
     int storeRetryMs = 1000;      // while the store cannot be reached, how often a unit's start is tried again
+    // Failures in a row on one programmer after which its station holds until acknowledged; 0 never.
+    int holdAfterFailures = 0;
 };
 
 // One unit as the log keeps it.
@@ -71,8 +74,9 @@ struct UnitRecord {
 };
 
 // StoreUnreachable: a chip waits on the pins, untouched, until the store answers (text: why).
-enum class StationState { WaitingForChip, Programming, Pass, Fail, WaitingForRemoval, Ended, StoreUnreachable };
-// "waiting", "programming", "pass", "fail", "remove", "ended", "store-unreachable"
+// Held: the station takes no chip until the operator acknowledges (text: what to do).
+enum class StationState { WaitingForChip, Programming, Pass, Fail, WaitingForRemoval, Held, Ended, StoreUnreachable };
+// "waiting", "programming", "pass", "fail", "remove", "hold", "ended", "store-unreachable"
 const char* StationStateName(StationState state);
 
 // "store unreachable: REASON" for a store that cannot be reached (a reason that already says so
@@ -87,7 +91,7 @@ struct StationStatus {
     std::string serial;     // the programmer's
     StationState state = StationState::WaitingForChip;
     int percent = 0;        // Programming
-    std::string text;       // Fail / Ended / StoreUnreachable: why
+    std::string text;       // Fail / Ended / StoreUnreachable: why; Held: what the operator must do
 };
 
 // Implemented by the shell; calls come from the stations' threads, one station at a time per
@@ -132,6 +136,9 @@ public:
     void stopAfterUnit();
     // Any thread: abort the units in progress (recorded as interrupted) and stop.
     void abort();
+    // Any thread: the operator has looked at the held station on the programmer at path; it
+    // takes chips again. Ignored for a station that is not held.
+    void acknowledge(const std::string& path);
 
     // Used by the stations.
     bool stopping() const { return stop_.load() || abort_.load(); }
@@ -141,6 +148,9 @@ public:
     bool reserveUnit(bool& wait);
     void unitDone(bool pass);
     void fatal(const std::string& why, bool input = false);
+    // A held station forgets acknowledgements given before its hold, then takes the one given during it.
+    void clearAcknowledgement(const std::string& path);
+    bool takeAcknowledgement(const std::string& path);
     const StationConfig& config() const { return config_; }
     StationView& view() { return view_; }
     UnitStore* store() { return store_; }
@@ -167,6 +177,7 @@ private:
     std::uint64_t good_ = 0, failed_ = 0, inProgress_ = 0;
     bool interrupted_ = false;
     std::string fatal_;
+    std::set<std::string> acknowledged_;  // programmer paths (under mutex_)
     bool fatalInput_ = false;
     std::mutex serialMutex_;
     std::map<std::string, std::unique_ptr<Station>> stations_;  // by programmer path (runner thread)
