@@ -57,7 +57,10 @@ std::string JournalPath(const std::string& folder, const std::string& station) {
         name.resize(64);
         changed = true;
     }
-    if (changed) name += "-" + Sha256::Hex(std::string_view(station)).substr(0, 12);
+    if (changed) {
+        name += '-';
+        name += Sha256::Hex(std::string_view(station)).substr(0, 12);
+    }
     if (folder.empty()) return name + ".journal";
     const char last = folder.back();
     return folder + (last == '/' || last == '\\' ? "" : "/") + name + ".journal";
