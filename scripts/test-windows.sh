@@ -2,7 +2,10 @@
 # The Windows job: installs the cross toolchain and Wine, builds Qt 6 for mingw-w64 from Debian's
 # source (or takes it from its cache, scripts/bootstrap-windows-qt.sh), builds the core, the
 # simulator, quillon.exe, quillon-cli.exe and every test with mingw-w64 (warnings are errors),
-# runs the whole suite under Wine (the window's tests on Qt's offscreen platform), writes the
+# runs the whole suite under Wine (the window's tests on Qt's offscreen platform) with a
+# PostgreSQL server of the job's own on 127.0.0.1 (scripts/pg-scratch.sh, run by the build
+# machine, TLS on with a CA of the job's own, so that the store's tests reach it through the
+# Windows libpq with sslmode=verify-full), writes the
 # example firmware through quillon-cli.exe on the simulated programmer, packs the portable zip
 # and the installer (scripts/package-windows.sh) and runs the deployed window on Xvfb
 # (scripts/test-windows-window.sh).
@@ -20,8 +23,31 @@ else
   export QUILLON_QT_PREFIX=""
 fi
 export WINEPREFIX="$ROOT/build/wineprefix"
-cleanup() { WINEPREFIX="$WINEPREFIX" wineserver -k >/dev/null 2>&1 || true; }
+pg_dir=$(mktemp -d "${TMPDIR:-/tmp}/quillon-windows-pg.XXXXXX")
+cleanup() {
+  WINEPREFIX="$WINEPREFIX" wineserver -k >/dev/null 2>&1 || true
+  bash "$ROOT/scripts/pg-scratch.sh" stop "$pg_dir" >/dev/null 2>&1 || true
+  rm -rf "$pg_dir"
+}
 trap cleanup EXIT
+
+# The line's server, as the Linux tests start it; Windows programs see the build machine's files
+# on drive Z: (forward slashes: libpq reads a backslash in a connection string as an escape).
+QUILLON_TEST_POSTGRES_URL=$(bash scripts/pg-scratch.sh start "$pg_dir" | tail -1)
+tls=$pg_dir/tls
+mkdir -p "$tls"
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=quillon-test-ca \
+  -keyout "$tls/ca.key" -out "$tls/ca.crt" 2>/dev/null
+openssl req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -keyout "$tls/server.key" -out "$tls/server.csr" 2>/dev/null
+openssl x509 -req -in "$tls/server.csr" -CA "$tls/ca.crt" -CAkey "$tls/ca.key" -CAcreateserial -days 2 \
+  -extfile <(printf 'subjectAltName=IP:127.0.0.1\n') -out "$tls/server.crt" 2>/dev/null
+chmod 600 "$tls/server.key"
+[ "$(id -u)" != 0 ] || chown -R "${PG_SCRATCH_USER:-nobody}" "$tls"
+bash scripts/pg-scratch.sh psql "$pg_dir" -c "ALTER SYSTEM SET ssl_cert_file = '$tls/server.crt'" \
+  -c "ALTER SYSTEM SET ssl_key_file = '$tls/server.key'" -c "ALTER SYSTEM SET ssl = on" -c "SELECT pg_reload_conf()" >/dev/null
+sleep 1
+[ "$(bash scripts/pg-scratch.sh psql "$pg_dir" -At -c 'SHOW ssl')" = on ] || { echo "test-windows: TLS did not start on the test server" >&2; exit 1; }
+export QUILLON_TEST_POSTGRES_URL QUILLON_TEST_POSTGRES_ROOTCERT="Z:$tls/ca.crt"
 
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$(nproc)"
