@@ -94,5 +94,6 @@ void RegisterHex2Bin(CLI::App& app, CliContext& ctx);
 void RegisterList(CLI::App& app, CliContext& ctx);
 void RegisterProgram(CLI::App& app, CliContext& ctx);  // detect, read, write
 void RegisterStation(CLI::App& app, CliContext& ctx);
+void RegisterStore(CLI::App& app, CliContext& ctx);  // store init, import, load-pool
 
 }  // namespace quillon::cli

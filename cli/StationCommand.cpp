@@ -1,8 +1,9 @@
 // quillon-cli station: the production loop on one programmer or on all of them. This file is
 // the shell only: it checks the inputs (image, serial, counter, log) before anything reaches a
 // programmer, shows each station's state so that an operator can read it from a metre away,
-// keeps the counter and the unit log through the files store, and maps Ctrl-C to "stop after
-// this unit" / "abort the unit".
+// keeps the counter and the unit log through the files store or a line's database (--store, with
+// its journal for results the database could not take), and maps Ctrl-C to "stop after this
+// unit" / "abort the unit".
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -18,15 +19,19 @@
 #include "cli/Interrupt.h"
 #include "cli/Json.h"
 #include "cli/Output.h"
+#include "core/Utf8.h"
 #include "core/Version.h"
 #include "fs/Files.h"
 #include "hash/Sha256.h"
 #include "protocol/Chips.h"
 #include "protocol/Cpro.h"
-#include "station/Serial.h"
+#include "station/DataField.h"
 #include "station/FileUnitStore.h"
+#include "station/Journal.h"
+#include "station/Serial.h"
 #include "station/Station.h"
 #include "station/UnitLog.h"
+#include "store/Store.h"
 
 namespace quillon::cli {
 namespace {
@@ -46,24 +51,39 @@ struct StationOptions {
     std::uint64_t count = 0;
     std::string log, serial, serialFile;
     int pollMs = 250;
+    // A line's database instead of the counter file and the log.
+    std::string store, series = "serial", stationName, operatorName, lot, part, journal;
+    std::vector<std::string> data;
 };
+
+// The longest --station, --operator, --lot or --part, in characters (what a store keeps).
+constexpr std::size_t kMaxNameChars = 200;
 
 // Everything the station prints. Calls come from every station's thread.
 class Display : public station::StationView {
 public:
     Display(const CliContext& ctx, const StationOptions& o)
         : json_(ctx.json), quiet_(ctx.quiet), live_(!ctx.json && !ctx.quiet && Output::IsTerminal(stderr)),
-          bell_(o.bell), log_(o.log), started_(std::chrono::steady_clock::now()) {}
+          bell_(o.bell), records_(!o.log.empty() || !o.store.empty()), started_(std::chrono::steady_clock::now()) {}
 
     void status(const StationStatus& s) override {
         std::lock_guard lock(mutex_);
         if (s.path.empty()) {
+            if (s.state == StationState::StoreUnreachable) {
+                if (s.text == runText_) return;
+                runText_ = s.text;
+                if (json_) return Print(JsonLine("station").Text("state", "store-unreachable").Text("message", s.text).Str());
+                if (!quiet_) std::fprintf(stderr, "%s\n", s.text.c_str());
+                return;
+            }
+            runText_.clear();
             Print(json_ ? JsonLine("station").Text("state", "no-programmer").Text("message", s.text).Str()
                         : "waiting for a programmer (04d8:003f)");
             return;
         }
         StationStatus& old = stations_[s.path];
-        const bool changed = old.state != s.state || old.serial != s.serial;
+        const bool changed = old.state != s.state || old.serial != s.serial ||
+                             (s.state == StationState::StoreUnreachable && old.text != s.text);
         const bool step = s.state == StationState::Programming && s.percent / 10 != old.percent / 10;
         old = s;
         if (live_) return Redraw();
@@ -77,10 +97,12 @@ public:
                       .Str());
         else if (!json_ && changed && s.state == StationState::Ended)
             Print(s.path + ": station ended (" + s.text + ")");
+        else if (!json_ && !quiet_ && changed && s.state == StationState::StoreUnreachable)
+            Print(s.path + ": " + s.text);
     }
 
     void unitTaken(const UnitRecord& r) override {
-        if (log_.empty() || !json_) return;
+        if (!records_ || !json_) return;
         std::lock_guard lock(mutex_);
         Print(station::TakenLogLine(r));
     }
@@ -156,6 +178,7 @@ private:
                 case StationState::Fail: state = lastUnit_[path]; break;
                 case StationState::WaitingForRemoval: state = lastUnit_[path] + "  - remove chip"; break;
                 case StationState::Ended: state = "ended: " + s.text; break;
+                case StationState::StoreUnreachable: state = s.text + " - the chip waits"; break;
             }
             text += "\r\x1b[K" + path + " " + s.serial + "  " + state + "\n";
         }
@@ -166,7 +189,8 @@ private:
     }
 
     const bool json_, quiet_, live_, bell_;
-    const std::string log_;
+    const bool records_;  // units are on record (a log or a store): their "taken" lines are shown
+    std::string runText_;  // the run's last store message
     const std::chrono::steady_clock::time_point started_;
     std::mutex mutex_;
     std::map<std::string, StationStatus> stations_;
@@ -190,6 +214,81 @@ int Fail(Output& out, int code, const std::string& message) {
     return code;
 }
 
+// Why a --station, --operator, --lot or --part cannot go on record ("" when it can).
+std::string NameProblem(const char* option, const std::string& value) {
+    if (!IsValidUtf8(value)) return std::string(option) + " is not valid UTF-8 text";
+    std::size_t chars = 0;
+    for (std::size_t at = 0; at < value.size(); at += DecodeUtf8(value, at).length) ++chars;
+    if (chars > kMaxNameChars)
+        return std::string(option) + " is " + std::to_string(chars) + " characters long; at most " +
+               std::to_string(kMaxNameChars) + " are kept";
+    for (unsigned char c : value)
+        if (c < 0x20 || c == 0x7F) return std::string(option) + " holds a control character";
+    return {};
+}
+
+// The store a run keeps its records in: the database behind its journal, or the files.
+struct RunStore {
+    std::unique_ptr<store::DbStore> db;
+    std::unique_ptr<station::JournalingStore> journal;
+    std::unique_ptr<station::FileUnitStore> files;
+    station::UnitStore* store = nullptr;
+};
+
+// Opens the database of --store. While it cannot be reached a run waits, saying so about every
+// second, until it answers or the user stops (a dry run does not wait). Returns the exit code on
+// failure (message in error), 0 on success.
+int OpenDatabase(const CliContext& ctx, const StationOptions& o, const store::StoreLocation& where, bool wait,
+                 station::StationView& view, RunStore& run, std::string& error) {
+    for (;;) {
+        try {
+            run.db = store::DbStore::Open(where);
+            return kExitOk;
+        } catch (const store::SchemaTooNew& e) {
+            error = where.shown + ": " + e.what();
+            return kExitBadInput;
+        } catch (const store::StoreError& e) {
+            error = where.shown + ": " + e.what();
+            return kExitBadInput;
+        } catch (const station::StoreUnavailable& e) {
+            error = station::StoreUnreachableText(e);
+            if (!wait) return kExitError;
+            view.status({"", "", StationState::StoreUnreachable, 0, error});
+        }
+        for (int i = 0; i < 10 && InterruptWatch::Caught() == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (InterruptWatch::Caught() != 0) return InterruptWatch::ExitCode();
+        (void)ctx;
+        (void)o;
+    }
+}
+
+// Sends the journal's results to the store, waiting while it cannot be reached (about every
+// second, said on the status line) until it takes them or the user stops.
+int SendJournal(station::StationView& view, station::JournalingStore& journal, Output& out, std::string& error) {
+    for (;;) {
+        try {
+            if (const std::size_t sent = journal.send(); sent > 0)
+                view.notice("", std::to_string(sent) + " result(s) from the journal " + journal.path() +
+                                    " are now on record in the store");
+            return kExitOk;
+        } catch (const station::StoreUnavailable& e) {
+            view.status({"", "", StationState::StoreUnreachable, 0, station::StoreUnreachableText(e)});
+        } catch (const std::exception& e) {
+            error = e.what();
+            return kExitError;
+        }
+        for (int i = 0; i < 10 && InterruptWatch::Caught() == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (InterruptWatch::Caught() != 0) {
+            error = "stopped with results waiting in the journal " + journal.path() +
+                    "; a station of this name sends them when it starts again";
+            (void)out;
+            return InterruptWatch::ExitCode();
+        }
+    }
+}
+
 int RunStation(const CliContext& ctx, const StationOptions& o) {
     InterruptWatch watch(/*secondToSubscribers=*/true);
     Output out(ctx, /*logLines=*/false);
@@ -211,13 +310,48 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
         return Fail(out, kExitBadInput, o.file + ": the image is " + std::to_string(imageSize) +
                                             " bytes, larger than the " + std::to_string(flash) + "-byte flash of " +
                                             o.chip);
+    const bool db = !o.store.empty();
+    if (!o.serial.empty() && !db && o.serialFile.empty())
+        return Fail(out, kExitUsage, "--serial needs --serial-file (a counter file) or --store (a database)");
+    std::string stationName = o.stationName;
+    if (db) {
+        if (stationName.empty()) stationName = station::HostName();
+        if (stationName.empty()) return Fail(out, kExitUsage, "this PC has no host name; give the station one with --station NAME");
+        const std::pair<const char*, const std::string*> names[] = {
+            {"--station", &stationName}, {"--operator", &o.operatorName}, {"--lot", &o.lot}, {"--part", &o.part},
+            {"--series", &o.series}};
+        for (const auto& [option, value] : names)
+            if (const std::string problem = NameProblem(option, *value); !problem.empty())
+                return Fail(out, kExitUsage, problem);
+        if (o.series.empty()) return Fail(out, kExitUsage, "--series needs a name");
+    }
+    // Every field a unit's own value fills: inside the flash, no byte written twice.
+    std::vector<station::DataField> dataFields;
+    try {
+        std::vector<station::FieldBytes> spans;
+        if (!o.serial.empty()) {
+            const station::SerialField serial = station::ParseSerialField(o.serial);
+            spans.push_back({"--serial", serial.address, serial.format.width});
+        }
+        for (const std::string& text : o.data) {
+            dataFields.push_back(station::ParseDataField(text));
+            spans.push_back({"--data " + dataFields.back().pool, dataFields.back().address, dataFields.back().width});
+        }
+        if (!dataFields.empty()) station::CheckFieldsApart(spans, flash);
+    } catch (const station::SerialError& e) {
+        return Fail(out, kExitUsage, e.what());
+    }
     if (!o.serial.empty()) {
         try {
             config.serial = station::ParseSerialField(o.serial);
-            // A missing or unreadable counter is refused before anything else is looked at.
-            (void)station::PeekLastSerial(o.serialFile);
-            config.series = station::SeriesOf(o.serialFile);
-            station::CheckCounterWritable(o.serialFile);
+            if (db) {
+                config.series = o.series;
+            } else {
+                // A missing or unreadable counter is refused before anything else is looked at.
+                (void)station::PeekLastSerial(o.serialFile);
+                config.series = station::SeriesOf(o.serialFile);
+                station::CheckCounterWritable(o.serialFile);
+            }
         } catch (const station::SerialError& e) {
             return Fail(out, kExitBadInput, e.what());
         }
@@ -243,11 +377,65 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
         }
     }
 
-    // The numbers and the records: the counter file and the unit log.
-    station::FileUnitStore store(o.serialFile, o.log, o.allowSerialJump);
+    // The numbers and the records: the counter file and the unit log, or the line's database
+    // behind this station's journal.
+    Display display(ctx, o);
+    RunStore run;
+    std::string shownStore;
+    if (db) {
+        store::StoreLocation where;
+        try {
+            where = store::ParseStoreLocation(o.store);
+        } catch (const store::StoreError& e) {
+            return Fail(out, kExitUsage, e.what());
+        }
+        shownStore = where.shown;
+        std::string error;
+        if (const int code = OpenDatabase(ctx, o, where, !o.dryRun, display, run, error); code != kExitOk)
+            return Fail(out, code, error);
+        shownStore = run.db->location().shown;
+        run.store = run.db.get();
+        const std::string folder = o.journal.empty() ? station::UserStateFolder() : o.journal;
+        if (folder.empty())
+            return Fail(out, kExitUsage, "no folder for the station's journal is known here ($HOME is not set); give --journal DIR");
+        const std::string journalPath = station::JournalPath(folder, stationName);
+        if (o.dryRun) {
+            // A dry run creates nothing, the journal's folder included: it only says what waits.
+            if (PathEntryExists(journalPath))
+                out.Warning("results of an earlier run wait in " + journalPath + "; the run sends them before its first unit");
+        } else {
+            try {
+                run.journal = std::make_unique<station::JournalingStore>(*run.db, journalPath);
+            } catch (const std::exception& e) {
+                return Fail(out, kExitBadInput, e.what());
+            }
+            run.store = run.journal.get();
+            if (const int code = SendJournal(display, *run.journal, out, error); code != kExitOk)
+                return Fail(out, code, error);
+        }
+    } else {
+        run.files = std::make_unique<station::FileUnitStore>(o.serialFile, o.log, o.allowSerialJump);
+        run.store = run.files.get();
+    }
+    station::UnitStore& store = *run.store;
     std::vector<std::uint8_t> patched = config.image->bytes;
     std::vector<std::uint8_t> overwritten;
     std::uint64_t nextSerial = 0;
+    // Said once, before the first unit: firmware under a unit's own field would be replaced in
+    // every unit. Only a warning, since a placeholder the firmware keeps there on purpose holds
+    // something too.
+    const auto warnIfNotErased = [&out](const std::string& what, std::uint32_t address, const std::vector<std::uint8_t>& was) {
+        if (std::none_of(was.begin(), was.end(), [](std::uint8_t b) { return b != 0xFF; })) return;
+        char where[16];
+        std::snprintf(where, sizeof where, "0x%04X", address);
+        out.Warning(what + " at " + where + " replaces image bytes that are not erased (" + Hex(was) +
+                    ") in every unit; make sure the firmware keeps that place for it");
+    };
+    const auto storeFailure = [&](const std::exception& e) {
+        if (const auto* away = dynamic_cast<const station::StoreUnavailable*>(&e); away != nullptr)
+            return Fail(out, kExitError, station::StoreUnreachableText(*away));
+        return Fail(out, kExitBadInput, e.what());
+    };
     if (config.serial) {
         try {
             // The number the first unit gets, by the rule the run applies under the counter's
@@ -255,23 +443,42 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
             nextSerial = store.peekNext(config.series);
             overwritten = station::PatchImage(patched, config.serial->address,
                                               station::EncodeSerial(nextSerial, config.serial->format), flash);
-        } catch (const station::SerialError& e) {
-            return Fail(out, kExitBadInput, e.what());
+        } catch (const std::exception& e) {
+            return storeFailure(e);
         }
-        // Said once, before the first unit: firmware under the serial field would be replaced in
-        // every unit. Only a warning, since a placeholder the firmware keeps there on purpose
-        // holds something too.
-        if (std::any_of(overwritten.begin(), overwritten.end(), [](std::uint8_t b) { return b != 0xFF; })) {
-            char where[16];
-            std::snprintf(where, sizeof where, "0x%04X", config.serial->address);
-            out.Warning(std::string("the serial number at ") + where + " replaces image bytes that are not erased (" +
-                        Hex(overwritten) + ") in every unit; make sure the firmware keeps that place for it");
+        warnIfNotErased("the serial number", config.serial->address, overwritten);
+    }
+    struct NextValue {
+        std::string value;
+        std::vector<std::uint8_t> bytes, overwritten;
+    };
+    std::vector<NextValue> nextValues;
+    for (const station::DataField& field : dataFields) {
+        try {
+            const std::optional<std::string> value = store.peekPool(field.pool);
+            if (!value) return Fail(out, kExitBadInput, "pool " + field.pool + " is empty");
+            NextValue next{*value, station::EncodePoolValue(field, *value), {}};
+            next.overwritten = station::PatchImage(patched, field.address, next.bytes, flash);
+            warnIfNotErased("pool " + field.pool + "'s value", field.address, next.overwritten);
+            nextValues.push_back(std::move(next));
+        } catch (const std::exception& e) {
+            return storeFailure(e);
         }
     }
 
     if (o.dryRun) {
         if (ctx.json) {
+            for (std::size_t i = 0; i < dataFields.size(); ++i)
+                std::printf("%s\n", JsonLine("dry-run-data")
+                                        .Text("pool", dataFields[i].pool)
+                                        .Text("value", nextValues[i].value)
+                                        .Number("address", dataFields[i].address)
+                                        .Text("bytes", Hex(nextValues[i].bytes))
+                                        .Text("overwrites", Hex(nextValues[i].overwritten))
+                                        .Str()
+                                        .c_str());
             JsonLine line("dry-run");
+            if (db) line.Text("store", shownStore).Text("series", o.series).Text("station", stationName);
             line.Path("image", o.file)
                 .Text("image_sha256", fileSha)
                 .Number("image_bytes", static_cast<std::int64_t>(imageSize))
@@ -291,6 +498,11 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
                 std::printf("serial %llu at 0x%04X: %s (overwrites %s)\n", static_cast<unsigned long long>(nextSerial),
                             config.serial->address, Hex(station::EncodeSerial(nextSerial, config.serial->format)).c_str(),
                             Hex(overwritten).c_str());
+            for (std::size_t i = 0; i < dataFields.size(); ++i)
+                std::printf("pool %s value %s at 0x%04X: %s (overwrites %s)\n", dataFields[i].pool.c_str(),
+                            nextValues[i].value.c_str(), dataFields[i].address, Hex(nextValues[i].bytes).c_str(),
+                            Hex(nextValues[i].overwritten).c_str());
+            if (db) std::printf("store %s, station %s\n", shownStore.c_str(), stationName.c_str());
             std::printf("first unit's SHA-256 %s\n", Sha256::Hex(patched).c_str());
         }
         return Fail(out, kExitOk, "dry run: nothing was sent to a programmer");
@@ -312,8 +524,14 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
     config.device = o.device;
     config.all = o.all;
     config.version = kVersion;
-    Display display(ctx, o);
-    const bool keepsRecords = config.serial.has_value() || !o.log.empty();
+    config.data = dataFields;
+    if (db) {
+        config.station = stationName;
+        config.operatorName = o.operatorName;
+        config.lot = o.lot;
+        config.part = o.part;
+    }
+    const bool keepsRecords = db || config.serial.has_value() || !o.log.empty();
     station::StationRunner runner(*platform, std::move(config), display, keepsRecords ? &store : nullptr);
     const std::size_t first = watch.Subscribe([&runner] { runner.stopAfterUnit(); });
     const std::size_t second = watch.SubscribeSecond([&runner] { runner.abort(); });
@@ -330,7 +548,15 @@ int RunStation(const CliContext& ctx, const StationOptions& o) {
                                 .Flag("interrupted", summary.interrupted)
                                 .Str()
                                 .c_str());
-    if (!summary.fatal.empty()) return Fail(out, kExitError, summary.fatal + " (" + tally + ")");
+    // Results the store could not take yet: every one reaches it before the run ends, unless
+    // the user stops the wait (they stay in the journal, sent by the next start).
+    if (run.journal) {
+        std::string error;
+        if (const int code = SendJournal(display, *run.journal, out, error); code != kExitOk)
+            return Fail(out, code, error + " (" + tally + ")");
+    }
+    if (!summary.fatal.empty())
+        return Fail(out, summary.fatalInput ? kExitBadInput : kExitError, summary.fatal + " (" + tally + ")");
     // Chips the simulator could not keep are not the chips the next run finds.
     if (const std::string why = SimChipFileFailure(*platform); !why.empty())
         return Fail(out, kExitError,
@@ -379,12 +605,41 @@ void RegisterStation(CLI::App& app, CliContext& ctx) {
         "ADDR:FORMAT");
     auto* counter =
         s->add_option("--serial-file", o.serialFile, "Counter file holding the last number given (next = last + 1)");
-    serial->needs(counter);
     counter->needs(serial);
     s->add_flag("--allow-serial-jump", o.allowSerialJump,
                 "Let the unit log move the counter up by more than a few numbers (its records of this counter "
                 "are ahead: the counter was set back)")
         ->needs(counter);
+    auto* store = s->add_option("--store", o.store,
+                                "Keep serials and unit records in a database instead of --serial-file and --log: "
+                                "PATH.db or sqlite:PATH (SQLite), postgresql://... or libpq keywords (PostgreSQL)");
+    store->excludes(counter)->excludes(s->get_option("--log"))->excludes(s->get_option("--allow-serial-jump"));
+    s->add_option("--series", o.series, "The store's serial series the numbers come from")
+        ->needs(store)
+        ->capture_default_str();
+    s->add_option("--station", o.stationName, "This station's name in the store's records (default: the host name)")
+        ->needs(store);
+    s->add_option("--operator", o.operatorName, "The operator, on every unit's record")->needs(store);
+    s->add_option("--lot", o.lot, "The lot or batch, on every unit's record")->needs(store);
+    s->add_option("--part", o.part, "The part number, on every unit's record")->needs(store);
+    s->add_option("--data", o.data,
+                  "NAME@ADDR:FORMAT: write one unused value of the store's pool NAME into each unit at ADDR; "
+                  "FORMAT hex:N, ascii:W, u16le, u16be, u32le or u32be (repeatable)")
+        ->needs(store)
+        ->check(
+            [](const std::string& text) {
+                try {
+                    station::ParseDataField(text);
+                    return std::string();
+                } catch (const station::SerialError& e) {
+                    return std::string(e.what());
+                }
+            },
+            "NAME@ADDR:FORMAT");
+    s->add_option("--journal", o.journal,
+                  "Folder of the station's journal, where results wait while the store cannot take them "
+                  "(default: the user's state folder)")
+        ->needs(store);
     s->add_flag("--bell", o.bell, "Ring the terminal bell when a unit fails");
     s->add_flag("--dry-run", o.dryRun, "Check image, serial and log, print the SHA-256, and stop before the wire");
     s->add_option("--poll-ms", o.pollMs, "Chip-present poll interval in milliseconds")

@@ -111,6 +111,7 @@ int main(int argc, char** argv) {
     RegisterList(app, ctx);
     RegisterProgram(app, ctx);
     RegisterStation(app, ctx);
+    RegisterStore(app, ctx);
 
     try {
         app.parse(argc, argv);

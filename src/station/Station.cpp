@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <random>
 #include <string_view>
 
 #include "hid/Nrhid.h"
@@ -22,8 +23,28 @@ const char* StationStateName(StationState state) {
         case StationState::Fail: return "fail";
         case StationState::WaitingForRemoval: return "remove";
         case StationState::Ended: return "ended";
+        case StationState::StoreUnreachable: return "store-unreachable";
     }
     return "?";
+}
+
+std::string StoreUnreachableText(const StoreUnavailable& e) {
+    constexpr std::string_view kSays = "store unreachable: ";
+    const std::string_view reason = e.what();
+    return reason.starts_with(kSays) ? std::string(reason) : std::string(kSays) + std::string(reason);
+}
+
+std::string NewUnitId() {
+    // Fresh random bits per unit: two stations (or one restarted) never agree on a name, so a
+    // database can tell each unit's resent result from another unit's.
+    std::random_device random;
+    std::string id;
+    static const char* const kDigits = "0123456789abcdef";
+    for (int word = 0; word < 4; ++word) {
+        const std::uint32_t bits = random();
+        for (int shift = 28; shift >= 0; shift -= 4) id += kDigits[(bits >> shift) & 15];
+    }
+    return id;
 }
 
 namespace {
@@ -132,32 +153,43 @@ private:
         record.imagePath = config.image->source;
         record.imageSha256 = config.image->fileSha256;
         record.version = config.version;
+        record.unitId = NewUnitId();
+        record.station = config.station;
+        record.operatorName = config.operatorName;
+        record.lot = config.lot;
+        record.part = config.part;
         if (config.serial) record.series = config.series;
-        // The loaded image, shared by every station; a unit with a serial gets its own copy.
+        for (const DataField& field : config.data) record.data.push_back({field.pool, ""});
+        // The loaded image, shared by every station; a unit with a serial or pool values gets its own copy.
         ImagePtr image = config.image;
         OpStatus status = OpStatus::Ok;
         bool goOn = true;
-        if (config.serial) {
-            try {
-                record.serial = runner_.takeSerial(record);
-                runner_.view().unitTaken(record);
-            } catch (const SerialError& e) {
-                // No number was taken and the chip is untouched: the unit never started.
+        if (runner_.store() != nullptr) {
+            bool chipGone = false;
+            std::optional<StartedUnit> started = Start(record, chipGone);
+            if (!started) {
+                // Nothing was taken and the chip is untouched: the unit never started.
                 {
                     std::lock_guard lock(runner_.mutex_);
                     --runner_.inProgress_;
                 }
-                if (dynamic_cast<const SerialCancelled*>(&e) == nullptr) runner_.fatal(e.what());
                 runner_.Wake();
-                return false;
+                return chipGone;
             }
+            record.serial = started->serial;
+            record.data = started->data;
+            runner_.view().unitTaken(record);
             try {
                 std::vector<std::uint8_t> bytes = image->bytes;
-                PatchImage(bytes, config.serial->address, EncodeSerial(*record.serial, config.serial->format),
-                           config.flashSize);
-                image = WithBytes(*image, std::move(bytes));
+                if (config.serial)
+                    PatchImage(bytes, config.serial->address, EncodeSerial(*record.serial, config.serial->format),
+                               config.flashSize);
+                for (std::size_t i = 0; i < config.data.size(); ++i)
+                    PatchImage(bytes, config.data[i].address, EncodePoolValue(config.data[i], record.data[i].value),
+                               config.flashSize);
+                if (config.serial || !config.data.empty()) image = WithBytes(*image, std::move(bytes));
             } catch (const SerialError& e) {
-                // The number is spent: it is logged with the failed unit and never given again.
+                // The number and the values are spent: logged with the failed unit, never given again.
                 status = OpStatus::Refused;
                 record.message = e.what();
                 runner_.fatal(e.what());
@@ -197,6 +229,37 @@ private:
         runner_.view().unitFinished(record);
         Show(record.pass ? StationState::Pass : StationState::Fail, record.pass ? "" : record.message);
         return goOn;
+    }
+
+    // Starts the unit in the store before the chip is touched. While the store cannot be reached
+    // the chip waits on the pins and the start is tried again until the store answers, the chip
+    // is taken away (chipGone: no unit, the station waits for the next chip) or the runner stops;
+    // nothing is taken meanwhile. nullopt: no unit (stopped, chip gone, or the run cannot go on:
+    // fatal says why).
+    std::optional<StartedUnit> Start(const UnitRecord& record, bool& chipGone) {
+        chipGone = false;
+        for (;;) {
+            try {
+                return runner_.startUnit(record);
+            } catch (const StoreUnavailable& e) {
+                Show(StationState::StoreUnreachable, StoreUnreachableText(e));
+                Sleep(runner_.config().storeRetryMs);
+                if (runner_.stopping()) return std::nullopt;
+                // The operator may take the board away while the store is down.
+                const OpsResult r = session_->detect();
+                const ProgrammerInfo info = session_->programmer();
+                if ((r.status == OpStatus::Ok || (info.answered && info.echoOk)) && !info.chipPresent) {
+                    chipGone = true;
+                    return std::nullopt;
+                }
+            } catch (const PoolEmpty& e) {
+                runner_.fatal(e.what(), /*input=*/true);
+                return std::nullopt;
+            } catch (const SerialError& e) {
+                if (dynamic_cast<const SerialCancelled*>(&e) == nullptr) runner_.fatal(e.what());
+                return std::nullopt;
+            }
+        }
     }
 
     // Puts the unit's outcome on record before the station's next unit may start. An abort while
@@ -342,23 +405,30 @@ void StationRunner::unitDone(bool pass) {
     Wake();
 }
 
-void StationRunner::fatal(const std::string& why) {
+void StationRunner::fatal(const std::string& why, bool input) {
     {
         std::lock_guard lock(mutex_);
-        if (fatal_.empty()) fatal_ = why;
+        if (fatal_.empty()) {
+            fatal_ = why;
+            fatalInput_ = input;
+        }
     }
     stopAfterUnit();
 }
 
-std::uint64_t StationRunner::takeSerial(const UnitRecord& unit) {
+StartedUnit StationRunner::startUnit(const UnitRecord& unit) {
     if (store_ == nullptr) throw SerialError("no store for serial numbers");
     // The store's own lock orders processes; this orders our own stations without a thread per wait.
     std::lock_guard lock(serialMutex_);
-    const SerialFormat format = config_.serial ? config_.serial->format : SerialFormat{};
-    const StartedUnit started = store_->startUnit(
-        unit, [format](std::uint64_t number) { (void)EncodeSerial(number, format); }, [this] { return stopping(); });
-    if (!started.serial) throw SerialError("the store gave no number for series " + unit.series);
-    return *started.serial;
+    UnitStore::NumberCheck check;
+    if (config_.serial)
+        check = [format = config_.serial->format](std::uint64_t number) { (void)EncodeSerial(number, format); };
+    StartedUnit started = store_->startUnit(unit, check, [this] { return stopping(); });
+    if (!unit.series.empty() && !started.serial) throw SerialError("the store gave no number for series " + unit.series);
+    for (std::size_t i = 0; i < unit.data.size(); ++i)
+        if (i >= started.data.size() || started.data[i].pool != unit.data[i].pool)
+            throw SerialError("the store gave no value of pool " + unit.data[i].pool);
+    return started;
 }
 
 std::vector<std::string> StationRunner::ProgrammerPaths() {
@@ -408,7 +478,7 @@ StationSummary StationRunner::run() {
     }
     platform_.setChangeListener(nullptr);
     std::lock_guard lock(mutex_);
-    return {good_, failed_, interrupted_, fatal_};
+    return {good_, failed_, interrupted_, fatal_, fatalInput_};
 }
 
 }  // namespace quillon::station

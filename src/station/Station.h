@@ -19,6 +19,7 @@
 #include "hid/HidPlatform.h"
 #include "image/Image.h"
 #include "ops/WriteOptions.h"
+#include "station/DataField.h"
 #include "station/Serial.h"
 #include "station/UnitStore.h"
 
@@ -37,6 +38,10 @@ struct StationConfig {
     std::string device;           // one programmer by path or serial ("" any)
     bool all = false;             // one station per programmer
     std::string version;          // the tool's version, for the unit log
+    std::vector<DataField> data;  // per-unit values from the store's pools, written like the serial
+    // Who and what, on every unit's record.
+    std::string station, operatorName, lot, part;
+    int storeRetryMs = 1000;      // while the store cannot be reached, how often a unit's start is tried again
 };
 
 // One unit as the log keeps it.
@@ -65,15 +70,24 @@ struct UnitRecord {
     std::vector<PoolValue> data;    // the unit's per-unit data, one value per pool
 };
 
-enum class StationState { WaitingForChip, Programming, Pass, Fail, WaitingForRemoval, Ended };
-const char* StationStateName(StationState state);  // "waiting", "programming", "pass", "fail", "remove", "ended"
+// StoreUnreachable: a chip waits on the pins, untouched, until the store answers (text: why).
+enum class StationState { WaitingForChip, Programming, Pass, Fail, WaitingForRemoval, Ended, StoreUnreachable };
+// "waiting", "programming", "pass", "fail", "remove", "ended", "store-unreachable"
+const char* StationStateName(StationState state);
+
+// "store unreachable: REASON" for a store that cannot be reached (a reason that already says so
+// is not said twice).
+std::string StoreUnreachableText(const StoreUnavailable& e);
+
+// A fresh name for a unit: 128 random bits (std::random_device) as 32 lower-case hex digits.
+std::string NewUnitId();
 
 struct StationStatus {
     std::string path;
     std::string serial;     // the programmer's
     StationState state = StationState::WaitingForChip;
     int percent = 0;        // Programming
-    std::string text;       // Fail / Ended: why
+    std::string text;       // Fail / Ended / StoreUnreachable: why
 };
 
 // Implemented by the shell; calls come from the stations' threads, one station at a time per
@@ -98,6 +112,7 @@ struct StationSummary {
     std::uint64_t failed = 0;
     bool interrupted = false;  // a unit was aborted
     std::string fatal;         // why the run stopped on its own, "" when it did not
+    bool fatalInput = false;   // the fatal cause lies in the run's inputs (an empty pool), not in a device
 };
 
 class Station;
@@ -125,14 +140,15 @@ public:
     // false with wait set: try again later (a unit in progress may still fail).
     bool reserveUnit(bool& wait);
     void unitDone(bool pass);
-    void fatal(const std::string& why);
+    void fatal(const std::string& why, bool input = false);
     const StationConfig& config() const { return config_; }
     StationView& view() { return view_; }
     UnitStore* store() { return store_; }
-    // Starts the unit in the store: its number, on record as taken, one that fits the serial
-    // field. Throws SerialError (the series exhausted for the field included: nothing taken);
-    // SerialCancelled when the runner stops while it waits for the store.
-    std::uint64_t takeSerial(const UnitRecord& unit);
+    // Starts the unit in the store: its number (when unit.series is set, one that fits the serial
+    // field) and its pool values, on record as taken. Throws SerialError (the series exhausted for
+    // the field included: nothing taken); SerialCancelled when the runner stops while it waits for
+    // the store; PoolEmpty; StoreUnavailable.
+    StartedUnit startUnit(const UnitRecord& unit);
 
 private:
     void Wake();
@@ -151,6 +167,7 @@ private:
     std::uint64_t good_ = 0, failed_ = 0, inProgress_ = 0;
     bool interrupted_ = false;
     std::string fatal_;
+    bool fatalInput_ = false;
     std::mutex serialMutex_;
     std::map<std::string, std::unique_ptr<Station>> stations_;  // by programmer path (runner thread)
     friend class Station;

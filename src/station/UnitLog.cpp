@@ -3,6 +3,7 @@
 #include "station/UnitLog.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cerrno>
 #include <memory>
 #include <optional>
@@ -81,6 +82,72 @@ std::string RecordProblem(std::string_view line) {
 }
 
 }  // namespace
+
+namespace {
+std::optional<std::string> FromHex(const std::string& hex) {
+    if (hex.size() % 2 != 0) return std::nullopt;
+    std::string bytes;
+    for (std::size_t i = 0; i < hex.size(); i += 2) {
+        int value = 0;
+        for (std::size_t k = i; k < i + 2; ++k) {
+            const char c = hex[k];
+            const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+            if (digit < 0) return std::nullopt;
+            value = value * 16 + digit;
+        }
+        bytes += static_cast<char>(value);
+    }
+    return bytes;
+}
+}  // namespace
+
+std::optional<UnitLogEntry> ParseUnitLogLine(std::string_view line) {
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
+    if (!RecordProblem(line).empty()) return std::nullopt;
+    const JsonValue value = *ParseJson(line);
+    UnitLogEntry entry;
+    UnitRecord& r = entry.record;
+    entry.result = value["result"].AsString();
+    r.time = value["time"].AsString();
+    r.programmerSerial = value["programmer_serial"].AsString();
+    r.programmerPath = value["programmer_path"].AsString();
+    r.chip = value["chip"].AsString();
+    r.imagePath = value["image"].AsString();
+    r.imageSha256 = value["image_sha256"].AsString();
+    r.bytesSha256 = value["bytes_sha256"].AsString();
+    r.series = value["series"].AsString();
+    if (value.Has("series_bytes")) {
+        const auto bytes = FromHex(value["series_bytes"].AsString());
+        if (!bytes) return std::nullopt;
+        r.series = *bytes;
+    }
+    if (value.Has("serial")) {
+        const auto serial = value["serial"].AsUInt64();
+        if (!serial) return std::nullopt;
+        r.serial = serial;
+    }
+    r.pass = entry.result == "pass";
+    r.failure = value["failure"].AsString();
+    if (entry.result == "fail" && r.failure.empty()) r.failure = "fail";
+    if (entry.result != "fail") r.failure.clear();
+    r.message = value["message"].AsString();
+    if (value.Has("duration_ms")) {
+        const auto ms = value["duration_ms"].AsUInt64();
+        if (!ms || *ms > static_cast<std::uint64_t>(INT64_MAX)) return std::nullopt;
+        r.durationMs = static_cast<std::int64_t>(*ms);
+    }
+    if (value.Has("bytes_written")) {
+        const auto bytes = value["bytes_written"].AsUInt64();
+        if (!bytes || *bytes > UINT32_MAX) return std::nullopt;
+        r.bytesWritten = static_cast<std::uint32_t>(*bytes);
+    }
+    r.version = value["version"].AsString();
+    r.station = value["station"].AsString();
+    r.operatorName = value["operator"].AsString();
+    r.lot = value["lot"].AsString();
+    r.part = value["part"].AsString();
+    return entry;
+}
 
 LogCheck CheckUnitLog(std::string_view text) {
     LogCheck check;

@@ -23,6 +23,16 @@ std::string UnitLogLine(const UnitRecord& record);
 // "fail" record is retired: its station stopped mid-unit (killed, power cut).
 std::string TakenLogLine(const UnitRecord& record);
 
+// A unit log's line read back: the record as written and what it says of its unit ("taken",
+// "pass" or "fail"). A name written with its exact bytes beside it ("series_bytes") is read as
+// those bytes for the series, as its text elsewhere. A fail without a failure reads as "fail".
+struct UnitLogEntry {
+    UnitRecord record;
+    std::string result;
+};
+// nullopt when line is not one complete unit record.
+std::optional<UnitLogEntry> ParseUnitLogLine(std::string_view line);
+
 // How much of a log's end a start reads: the last complete records, never the whole file.
 inline constexpr std::size_t kLogTailBytes = 64 * 1024;
 

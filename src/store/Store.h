@@ -29,6 +29,24 @@ public:
     using StoreError::StoreError;
 };
 
+// A pool file's value that cannot be loaded (empty, too long, not UTF-8, twice in the load or
+// already in the pool): nothing was loaded. position is the value's 1-based place in the load.
+class PoolLoadError : public StoreError {
+public:
+    PoolLoadError(std::size_t position, const std::string& reason)
+        : StoreError("value " + std::to_string(position) + ": " + reason), position_(position), reason_(reason) {}
+    std::size_t position() const { return position_; }
+    const std::string& reason() const { return reason_; }
+
+private:
+    std::size_t position_;
+    std::string reason_;
+};
+
+// What a unit record says of its unit: "pass", "fail", or "taken" (its number and pool values
+// are taken, no outcome is on record: a record that is not a pass and names no failure).
+const char* UnitResult(const station::UnitRecord& unit);
+
 enum class Engine { Sqlite, Postgres };
 
 struct StoreLocation {
