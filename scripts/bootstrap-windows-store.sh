@@ -177,8 +177,9 @@ if [ ! -f "$PQ/.complete" ]; then
   s=$work/postgresql
   mkdir -p "$PQ.tmp/bin" "$PQ.tmp/include/libpq" "$PQ.tmp/lib/pkgconfig" "$PQ.tmp/share/licenses/postgresql"
   $HOST-strip --strip-unneeded -o "$PQ.tmp/bin/libpq.dll" "$b/src/interfaces/libpq/libpq.dll"
-  # The import library, named as mingw names them (-lpq finds it, and never a static libpq).
-  cp "$b/src/interfaces/libpq/libpq.a" "$PQ.tmp/lib/libpq.dll.a"
+  # The import library under the name PostgreSQL gives it: -lpq finds it even where programs
+  # link with -static (which looks for lib*.a only), as it finds Windows' own import libraries.
+  cp "$b/src/interfaces/libpq/libpq.a" "$PQ.tmp/lib/libpq.a"
   cp "$s/src/interfaces/libpq/libpq-fe.h" "$s/src/interfaces/libpq/libpq-events.h" "$s/src/include/postgres_ext.h" \
      "$b/src/include/pg_config_ext.h" "$b/src/include/pg_config.h" "$PQ.tmp/include/"
   cp "$s/src/include/libpq/libpq-fs.h" "$PQ.tmp/include/libpq/"

@@ -62,6 +62,25 @@ cp examples/blink/blink.ihx "$work/blink.hex"
    --sim write --chip NRF24LE1_16K blink.hex) | tee "$work/write.log"
 grep -q "Verify Success" "$work/write.log"
 
+# A station under Wine on the line's server through the Windows libpq, over TLS with the server's
+# certificate checked: two units on the simulated programmer; their records are read back here,
+# and each chip holds the serial of its pass record.
+pg_url=$(bash scripts/pg-scratch.sh url "$pg_dir")
+psql_as() { "${PG_BIN:-/usr/lib/postgresql/15/bin}/psql" -X -q -At -v ON_ERROR_STOP=1 "$@"; }
+psql_as "$pg_url" -c "CREATE DATABASE windows_station"
+store="${pg_url%/postgres}/windows_station?sslmode=verify-full&sslrootcert=Z:$tls/ca.crt"
+mkdir -p "$work/chips"
+(cd "$work" && "$ROOT/scripts/wine-run.sh" "$ROOT/build/windows/cli/quillon-cli.exe" station --sim swap:2 \
+   --sim-flash-dir chips --chip NRF24LE1_16K blink.hex --serial 0x3FFC:u32le --store "$store" \
+   --station windows-1 --journal journal --count 2 --json) > "$work/station.log" \
+  || { cat "$work/station.log"; echo "test-windows: the station on PostgreSQL failed" >&2; exit 1; }
+mapfile -t serials < <(psql_as "${pg_url%/postgres}/windows_station" \
+  -c "SELECT serial FROM units WHERE result = 'pass' AND station = 'windows-1' ORDER BY serial")
+[ "${serials[*]}" = "1 2" ] || { cat "$work/station.log"; echo "test-windows: pass records ${serials[*]:-none}, not 1 2" >&2; exit 1; }
+on_chips=$(for chip in "$work"/chips/*.bin; do od -An -tu4 -j $((0x3FFC)) -N4 "$chip"; done | tr -d ' ' | sort -n | xargs)
+[ "$on_chips" = "1 2" ] || { echo "test-windows: the chips hold serials ${on_chips:-none}, not 1 2" >&2; exit 1; }
+echo "test-windows: a station under Wine wrote 2 units with their records on PostgreSQL over TLS (verify-full)"
+
 if [ "$gui" = 1 ]; then
   bash scripts/package-windows.sh
   bash scripts/test-windows-window.sh

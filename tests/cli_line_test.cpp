@@ -269,7 +269,7 @@ TEST(CliLine, AStoreOnAReadOnlyOrFullFileSystemProgramsNothing) {
             std::filesystem::permissions(folder, perms::owner_read | perms::owner_exec | perms::group_read |
                                                      perms::group_exec | perms::others_read | perms::others_exec);
             std::filesystem::permissions(test::PathOf(store), perms::owner_read | perms::group_read | perms::others_read);
-            if (geteuid() == 0) {
+            if (test::IsSuperUser()) {
                 program = "setpriv";
                 args = {"--reuid=65534", "--regid=65534", "--clear-groups", QUILLON_CLI_PATH};
             }

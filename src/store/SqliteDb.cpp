@@ -202,9 +202,7 @@ private:
     void bind(sqlite3_stmt* stmt, const std::vector<SqlValue>& params) {
         const int count = sqlite3_bind_parameter_count(stmt);
         for (std::size_t i = 0; i < params.size(); ++i) {
-            // Appended, not "$" + ...: GCC 12 at -O3 (the Windows build) warns falsely on that.
-            std::string name = "$";
-            name += std::to_string(i + 1);
+            const std::string name = "$" + std::to_string(i + 1);
             const int index = sqlite3_bind_parameter_index(stmt, name.c_str());
             // A value the statement does not name is left out, as PostgreSQL does with typed
             // values; a name without a value is refused below.
