@@ -40,7 +40,10 @@ if [ ! -f "$PREFIX/lib/pkgconfig/jsoncpp.pc" ]; then
   cross_build "$SRC" "$PREFIX/src/jsoncpp-build" -DJSONCPP_WITH_TESTS=OFF -DJSONCPP_WITH_POST_BUILD_UNITTEST=OFF \
     -DBUILD_SHARED_LIBS=OFF -DBUILD_STATIC_LIBS=ON -DBUILD_OBJECT_LIBS=OFF -DJSONCPP_WITH_PKGCONFIG_SUPPORT=ON
 fi
-bash scripts/bootstrap-windows-store.sh "$PREFIX"
+# QUILLON_WINDOWS_STORE=later: the caller builds them itself later (CI, in the background).
+if [ "${QUILLON_WINDOWS_STORE:-}" != later ]; then
+  bash scripts/bootstrap-windows-store.sh "$PREFIX"
+fi
 # The header-only libraries come from their Debian packages, copied into the prefix so that the
 # cross build never sees the host's /usr/include.
 mkdir -p "$PREFIX/include"

@@ -74,8 +74,9 @@ mkdir -p "$work/chips"
    --sim-flash-dir chips --chip NRF24LE1_16K blink.hex --serial 0x3FFC:u32le --store "$store" \
    --station windows-1 --journal journal --count 2 --json) > "$work/station.log" \
   || { cat "$work/station.log"; echo "test-windows: the station on PostgreSQL failed" >&2; exit 1; }
-mapfile -t serials < <(psql_as "${pg_url%/postgres}/windows_station" \
-  -c "SELECT serial FROM units WHERE result = 'pass' AND station = 'windows-1' ORDER BY serial")
+# The store keeps a number with its top bit flipped (signed 64-bit columns): flipped back here.
+mapfile -t serials < <(psql_as "${pg_url%/postgres}/windows_station" -c "SELECT serial::numeric + 9223372036854775808
+  FROM units WHERE result = 'pass' AND station = 'windows-1' ORDER BY serial")
 [ "${serials[*]}" = "1 2" ] || { cat "$work/station.log"; echo "test-windows: pass records ${serials[*]:-none}, not 1 2" >&2; exit 1; }
 on_chips=$(for chip in "$work"/chips/*.bin; do od -An -tu4 -j $((0x3FFC)) -N4 "$chip"; done | tr -d ' ' | sort -n | xargs)
 [ "$on_chips" = "1 2" ] || { echo "test-windows: the chips hold serials ${on_chips:-none}, not 1 2" >&2; exit 1; }
