@@ -48,7 +48,10 @@ int WithStore(const CliContext& ctx, const char* op, const std::string& url, boo
         const std::unique_ptr<DbStore> db = DbStore::Open(location, options);
         return body(out, *db, fail);
     } catch (const station::StoreUnavailable& e) {
-        return fail(kExitError, std::string("store unreachable: ") + e.what());
+        // The SQL layer's reason may already say so.
+        const std::string reason = e.what();
+        const std::string prefix = "store unreachable: ";
+        return fail(kExitError, reason.rfind(prefix, 0) == 0 ? reason : prefix + reason);
     } catch (const store::StoreError& e) {
         // A newer schema, a conflict, a refused value: nothing changed.
         return fail(kExitBadInput, e.what());

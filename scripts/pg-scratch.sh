@@ -14,7 +14,8 @@
 #   pg-scratch.sh psql DIR ... run psql as the superuser over TCP
 #
 # Environment: PG_BIN (default /usr/lib/postgresql/15/bin), PG_SCRATCH_USER (the user to run as
-# when root, default nobody), PG_SCRATCH_PASSWORD (the superuser's password for a new folder).
+# when root, default nobody), PG_SCRATCH_PASSWORD (the superuser's password for a new folder),
+# PG_SCRATCH_FSYNC=on (a new folder's server syncs as a production one does: for figures).
 # Exit 77 when the server programs are missing (Debian package postgresql).
 set -euo pipefail
 
@@ -80,14 +81,15 @@ init() {
   fi
   rm -f "$pwfile"
   # A crash test stops the server with -m immediate; the system's page cache keeps what was
-  # written, so fsync is only time here.
+  # written, so fsync is only time here (unless a figure wants the real cost).
+  local sync=${PG_SCRATCH_FSYNC:-off}
   cat >>"$data/postgresql.conf" <<EOF
 listen_addresses = '127.0.0.1'
 unix_socket_directories = '$dir'
 max_connections = 200
 shared_buffers = 32MB
-fsync = off
-full_page_writes = off
+fsync = $sync
+full_page_writes = $sync
 logging_collector = off
 EOF
 }

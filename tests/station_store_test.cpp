@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <future>
 #include <map>
 #include <mutex>
 #include <set>
@@ -506,6 +507,26 @@ TEST(StationOnAStore, AStopWhileTheStoreIsAwayTakesNothing) {
     EXPECT_TRUE(summary.fatal.empty());
     EXPECT_TRUE(store.units.empty());
     EXPECT_TRUE(line.Chips().empty());
+}
+
+TEST(StationOnAStore, AStoreThatRefusesToStartUnitsEndsTheRunSayingWhy) {
+    Line line(2);
+    line.config.count = 2;
+    test::ScratchDir dir("refusing");
+    MemoryStore store;
+    station::JournalingStore journal(store, station::JournalPath(dir.str(), "s"));
+    // A result waits in the journal that the store will never take.
+    EXPECT_THROW(journal.finishUnit(Finished("stranger", {}), {}), std::runtime_error);
+    Recorder view;
+    station::StationRunner runner(*line.platform, line.config, view, &journal);
+    auto summary = std::async(std::launch::async, [&] { return runner.run(); });
+    ASSERT_EQ(summary.wait_for(std::chrono::seconds(20)), std::future_status::ready) << "the run never ended";
+    const auto s = summary.get();
+    EXPECT_THAT(s.fatal, HasSubstr("the store refuses a result that waits in the journal"));
+    EXPECT_THAT(s.fatal, HasSubstr("no unit stranger"));
+    EXPECT_EQ(store.starts.load(), 0);
+    EXPECT_TRUE(line.Chips().empty());
+    EXPECT_EQ(journal.waiting(), 1u);
 }
 
 TEST(StationOnAStore, AnEmptyPoolStopsTheRunBeforeTheChip) {

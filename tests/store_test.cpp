@@ -149,6 +149,36 @@ TEST_P(StoreTest, SeveralStoresOnOneDatabaseGiveEveryNumberOnceWithoutGaps) {
     for (const auto& u : units) ASSERT_EQ(u.data.size(), 1u) << u.unitId;
 }
 
+TEST_P(StoreTest, StationsStartingANewSeriesAtOnceShareItsFirstNumbers) {
+    constexpr int kThreads = 6, kRounds = 4;
+    std::vector<std::unique_ptr<DbStore>> stores;
+    for (int t = 0; t < kThreads; ++t) stores.push_back(OpenAgain());
+    for (int round = 0; round < kRounds; ++round) {
+        const std::string series = "fresh" + std::to_string(round);
+        std::vector<std::optional<std::uint64_t>> numbers(kThreads);
+        std::atomic<int> ready{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t)
+            threads.emplace_back([&, t] {
+                ++ready;
+                while (ready.load() < kThreads) std::this_thread::yield();
+                try {
+                    numbers[t] = Start(*stores[t], Unit(series + "-" + std::to_string(t), series));
+                } catch (const std::exception& e) {
+                    ADD_FAILURE() << series << ": " << e.what();
+                }
+            });
+        for (auto& th : threads) th.join();
+        std::set<std::uint64_t> got;
+        for (const auto& n : numbers)
+            if (n) got.insert(*n);
+        EXPECT_EQ(got.size(), std::size_t(kThreads)) << series;
+        if (!got.empty()) {
+            EXPECT_EQ(*got.rbegin(), std::uint64_t(kThreads)) << series;
+        }
+    }
+}
+
 TEST_P(StoreTest, TheTopOfTheUnsignedRangeIsGivenAndThenTheSeriesIsExhausted) {
     store_->setSeries("serial", kMax - 2);
     EXPECT_EQ(store_->peekNext("serial"), kMax - 1);
@@ -231,6 +261,34 @@ TEST_P(StoreTest, PoolValuesGoToOneUnitEachAndAFailedUnitsValueIsRetired) {
     EXPECT_EQ(units[0].data[1].value, "k1");
     EXPECT_EQ(units[1].data[0].pool, "key");
     EXPECT_EQ(units[1].data[1].value, "02-1A-2B-3C-4D-02");
+}
+
+TEST_P(StoreTest, ALastPoolValueAnotherStationLetsGoIsClaimedNotReportedEmpty) {
+    ASSERT_EQ(store_->loadPool("mac", {"02:00:00:00:00:01"}), 1u);
+    ASSERT_EQ(Start(*store_, Unit("first")), 1u);
+    // Another station's start holds the series and the pool's last value, then fails and rolls back.
+    auto holder = engines_.RawConnection(location_);
+    holder->begin();
+    ASSERT_EQ(holder->query("UPDATE pool_values SET unit_id = $1 WHERE unit_id IS NULL RETURNING value",
+                            {std::string("other")})
+                  .size(),
+              1u);
+    std::optional<std::string> got;
+    std::string error;
+    std::thread station([&] {
+        try {
+            UnitRecord u = Unit("waits");
+            u.data = {{"mac", ""}};
+            got = store_->startUnit(u, {}, {}).data.at(0).value;
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    holder->rollback();
+    station.join();
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(got, "02:00:00:00:00:01");
 }
 
 TEST_P(StoreTest, APoolLoadIsAllOrNothing) {
@@ -328,8 +386,9 @@ TEST_P(StoreTest, UnitsAreFoundByEachFilterOldestFirst) {
         if (outcome > 0) store_->finishUnit(Passed(u), {});
         if (outcome < 0) store_->finishUnit(Failed(u), {});
     };
-    add("a", "2026-12-09T23:59:59.999Z", "L1", "st1", 1);
+    // Put on record out of time order (an import of older units comes later): found by time.
     add("b", "2026-12-10T08:00:00.000Z", "L1", "st2", -1);
+    add("a", "2026-12-09T23:59:59.999Z", "L1", "st1", 1);
     add("c", "2026-12-10T09:30:00.000Z", "L2", "st1", 0);
     add("d", "2026-12-11T00:00:00.000Z", "L2", "st2", 1);
     const auto ids = [&](const UnitFilter& f) {
@@ -343,7 +402,7 @@ TEST_P(StoreTest, UnitsAreFoundByEachFilterOldestFirst) {
         return f;
     };
     EXPECT_EQ(ids({}), "abcd");
-    EXPECT_EQ(ids(with([](UnitFilter& f) { f.serial = 3; })), "c");
+    EXPECT_EQ(ids(with([](UnitFilter& f) { f.serial = 1; })), "b");
     EXPECT_EQ(ids(with([](UnitFilter& f) { f.lot = "L2"; })), "cd");
     EXPECT_EQ(ids(with([](UnitFilter& f) { f.station = "st2"; })), "bd");
     EXPECT_EQ(ids(with([](UnitFilter& f) { f.result = "pass"; })), "ad");
@@ -385,11 +444,16 @@ std::string LogOf(const std::string& series, int passes, int fails, int takenOnl
 }
 
 TEST_P(StoreTest, AnImportCarriesTheRecordsOnceAndAConflictChangesNothing) {
-    const std::string log = LogOf("/line/serial.txt", 3, 1, 1);
+    std::string log = LogOf("/line/serial.txt", 3, 1, 1);
+    // A failure's message longer than the store keeps: cut, the same way on every import.
+    UnitRecord wordy = Failed(Unit("", "/line/serial.txt"));
+    wordy.serial = 90;
+    wordy.message = std::string(2500, 'w');
+    log += station::UnitLogLine(wordy) + "\n";
     const LogUnits read = UnitsOfLog(log, "/line/serial.txt", "serial");
-    ASSERT_EQ(read.units.size(), 6u);
+    ASSERT_EQ(read.units.size(), 7u);
     const ImportSummary first = store_->importFiles("serial", 105, read.units);
-    EXPECT_EQ(first.added, 6u);
+    EXPECT_EQ(first.added, 7u);
     EXPECT_EQ(first.last, 105u);
     EXPECT_EQ(store_->peekNext("serial"), 106u);
     UnitFilter taken;
@@ -398,14 +462,15 @@ TEST_P(StoreTest, AnImportCarriesTheRecordsOnceAndAConflictChangesNothing) {
     EXPECT_EQ(store_->units(taken)[0].serial, 105u);
     UnitFilter failed;
     failed.result = "fail";
-    ASSERT_EQ(store_->units(failed).size(), 1u);
+    ASSERT_EQ(store_->units(failed).size(), 2u);
     EXPECT_EQ(store_->units(failed)[0].failure, "verify failure");
+    EXPECT_EQ(store_->units(failed)[1].message.size(), 2000u);
 
     // Again: the same units, found by their names.
     const ImportSummary second = store_->importFiles("serial", 105, UnitsOfLog(log, "/line/serial.txt", "serial").units);
     EXPECT_EQ(second.added, 0u);
-    EXPECT_EQ(second.alreadyThere, 6u);
-    EXPECT_EQ(store_->units({}).size(), 6u);
+    EXPECT_EQ(second.alreadyThere, 7u);
+    EXPECT_EQ(store_->units({}).size(), 7u);
 
     // The store went on; a log whose unit 103 says otherwise is refused whole.
     EXPECT_EQ(Start(*store_, Unit("station-unit")), 106u);
@@ -419,7 +484,7 @@ TEST_P(StoreTest, AnImportCarriesTheRecordsOnceAndAConflictChangesNothing) {
     std::vector<UnitRecord> clash = {read.units[0]};
     clash[0].unitId = "log:serial:elsewhere";
     EXPECT_THROW(store_->importFiles("serial", 105, clash), StoreError);
-    EXPECT_EQ(store_->units({}).size(), 7u);
+    EXPECT_EQ(store_->units({}).size(), 8u);
     EXPECT_EQ(store_->peekNext("serial"), 107u);
 }
 

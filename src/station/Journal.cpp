@@ -194,11 +194,20 @@ std::size_t JournalingStore::SendLocked(const std::function<bool()>& cancelled) 
     }
     std::vector<std::string> lines = ReadLocked();
     std::size_t sent = 0;
+    const auto keepRest = [&] {
+        if (sent > 0) WriteLocked(std::vector<std::string>(lines.begin() + static_cast<std::ptrdiff_t>(sent), lines.end()));
+    };
     try {
         for (; sent < lines.size(); ++sent) store_.finishUnit(*ParseJournalLine(lines[sent]), cancelled);
-    } catch (...) {
-        if (sent > 0) WriteLocked(std::vector<std::string>(lines.begin() + static_cast<std::ptrdiff_t>(sent), lines.end()));
+    } catch (const StoreUnavailable&) {
+        keepRest();
         throw;
+    } catch (const StoreWaitCancelled&) {
+        keepRest();
+        throw;
+    } catch (const std::exception& e) {
+        keepRest();
+        throw std::runtime_error("the store refuses a result that waits in the journal " + path_ + ": " + e.what());
     }
     if (sent > 0) WriteLocked({});
     return sent;

@@ -258,6 +258,11 @@ private:
             } catch (const SerialError& e) {
                 if (dynamic_cast<const SerialCancelled*>(&e) == nullptr) runner_.fatal(e.what());
                 return std::nullopt;
+            } catch (const std::exception& e) {
+                // The store refuses (a result in the journal it will not take, a record it cannot
+                // keep): no unit can start until someone looks.
+                runner_.fatal(e.what());
+                return std::nullopt;
             }
         }
     }

@@ -318,32 +318,36 @@ public:
         static constexpr const char* kTake =
             "UPDATE series SET last = COALESCE(last, $2) + 1 WHERE name = $1 AND COALESCE(last, $2) < lim RETURNING last";
         const std::vector<SqlValue> params = {name, Stored(0)};
-        auto rows = sql_->query(kTake, params);
-        if (rows.empty()) {
-            // Not there when the update looked, or at its limit. Another station may have created
-            // the series since (PostgreSQL reads each statement's own snapshot): only a series
-            // that holds its limit is exhausted.
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            const auto rows = sql_->query(kTake, params);
+            if (!rows.empty()) return Number(Int(rows[0].at(0)));
+            // No row: the series is exhausted, missing, or (PostgreSQL) was created by another
+            // station after this statement began; only the first is final.
             const auto series = Series(name);
-            if (series && series->first && *series->first >= series->second) ThrowExhausted(name, *series->first);
-            if (!series) EnsureSeries(name);
-            rows = sql_->query(kTake, params);
-            if (rows.empty()) throw StoreError(Where() + ": serial series " + name + " could not be created");
+            if (!series)
+                EnsureSeries(name);
+            else if (series->first && *series->first >= series->second)
+                ThrowExhausted(name, *series->first);
         }
-        return Number(Int(rows[0].at(0)));
+        throw StoreError(Where() + ": serial series " + name + " could not be created");
     }
 
     std::optional<std::string> ClaimPoolValue(const std::string& pool, const std::string& unitId, std::size_t slot) {
         // PostgreSQL: rows other stations are claiming right now are passed over, not waited for.
-        const char* claim =
-            postgres_ ? "UPDATE pool_values SET unit_id = $1, slot = $2 WHERE unit_id IS NULL AND id = (SELECT id FROM "
-                        "pool_values WHERE pool = $3 AND unit_id IS NULL ORDER BY id LIMIT 1 FOR UPDATE SKIP LOCKED) "
-                        "RETURNING value"
-                      : "UPDATE pool_values SET unit_id = $1, slot = $2 WHERE unit_id IS NULL AND id = (SELECT id FROM "
-                        "pool_values WHERE pool = $3 AND unit_id IS NULL ORDER BY id LIMIT 1) RETURNING value";
+        static constexpr const char* kSkipLocked =
+            "UPDATE pool_values SET unit_id = $1, slot = $2 WHERE unit_id IS NULL AND id = (SELECT id FROM "
+            "pool_values WHERE pool = $3 AND unit_id IS NULL ORDER BY id LIMIT 1 FOR UPDATE SKIP LOCKED) "
+            "RETURNING value";
+        // When every free row is being claimed by others, the first one is waited for: its claim
+        // may yet be rolled back (SQLite's one writer always waits).
+        static constexpr const char* kWait =
+            "UPDATE pool_values SET unit_id = $1, slot = $2 WHERE unit_id IS NULL AND id = (SELECT id FROM "
+            "pool_values WHERE pool = $3 AND unit_id IS NULL ORDER BY id LIMIT 1) RETURNING value";
+        const std::vector<SqlValue> params = {unitId, static_cast<std::int64_t>(slot), pool};
         for (int attempt = 0; attempt < 10; ++attempt) {
-            const auto rows = sql_->query(claim, {unitId, static_cast<std::int64_t>(slot), pool});
+            const auto rows = sql_->query(postgres_ && attempt == 0 ? kSkipLocked : kWait, params);
             if (!rows.empty()) return Text(rows[0].at(0));
-            // Every free row may have been locked by other stations: empty only when none is left.
+            // Empty only when no free row is left, counting those others hold.
             if (PoolFree(pool) == 0) return std::nullopt;
         }
         return std::nullopt;
@@ -481,7 +485,13 @@ public:
         });
     }
 
-    ImportSummary Import(const std::string& series, std::uint64_t counterLast, const std::vector<UnitRecord>& records) {
+    ImportSummary Import(const std::string& series, std::uint64_t counterLast, std::vector<UnitRecord> records) {
+        // Outcomes are kept as a station's finish keeps them (a long message cut), so that a
+        // second import compares equal.
+        for (UnitRecord& r : records) {
+            r.failure = Keepable(r.failure, kNameChars);
+            r.message = Keepable(r.message, kMessageChars);
+        }
         CheckText("series", series, kNameChars);
         if (series.empty()) throw StoreError("an import needs a series to carry the counter into");
         std::set<std::string> ids;
@@ -593,7 +603,7 @@ public:
         }
         std::vector<UnitRecord> units;
         std::map<std::string, std::size_t> byId;
-        for (const SqlRow& row : sql_->query("SELECT " + columns + " FROM units u" + where + " ORDER BY u.id", params)) {
+        for (const SqlRow& row : sql_->query("SELECT " + columns + " FROM units u" + where + " ORDER BY u.time, u.id", params)) {
             units.push_back(UnitFromRow(row));
             byId[units.back().unitId] = units.size() - 1;
         }
