@@ -29,7 +29,15 @@ void UnitCost(benchmark::State& state, store::Engine engine) {
     if (engine == store::Engine::Postgres) {
         // The tests' server runs without fsync (only time there); a line's server syncs each commit.
         test::PostgresServer::Shared()->sql("ALTER SYSTEM SET fsync = on");
+        test::PostgresServer::Shared()->sql("ALTER SYSTEM SET full_page_writes = on");
         test::PostgresServer::Shared()->sql("SELECT pg_reload_conf()");
+    }
+    if (engine == store::Engine::Postgres) {
+        const auto fsync = engines.RawConnection(location)->query("SHOW fsync");
+        if (fsync.empty() || std::get<std::string>(fsync[0].at(0)) != "on") {
+            state.SkipWithError("the server does not sync its commits");
+            return;
+        }
     }
     auto db = store::DbStore::Open(location);
     std::vector<std::string> macs;

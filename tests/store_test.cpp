@@ -658,6 +658,25 @@ TEST(StationRoleTest, AStationLoggedInAsTheExampleRoleRecordsUnitsAndMayDoNothin
     EXPECT_EQ(owner->peekNext("serial"), 3u);
 }
 
+TEST_P(StoreTest, ACreationThatFailsHalfwayLeavesNothingBehind) {
+    // A database that already has a table of that name (someone else's): the schema is made in
+    // one transaction, so nothing of it stays and the store still reads as empty.
+    const StoreLocation other = engines_.NewStore(GetParam());
+    {
+        auto sql = engines_.RawConnection(other);
+        sql->exec("CREATE TABLE pool_values (theirs INTEGER)");
+    }
+    EXPECT_THROW(DbStore::Open(other), StoreError);
+    auto sql = engines_.RawConnection(other);
+    const char* exists = GetParam() == Engine::Postgres
+                             ? "SELECT count(*) FROM pg_tables WHERE tablename IN ('quillon_schema', 'series', 'units')"
+                             : "SELECT count(*) FROM sqlite_master WHERE name IN ('quillon_schema', 'series', 'units')";
+    EXPECT_EQ(std::get<std::int64_t>(sql->query(exists).at(0).at(0)), 0);
+    StoreOptions look;
+    look.create = false;
+    EXPECT_EQ(DbStore::Open(other, look)->schemaVersion(), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, StoreTest, ::testing::Values(Engine::Sqlite, Engine::Postgres),
                          [](const auto& info) { return info.param == Engine::Sqlite ? "Sqlite" : "Postgres"; });
 
