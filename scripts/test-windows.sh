@@ -45,7 +45,11 @@ chmod 600 "$tls/server.key"
 [ "$(id -u)" != 0 ] || chown -R "${PG_SCRATCH_USER:-nobody}" "$tls"
 bash scripts/pg-scratch.sh psql "$pg_dir" -c "ALTER SYSTEM SET ssl_cert_file = '$tls/server.crt'" \
   -c "ALTER SYSTEM SET ssl_key_file = '$tls/server.key'" -c "ALTER SYSTEM SET ssl = on" -c "SELECT pg_reload_conf()" >/dev/null
-sleep 1
+# The reload reaches new sessions a moment later.
+for _ in $(seq 20); do
+  [ "$(bash scripts/pg-scratch.sh psql "$pg_dir" -At -c 'SHOW ssl')" = on ] && break
+  sleep 0.5
+done
 [ "$(bash scripts/pg-scratch.sh psql "$pg_dir" -At -c 'SHOW ssl')" = on ] || { echo "test-windows: TLS did not start on the test server" >&2; exit 1; }
 export QUILLON_TEST_POSTGRES_URL QUILLON_TEST_POSTGRES_ROOTCERT="Z:$tls/ca.crt"
 
