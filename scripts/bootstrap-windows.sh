@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Gets everything the Windows build needs onto this Debian machine: the mingw-w64 toolchain,
-# Wine, NSIS and Xvfb (for the window) from Debian, and GoogleTest and jsoncpp built for mingw
-# from Debian's own sources into build/windows-deps (no mingw packages exist for them).
-# Idempotent: what is there is kept.
+# Wine, NSIS and Xvfb (for the window) from Debian, and GoogleTest, jsoncpp and the store's
+# engines (SQLite, libpq with OpenSSL: scripts/bootstrap-windows-store.sh, cached outside the
+# clone) built for mingw from Debian's own sources into build/windows-deps (no mingw packages
+# exist for them). Idempotent: what is there is kept.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -38,6 +39,10 @@ if [ ! -f "$PREFIX/lib/pkgconfig/jsoncpp.pc" ]; then
   SRC=$(find "$PREFIX/src/jsoncpp" -mindepth 1 -maxdepth 1 -type d -name '*jsoncpp-*' | head -1)
   cross_build "$SRC" "$PREFIX/src/jsoncpp-build" -DJSONCPP_WITH_TESTS=OFF -DJSONCPP_WITH_POST_BUILD_UNITTEST=OFF \
     -DBUILD_SHARED_LIBS=OFF -DBUILD_STATIC_LIBS=ON -DBUILD_OBJECT_LIBS=OFF -DJSONCPP_WITH_PKGCONFIG_SUPPORT=ON
+fi
+# QUILLON_WINDOWS_STORE=later: the caller builds them itself later (CI, in the background).
+if [ "${QUILLON_WINDOWS_STORE:-}" != later ]; then
+  bash scripts/bootstrap-windows-store.sh "$PREFIX"
 fi
 # The header-only libraries come from their Debian packages, copied into the prefix so that the
 # cross build never sees the host's /usr/include.

@@ -42,6 +42,10 @@ unzip -q "$zip" -d "$work/app"
 app=$work/app/quillon-$version-windows-x64
 [ -f "$app/quillon.exe" ] && [ -f "$app/quillon-cli.exe" ] && [ -f "$app/platforms/qwindows.dll" ] \
   || fail "the zip lacks quillon.exe, quillon-cli.exe or platforms/qwindows.dll"
+# quillon-cli.exe starts from the zip alone, in a prefix that knows no build folder: every DLL it
+# loads (libpq.dll, for the store) came with it.
+(cd "$app" && wine ./quillon-cli.exe --version > "$work/cli-version.out" 2>&1) \
+  || fail "quillon-cli.exe from the zip does not start: $(cat "$work/cli-version.out")"
 cp examples/blink/blink.ihx "$work/data/blink.hex"
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 printf '[CONFIG]\r\nchipidx=0\r\nfile=%s\r\nreload=1\r\nerase=1\r\nencry=0\r\nverify=1\r\nrstrun=1\r\nlang=en\r\n' \

@@ -182,6 +182,8 @@ TEST(CliLine, RefusedStartsTouchNothing) {
         {{"--data", "nothing@0x100:hex:2"}, 3, "pool nothing is empty"},
     };
     for (const Case& c : cases) {
+        // A Windows command line is UTF-16: bytes that are no UTF-8 cannot reach the program there.
+        if (test::OnWindows() && std::string(c.says) == "UTF-8") continue;
         const auto r = test::RunProcess(QUILLON_CLI_PATH, b.Args("swap:1", "pc-1", c.extra));
         EXPECT_EQ(r.code, c.code) << r.all();
         EXPECT_THAT(r.all(), HasSubstr(c.says));
@@ -225,11 +227,14 @@ TEST(CliLine, AStoreOfANewerSchemaIsRefusedAndNeverWritten) {
         sql->exec("UPDATE quillon_schema SET version = version + 1");
     }
     const std::string before = test::ReadFileBytes(b.store);
+    // The store as --json writes it (a Windows path's backslashes escaped).
+    std::string shown;
+    for (const char ch : b.store) shown += ch == '\\' ? std::string("\\\\") : std::string(1, ch);
     for (const bool dry : {true, false}) {
         const auto r = test::RunProcess(QUILLON_CLI_PATH,
                                         b.Args("swap:1", "pc-1", {dry ? "--dry-run" : "--count", dry ? "--quiet" : "1"}));
         EXPECT_EQ(r.code, 3) << r.all();
-        EXPECT_THAT(r.all(), HasSubstr(b.store));
+        EXPECT_THAT(r.all(), HasSubstr(shown));
     }
     EXPECT_TRUE(b.Chips().empty());
     EXPECT_EQ(test::ReadFileBytes(b.store), before);
