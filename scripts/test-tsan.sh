@@ -8,7 +8,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/bootstrap.sh
 programs=(hidlink_test hidlink_stress_test hidlink_sim_contract_test cpro_threads_test sim_test uihost_test
-          operations_test station_test cli_station_test cli_program_test window_gate_test)
+          operations_test station_test station_store_test station_hold_test cli_station_test cli_program_test
+          window_gate_test)
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan -j "$(nproc)" --target quillon-cli "${programs[@]}"
 labels=$(IFS='|'; echo "${programs[*]}")

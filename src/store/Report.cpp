@@ -67,7 +67,7 @@ std::optional<std::string> ParseUtcTime(std::string_view text) {
         if (at < text.size() && text[at] == 'Z') ++at;
         if (at != text.size()) return std::nullopt;
     }
-    char out[32];
+    char out[96];  // room for any int in every field, so the compiler can see nothing is cut
     std::snprintf(out, sizeof out, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", year, month, day, hour, minute, second,
                   millis);
     return std::string(out);
