@@ -63,6 +63,12 @@ void OpenDatabase(const Profile& p, const StationConfig& c, const std::string& j
 }  // namespace
 
 ProfileStation PrepareProfileStation(const Profile& p, const std::string& version, const std::string& journalFolder) {
+    ProfileStation ready = PrepareProfileConfig(p, version);
+    OpenProfileStore(p, ready, journalFolder);
+    return ready;
+}
+
+ProfileStation PrepareProfileConfig(const Profile& p, const std::string& version) {
     ProfileStation ready;
     ready.store = std::make_unique<ProfileStore>();
     StationConfig& c = ready.config;
@@ -101,7 +107,17 @@ ProfileStation PrepareProfileStation(const Profile& p, const std::string& versio
             spans.push_back({"data " + c.data.back().pool, c.data.back().address, c.data.back().width});
         }
         if (!c.data.empty()) CheckFieldsApart(spans, c.flashSize);
-        if (db)
+    } catch (const SerialError& e) {
+        throw ProfileError(e.what());
+    }
+    return ready;
+}
+
+void OpenProfileStore(const Profile& p, ProfileStation& ready, const std::string& journalFolder) {
+    const StationConfig& c = ready.config;
+    ready.store = std::make_unique<ProfileStore>();
+    try {
+        if (!p.store.empty())
             OpenDatabase(p, c, journalFolder, *ready.store);
         else
             OpenFiles(p, c, *ready.store);
@@ -114,7 +130,6 @@ ProfileStation PrepareProfileStation(const Profile& p, const std::string& versio
     } catch (const SerialError& e) {
         throw ProfileError(e.what());
     }
-    return ready;
 }
 
 }  // namespace quillon::station
