@@ -449,6 +449,13 @@ void OperatorView::work(station::ProfileStation ready) {
         post(std::move(open));
         ended.summary = runner->run();
     }
+    // The stations and the store end here too: closing a database connection is the store's
+    // business, not the UI thread's.
+    {
+        std::lock_guard lock(runMutex_);
+        runner_.reset();
+    }
+    store_.reset();
     post(std::move(ended));
 }
 
@@ -585,12 +592,7 @@ void OperatorView::unitShown(const station::UnitRecord& r) {
 }
 
 void OperatorView::runEnded(const station::StationSummary& summary) {
-    if (worker_.joinable()) worker_.join();
-    {
-        std::lock_guard lock(runMutex_);
-        runner_.reset();
-    }
-    store_.reset();
+    if (worker_.joinable()) worker_.join();  // it has ended its stations and closed its store
     for (QLineEdit* e : {edtLot, edtOperator, edtPart}) e->setReadOnly(false);
     btnStart->setEnabled(true);
     btnStop->setEnabled(false);
