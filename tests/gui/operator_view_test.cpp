@@ -306,6 +306,28 @@ TEST_F(OperatorViewTest, ClosingAsksWhileUnitsAreInProgressAndLosesNoRecord) {
     EXPECT_EQ(taken, results);
 }
 
+// Stop with a unit on the pins: that unit is finished and on record, no other starts, and the
+// tile ends neither programming nor "disconnected".
+TEST_F(OperatorViewTest, StopFinishesTheUnitOnThePinsAndStartsNoOther) {
+    std::string image;
+    for (int i = 0; i < 16384; ++i) image.push_back(static_cast<char>(i * 7));
+    test::WriteFileBytes(dir_ / "fw.bin", image);
+    profile_.imageSha256 = station::ImageFileSha256(profile_.image);
+    auto& view = Open("swap:50", 1, /*paced=*/true);
+    ASSERT_TRUE(view.start());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view.unitsInProgress(); }, 20000));
+    view.stop();
+    EXPECT_FALSE(view.btnStop->isEnabled());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !view.running(); }, 20000));
+    const auto logged = LoggedResults();
+    ASSERT_GE(logged.size(), 1u);
+    EXPECT_EQ(logged.size(), view.sessionCounts().good + view.sessionCounts().failed);
+    EXPECT_TRUE(logged.rbegin()->second) << "the unit on the pins was cut short";
+    EXPECT_EQ(test::ReadFileBytes(dir_ / "serial.txt"), std::to_string(logged.rbegin()->first) + "\n");
+    EXPECT_EQ(Tile(0)->stateText().toStdString(), "Stopped");
+    EXPECT_TRUE(view.btnStart->isEnabled());
+}
+
 // The close question is modal: when the run ends while it is open (here: stopped meanwhile),
 // a yes closes the window at once instead of waiting for a run that will not end again.
 TEST_F(OperatorViewTest, AYesAfterTheRunEndedDuringTheQuestionClosesTheWindow) {
