@@ -154,6 +154,9 @@ TEST(Profile, NeverHoldsAPassword) {
         {"host=db password=s3\\ cret dbname=line", "host=db dbname=line"},
         {"postgresql://db/line?pass%77ord=s3cret&sslmode=require", "postgresql://db/line?sslmode=require"},
         {"postgresql://db/line?PASSWORD=s3cret", "postgresql://db/line"},
+        // The client key's password is a secret too.
+        {"host=db sslpassword=s3cret dbname=line", "host=db dbname=line"},
+        {"postgresql://db/line?sslpassword=s3cret", "postgresql://db/line"},
     };
     for (const Case& c : cases) EXPECT_EQ(station::StripPassword(c.given), c.kept) << c.given;
     Profile p = Full();

@@ -40,6 +40,9 @@ const char* YesNo(bool b) { return b ? "yes" : "no"; }
 // libpq separates keywords by any white space, not only by blanks.
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
 
+// libpq's keywords that hold a secret: the server's password and the client key's (sslpassword).
+bool IsSecretKey(const std::string& lowerKey) { return lowerKey == "password" || lowerKey == "sslpassword"; }
+
 // A URL query parameter's name as libpq reads it: percent escapes decoded ("pass%77ord").
 std::string DecodedName(std::string_view name) {
     std::string out;
@@ -138,7 +141,7 @@ std::string StripPassword(std::string_view location) {
                 std::size_t end = query.find('&', from);
                 if (end == std::string::npos) end = query.size();
                 const std::string param = query.substr(from, end - from);
-                if (Lower(DecodedName(param.substr(0, param.find('=')))) != "password" && !param.empty())
+                if (!IsSecretKey(Lower(DecodedName(param.substr(0, param.find('='))))) && !param.empty())
                     kept += (kept.empty() ? "" : "&") + param;
                 from = end + 1;
             }
@@ -170,7 +173,7 @@ std::string StripPassword(std::string_view location) {
             }
         }
         const std::string token(Trim(std::string_view(s).substr(start, std::min(i, s.size()) - start)));
-        if (key != "password" && !token.empty()) out += (out.empty() ? "" : " ") + token;
+        if (!IsSecretKey(key) && !token.empty()) out += (out.empty() ? "" : " ") + token;
     }
     return out;
 }

@@ -49,6 +49,9 @@ bool IsKeywordForm(std::string_view text) {
     return i < text.size() && text[i] == '=';
 }
 
+// libpq's keywords that hold a secret: the server's password and the client key's (sslpassword).
+bool IsSecretKey(const std::string& lowerKey) { return lowerKey == "password" || lowerKey == "sslpassword"; }
+
 // A query parameter's name as libpq reads it: percent escapes decoded ("pass%77ord" is "password").
 std::string DecodedName(std::string_view name) {
     std::string out;
@@ -83,7 +86,7 @@ std::string MaskUrl(const std::string& text) {
         const std::size_t amp = out.find('&', key);
         const std::size_t stop = amp == std::string::npos ? out.size() : amp;
         const std::size_t eq = out.find('=', key);
-        if (eq != std::string::npos && eq < stop && Lower(DecodedName(std::string_view(out).substr(key, eq - key))) == "password") {
+        if (eq != std::string::npos && eq < stop && IsSecretKey(Lower(DecodedName(std::string_view(out).substr(key, eq - key))))) {
             out.replace(eq + 1, stop - eq - 1, "***");
             from = out.find('&', eq + 4);
         } else {
@@ -121,7 +124,7 @@ std::string MaskKeywords(const std::string& text) {
                 i += text[i] == '\\' && i + 1 < text.size() ? 2 : 1;
         }
         out += text.substr(keyStart, valueStart - keyStart);
-        out += name == "password" ? "***" : text.substr(valueStart, i - valueStart);
+        out += IsSecretKey(name) ? "***" : text.substr(valueStart, i - valueStart);
     }
     return out;
 }
