@@ -76,6 +76,15 @@ ProfileStation PrepareProfileConfig(const Profile& p, const std::string& version
     if (c.chipIndex < 0) throw ProfileError("unknown chip '" + p.chip + "'");
     c.chipName = p.chip;
     c.flashSize = kChips[static_cast<std::size_t>(c.chipIndex)].flashSize;
+    // As the command line: only a regular file is read (a FIFO or a device put in the image's
+    // place would keep the caller, the window's UI thread among them, waiting for ever).
+    std::string kind;
+    try {
+        kind = NonRegularKind(p.image);
+    } catch (const std::system_error&) {
+        // Missing or unreadable: the load below says which.
+    }
+    if (!kind.empty()) throw ProfileError(p.image + ": is " + kind + "; only regular files are read");
     ImageLoad load = ReadImageFile(p.image, CPro::kBufferSize);
     if (!load.image) throw ProfileError(load.error);
     if (load.image->fileSha256 != p.imageSha256) throw ProfileError(kImageChanged);
