@@ -316,9 +316,11 @@ int RunStation(const CliContext& ctx, const StationOptions& given, const Profile
             return Fail(out, kExitBadInput, e.what());
         }
         OptionsFromProfile(profile, o);
-        const std::pair<bool, const char*> required[] = {{profile.requireLot && o.lot.empty(), "--lot"},
-                                                         {profile.requireOperator && o.operatorName.empty(), "--operator"},
-                                                         {profile.requirePart && o.part.empty(), "--part"}};
+        // Blanks alone are not a value (the window refuses them the same way).
+        const auto none = [](const std::string& v) { return v.find_first_not_of(" \t") == std::string::npos; };
+        const std::pair<bool, const char*> required[] = {{profile.requireLot && none(o.lot), "--lot"},
+                                                         {profile.requireOperator && none(o.operatorName), "--operator"},
+                                                         {profile.requirePart && none(o.part), "--part"}};
         for (const auto& [missing, option] : required)
             if (missing) return Fail(out, kExitUsage, choices.load + ": the profile requires " + option);
     }

@@ -29,6 +29,7 @@ constexpr std::array kTexts{
     Pair{"HOLD: %1 failures in a row \u2014 check the fixture", "暂停：连续 %1 次失败 \u2014 请检查夹具"},
     Pair{"Acknowledge", "确认"},
     Pair{"Disconnected: %1", "已断开：%1"},
+    Pair{"Stopped", "已停止"},
     Pair{"Store unreachable: %1", "数据库无法连接：%1"},
     Pair{"Last unit: %1", "上一个：%1"},
     Pair{"Start", "开始"},

@@ -17,6 +17,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <utility>
 
 #include "core/Version.h"
 #include "gui/OperatorTexts.h"
@@ -55,6 +56,15 @@ QString LocalTime(const std::string& iso) {
     const QDateTime t = QDateTime::fromString(Q(iso), Qt::ISODateWithMs);
     return t.isValid() ? t.toLocalTime().toString(QStringLiteral("HH:mm:ss")) : Q(iso);
 }
+
+// The words after "store unreachable: ", which the view says in its own language.
+QString UnreachableReason(const std::string& text) {
+    constexpr std::string_view kSays = "store unreachable: ";
+    return Q(std::string_view(text).starts_with(kSays) ? text.substr(kSays.size()) : text);
+}
+
+// How long a run waits before it tries an unreachable store again (as the command line does).
+constexpr auto kStoreRetry = std::chrono::seconds(1);
 
 }  // namespace
 
@@ -124,11 +134,13 @@ void ProgrammerTile::show(const station::StationStatus& s) {
             break;
         case StationState::StoreUnreachable:
             // The chip waits on the pins, untouched, until the store answers.
-            lblState->setText(OperatorText("Store unreachable: %1", Q(s.text)));
+            lblState->setText(OperatorText("Store unreachable: %1", UnreachableReason(s.text)));
             paint("#ffcc80", "#4a2500");
             break;
         case StationState::Ended:
-            lblState->setText(OperatorText("Disconnected: %1", Q(s.text)));
+            // A station ended by Stop (or the window) still has its programmer: not "disconnected".
+            lblState->setText(s.text == "stopped" || s.text == "interrupted" ? OperatorText("Stopped")
+                                                                             : OperatorText("Disconnected: %1", Q(s.text)));
             paint("#d6d6d6", "#6b6b6b");
             break;
     }
@@ -168,7 +180,9 @@ double UnitCounts::unitsPerHour(std::chrono::steady_clock::time_point now) const
 }
 
 struct OperatorView::Event {
-    enum Kind { Status, Unit, Ended, Notice } kind = Status;
+    // StoreOpen: the run's store answered and its stations start. Refused: the store refused the
+    // station (summary.fatal says why); nothing ran.
+    enum Kind { Status, Unit, Ended, Notice, StoreOpen, Refused } kind = Status;
     station::StationStatus status;
     station::UnitRecord record;
     station::StationSummary summary;
@@ -295,7 +309,12 @@ OperatorView::OperatorView(hid::Platform& platform, station::Profile profile, st
 }
 
 OperatorView::~OperatorView() {
-    if (runner_) runner_->abort();
+    {
+        std::lock_guard lock(runMutex_);
+        stopAsked_ = true;
+        if (runner_) runner_->abort();
+    }
+    runWake_.notify_all();
     if (worker_.joinable()) worker_.join();
 }
 
@@ -320,7 +339,9 @@ void OperatorView::buildProfilePanel(QWidget* panel) {
     QString serial = profile_.serial.empty() ? OperatorText("none") : Q(profile_.serial + "  " + profile_.serialFile);
     for (const std::string& d : profile_.data) serial += QStringLiteral("; ") + Q(d);
     locked("Serial", serial);
-    locked("Records", Q(profile_.store.empty() ? (profile_.log.empty() ? std::string("-") : profile_.log) : profile_.store));
+    // A profile read from its file never holds a password; one made otherwise is not shown one.
+    locked("Records", Q(profile_.store.empty() ? (profile_.log.empty() ? std::string("-") : profile_.log)
+                                               : station::StripPassword(profile_.store)));
     locked("Station", Q(profile_.station.empty() ? std::string("-") : profile_.station));
     locked("Hold after", profile_.holdAfterFailures == 0 ? OperatorText("none")
                                                          : QString::number(profile_.holdAfterFailures));
@@ -330,6 +351,7 @@ QString OperatorView::message() const { return lblMessage->text(); }
 
 void OperatorView::showMessage(const QString& text, bool problem) {
     lblMessage->setText(text);
+    lblMessage->setProperty("awaiting", false);
     lblMessage->setStyleSheet(problem ? QStringLiteral("color: #b71c1c;") : QString());
 }
 
@@ -346,12 +368,11 @@ bool OperatorView::start() {
         edit->setFocus();
         return false;
     }
+    // The image and the fields are checked here, at once; the store, which may keep a stalled
+    // server's caller waiting, is opened by the worker.
     station::ProfileStation ready;
     try {
-        ready = station::PrepareProfileStation(profile_, kCliVersion, hooks_.journalFolder);
-    } catch (const station::StoreUnavailable& e) {
-        showMessage(OperatorText("Cannot start: %1", Q(station::StoreUnreachableText(e))), true);
-        return false;
+        ready = station::PrepareProfileConfig(profile_, kCliVersion);
     } catch (const std::exception& e) {
         const std::string why = e.what();
         showMessage(OperatorText("Cannot start: %1", why == station::kImageChanged ? OperatorText(station::kImageChanged)
@@ -374,27 +395,85 @@ bool OperatorView::start() {
     ready.config.lot = currentLot_;
     ready.config.operatorName = edtOperator->text().trimmed().toStdString();
     ready.config.part = edtPart->text().trimmed().toStdString();
-    store_ = std::move(ready.store);
-    runner_ = std::make_unique<station::StationRunner>(platform_, std::move(ready.config), *bridge_, store_->get());
     for (QLineEdit* e : {edtLot, edtOperator, edtPart}) e->setReadOnly(true);
     btnStart->setEnabled(false);
     btnStop->setEnabled(true);
     btnStop->setText(OperatorText("Stop"));
     showMessage(OperatorText("Running"), false);
-    worker_ = std::thread([this, runner = runner_.get()] {
-        Event e;
-        e.kind = Event::Ended;
-        e.summary = runner->run();
-        post(std::move(e));
-    });
+    {
+        std::lock_guard lock(runMutex_);
+        stopAsked_ = false;
+    }
+    worker_ = std::thread([this, ready = std::move(ready)]() mutable { work(std::move(ready)); });
     return true;
 }
 
+// The worker: opens the store (again about every second while it cannot be reached, saying so),
+// then runs the stations until they end.
+void OperatorView::work(station::ProfileStation ready) {
+    Event ended;
+    ended.kind = Event::Ended;
+    for (;;) {
+        try {
+            station::OpenProfileStore(profile_, ready, hooks_.journalFolder);
+            break;
+        } catch (const station::StoreUnavailable& e) {
+            Event waiting;
+            waiting.status = {"", "", StationState::StoreUnreachable, 0, station::StoreUnreachableText(e)};
+            post(std::move(waiting));
+        } catch (const std::exception& e) {
+            ended.kind = Event::Refused;
+            ended.summary.fatal = e.what();
+            post(std::move(ended));
+            return;
+        }
+        std::unique_lock lock(runMutex_);
+        if (runWake_.wait_for(lock, kStoreRetry, [this] { return stopAsked_; })) {
+            lock.unlock();
+            post(std::move(ended));
+            return;
+        }
+    }
+    station::StationRunner* runner = nullptr;
+    {
+        std::lock_guard lock(runMutex_);
+        if (!stopAsked_) {
+            store_ = std::move(ready.store);
+            runner_ = std::make_unique<station::StationRunner>(platform_, std::move(ready.config), *bridge_, store_->get());
+            runner = runner_.get();
+        }
+    }
+    if (runner != nullptr) {
+        Event open;
+        open.kind = Event::StoreOpen;
+        post(std::move(open));
+        ended.summary = runner->run();
+    }
+    // The stations and the store end here too: closing a database connection is the store's
+    // business, not the UI thread's.
+    {
+        std::lock_guard lock(runMutex_);
+        runner_.reset();
+    }
+    store_.reset();
+    post(std::move(ended));
+}
+
 void OperatorView::stop() {
-    if (!runner_) return;
-    runner_->stopAfterUnit();
+    if (!running()) return;
+    {
+        std::lock_guard lock(runMutex_);
+        stopAsked_ = true;
+        if (runner_) runner_->stopAfterUnit();
+    }
+    runWake_.notify_all();
     btnStop->setEnabled(false);
     btnStop->setText(OperatorText("Stopping\u2026"));
+}
+
+bool OperatorView::awaitingStore() const {
+    std::lock_guard lock(runMutex_);
+    return running() && runner_ == nullptr;
 }
 
 bool OperatorView::unitsInProgress() const {
@@ -446,6 +525,13 @@ void OperatorView::drain() {
                 counted = true;
                 break;
             case Event::Notice: break;  // warnings go to the records' reader, not the operator
+            case Event::StoreOpen:
+                if (lblMessage->property("awaiting").toBool()) showMessage(OperatorText("Running"), false);
+                break;
+            case Event::Refused:
+                runEnded(e.summary);
+                showMessage(OperatorText("Cannot start: %1", Q(e.summary.fatal)), true);
+                break;
             case Event::Ended: runEnded(e.summary); break;
         }
     }
@@ -459,6 +545,7 @@ ProgrammerTile* OperatorView::tile(const std::string& path) {
     const int n = static_cast<int>(tiles_.size());
     grid->addWidget(t, n / 4, n % 4);
     connect(t, &ProgrammerTile::acknowledged, this, [this, path] {
+        std::lock_guard lock(runMutex_);
         if (runner_) runner_->acknowledge(path);
     });
     tiles_.emplace(path, t);
@@ -466,6 +553,12 @@ ProgrammerTile* OperatorView::tile(const std::string& path) {
 }
 
 void OperatorView::statusShown(const station::StationStatus& s) {
+    if (s.path.empty() && s.state == StationState::StoreUnreachable) {
+        // The run's store, before any station: the chips wait, nothing is taken.
+        showMessage(OperatorText("Store unreachable: %1", UnreachableReason(s.text)), true);
+        lblMessage->setProperty("awaiting", true);
+        return;
+    }
     if (s.path.empty()) {
         if (tiles_.empty() || std::all_of(tiles_.begin(), tiles_.end(), [](const auto& t) { return t.second->greyed(); }))
             showMessage(OperatorText("Waiting for a programmer"), false);
@@ -499,9 +592,7 @@ void OperatorView::unitShown(const station::UnitRecord& r) {
 }
 
 void OperatorView::runEnded(const station::StationSummary& summary) {
-    if (worker_.joinable()) worker_.join();
-    runner_.reset();
-    store_.reset();
+    if (worker_.joinable()) worker_.join();  // it has ended its stations and closed its store
     for (QLineEdit* e : {edtLot, edtOperator, edtPart}) e->setReadOnly(false);
     btnStart->setEnabled(true);
     btnStop->setEnabled(false);
@@ -512,7 +603,7 @@ void OperatorView::runEnded(const station::StationSummary& summary) {
         showMessage(OperatorText("Stopped: %1 good, %2 failed", QString::number(summary.good),
                                  QString::number(summary.failed)),
                     false);
-    if (closeAfterRun_) close();
+    if (std::exchange(closeAfterRun_, false)) close();
 }
 
 void OperatorView::showCounts() {
@@ -530,22 +621,25 @@ void OperatorView::showCounts() {
 
 void OperatorView::closeEvent(QCloseEvent* event) {
     if (!running()) return event->accept();
+    if (closeAfterRun_) return event->ignore();  // already closing once the run has ended
     if (unitsInProgress()) {
         const QString question = OperatorText("Units are being programmed. Close when they are finished?");
         const bool yes = hooks_.confirmClose
                              ? hooks_.confirmClose(question)
                              : QMessageBox::question(this, windowTitle(), question) == QMessageBox::Yes;
         if (!yes) return event->ignore();
+        // The question is modal: the run may have ended while it was open (nothing left to wait for).
+        if (!running()) return event->accept();
         // The window goes once the units on the pins are finished and on record.
         closeAfterRun_ = true;
         stop();
         return event->ignore();
     }
-    runner_->stopAfterUnit();
-    worker_.join();
-    runner_.reset();
-    store_.reset();
-    event->accept();
+    // Nothing on the pins as far as the tiles tell (a unit may have just begun, or the store is
+    // still awaited): the window goes once the run has ended, without the UI thread waiting.
+    closeAfterRun_ = true;
+    stop();
+    event->ignore();
 }
 
 }  // namespace quillon::gui

@@ -9,6 +9,7 @@
 #include <QFrame>
 #include <QWidget>
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <map>
@@ -85,11 +86,15 @@ public:
     ~OperatorView() override;  // ends a run at once (units in progress recorded as interrupted)
 
     // Start: refused (false, with the reason shown) while a required field is empty or the
-    // profile's station cannot be made ready (a changed image first of all).
+    // profile's image and fields cannot be used (a changed image first of all). The store is
+    // opened on the worker thread: while it cannot be reached the run waits and says so, and a
+    // store that refuses the station ends the run with the reason.
     bool start();
-    // Stop: the units in progress finish, then the run ends.
+    // Stop: the units in progress finish, then the run ends (also while the store is awaited).
     void stop();
     bool running() const { return worker_.joinable(); }
+    // The run waits for its store and has not started its stations yet.
+    bool awaitingStore() const;
     // Units on the pins now (a tile programming).
     bool unitsInProgress() const;
 
@@ -117,6 +122,7 @@ private:
     class Bridge;
     struct Event;
     void post(Event event);
+    void work(station::ProfileStation ready);
     void drain();
     void statusShown(const station::StationStatus& status);
     void unitShown(const station::UnitRecord& record);
@@ -131,8 +137,14 @@ private:
     const std::string profilePath_;
     OperatorHooks hooks_;
     std::unique_ptr<Bridge> bridge_;
+    // Made on the worker thread once the store is open; runMutex_ guards the pointer (the UI
+    // thread stops, acknowledges and aborts through it) and stopAsked_, which keeps a run that
+    // was stopped while it awaited its store from starting its stations.
     std::unique_ptr<station::ProfileStore> store_;
     std::unique_ptr<station::StationRunner> runner_;
+    mutable std::mutex runMutex_;
+    std::condition_variable runWake_;
+    bool stopAsked_ = false;
     std::thread worker_;
     std::map<std::string, ProgrammerTile*> tiles_;
     QWidget* tileGrid_ = nullptr;

@@ -174,6 +174,11 @@ TEST(CliStationProfile, ALinesProfileKeepsNoPasswordAndRunsOnTheDatabase) {
     const auto refused = b.Cli("swap:3", {"--profile", b.dir / "line.ini", "--count", "3"});
     EXPECT_EQ(refused.code, 2) << refused.all();
     EXPECT_NE(refused.all().find("requires --lot"), std::string::npos) << refused.all();
+    // A lot of blanks alone is no lot (a scanner that sent nothing, a stray key): refused alike,
+    // nothing programmed.
+    const auto blank = b.Cli("swap:3", {"--profile", b.dir / "line.ini", "--count", "3", "--lot", " \t "});
+    EXPECT_EQ(blank.code, 2) << blank.all();
+    EXPECT_NE(blank.all().find("requires --lot"), std::string::npos) << blank.all();
     const auto run = b.Cli("swap:3", {"--profile", b.dir / "line.ini", "--count", "3", "--lot", "L-9", "--operator",
                                       "Ana", "--journal", b.dir / "journal"});
     ASSERT_EQ(run.code, 0) << run.all();

@@ -148,6 +148,15 @@ TEST(Profile, NeverHoldsAPassword) {
         {"service=line", "service=line"},
         {"sqlite:/var/line/units.db", "sqlite:/var/line/units.db"},
         {"/var/line/units.db", "/var/line/units.db"},
+        // libpq reads a tab as a separator, a backslash as keeping the next character in the
+        // value, and a query parameter's name percent-decoded: none of these hides a password.
+        {"host=db\tpassword=s3cret\tdbname=line", "host=db dbname=line"},
+        {"host=db password=s3\\ cret dbname=line", "host=db dbname=line"},
+        {"postgresql://db/line?pass%77ord=s3cret&sslmode=require", "postgresql://db/line?sslmode=require"},
+        {"postgresql://db/line?PASSWORD=s3cret", "postgresql://db/line"},
+        // The client key's password is a secret too.
+        {"host=db sslpassword=s3cret dbname=line", "host=db dbname=line"},
+        {"postgresql://db/line?sslpassword=s3cret", "postgresql://db/line"},
     };
     for (const Case& c : cases) EXPECT_EQ(station::StripPassword(c.given), c.kept) << c.given;
     Profile p = Full();
@@ -228,6 +237,40 @@ TEST(ProfileStation, ReadyOnlyWithTheApprovedImageAndUsableRecords) {
     test::WriteFileBytes(dir / "serial.txt", "65535\n");
     EXPECT_THROW(station::PrepareProfileStation(p, "v"), ProfileError);
     EXPECT_EQ(test::ReadFileBytes(dir / "serial.txt"), "65535\n");
+}
+
+// The image named through a link that is moved to another file after the profile was made: the
+// hash is judged on the bytes that were loaded, so the other file is refused and the approved
+// one, back in place, is what the station programs.
+TEST(ProfileStation, AnImageLinkMovedToAnotherFileIsRefused) {
+    test::ScratchDir dir("profile-link");
+    test::WriteFileBytes(dir / "approved.bin", std::string(512, '\x21'));
+    test::WriteFileBytes(dir / "other.bin", std::string(512, '\x22'));
+    std::error_code error;
+    std::filesystem::create_symlink(test::PathOf(dir / "approved.bin"), test::PathOf(dir / "fw.bin"), error);
+    if (error) GTEST_SKIP() << "no symbolic links here: " << error.message();
+    station::Profile p;
+    p.chip = "NRF24LE1_16K";
+    p.image = dir / "fw.bin";
+    p.imageSha256 = station::ImageFileSha256(p.image);
+    const auto relink = [&](const char* target) {
+        std::filesystem::remove(test::PathOf(dir / "fw.bin"));
+        std::filesystem::create_symlink(test::PathOf(dir / target), test::PathOf(dir / "fw.bin"));
+    };
+    relink("other.bin");
+    try {
+        (void)station::PrepareProfileConfig(p, "v");
+        ADD_FAILURE() << "the other file was taken";
+    } catch (const ProfileError& e) {
+        EXPECT_STREQ(e.what(), station::kImageChanged);
+    }
+    relink("approved.bin");
+    const station::ProfileStation ready = station::PrepareProfileConfig(p, "v");
+    EXPECT_EQ(ready.config.image->bytes, std::vector<std::uint8_t>(512, 0x21));
+    EXPECT_EQ(ready.config.image->fileSha256, p.imageSha256);
+    // Moved again once loaded: the station keeps the bytes it checked.
+    relink("other.bin");
+    EXPECT_EQ(ready.config.image->bytes, std::vector<std::uint8_t>(512, 0x21));
 }
 
 }  // namespace

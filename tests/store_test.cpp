@@ -715,6 +715,11 @@ TEST(StoreLocationTest, APasswordIsNeverShown) {
         {"postgresql://db/q?user=st&password=s3cret&sslmode=require",
          "postgresql://db/q?user=st&password=***&sslmode=require"},
         {"postgresql://db/q?PASSWORD=s3cret", "postgresql://db/q?PASSWORD=***"},
+        // libpq decodes a parameter's name as well as its value.
+        {"postgresql://db/q?pass%77ord=s3cret&sslmode=require", "postgresql://db/q?pass%77ord=***&sslmode=require"},
+        // The client key's password is a secret too.
+        {"host=db sslpassword=s3cret dbname=q", "host=db sslpassword=*** dbname=q"},
+        {"postgresql://db/q?sslpassword=s3cret", "postgresql://db/q?sslpassword=***"},
         {"host=db password=s3cret dbname=q", "host=db password=*** dbname=q"},
         {"host=db password = 's3 cr\\'et' dbname=q", "host=db password = *** dbname=q"},
         {"postgresql://station@db/quillon", "postgresql://station@db/quillon"},

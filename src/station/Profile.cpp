@@ -37,6 +37,29 @@ std::string Lower(std::string_view s) {
 
 const char* YesNo(bool b) { return b ? "yes" : "no"; }
 
+// libpq separates keywords by any white space, not only by blanks.
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+
+// libpq's keywords that hold a secret: the server's password and the client key's (sslpassword).
+bool IsSecretKey(const std::string& lowerKey) { return lowerKey == "password" || lowerKey == "sslpassword"; }
+
+// A URL query parameter's name as libpq reads it: percent escapes decoded ("pass%77ord").
+std::string DecodedName(std::string_view name) {
+    std::string out;
+    auto digit = [](char c) {
+        return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+    };
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (name[i] == '%' && i + 2 < name.size() && digit(name[i + 1]) >= 0 && digit(name[i + 2]) >= 0) {
+            out.push_back(static_cast<char>(digit(name[i + 1]) * 16 + digit(name[i + 2])));
+            i += 2;
+        } else {
+            out.push_back(name[i]);
+        }
+    }
+    return out;
+}
+
 bool IsHex64(std::string_view s) {
     return s.size() == 64 && std::all_of(s.begin(), s.end(), [](char c) {
                return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
@@ -118,7 +141,7 @@ std::string StripPassword(std::string_view location) {
                 std::size_t end = query.find('&', from);
                 if (end == std::string::npos) end = query.size();
                 const std::string param = query.substr(from, end - from);
-                if (Lower(param).rfind("password=", 0) != 0 && !param.empty())
+                if (!IsSecretKey(Lower(DecodedName(param.substr(0, param.find('='))))) && !param.empty())
                     kept += (kept.empty() ? "" : "&") + param;
                 from = end + 1;
             }
@@ -127,28 +150,30 @@ std::string StripPassword(std::string_view location) {
         return s;
     }
     if (lower.find("password") == std::string::npos || lower.find('=') == std::string::npos) return s;
-    // A keyword string: "host=h password='a b' dbname=d"; values may be quoted with '.
+    // A keyword string: "host=h password='a b' dbname=d"; values may be quoted with ', and a
+    // backslash keeps the next character (a blank too) within a value, quoted or not.
     std::string out;
     std::size_t i = 0;
     while (i < s.size()) {
-        while (i < s.size() && s[i] == ' ') ++i;
+        while (i < s.size() && IsBlank(s[i])) ++i;
         const std::size_t start = i;
-        while (i < s.size() && s[i] != '=' && s[i] != ' ') ++i;
+        while (i < s.size() && s[i] != '=' && !IsBlank(s[i])) ++i;
         const std::string key = Lower(Trim(std::string_view(s).substr(start, i - start)));
-        while (i < s.size() && s[i] == ' ') ++i;
+        while (i < s.size() && IsBlank(s[i])) ++i;
         if (i < s.size() && s[i] == '=') {
             ++i;
-            while (i < s.size() && s[i] == ' ') ++i;
+            while (i < s.size() && IsBlank(s[i])) ++i;
             if (i < s.size() && s[i] == '\'') {
                 for (++i; i < s.size() && s[i] != '\''; ++i)
                     if (s[i] == '\\') ++i;
                 ++i;
             } else {
-                while (i < s.size() && s[i] != ' ') ++i;
+                for (; i < s.size() && !IsBlank(s[i]); ++i)
+                    if (s[i] == '\\') ++i;
             }
         }
         const std::string token(Trim(std::string_view(s).substr(start, std::min(i, s.size()) - start)));
-        if (key != "password" && !token.empty()) out += (out.empty() ? "" : " ") + token;
+        if (!IsSecretKey(key) && !token.empty()) out += (out.empty() ? "" : " ") + token;
     }
     return out;
 }

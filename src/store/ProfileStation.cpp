@@ -63,6 +63,12 @@ void OpenDatabase(const Profile& p, const StationConfig& c, const std::string& j
 }  // namespace
 
 ProfileStation PrepareProfileStation(const Profile& p, const std::string& version, const std::string& journalFolder) {
+    ProfileStation ready = PrepareProfileConfig(p, version);
+    OpenProfileStore(p, ready, journalFolder);
+    return ready;
+}
+
+ProfileStation PrepareProfileConfig(const Profile& p, const std::string& version) {
     ProfileStation ready;
     ready.store = std::make_unique<ProfileStore>();
     StationConfig& c = ready.config;
@@ -70,6 +76,15 @@ ProfileStation PrepareProfileStation(const Profile& p, const std::string& versio
     if (c.chipIndex < 0) throw ProfileError("unknown chip '" + p.chip + "'");
     c.chipName = p.chip;
     c.flashSize = kChips[static_cast<std::size_t>(c.chipIndex)].flashSize;
+    // As the command line: only a regular file is read (a FIFO or a device put in the image's
+    // place would keep the caller, the window's UI thread among them, waiting for ever).
+    std::string kind;
+    try {
+        kind = NonRegularKind(p.image);
+    } catch (const std::system_error&) {
+        // Missing or unreadable: the load below says which.
+    }
+    if (!kind.empty()) throw ProfileError(p.image + ": is " + kind + "; only regular files are read");
     ImageLoad load = ReadImageFile(p.image, CPro::kBufferSize);
     if (!load.image) throw ProfileError(load.error);
     if (load.image->fileSha256 != p.imageSha256) throw ProfileError(kImageChanged);
@@ -101,7 +116,17 @@ ProfileStation PrepareProfileStation(const Profile& p, const std::string& versio
             spans.push_back({"data " + c.data.back().pool, c.data.back().address, c.data.back().width});
         }
         if (!c.data.empty()) CheckFieldsApart(spans, c.flashSize);
-        if (db)
+    } catch (const SerialError& e) {
+        throw ProfileError(e.what());
+    }
+    return ready;
+}
+
+void OpenProfileStore(const Profile& p, ProfileStation& ready, const std::string& journalFolder) {
+    const StationConfig& c = ready.config;
+    ready.store = std::make_unique<ProfileStore>();
+    try {
+        if (!p.store.empty())
             OpenDatabase(p, c, journalFolder, *ready.store);
         else
             OpenFiles(p, c, *ready.store);
@@ -114,7 +139,6 @@ ProfileStation PrepareProfileStation(const Profile& p, const std::string& versio
     } catch (const SerialError& e) {
         throw ProfileError(e.what());
     }
-    return ready;
 }
 
 }  // namespace quillon::station

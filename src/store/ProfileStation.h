@@ -38,4 +38,11 @@ struct ProfileStation {
 ProfileStation PrepareProfileStation(const Profile& profile, const std::string& version,
                                      const std::string& journalFolder = {});
 
+// The two halves of PrepareProfileStation, for a shell that must not wait on the store where it
+// checks the rest (the window's UI thread). PrepareProfileConfig reads and checks the image and
+// the fields and touches no store; OpenProfileStore then opens the store into ready.store, checks
+// that the first number fits its field, and may wait on a database up to its timeouts.
+ProfileStation PrepareProfileConfig(const Profile& profile, const std::string& version);
+void OpenProfileStore(const Profile& profile, ProfileStation& ready, const std::string& journalFolder = {});
+
 }  // namespace quillon::station
