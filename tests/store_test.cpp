@@ -718,6 +718,12 @@ TEST(StoreLocationTest, APasswordIsNeverShown) {
         {"host=db password=s3cret dbname=q", "host=db password=*** dbname=q"},
         {"host=db password = 's3 cr\\'et' dbname=q", "host=db password = *** dbname=q"},
         {"postgresql://station@db/quillon", "postgresql://station@db/quillon"},
+        // libpq reads an unescaped '?' or '#' before the '@' as part of the password, and a
+        // parameter's name percent-coded as the name itself.
+        {"postgresql://station:pa?s3cret@db/quillon", "postgresql://station:***@db/quillon"},
+        {"postgresql://station:pa#s3cret@db:5432/q?sslmode=require", "postgresql://station:***@db:5432/q?sslmode=require"},
+        {"postgresql://station@db/q?pass%77ord=s3cret&sslmode=require", "postgresql://station@db/q?pass%77ord=***&sslmode=require"},
+        {"host=db\tpassword=s3cret\tdbname=q", "host=db\tpassword=***\tdbname=q"},
         {"line.db", "line.db"},
     };
     for (const auto& c : cases) {

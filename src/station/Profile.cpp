@@ -4,6 +4,7 @@
 #include "station/Profile.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <filesystem>
 #include <map>
@@ -32,6 +33,21 @@ std::string Lower(std::string_view s) {
     std::string out(s);
     for (char& c : out)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+// A URL's query text as libpq reads it: percent codes decoded ("pass%77ord=" is "password=").
+std::string PercentDecoded(std::string_view s) {
+    std::string out;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '%' && i + 2 < s.size() && std::isxdigit(static_cast<unsigned char>(s[i + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(s[i + 2]))) {
+            out += static_cast<char>(std::stoi(std::string(s.substr(i + 1, 2)), nullptr, 16));
+            i += 2;
+        } else {
+            out += s[i];
+        }
+    }
     return out;
 }
 
@@ -105,8 +121,14 @@ std::string StripPassword(std::string_view location) {
     if (lower.rfind("postgresql://", 0) == 0 || lower.rfind("postgres://", 0) == 0) {
         const std::size_t hostStart = s.find("://") + 3;
         const std::size_t hostEnd = std::min(s.find_first_of("/?", hostStart), s.size());
-        const std::size_t at = s.rfind('@', hostEnd == 0 ? 0 : hostEnd - 1);
-        if (at != std::string::npos && at >= hostStart) {
+        std::size_t at = s.rfind('@', hostEnd == 0 ? 0 : hostEnd - 1);
+        if (at == std::string::npos || at < hostStart) at = std::string::npos;
+        // libpq ends the user part at an '@' before the first '/': a '?' or '#' may stand in a password.
+        const std::size_t slash = s.find('/', hostStart);
+        if (const std::size_t first = s.find('@', hostStart);
+            first != std::string::npos && first < slash && (at == std::string::npos || first > at))
+            at = first;
+        if (at != std::string::npos) {
             const std::size_t colon = s.find(':', hostStart);
             if (colon != std::string::npos && colon < at) s.erase(colon, at - colon);
         }
@@ -118,7 +140,7 @@ std::string StripPassword(std::string_view location) {
                 std::size_t end = query.find('&', from);
                 if (end == std::string::npos) end = query.size();
                 const std::string param = query.substr(from, end - from);
-                if (Lower(param).rfind("password=", 0) != 0 && !param.empty())
+                if (Lower(PercentDecoded(param)).rfind("password=", 0) != 0 && !param.empty())
                     kept += (kept.empty() ? "" : "&") + param;
                 from = end + 1;
             }
@@ -131,20 +153,22 @@ std::string StripPassword(std::string_view location) {
     std::string out;
     std::size_t i = 0;
     while (i < s.size()) {
-        while (i < s.size() && s[i] == ' ') ++i;
+        // libpq parts keywords at any white space, tabs and line ends included.
+        const auto blank = [&s](std::size_t at) { return std::isspace(static_cast<unsigned char>(s[at])) != 0; };
+        while (i < s.size() && blank(i)) ++i;
         const std::size_t start = i;
-        while (i < s.size() && s[i] != '=' && s[i] != ' ') ++i;
+        while (i < s.size() && s[i] != '=' && !blank(i)) ++i;
         const std::string key = Lower(Trim(std::string_view(s).substr(start, i - start)));
-        while (i < s.size() && s[i] == ' ') ++i;
+        while (i < s.size() && blank(i)) ++i;
         if (i < s.size() && s[i] == '=') {
             ++i;
-            while (i < s.size() && s[i] == ' ') ++i;
+            while (i < s.size() && blank(i)) ++i;
             if (i < s.size() && s[i] == '\'') {
                 for (++i; i < s.size() && s[i] != '\''; ++i)
                     if (s[i] == '\\') ++i;
                 ++i;
             } else {
-                while (i < s.size() && s[i] != ' ') ++i;
+                while (i < s.size() && !blank(i)) ++i;
             }
         }
         const std::string token(Trim(std::string_view(s).substr(start, std::min(i, s.size()) - start)));

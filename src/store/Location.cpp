@@ -48,6 +48,21 @@ bool IsKeywordForm(std::string_view text) {
     return i < text.size() && text[i] == '=';
 }
 
+// A query parameter's name as libpq reads it: percent codes decoded ("pass%77ord" is "password").
+std::string Decoded(std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+            out += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
 // A URL: the user part's password ("user:SECRET@host") and a "password" query parameter.
 std::string MaskUrl(const std::string& text) {
     std::string out = text;
@@ -55,19 +70,26 @@ std::string MaskUrl(const std::string& text) {
     const std::size_t query = out.find_first_of("?#", authority);
     const std::size_t end = query == std::string::npos ? out.size() : query;
     // The last '@' before the query ends the user part, so that an unescaped '@' or '/' in a
-    // password is masked too.
-    const std::size_t at = out.rfind('@', end == 0 ? 0 : end - 1);
-    if (at != std::string::npos && at >= authority) {
+    // password is masked too; libpq itself ends it at an '@' before the first '/', so that an
+    // unescaped '?' or '#' is part of the password: whichever reaches further.
+    std::size_t at = out.rfind('@', end == 0 ? 0 : end - 1);
+    if (at == std::string::npos || at < authority) at = std::string::npos;
+    const std::size_t slash = out.find('/', authority);
+    if (const std::size_t first = out.find('@', authority);
+        first != std::string::npos && first < slash && (at == std::string::npos || first > at))
+        at = first;
+    if (at != std::string::npos) {
         const std::size_t colon = out.find(':', authority);
         if (colon != std::string::npos && colon < at) out.replace(colon + 1, at - colon - 1, "***");
     }
-    std::size_t from = out.find('?');
+    std::size_t from = out.find('?', authority);
     while (from != std::string::npos && from < out.size()) {
         const std::size_t key = from + 1;
         const std::size_t amp = out.find('&', key);
         const std::size_t stop = amp == std::string::npos ? out.size() : amp;
         const std::size_t eq = out.find('=', key);
-        if (eq != std::string::npos && eq < stop && Lower(std::string_view(out).substr(key, eq - key)) == "password") {
+        if (eq != std::string::npos && eq < stop &&
+            Lower(Decoded(std::string_view(out).substr(key, eq - key))) == "password") {
             out.replace(eq + 1, stop - eq - 1, "***");
             from = out.find('&', eq + 4);
         } else {
