@@ -666,7 +666,8 @@ DbStore::DbStore(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 DbStore::~DbStore() = default;
 
 std::unique_ptr<DbStore> DbStore::Open(const StoreLocation& location, const StoreOptions& options) {
-    auto impl = std::make_unique<Impl>(location, options);
+    // A location the engine cannot read (libpq's own parse) is a StoreError like any other.
+    auto impl = AsStoreError("store " + location.shown, [&] { return std::make_unique<Impl>(location, options); });
     Impl& store = *impl;
     AsStoreError(store.Where(), [&] {
         const int version = store.Version();
