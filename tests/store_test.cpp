@@ -583,35 +583,6 @@ TEST_P(StoreTest, ANewerSchemaIsRefusedAndLeftUntouched) {
     EXPECT_EQ(sql->query("SELECT unit_id FROM units").size(), 1u);
 }
 
-// The statements of a SQL file: split at semicolons outside quotes, $$ bodies and comments.
-std::vector<std::string> SqlStatements(const std::string& text) {
-    std::vector<std::string> out;
-    std::string current;
-    bool dollar = false, quote = false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (!dollar && !quote && c == '-' && i + 1 < text.size() && text[i + 1] == '-') {
-            i = std::min(text.find('\n', i), text.size());
-            current += '\n';
-            continue;
-        }
-        if (!quote && c == '$' && i + 1 < text.size() && text[i + 1] == '$') {
-            dollar = !dollar;
-            current += "$$";
-            ++i;
-            continue;
-        }
-        if (!dollar && c == '\'') quote = !quote;
-        if (!dollar && !quote && c == ';') {
-            if (current.find_first_not_of(" \t\r\n") != std::string::npos) out.push_back(current);
-            current.clear();
-            continue;
-        }
-        current += c;
-    }
-    return out;
-}
-
 TEST(StationRoleTest, AStationLoggedInAsTheExampleRoleRecordsUnitsAndMayDoNothingElse) {
     test::PostgresServer* server = test::PostgresServer::Shared();
     if (server == nullptr) GTEST_SKIP() << test::PostgresServer::SkipReason();
@@ -621,7 +592,7 @@ TEST(StationRoleTest, AStationLoggedInAsTheExampleRoleRecordsUnitsAndMayDoNothin
     {
         auto sql = OpenPostgres(ownerUrl, {});
         const auto statements =
-            SqlStatements(test::ReadFileBytes(std::string(QUILLON_SOURCE_DIR) + "/examples/production/station-role.sql"));
+            test::SqlStatements(test::ReadFileBytes(std::string(QUILLON_SOURCE_DIR) + "/examples/production/station-role.sql"));
         ASSERT_GE(statements.size(), 5u);
         for (const auto& statement : statements) sql->exec(statement);
     }
