@@ -340,6 +340,16 @@ TEST(Journal, ARefusedResultStaysAndStopsTheNextStart) {
     test::WriteFileBytes(journal.path(), "garbage\n");
     EXPECT_THROW(journal.send(), std::runtime_error);
     EXPECT_EQ(test::ReadFileBytes(journal.path()), "garbage\n");
+    // A line cut short (power lost while someone copied it in): refused whole, kept as it is,
+    // and a result that finishes meanwhile is kept after it rather than lost.
+    const UnitRecord done = Finished("stranger", {});
+    const std::string cut = station::JournalLine(done) + "\n" + station::JournalLine(done).substr(0, 40);
+    test::WriteFileBytes(journal.path(), cut);
+    EXPECT_THROW(journal.startUnit(ask, {}, {}), std::runtime_error);
+    EXPECT_EQ(store.starts.load(), 0);
+    store.reachable = false;
+    EXPECT_THROW(journal.finishUnit(Finished("late", {}), {}), std::runtime_error);
+    EXPECT_EQ(test::ReadFileBytes(journal.path()), cut + "\n" + station::JournalLine(Finished("late", {})) + "\n");
 }
 
 TEST(Journal, AFolderThatCannotBeCreatedIsRefusedAtOnce) {
