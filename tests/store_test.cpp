@@ -301,6 +301,7 @@ TEST_P(StoreTest, APoolLoadIsAllOrNothing) {
         {"twice in the load, other forms", {"AA:BB:CC:DD:EE:01", "aabbccddee01"}, 2},
         {"already in the pool in another form", {"AA:BB:CC:DD:EE:02", "021a2b3c4d5e"}, 2},
         {"already in the pool as text", {"hello"}, 1},
+        {"the same number with leading zeros", {"17", "017"}, 2},
         {"empty", {"x1", "x2", ""}, 3},
         {"too long", {std::string(201, 'z')}, 1},
         {"not UTF-8", {"ok", "bad\xff"}, 2},
