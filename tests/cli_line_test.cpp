@@ -230,6 +230,7 @@ TEST(CliLine, AStoreOfANewerSchemaIsRefusedAndNeverWritten) {
                                         b.Args("swap:1", "pc-1", {dry ? "--dry-run" : "--count", dry ? "--quiet" : "1"}));
         EXPECT_EQ(r.code, 3) << r.all();
         EXPECT_THAT(r.all(), HasSubstr(b.store));
+        EXPECT_EQ(CountOf(r.all(), b.store), 1u) << r.all();  // named once
     }
     EXPECT_TRUE(b.Chips().empty());
     EXPECT_EQ(test::ReadFileBytes(b.store), before);
@@ -409,6 +410,27 @@ TEST(CliLine, AStationKilledWithResultsInItsJournalSendsThemFirstWhenItStartsAga
     EXPECT_EQ(ExpectLineAccountedFor(b), 3u);
     // The first unit's result came from the journal: the killed run's chip passed.
     for (const auto& u : units) EXPECT_EQ(std::string(store::UnitResult(u)), "pass") << *u.serial;
+}
+
+// A journal cut short (a power cut while it was copied, a disk fault): the station neither drops
+// it nor goes on past it; it says which file, takes no number and leaves the file as it is.
+TEST(CliLine, ADamagedJournalStopsTheStationAndIsKept) {
+    LineBench b;
+    station::UnitRecord unit;
+    unit.unitId = station::NewUnitId();
+    unit.series = "serial";
+    unit.serial = 1;
+    unit.pass = true;
+    const std::string journal = station::JournalPath(b.dir / "journal", "pc-1");
+    std::filesystem::create_directories(test::PathOf(b.dir / "journal"));
+    const std::string cut = station::JournalLine(unit).substr(0, 50);
+    test::WriteFileBytes(journal, cut);
+    const auto r = test::RunProcess(QUILLON_CLI_PATH, b.Args("swap:1", "pc-1", {"--count", "1"}));
+    EXPECT_NE(r.code, 0) << r.all();
+    EXPECT_THAT(r.all(), HasSubstr(journal));
+    EXPECT_EQ(test::ReadFileBytes(journal), cut);
+    EXPECT_TRUE(b.Units().empty());
+    EXPECT_TRUE(b.Chips().empty());
 }
 
 TEST(CliLine, AKillMidUnitRetiresItsNumberAndValue) {
