@@ -489,6 +489,21 @@ TEST_P(StoreTest, AnImportCarriesTheRecordsOnceAndAConflictChangesNothing) {
     EXPECT_EQ(store_->peekNext("serial"), 107u);
 }
 
+// An import while a station takes a number (the series row held by its transaction) never
+// moves the series back below that number: it would be given twice.
+TEST_P(StoreTest, AnImportBesideAStationNeverMovesTheSeriesBack) {
+    for (const char* id : {"s1", "s2", "s3"}) Start(*store_, Unit(id));
+    auto station = engines_.RawConnection(location_);
+    station->begin();
+    station->exec("UPDATE series SET last = last + 1 WHERE name = 'serial'");  // number 4, not yet committed
+    auto other = OpenAgain();
+    std::thread import([&] { EXPECT_EQ(other->importFiles("serial", 2, {}).added, 0u); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    station->commit();
+    import.join();
+    EXPECT_EQ(store_->peekNext("serial"), 5u);
+}
+
 TEST(LogImportTest, AFaultyLogIsRefusedWithItsLine) {
     UnitRecord r = Unit("", "/c");
     r.serial = 7;

@@ -563,8 +563,13 @@ public:
             if (row && last > row->second)
                 throw StoreError("serial series " + series + " in " + Where() + " ends at " +
                                  std::to_string(row->second) + ", below the imported " + std::to_string(last));
-            sql_->exec("UPDATE series SET last = $2 WHERE name = $1", {series, Stored(last)});
-            summary.last = last;
+            // Never back: a station may take a number between the read above and this update
+            // (PostgreSQL's stations do not wait for an import's reads).
+            const auto moved = sql_->query(
+                "UPDATE series SET last = CASE WHEN last IS NULL OR last < $2 THEN $2 ELSE last END WHERE name = $1 "
+                "RETURNING last",
+                {series, Stored(last)});
+            summary.last = moved.empty() ? last : Number(Int(moved[0].at(0)));
             return summary;
         });
     }
