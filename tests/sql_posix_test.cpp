@@ -292,8 +292,9 @@ private:
                     if (!armed_.empty() && std::string(buffer.data(), static_cast<std::size_t>(n)).find(armed_) !=
                                                std::string::npos) {
                         armed_.clear();
-                        // The server has it; its answer is lost on the way back.
-                        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                        // The server has it: once its answer is on the way back, that is lost.
+                        pollfd answer{server, POLLIN, 0};
+                        poll(&answer, 1, 10000);
                         ++cuts_;
                         cut = true;
                     }
