@@ -75,7 +75,7 @@ int WithStoreToRead(Output& out, const char* op, const std::string& url, F&& bod
                                                         "makes one)");
         return body(*db);
     } catch (const station::StoreUnavailable& e) {
-        return fail(kExitError, std::string("store unreachable: ") + e.what());
+        return fail(kExitError, station::StoreUnreachableText(e));
     } catch (const store::StoreError& e) {
         return fail(kExitBadInput, e.what());
     }

@@ -259,11 +259,10 @@ int OpenDatabase(const CliContext& ctx, const StationOptions& o, const store::St
         try {
             run.db = store::DbStore::Open(where);
             return kExitOk;
-        } catch (const store::SchemaTooNew& e) {
-            error = where.shown + ": " + e.what();
-            return kExitBadInput;
         } catch (const store::StoreError& e) {
-            error = where.shown + ": " + e.what();
+            // The store's own messages mostly name it already; said once.
+            const std::string what = e.what();
+            error = what.find(where.shown) != std::string::npos ? what : where.shown + ": " + what;
             return kExitBadInput;
         } catch (const station::StoreUnavailable& e) {
             error = station::StoreUnreachableText(e);

@@ -12,6 +12,7 @@
 #include "fs/Files.h"
 #include "log/Log.h"
 #include "sim/SimPlatform.h"
+#include "store/Store.h"
 
 namespace {
 
@@ -60,12 +61,27 @@ std::string DashFileHint(const CliContext::Command* chosen, int argc, char** arg
     return {};
 }
 
+// A usage error's text without the password of any argument: a mistyped option ("--stor URL")
+// leaves a store's location as an argument nobody expected, which CLI11 quotes as it was given.
+std::string WithoutPasswords(std::string text, int argc, char** argv) {
+    for (std::string_view arg : OptionArguments(argc, argv)) {
+        // "--option=VALUE": the value.
+        if (arg.starts_with("-") && arg.find('=') != std::string_view::npos) arg.remove_prefix(arg.find('=') + 1);
+        const std::string given(arg);
+        const std::string shown = quillon::store::WithoutPassword(given);
+        if (shown == given) continue;
+        for (auto at = text.find(given); at != std::string::npos; at = text.find(given, at + shown.size()))
+            text.replace(at, given.size(), shown);
+    }
+    return text;
+}
+
 // A usage error ends like every other run: the text on stderr, and under --json its one result line.
 int UsageFailure(const CliContext& ctx, int argc, char** argv, const std::string& message, const std::string& hint) {
     if (WantsJson(ctx, argc, argv)) {
         const CliContext::Command* chosen = ChosenCommand(ctx);
         const std::string op = chosen != nullptr ? chosen->app->get_name() : "quillon-cli";
-        const std::string full = hint.empty() ? message : message + " (" + hint + ")";
+        const std::string full = WithoutPasswords(hint.empty() ? message : message + " (" + hint + ")", argc, argv);
         std::printf("%s\n", ResultJsonLine(op, kExitUsage, full).c_str());
         std::fflush(stdout);
     }
@@ -119,11 +135,13 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         const std::string hint = DashFileHint(ChosenCommand(ctx), argc, argv);
         // The hint goes right below CLI11's own line, before its pointer to --help.
-        if (!hint.empty())
-            app.failure_message([&hint](const CLI::App* a, const CLI::Error& error) {
-                return std::string(error.what()) + "\nquillon-cli: " + hint + "\n" +
-                       CLI::FailureMessage::simple(a, error).substr(std::string(error.what()).size() + 1);
-            });
+        app.failure_message([&hint, argc, argv](const CLI::App* a, const CLI::Error& error) {
+            const std::string simple = CLI::FailureMessage::simple(a, error);
+            return WithoutPasswords(hint.empty() ? simple
+                                                 : std::string(error.what()) + "\nquillon-cli: " + hint + "\n" +
+                                                       simple.substr(std::string(error.what()).size() + 1),
+                                    argc, argv);
+        });
         // --help and --version end here too, successfully and without a result line.
         if (app.exit(e) == 0) return kExitOk;
         return UsageFailure(ctx, argc, argv, e.what(), hint);

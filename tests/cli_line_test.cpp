@@ -235,6 +235,7 @@ TEST(CliLine, AStoreOfANewerSchemaIsRefusedAndNeverWritten) {
                                         b.Args("swap:1", "pc-1", {dry ? "--dry-run" : "--count", dry ? "--quiet" : "1"}));
         EXPECT_EQ(r.code, 3) << r.all();
         EXPECT_THAT(r.all(), HasSubstr(shown));
+        EXPECT_EQ(CountOf(r.all(), shown), 1u) << r.all();  // named once
     }
     EXPECT_TRUE(b.Chips().empty());
     EXPECT_EQ(test::ReadFileBytes(b.store), before);
@@ -416,6 +417,27 @@ TEST(CliLine, AStationKilledWithResultsInItsJournalSendsThemFirstWhenItStartsAga
     for (const auto& u : units) EXPECT_EQ(std::string(store::UnitResult(u)), "pass") << *u.serial;
 }
 
+// A journal cut short (a power cut while it was copied, a disk fault): the station neither drops
+// it nor goes on past it; it says which file, takes no number and leaves the file as it is.
+TEST(CliLine, ADamagedJournalStopsTheStationAndIsKept) {
+    LineBench b;
+    station::UnitRecord unit;
+    unit.unitId = station::NewUnitId();
+    unit.series = "serial";
+    unit.serial = 1;
+    unit.pass = true;
+    const std::string journal = station::JournalPath(b.dir / "journal", "pc-1");
+    std::filesystem::create_directories(test::PathOf(b.dir / "journal"));
+    const std::string cut = station::JournalLine(unit).substr(0, 50);
+    test::WriteFileBytes(journal, cut);
+    const auto r = test::RunProcess(QUILLON_CLI_PATH, b.Args("swap:1", "pc-1", {"--count", "1"}));
+    EXPECT_NE(r.code, 0) << r.all();
+    EXPECT_THAT(r.all(), HasSubstr(journal));
+    EXPECT_EQ(test::ReadFileBytes(journal), cut);
+    EXPECT_TRUE(b.Units().empty());
+    EXPECT_TRUE(b.Chips().empty());
+}
+
 TEST(CliLine, AKillMidUnitRetiresItsNumberAndValue) {
     LineBench b;
     test::ProcessOptions options;
@@ -461,6 +483,63 @@ TEST(CliLinePostgres, FourStationsOfFourProgrammersShareOneStore) {
     std::set<std::string> programmers;
     for (const auto& u : units) programmers.insert(u.station + " " + u.programmerPath);
     EXPECT_EQ(programmers.size(), 16u);
+}
+
+// A station logged in as the least-privilege role of examples/production/station-role.sql, its
+// password in PGPASSWORD as the README says: it shows the next unit, programs its units with
+// their numbers and MAC addresses, and sends what waited in its journal; the role may not load
+// a pool.
+TEST(CliLinePostgres, AStationRunsAsTheExampleStationRole) {
+    test::PostgresServer* server = test::PostgresServer::Shared();
+    if (server == nullptr) GTEST_SKIP() << test::PostgresServer::SkipReason();
+    LineBench b(server->freshDatabase());
+    const std::string url = server->stationRole(b.store, "St4tion-pw");
+    test::ProcessOptions options;
+    options.timeout = std::chrono::seconds(120);
+    options.environment = {{"PGPASSWORD", "St4tion-pw"}};
+    const auto asStation = [&](std::vector<std::string> args) {
+        for (std::size_t i = 0; i + 1 < args.size(); ++i)
+            if (args[i] == "--store") args[i + 1] = url;
+        return test::RunProcess(QUILLON_CLI_PATH, args, options);
+    };
+    auto r = asStation(b.Args("swap:1", "pc-1", {"--dry-run"}));
+    ASSERT_EQ(r.code, 0) << r.all();
+    EXPECT_THAT(r.out, HasSubstr("\"serial\":1,"));
+    // A result that waited in the journal of a run killed while the store was away: a unit the
+    // role started, its pass sent first by the next run.
+    station::UnitRecord waiting;
+    {
+        auto db = store::DbStore::Open(store::ParseStoreLocation(url + "?password=St4tion-pw"));
+        waiting.unitId = station::NewUnitId();
+        waiting.time = "2026-12-10T08:00:00.000Z";
+        waiting.series = "serial";
+        waiting.station = "pc-1";
+        waiting.lot = "L-42";
+        waiting.data = {{"mac", ""}};
+        const auto started = db->startUnit(waiting, {}, {});
+        waiting.serial = started.serial;
+        waiting.data = started.data;
+        waiting.pass = false;
+        waiting.failure = "verify failure";
+        waiting.message = "byte 3 differs";
+        std::filesystem::create_directories(test::PathOf(b.dir / "journal"));
+        test::WriteFileBytes(station::JournalPath(b.dir / "journal", "pc-1"), station::JournalLine(waiting) + "\n");
+    }
+    r = asStation(b.Args("swap:3", "pc-1", {"--count", "3"}));
+    ASSERT_EQ(r.code, 0) << r.all();
+    EXPECT_THAT(r.out, HasSubstr("from the journal"));
+    EXPECT_THAT(r.all(), ::testing::Not(HasSubstr("St4tion-pw")));
+    EXPECT_FALSE(std::filesystem::exists(test::PathOf(station::JournalPath(b.dir / "journal", "pc-1"))));
+    EXPECT_EQ(ExpectLineAccountedFor(b), 3u);
+    const auto units = b.Units();
+    ASSERT_EQ(units.size(), 4u);
+    EXPECT_EQ(std::string(store::UnitResult(units.front())), "fail");
+    EXPECT_EQ(units.front().message, "byte 3 differs");
+    EXPECT_EQ(b.Chips().size(), 3u);
+    // Loading values stays the owner's.
+    r = asStation({"store", "load-pool", "--store", url, "--pool", "mac", b.dir / "macs.txt"});
+    EXPECT_NE(r.code, 0) << r.all();
+    EXPECT_EQ(b.Units().size(), 4u);
 }
 
 // The server crashes (pg_ctl stop -m immediate) while the line runs and comes back a few seconds

@@ -281,6 +281,7 @@ TEST(CliReportStore, UnreachableIsExitOneWithoutThePassword) {
             const ProcessResult r = Cli(args);
             EXPECT_EQ(r.code, 1) << command << "\n" << r.all();
             EXPECT_NE(r.all().find("store unreachable: "), std::string::npos) << r.all();
+            EXPECT_EQ(r.all().find("store unreachable: store unreachable"), std::string::npos) << r.all();
             EXPECT_EQ(r.all().find("s3cr3t"), std::string::npos) << r.all();
         }
     }

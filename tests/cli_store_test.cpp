@@ -211,6 +211,25 @@ TEST(CliStoreTest, AStoreThatCannotBeUsedEndsWithItsExitCode) {
     EXPECT_EQ(Cli({"store", "init"}).code, 2);
 }
 
+// A mistyped option leaves the store's URL as an argument nobody expected, which the usage
+// error quotes: without its password, on stderr and in the JSON result line.
+TEST(CliStoreTest, AUsageErrorQuotesNoPassword) {
+    const std::string url = "postgresql://station:Typo-s3cret@db/quillon";
+    const std::vector<std::vector<std::string>> lines = {
+        {"station", "--chip", "NRF24LE1_16K", "fw.bin", "--stor", url},
+        {"station", "--chip", "NRF24LE1_16K", "fw.bin", "--stor=" + url},
+        {"units", "--store", url, url},
+        {"store", "init", "--store", url, "--json", "--stor", "host=db password=Typo-s3cret"},
+        {"report", "--store", url, "--json", "extra", "host=db\tpassword=Typo-s3cret"},
+    };
+    for (const auto& args : lines) {
+        const auto r = Cli(args);
+        EXPECT_EQ(r.code, 2) << r.all();
+        EXPECT_THAT(r.all(), Not(HasSubstr("Typo-s3cret"))) << args.back();
+        EXPECT_THAT(r.all(), HasSubstr("not expected")) << r.all();
+    }
+}
+
 TEST(CliStoreTest, OnPostgreSQLThePasswordNeverShowsRightOrWrong) {
     test::PostgresServer* server = test::PostgresServer::Shared();
     if (server == nullptr) GTEST_SKIP() << test::PostgresServer::SkipReason();

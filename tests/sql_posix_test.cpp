@@ -3,8 +3,10 @@
 // write), a PostgreSQL server whose network stalls (a listener that never answers) or whose
 // session freezes mid-statement (SIGSTOP). Each must end as a StoreUnavailable within its bound,
 // with nothing committed lost.
+#include "station/Station.h"
 #include "station/UnitStore.h"
 #include "store/Sql.h"
+#include "store/Store.h"
 #include "support/Postgres.h"
 #include "support/Process.h"
 
@@ -12,6 +14,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -19,11 +22,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -209,6 +216,159 @@ TEST(PostgresNetwork, ASessionThatFreezesMidStatementEndsWithinTheStatementBound
     EXPECT_NE(message.find("timed out"), std::string::npos) << message;
     db->reconnect();
     EXPECT_EQ(std::get<std::int64_t>(db->query("SELECT $1", {std::int64_t{9}}).at(0).at(0)), 9);
+}
+
+// A TCP relay between the store and the server that, once armed with a statement's text, lets
+// that statement through to the server and then cuts the connection before its answer comes
+// back: the statement's outcome is the server's, but the client never hears of it.
+class AnswerCutter {
+public:
+    explicit AnswerCutter(int serverPort) : serverPort_(serverPort) {
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (bind(listener_, reinterpret_cast<sockaddr*>(&a), len) != 0 || listen(listener_, 8) != 0 ||
+            getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+            ADD_FAILURE() << "no relay socket";
+        port_ = ntohs(a.sin_port);
+        thread_ = std::thread([this] { Accept(); });
+    }
+    ~AnswerCutter() {
+        stop_ = true;
+        shutdown(listener_, SHUT_RDWR);
+        close(listener_);
+        thread_.join();
+        for (auto& t : relays_) t.join();
+    }
+    int port() const { return port_; }
+    void Arm(const std::string& statement) {
+        std::lock_guard lock(mutex_);
+        armed_ = statement;
+    }
+    int cuts() const { return cuts_.load(); }
+
+private:
+    void Accept() {
+        for (;;) {
+            pollfd p{listener_, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) {
+                if (stop_) return;
+                continue;
+            }
+            const int client = accept(listener_, nullptr, nullptr);
+            if (client < 0) return;
+            const int server = socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            a.sin_port = htons(static_cast<std::uint16_t>(serverPort_));
+            if (connect(server, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+                close(client);
+                close(server);
+                continue;
+            }
+            relays_.emplace_back([this, client, server] { Relay(client, server); });
+        }
+    }
+    void Relay(int client, int server) {
+        std::vector<char> buffer(65536);
+        bool cut = false;
+        while (!stop_ && !cut) {
+            pollfd p[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+            if (poll(p, 2, 100) <= 0) continue;
+            for (int i = 0; i < 2 && !cut; ++i) {
+                if (!(p[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+                const ssize_t n = read(p[i].fd, buffer.data(), buffer.size());
+                if (n <= 0) {
+                    cut = true;
+                    break;
+                }
+                const int to = i == 0 ? server : client;
+                if (write(to, buffer.data(), static_cast<std::size_t>(n)) != n) cut = true;
+                if (i == 0) {
+                    std::lock_guard lock(mutex_);
+                    if (!armed_.empty() && std::string(buffer.data(), static_cast<std::size_t>(n)).find(armed_) !=
+                                               std::string::npos) {
+                        armed_.clear();
+                        // The server has it: once its answer is on the way back, that is lost.
+                        pollfd answer{server, POLLIN, 0};
+                        poll(&answer, 1, 10000);
+                        ++cuts_;
+                        cut = true;
+                    }
+                }
+            }
+        }
+        close(client);
+        close(server);
+    }
+
+    int serverPort_, listener_ = -1, port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> cuts_{0};
+    std::mutex mutex_;
+    std::string armed_;
+    std::thread thread_;
+    std::vector<std::thread> relays_;
+};
+
+// A unit's start whose COMMIT reached the server but whose answer was lost: the station tries
+// the same unit again and gets what the lost commit took (no second number, no second pool
+// value); a result whose answer was lost is sent again and accepted once.
+TEST(PostgresNetwork, AStartOrResultWhoseAnswerIsLostIsTriedAgainAndTakesNothingTwice) {
+    auto* server = PostgresServer::Shared();
+    if (!server) GTEST_SKIP() << PostgresServer::SkipReason();
+    const std::string owner = server->freshDatabase();
+    namespace store = quillon::store;
+    auto direct = store::DbStore::Open(store::ParseStoreLocation(owner));
+    ASSERT_EQ(direct->loadPool("mac", {"02:00:00:00:00:01", "02:00:00:00:00:02", "02:00:00:00:00:03"}), 3u);
+    AnswerCutter cutter(server->port());
+    std::string relayed = owner;
+    const std::string port = ":" + std::to_string(server->port()) + "/";
+    relayed.replace(relayed.find(port), port.size(), ":" + std::to_string(cutter.port()) + "/");
+    auto db = store::DbStore::Open(store::ParseStoreLocation(relayed));
+
+    quillon::station::UnitRecord unit;
+    unit.unitId = quillon::station::NewUnitId();
+    unit.time = "2026-12-10T08:00:00.000Z";
+    unit.series = "serial";
+    unit.station = "pc-1";
+    unit.data = {{"mac", ""}};
+    cutter.Arm("COMMIT");
+    EXPECT_THROW(db->startUnit(unit, {}, {}), StoreUnavailable);
+    EXPECT_EQ(cutter.cuts(), 1);
+    ASSERT_EQ(direct->peekNext("serial"), 2u) << "the lost COMMIT did not reach the server";
+    const auto started = db->startUnit(unit, {}, {});  // the station's retry, same unit
+    EXPECT_EQ(started.serial, 1u);
+    ASSERT_EQ(started.data.size(), 1u);
+    EXPECT_EQ(started.data[0].value, "02:00:00:00:00:01");
+    EXPECT_EQ(direct->peekNext("serial"), 2u);
+    EXPECT_EQ(direct->poolFree("mac"), 2u);
+
+    unit.serial = started.serial;
+    unit.data = started.data;
+    unit.pass = true;
+    unit.message = "written and verified";
+    unit.durationMs = 300;
+    cutter.Arm("UPDATE units SET result");
+    EXPECT_THROW(db->finishUnit(unit, {}), StoreUnavailable);
+    EXPECT_EQ(cutter.cuts(), 2);
+    ASSERT_TRUE(direct->units({}).at(0).pass) << "the lost result did not reach the server";
+    EXPECT_NO_THROW(db->finishUnit(unit, {}));  // sent again from the journal
+    const auto units = direct->units({});
+    ASSERT_EQ(units.size(), 1u);
+    EXPECT_TRUE(units[0].pass);
+    EXPECT_EQ(units[0].serial, 1u);
+    ASSERT_EQ(units[0].data.size(), 1u);
+    EXPECT_EQ(units[0].data[0].value, "02:00:00:00:00:01");
+    // The next unit goes on from there.
+    quillon::station::UnitRecord next = unit;
+    next.unitId = quillon::station::NewUnitId();
+    next.data = {{"mac", ""}};
+    next.pass = false;
+    EXPECT_EQ(db->startUnit(next, {}, {}).serial, 2u);
 }
 
 }  // namespace

@@ -405,11 +405,12 @@ TEST(Secrets, EveryWrittenFormOfAPasswordIsFoundAndHidden) {
         {"postgresql://db/quillon?user=station&password=in-query", {"in-query"}},
         {"postgresql://station:Broken%zz@db/quillon", {"Broken%zz"}},
         {"postgresql://station:two@h1:5432,h2:5433/q", {"two"}},
+        {"postgresql://station:pa?Broken%zz@db/quillon", {"pa?Broken%zz"}},
     };
     for (const Case& c : cases) {
         const auto secrets = quillon::store::PasswordsIn(c.conninfo);
         for (const std::string& password : c.hidden) {
-            const std::string text = "failed for "" + password + "" and again " + password + ".";
+            const std::string text = "failed for \"" + password + "\" and again " + password + ".";
             const std::string hidden = quillon::store::HideSecrets(text, secrets);
             EXPECT_EQ(hidden.find(password), std::string::npos) << c.conninfo << " -> " << hidden;
             EXPECT_NE(hidden.find("failed for"), std::string::npos) << hidden;

@@ -59,6 +59,30 @@ TEST(DataField, ParsesAndEncodesEachFormat) {
     EXPECT_EQ(station::ParseDataField("mac@0:u16le").encoding, DataEncoding::Number);
 }
 
+// Two pool values that put the same bytes on a chip through some field are one value: a pool
+// holds it once, so no two units carry it.
+TEST(DataField, ValuesThatWriteTheSameBytesHaveOneKey) {
+    const struct {
+        const char* field;
+        const char* a;
+        const char* b;
+    } cases[] = {
+        {"mac@0:hex:6", "02:1A:2B:3C:4D:5E", "021a2b3c4d5e"},
+        {"id@0:ascii:2", "7", "07"},        // padded with '0' to its width
+        {"id@0:ascii:3", "A", "00A"},
+        {"id@0:u16le", "100", "0100"},      // a decimal number with a leading zero
+        {"id@0:u32be", "4096", "0000004096"},
+        {"id@0:ascii:4", "0", "00"},
+    };
+    for (const auto& c : cases) {
+        const auto field = station::ParseDataField(c.field);
+        ASSERT_EQ(station::EncodePoolValue(field, c.a), station::EncodePoolValue(field, c.b)) << c.field;
+        EXPECT_EQ(station::PoolValueKey(c.a), station::PoolValueKey(c.b)) << c.a << " and " << c.b;
+    }
+    EXPECT_NE(station::PoolValueKey("7"), station::PoolValueKey("70"));
+    EXPECT_NE(station::PoolValueKey("hello"), station::PoolValueKey("Hello"));
+}
+
 TEST(DataField, RefusesBadFieldsAndValuesThatDoNotFit) {
     for (const char* bad : {"mac", "@0:hex:6", "mac@", "mac@0x10", "mac@x:hex:6", "mac@0:hex:0", "mac@0:hex:1025",
                             "mac@0:hex:", "mac@0:ascii:0", "mac@0:u24le", "ma c@0:hex:6", "mac@0x1FFFFFFFF:hex:6",
@@ -340,6 +364,16 @@ TEST(Journal, ARefusedResultStaysAndStopsTheNextStart) {
     test::WriteFileBytes(journal.path(), "garbage\n");
     EXPECT_THROW(journal.send(), std::runtime_error);
     EXPECT_EQ(test::ReadFileBytes(journal.path()), "garbage\n");
+    // A line cut short (power lost while someone copied it in): refused whole, kept as it is,
+    // and a result that finishes meanwhile is kept after it rather than lost.
+    const UnitRecord done = Finished("stranger", {});
+    const std::string cut = station::JournalLine(done) + "\n" + station::JournalLine(done).substr(0, 40);
+    test::WriteFileBytes(journal.path(), cut);
+    EXPECT_THROW(journal.startUnit(ask, {}, {}), std::runtime_error);
+    EXPECT_EQ(store.starts.load(), 0);
+    store.reachable = false;
+    EXPECT_THROW(journal.finishUnit(Finished("late", {}), {}), std::runtime_error);
+    EXPECT_EQ(test::ReadFileBytes(journal.path()), cut + "\n" + station::JournalLine(Finished("late", {})) + "\n");
 }
 
 TEST(Journal, AFolderThatCannotBeCreatedIsRefusedAtOnce) {

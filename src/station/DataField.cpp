@@ -57,13 +57,20 @@ std::optional<std::vector<std::uint8_t>> ParseHexBytes(std::string_view text) {
 
 std::string PoolValueKey(std::string_view value) {
     const auto bytes = ParseHexBytes(value);
-    if (!bytes) return std::string(value);
-    static const char* const kDigits = "0123456789ABCDEF";
     std::string key;
-    for (std::uint8_t b : *bytes) {
-        key += kDigits[b >> 4];
-        key += kDigits[b & 15];
+    if (!bytes) {
+        key = value;
+    } else {
+        static const char* const kDigits = "0123456789ABCDEF";
+        for (std::uint8_t b : *bytes) {
+            key += kDigits[b >> 4];
+            key += kDigits[b & 15];
+        }
     }
+    // Leading zeros make no other value: an ascii field pads with '0' and a number ignores them,
+    // so "7", "07" and "007" reach a chip as the same bytes. (A hex field's values of one width
+    // never differ only in leading zeros.)
+    key.erase(0, std::min(key.find_first_not_of('0'), key.size() - 1));
     return key;
 }
 

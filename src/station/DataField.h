@@ -18,8 +18,8 @@ namespace quillon::station {
 std::optional<std::vector<std::uint8_t>> ParseHexBytes(std::string_view text);
 
 // What makes two pool values the same value: the canonical hex digits (upper case, no
-// separators) of a value written as hex bytes in any of its forms, else the text itself. A pool
-// holds each key once.
+// separators) of a value written as hex bytes in any of its forms, else the text itself, either
+// without leading zeros (the same bytes in an ascii or number field). A pool holds each key once.
 std::string PoolValueKey(std::string_view value);
 
 enum class DataEncoding {

@@ -251,7 +251,23 @@ void JournalingStore::finishUnit(const UnitRecord& unit, const std::function<boo
         if (e.code().value() == ECANCELED) throw StoreWaitCancelled("stopped while waiting for the journal " + path_);
         throw std::runtime_error("cannot lock the journal " + path_ + ": " + Reason(e));
     }
-    std::vector<std::string> lines = ReadLocked();
+    std::vector<std::string> lines;
+    try {
+        lines = ReadLocked();
+    } catch (const std::runtime_error& e) {
+        // A damaged journal is the operator's to look at, not ours to rewrite; this result still
+        // must not be lost: it goes after what is there, byte for byte, and the error stands.
+        std::string text;
+        try {
+            text = ReadWholeFile(path_);
+            if (!text.empty() && text.back() != '\n') text += '\n';
+            WriteFileAtomically(path_, text + JournalLine(unit) + "\n", Durability::Durable);
+        } catch (const std::system_error&) {
+            throw e;
+        }
+        throw std::runtime_error(std::string(e.what()) + " (the result of unit " + unit.unitId +
+                                 " is kept at its end)");
+    }
     if (lines.empty()) {
         try {
             store_.finishUnit(unit, cancelled);

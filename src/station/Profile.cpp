@@ -4,6 +4,7 @@
 #include "station/Profile.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <filesystem>
 #include <map>
@@ -128,8 +129,14 @@ std::string StripPassword(std::string_view location) {
     if (lower.rfind("postgresql://", 0) == 0 || lower.rfind("postgres://", 0) == 0) {
         const std::size_t hostStart = s.find("://") + 3;
         const std::size_t hostEnd = std::min(s.find_first_of("/?", hostStart), s.size());
-        const std::size_t at = s.rfind('@', hostEnd == 0 ? 0 : hostEnd - 1);
-        if (at != std::string::npos && at >= hostStart) {
+        std::size_t at = s.rfind('@', hostEnd == 0 ? 0 : hostEnd - 1);
+        if (at == std::string::npos || at < hostStart) at = std::string::npos;
+        // libpq ends the user part at an '@' before the first '/': a '?' or '#' may stand in a password.
+        const std::size_t slash = s.find('/', hostStart);
+        if (const std::size_t first = s.find('@', hostStart);
+            first != std::string::npos && first < slash && (at == std::string::npos || first > at))
+            at = first;
+        if (at != std::string::npos) {
             const std::size_t colon = s.find(':', hostStart);
             if (colon != std::string::npos && colon < at) s.erase(colon, at - colon);
         }

@@ -74,13 +74,19 @@ std::string MaskUrl(const std::string& text) {
     const std::size_t query = out.find_first_of("?#", authority);
     const std::size_t end = query == std::string::npos ? out.size() : query;
     // The last '@' before the query ends the user part, so that an unescaped '@' or '/' in a
-    // password is masked too.
-    const std::size_t at = out.rfind('@', end == 0 ? 0 : end - 1);
-    if (at != std::string::npos && at >= authority) {
+    // password is masked too; libpq itself ends it at an '@' before the first '/', so that an
+    // unescaped '?' or '#' is part of the password: whichever reaches further.
+    std::size_t at = out.rfind('@', end == 0 ? 0 : end - 1);
+    if (at == std::string::npos || at < authority) at = std::string::npos;
+    const std::size_t slash = out.find('/', authority);
+    if (const std::size_t first = out.find('@', authority);
+        first != std::string::npos && first < slash && (at == std::string::npos || first > at))
+        at = first;
+    if (at != std::string::npos) {
         const std::size_t colon = out.find(':', authority);
         if (colon != std::string::npos && colon < at) out.replace(colon + 1, at - colon - 1, "***");
     }
-    std::size_t from = out.find('?');
+    std::size_t from = out.find('?', authority);
     while (from != std::string::npos && from < out.size()) {
         const std::size_t key = from + 1;
         const std::size_t amp = out.find('&', key);

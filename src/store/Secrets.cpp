@@ -19,9 +19,12 @@ void Add(std::vector<std::string>& out, std::string value) {
 // a URL's user part, and the values of password= keywords and query parameters.
 void AddWrittenForms(std::vector<std::string>& out, const std::string& text) {
     const auto scheme = text.find("://");
-    if (scheme != std::string::npos) {
+    // The authority ends at the path or the query; libpq ends it at the path only, so that an
+    // unescaped '?' may stand in a password: both readings.
+    for (const char* ends : {"/?", "/"}) {
+        if (scheme == std::string::npos) break;
         const auto start = scheme + 3;
-        const auto end = text.find_first_of("/?", start);
+        const auto end = text.find_first_of(ends, start);
         const std::string authority = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
         const auto at = authority.rfind('@');
         if (at != std::string::npos) {

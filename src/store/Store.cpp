@@ -563,8 +563,13 @@ public:
             if (row && last > row->second)
                 throw StoreError("serial series " + series + " in " + Where() + " ends at " +
                                  std::to_string(row->second) + ", below the imported " + std::to_string(last));
-            sql_->exec("UPDATE series SET last = $2 WHERE name = $1", {series, Stored(last)});
-            summary.last = last;
+            // Never back: a station may take a number between the read above and this update
+            // (PostgreSQL's stations do not wait for an import's reads).
+            const auto moved = sql_->query(
+                "UPDATE series SET last = CASE WHEN last IS NULL OR last < $2 THEN $2 ELSE last END WHERE name = $1 "
+                "RETURNING last",
+                {series, Stored(last)});
+            summary.last = moved.empty() ? last : Number(Int(moved[0].at(0)));
             return summary;
         });
     }
@@ -666,7 +671,8 @@ DbStore::DbStore(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 DbStore::~DbStore() = default;
 
 std::unique_ptr<DbStore> DbStore::Open(const StoreLocation& location, const StoreOptions& options) {
-    auto impl = std::make_unique<Impl>(location, options);
+    // A location the engine cannot read (libpq's own parse) is a StoreError like any other.
+    auto impl = AsStoreError("store " + location.shown, [&] { return std::make_unique<Impl>(location, options); });
     Impl& store = *impl;
     AsStoreError(store.Where(), [&] {
         const int version = store.Version();

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
@@ -107,6 +108,54 @@ void PostgresServer::crash() {
 
 void PostgresServer::start() {
     if (controllable()) script("start");
+}
+
+// The statements of a SQL file: split at semicolons outside quotes, $$ bodies and comments.
+std::vector<std::string> SqlStatements(const std::string& text) {
+    std::vector<std::string> out;
+    std::string current;
+    bool dollar = false, quote = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (!dollar && !quote && c == '-' && i + 1 < text.size() && text[i + 1] == '-') {
+            i = std::min(text.find('\n', i), text.size());
+            current += '\n';
+            continue;
+        }
+        if (!quote && c == '$' && i + 1 < text.size() && text[i + 1] == '$') {
+            dollar = !dollar;
+            current += "$$";
+            ++i;
+            continue;
+        }
+        if (!dollar && c == '\'') quote = !quote;
+        if (!dollar && !quote && c == ';') {
+            if (current.find_first_not_of(" \t\r\n") != std::string::npos) out.push_back(current);
+            current.clear();
+            continue;
+        }
+        current += c;
+    }
+    return out;
+}
+
+// The example role of a line's stations (examples/production/station-role.sql) on the store at
+// ownerUrl, with password; returns the store's URL for a station logged in as that role, without
+// its password (give it in PGPASSWORD, as a station would).
+std::string PostgresServer::stationRole(const std::string& ownerUrl, const std::string& password) {
+    const std::string file = std::string(QUILLON_SOURCE_DIR) + "/examples/production/station-role.sql";
+    try {
+        auto db = store::OpenPostgres(ownerUrl, {});
+        for (const std::string& statement : SqlStatements(ReadFileBytes(file))) db->exec(statement);
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << "station-role.sql failed: " << e.what();
+    }
+    sql("ALTER ROLE quillon_station PASSWORD '" + password + "'");
+    const std::string owner = "quillon:" + password_ + "@";
+    std::string url = ownerUrl;
+    if (const auto at = url.find(owner); at != std::string::npos) url.replace(at, owner.size(), "quillon_station@");
+    else ADD_FAILURE() << "not an owner's URL of this server";
+    return url;
 }
 
 }  // namespace quillon::test

@@ -10,6 +10,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace quillon::test {
 
@@ -33,6 +34,9 @@ public:
     std::string freshDatabase();
     // Runs one SQL statement as the superuser on database; fails the test when it fails.
     void sql(const std::string& text, const std::string& database = "postgres");
+    // Sets up the example station role on the store at ownerUrl (a URL of freshDatabase()) with
+    // password; returns the store's URL for that role, without the password.
+    std::string stationRole(const std::string& ownerUrl, const std::string& password);
 
     // False for a server the tests did not start (the Windows job's): stop/crash/start skip.
     bool controllable() const { return !dir_.empty(); }
@@ -51,5 +55,8 @@ private:
     int port_ = 0;
     int databases_ = 0;
 };
+
+// The statements of a SQL file: split at semicolons outside quotes, $$ bodies and comments.
+std::vector<std::string> SqlStatements(const std::string& text);
 
 }  // namespace quillon::test
