@@ -667,6 +667,25 @@ TEST_P(StoreTest, ACreationThatFailsHalfwayLeavesNothingBehind) {
 INSTANTIATE_TEST_SUITE_P(Engines, StoreTest, ::testing::Values(Engine::Sqlite, Engine::Postgres),
                          [](const auto& info) { return info.param == Engine::Sqlite ? "Sqlite" : "Postgres"; });
 
+// A --store that names some other file (a typo, the unit log) is refused at once: waiting, as
+// for a locked or unreachable store, would hold a line for ever on a file that never becomes one.
+TEST(SqliteFileTest, AFileThatIsNotADatabaseIsRefusedNotWaitedFor) {
+    test::ScratchDir dir("store-notadb");
+    const std::string path = dir / "units.db";
+    const std::string text(8192, 'x');
+    test::WriteFileBytes(path, text);
+    StoreLocation where = ParseStoreLocation(path);
+    try {
+        (void)DbStore::Open(where);
+        ADD_FAILURE() << "a text file opened as a store";
+    } catch (const station::StoreUnavailable& e) {
+        ADD_FAILURE() << "waited for instead of refused: " << e.what();
+    } catch (const StoreError& e) {
+        EXPECT_THAT(e.what(), HasSubstr("not a database"));
+    }
+    EXPECT_EQ(test::ReadFileBytes(path), text);  // and left as it was
+}
+
 TEST(StoreLocationTest, EachFormNamesItsEngine) {
     const struct {
         const char* text;

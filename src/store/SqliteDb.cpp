@@ -51,9 +51,9 @@ bool Unavailable(int code) {
     case SQLITE_READONLY:
     case SQLITE_NOMEM:
     case SQLITE_PROTOCOL:
-    case SQLITE_NOTADB:
-    case SQLITE_CORRUPT:
         return true;
+    // A file that is not a database, or a damaged one, does not get better by waiting: it is
+    // refused (SqlError) so that a station stops and says so instead of waiting for ever.
     default:
         return false;
     }
