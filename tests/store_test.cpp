@@ -291,6 +291,32 @@ TEST_P(StoreTest, ALastPoolValueAnotherStationLetsGoIsClaimedNotReportedEmpty) {
     EXPECT_EQ(got, "02:00:00:00:00:01");
 }
 
+TEST_P(StoreTest, APoolWhoseValuesOthersKeepTakingIsBusyNotEmptyAndNothingIsTaken) {
+    ASSERT_EQ(store_->loadPool("mac", {"02:00:00:00:00:01", "02:00:00:00:00:02"}), 2u);
+    // Every claim of this pool loses its row, as when other stations take each free value first.
+    auto sql = engines_.RawConnection(location_);
+    if (GetParam() == Engine::Postgres) {
+        sql->exec("CREATE FUNCTION lose_claim() RETURNS trigger LANGUAGE plpgsql AS "
+                  "'BEGIN RETURN NULL; END'");
+        sql->exec("CREATE TRIGGER lose_claim BEFORE UPDATE ON pool_values FOR EACH ROW "
+                  "WHEN (NEW.unit_id IS NOT NULL) EXECUTE FUNCTION lose_claim()");
+    } else {
+        sql->exec("CREATE TRIGGER lose_claim BEFORE UPDATE ON pool_values WHEN NEW.unit_id IS NOT NULL "
+                  "BEGIN SELECT RAISE(IGNORE); END");
+    }
+    UnitRecord u = Unit("busy");
+    u.data = {{"mac", ""}};
+    EXPECT_THROW(store_->startUnit(u, {}, {}), station::StoreUnavailable);
+    EXPECT_EQ(store_->peekNext("serial"), 1u);
+    EXPECT_EQ(store_->poolFree("mac"), 2u);
+    // Once the others are done, the same start gets the first value.
+    sql->exec("DROP TRIGGER lose_claim" + std::string(GetParam() == Engine::Postgres ? " ON pool_values" : ""));
+    const auto started = store_->startUnit(u, {}, {});
+    ASSERT_EQ(started.data.size(), 1u);
+    EXPECT_EQ(started.data[0].value, "02:00:00:00:00:01");
+    EXPECT_EQ(started.serial, 1u);
+}
+
 TEST_P(StoreTest, APoolLoadIsAllOrNothing) {
     ASSERT_EQ(store_->loadPool("mac", {"02:1A:2B:3C:4D:5E", "hello"}), 2u);
     const struct {

@@ -361,13 +361,20 @@ public:
             "UPDATE pool_values SET unit_id = $1, slot = $2 WHERE unit_id IS NULL AND id = (SELECT id FROM "
             "pool_values WHERE pool = $3 AND unit_id IS NULL ORDER BY id LIMIT 1) RETURNING value";
         const std::vector<SqlValue> params = {unitId, static_cast<std::int64_t>(slot), pool};
-        for (int attempt = 0; attempt < 10; ++attempt) {
+        static constexpr int kTries = 10;
+        std::uint64_t free = 0;
+        for (int attempt = 0; attempt < kTries; ++attempt) {
             const auto rows = sql_->query(postgres_ && attempt == 0 ? kSkipLocked : kWait, params);
             if (!rows.empty()) return Text(rows[0].at(0));
             // Empty only when no free row is left, counting those others hold.
-            if (PoolFree(pool) == 0) return std::nullopt;
+            free = PoolFree(pool);
+            if (free == 0) return std::nullopt;
         }
-        return std::nullopt;
+        // Other stations took every value this one reached for, yet values are left: the pool is
+        // busy, not empty. The station waits and tries again, as for any busy store.
+        throw StoreUnavailable(Where() + ": pool " + pool + " is busy (" + std::to_string(free) +
+                               " values left, claimed by other stations " + std::to_string(kTries) +
+                               " times in a row); try again");
     }
 
     std::uint64_t PoolFree(const std::string& pool) {
