@@ -59,9 +59,6 @@ struct StationOptions {
     std::vector<std::string> data;
 };
 
-// The longest --station, --operator, --lot or --part, in characters (what a store keeps).
-constexpr std::size_t kMaxNameChars = 200;
-
 // Everything the station prints. Calls come from every station's thread.
 class Display : public station::StationView {
 public:
@@ -229,19 +226,6 @@ int Fail(Output& out, int code, const std::string& message) {
     return code;
 }
 
-// Why a --station, --operator, --lot or --part cannot go on record ("" when it can).
-std::string NameProblem(const char* option, const std::string& value) {
-    if (!IsValidUtf8(value)) return std::string(option) + " is not valid UTF-8 text";
-    std::size_t chars = 0;
-    for (std::size_t at = 0; at < value.size(); at += DecodeUtf8(value, at).length) ++chars;
-    if (chars > kMaxNameChars)
-        return std::string(option) + " is " + std::to_string(chars) + " characters long; at most " +
-               std::to_string(kMaxNameChars) + " are kept";
-    for (unsigned char c : value)
-        if (c < 0x20 || c == 0x7F) return std::string(option) + " holds a control character";
-    return {};
-}
-
 // The store a run keeps its records in: the database behind its journal, or the files.
 struct RunStore {
     std::unique_ptr<store::DbStore> db;
@@ -359,7 +343,7 @@ int RunStation(const CliContext& ctx, const StationOptions& given, const Profile
             {"--station", &stationName}, {"--operator", &o.operatorName}, {"--lot", &o.lot}, {"--part", &o.part},
             {"--series", &o.series}};
         for (const auto& [option, value] : names)
-            if (const std::string problem = NameProblem(option, *value); !problem.empty())
+            if (const std::string problem = station::NameProblem(option, *value); !problem.empty())
                 return Fail(out, kExitUsage, problem);
         if (o.series.empty()) return Fail(out, kExitUsage, "--series needs a name");
     }

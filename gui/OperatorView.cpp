@@ -368,6 +368,16 @@ bool OperatorView::start() {
         edit->setFocus();
         return false;
     }
+    // What goes on every unit's record is held to the same rules as the command line's --lot,
+    // --operator and --part.
+    const std::pair<QLineEdit*, const char*> named[] = {{edtLot, "Lot"}, {edtOperator, "Operator"}, {edtPart, "Part"}};
+    for (const auto& [edit, name] : named) {
+        const std::string problem = station::NameProblem(name, edit->text().trimmed().toStdString());
+        if (problem.empty()) continue;
+        showMessage(OperatorText("Cannot start: %1", Q(problem)), true);
+        edit->setFocus();
+        return false;
+    }
     // The image and the fields are checked here, at once; the store, which may keep a stalled
     // server's caller waiting, is opened by the worker.
     station::ProfileStation ready;

@@ -22,6 +22,7 @@
 #include "ops/ProgramUnit.h"
 #include "sim/SimPlatform.h"
 #include "station/Serial.h"
+#include "station/Station.h"
 #include "support/Process.h"
 
 namespace quillon {
@@ -595,6 +596,27 @@ TEST(FileUnitStore, StartsAndFinishesUnitsThroughTheInterface) {
     EXPECT_THROW(store.finishUnit(unit, [] { return true; }), station::StoreWaitCancelled);
     EXPECT_THROW(store.startUnit(unit, {}, [] { return true; }), station::SerialCancelled);
     EXPECT_EQ(test::ReadFileBytes(counter), "42\n");
+}
+
+// The names that go on every unit's record: the command line and the window refuse the same ones.
+TEST(NameProblemTest, ANameTheRecordCannotKeepIsRefusedWithItsReason) {
+    std::string accents;
+    for (int i = 0; i < 200; ++i) accents += "\xC3\xA9";  // 200 characters, 400 bytes
+    const struct {
+        std::string value;
+        std::string problem;
+    } cases[] = {
+        {"", ""},
+        {"LOT-7 / Ana", ""},
+        {accents, ""},
+        {accents + "x", "--lot is 201 characters long; at most 200 are kept"},
+        {"LOT\x01", "--lot holds a control character"},
+        {"LOT\t7", "--lot holds a control character"},
+        {"LOT\x7F", "--lot holds a control character"},
+        {"LOT\xC3", "--lot is not valid UTF-8 text"},
+        {"\xFF\xFE", "--lot is not valid UTF-8 text"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(station::NameProblem("--lot", c.value), c.problem) << c.value;
 }
 
 }  // namespace

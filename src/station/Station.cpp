@@ -9,6 +9,7 @@
 #include <random>
 #include <string_view>
 
+#include "core/Utf8.h"
 #include "hid/Nrhid.h"
 #include "ops/ProgramUnit.h"
 #include "ops/Session.h"
@@ -33,6 +34,19 @@ std::string StoreUnreachableText(const StoreUnavailable& e) {
     constexpr std::string_view kSays = "store unreachable: ";
     const std::string_view reason = e.what();
     return reason.starts_with(kSays) ? std::string(reason) : std::string(kSays) + std::string(reason);
+}
+
+std::string NameProblem(std::string_view field, const std::string& value) {
+    const std::string name(field);
+    if (!IsValidUtf8(value)) return name + " is not valid UTF-8 text";
+    std::size_t chars = 0;
+    for (std::size_t at = 0; at < value.size(); at += DecodeUtf8(value, at).length) ++chars;
+    if (chars > kMaxNameChars)
+        return name + " is " + std::to_string(chars) + " characters long; at most " + std::to_string(kMaxNameChars) +
+               " are kept";
+    for (unsigned char c : value)
+        if (c < 0x20 || c == 0x7F) return name + " holds a control character";
+    return {};
 }
 
 std::string NewUnitId() {

@@ -14,6 +14,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -72,6 +73,14 @@ struct UnitRecord {
     std::string part;
     std::vector<PoolValue> data;    // the unit's per-unit data, one value per pool
 };
+
+// The longest station, operator, lot or part name a unit's record keeps, in characters.
+constexpr std::size_t kMaxNameChars = 200;
+
+// Why a station, operator, lot, part or series name cannot go on a unit's record ("" when it can):
+// not UTF-8, longer than kMaxNameChars, or holding a control character. field names the field in
+// the message ("--lot", "Lot").
+std::string NameProblem(std::string_view field, const std::string& value);
 
 // StoreUnreachable: a chip waits on the pins, untouched, until the store answers (text: why).
 // Held: the station takes no chip until the operator acknowledges (text: what to do).

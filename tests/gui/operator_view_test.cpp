@@ -261,6 +261,40 @@ TEST_F(OperatorViewTest, ARequiredLotAndAChangedImageKeepTheLineFromStarting) {
     EXPECT_EQ(LoggedResults().size(), 3u);
 }
 
+TEST_F(OperatorViewTest, ALotOperatorOrPartTheRecordCannotKeepIsRefusedAtStart) {
+    auto& view = Open("swap:3", 1);
+    struct Case {
+        QLineEdit* edit;
+        QString text;
+        const char* message;
+    };
+    const Case cases[] = {
+        {view.edtLot, QStringLiteral("LOT") + QChar(0x01) + QStringLiteral("7"), "Cannot start: Lot holds a control character"},
+        {view.edtOperator, QStringLiteral("Ana\tB"), "Cannot start: Operator holds a control character"},
+        {view.edtPart, QStringLiteral("PCB") + QChar(0x7F), "Cannot start: Part holds a control character"},
+    };
+    for (const Case& c : cases) {
+        c.edit->setText(c.text);
+        EXPECT_FALSE(view.start()) << c.message;
+        EXPECT_FALSE(view.running());
+        EXPECT_EQ(view.message().toStdString(), c.message);
+        EXPECT_FALSE(c.edit->isReadOnly());
+        c.edit->clear();
+    }
+    QTest::qWait(200);
+    EXPECT_EQ(test::ReadFileBytes(dir_ / "serial.txt"), "1041\n");
+    EXPECT_FALSE(std::filesystem::exists(test::PathOf(dir_ / "units.log")));
+    EXPECT_EQ(sim_->imagePacketsReceived(sim_->programmerPath(0)), 0u);
+    // The window's fields hold no more than a record keeps; text that is not Latin is kept too.
+    view.edtLot->setText(QStringLiteral("LOT-9"));
+    view.edtPart->setText(QString(300, QChar(0x00E9)));
+    EXPECT_EQ(view.edtPart->text().size(), 128);
+    ASSERT_TRUE(view.start()) << view.message().toStdString();
+    ASSERT_TRUE(WaitUnits(1));
+    StopAndWait();
+    EXPECT_GE(LoggedResults().size(), 1u);
+}
+
 TEST_F(OperatorViewTest, AnUnpluggedProgrammersTileGreysOutAndTheOthersGoOn) {
     auto& view = Open("swap:400", 2);
     ASSERT_TRUE(view.start());
