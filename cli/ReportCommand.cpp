@@ -14,6 +14,7 @@
 #include "cli/Cli.h"
 #include "cli/Json.h"
 #include "cli/Output.h"
+#include "cli/StoreAccess.h"
 #include "fs/Files.h"
 #include "station/Serial.h"
 #include "store/Report.h"
@@ -56,29 +57,17 @@ int WithStoreToRead(Output& out, const char* op, const std::string& url, F&& bod
         out.Result(op, code, message);
         return code;
     };
-    store::StoreLocation location;
-    try {
-        location = store::ParseStoreLocation(url);
-    } catch (const store::StoreError& e) {
-        return fail(kExitUsage, e.what());
-    }
-    if (location.engine == store::Engine::Sqlite) {
-        if (const std::string problem = SqliteFileProblem(location); !problem.empty())
-            return fail(kExitBadInput, problem);
-    }
-    try {
-        store::StoreOptions options;
-        options.create = false;
-        const std::unique_ptr<DbStore> db = DbStore::Open(location, options);
-        if (db->schemaVersion() == 0)
-            return fail(kExitBadInput, location.shown + " holds no line's records (no schema: quillon-cli store init "
-                                                        "makes one)");
-        return body(*db);
-    } catch (const station::StoreUnavailable& e) {
-        return fail(kExitError, station::StoreUnreachableText(e));
-    } catch (const store::StoreError& e) {
-        return fail(kExitBadInput, e.what());
-    }
+    store::StoreOptions options;
+    options.create = false;
+    const auto refuse = [](const store::StoreLocation& location) {
+        return location.engine == store::Engine::Sqlite ? SqliteFileProblem(location) : std::string();
+    };
+    return RunOnStore(url, options, fail, refuse, [&](DbStore& db) -> int {
+        if (db.schemaVersion() == 0)
+            return fail(kExitBadInput, db.location().shown + " holds no line's records (no schema: quillon-cli store "
+                                                             "init makes one)");
+        return body(db);
+    });
 }
 
 std::string Now() {

@@ -11,6 +11,7 @@
 
 #include "cli/Cli.h"
 #include "cli/Output.h"
+#include "cli/StoreAccess.h"
 #include "core/Utf8.h"
 #include "fs/Files.h"
 #include "station/Serial.h"
@@ -36,25 +37,11 @@ int WithStore(const CliContext& ctx, const char* op, const std::string& url, boo
         out.Result(op, code, message);
         return code;
     };
-    store::StoreLocation location;
+    store::StoreOptions options;
+    options.create = create;
     try {
-        location = store::ParseStoreLocation(url);
-    } catch (const store::StoreError& e) {
-        return fail(kExitUsage, e.what());
-    }
-    try {
-        store::StoreOptions options;
-        options.create = create;
-        const std::unique_ptr<DbStore> db = DbStore::Open(location, options);
-        return body(out, *db, fail);
-    } catch (const station::StoreUnavailable& e) {
-        // The SQL layer's reason may already say so.
-        const std::string reason = e.what();
-        const std::string prefix = "store unreachable: ";
-        return fail(kExitError, reason.rfind(prefix, 0) == 0 ? reason : prefix + reason);
-    } catch (const store::StoreError& e) {
-        // A newer schema, a conflict, a refused value: nothing changed.
-        return fail(kExitBadInput, e.what());
+        return RunOnStore(url, options, fail, [](const store::StoreLocation&) { return std::string(); },
+                          [&](DbStore& db) -> int { return body(out, db, fail); });
     } catch (const station::SerialError& e) {
         return fail(kExitBadInput, e.what());
     }

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <charconv>
 #include <cstdio>
 
 namespace quillon::station {
@@ -16,14 +15,6 @@ int HexDigit(char c) {
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
-}
-
-std::optional<std::uint64_t> ParseUnsigned(std::string_view text, int base) {
-    if (text.empty()) return std::nullopt;
-    std::uint64_t value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-    if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-    return value;
 }
 
 std::string Range(std::uint32_t address, std::size_t width) {
@@ -89,14 +80,9 @@ DataField ParseDataField(std::string_view text) {
     if (colon == std::string_view::npos)
         throw SerialError("data '" + whole + "' is not NAME@ADDR:FORMAT (for example mac@0x3F00:hex:6)");
     const std::string_view addr = rest.substr(0, colon), format = rest.substr(colon + 1);
-    std::optional<std::uint64_t> address;
-    if (addr.size() > 2 && addr[0] == '0' && (addr[1] == 'x' || addr[1] == 'X'))
-        address = ParseUnsigned(addr.substr(2), 16);
-    else
-        address = ParseUnsigned(addr, 10);
-    if (!address || *address > 0xFFFFFFFFu)
-        throw SerialError("data address '" + std::string(addr) + "' is not a number (decimal or 0x hex)");
-    field.address = static_cast<std::uint32_t>(*address);
+    const auto address = ParseFieldAddress(addr);
+    if (!address) throw SerialError("data address '" + std::string(addr) + "' is not a number (decimal or 0x hex)");
+    field.address = *address;
     const auto sized = [&](std::string_view prefix, DataEncoding encoding) {
         const auto width = ParseUnsigned(format.substr(prefix.size()), 10);
         if (!width || *width < 1 || *width > kMaxDataWidth)

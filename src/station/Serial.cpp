@@ -21,6 +21,10 @@ namespace quillon::station {
 
 namespace {
 
+std::string Reason(const std::system_error& e) { return SystemReason(e.code().value()); }
+
+}  // namespace
+
 std::optional<std::uint64_t> ParseUnsigned(std::string_view text, int base) {
     if (text.empty()) return std::nullopt;
     std::uint64_t value = 0;
@@ -29,9 +33,12 @@ std::optional<std::uint64_t> ParseUnsigned(std::string_view text, int base) {
     return value;
 }
 
-std::string Reason(const std::system_error& e) { return SystemReason(e.code().value()); }
-
-}  // namespace
+std::optional<std::uint32_t> ParseFieldAddress(std::string_view text) {
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const auto address = hex ? ParseUnsigned(text.substr(2), 16) : ParseUnsigned(text, 10);
+    if (!address || *address > 0xFFFFFFFFu) return std::nullopt;
+    return static_cast<std::uint32_t>(*address);
+}
 
 SerialField ParseSerialField(std::string_view text) {
     const std::size_t colon = text.find(':');
@@ -39,15 +46,10 @@ SerialField ParseSerialField(std::string_view text) {
         throw SerialError("serial '" + std::string(text) + "' is not ADDR:FORMAT (for example 0x3FFC:u32le)");
     const std::string_view addr = text.substr(0, colon);
     const std::string_view format = text.substr(colon + 1);
-    std::optional<std::uint64_t> address;
-    if (addr.size() > 2 && addr[0] == '0' && (addr[1] == 'x' || addr[1] == 'X'))
-        address = ParseUnsigned(addr.substr(2), 16);
-    else
-        address = ParseUnsigned(addr, 10);
-    if (!address || *address > 0xFFFFFFFFu)
-        throw SerialError("serial address '" + std::string(addr) + "' is not a number (decimal or 0x hex)");
+    const auto address = ParseFieldAddress(addr);
+    if (!address) throw SerialError("serial address '" + std::string(addr) + "' is not a number (decimal or 0x hex)");
     SerialField field;
-    field.address = static_cast<std::uint32_t>(*address);
+    field.address = *address;
     if (format == "u16le") field.format = {SerialEncoding::U16Le, 2};
     else if (format == "u16be") field.format = {SerialEncoding::U16Be, 2};
     else if (format == "u32le") field.format = {SerialEncoding::U32Le, 4};

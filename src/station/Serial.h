@@ -32,6 +32,12 @@ struct SerialField {
     SerialFormat format;
 };
 
+// All of text as an unsigned number in base (no sign, no blanks); nullopt when it is not one.
+std::optional<std::uint64_t> ParseUnsigned(std::string_view text, int base);
+// An address in flash of a --serial or --data field: decimal or 0x hex, at most 32 bits; nullopt
+// when it is not one.
+std::optional<std::uint32_t> ParseFieldAddress(std::string_view text);
+
 // "ADDR:FORMAT": ADDR decimal or 0x-hex; FORMAT u16le, u16be, u32le, u32be or ascii:W (W 1..20).
 // Throws SerialError.
 SerialField ParseSerialField(std::string_view text);
