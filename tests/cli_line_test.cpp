@@ -27,7 +27,6 @@ namespace {
 using ::testing::HasSubstr;
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
-constexpr std::size_t kFlash = 16384;
 constexpr std::uint32_t kSerialAt = 0x3FFC, kMacAt = 0x3FF0;
 
 // One line: an image, a chip folder, a journal folder and a store with a pool of MAC addresses.
