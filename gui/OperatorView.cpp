@@ -316,6 +316,9 @@ OperatorView::~OperatorView() {
     }
     runWake_.notify_all();
     if (worker_.joinable()) worker_.join();
+    // The base's destructor closes the window, which takes the focus from the line edits: their
+    // editingFinished must not reach this view's members, which are gone by then.
+    for (QLineEdit* edit : {edtLot, edtOperator, edtPart}) edit->disconnect(this);
 }
 
 void OperatorView::buildProfilePanel(QWidget* panel) {
