@@ -431,7 +431,10 @@ TEST(CliLine, ADamagedJournalStopsTheStationAndIsKept) {
     test::WriteFileBytes(journal, cut);
     const auto r = test::RunProcess(QUILLON_CLI_PATH, b.Args("swap:1", "pc-1", {"--count", "1"}));
     EXPECT_NE(r.code, 0) << r.all();
-    EXPECT_THAT(r.all(), HasSubstr(journal));
+    // Named as the output writes it (a Windows path's backslashes escaped in JSON).
+    std::string named;
+    for (const char ch : journal) named += ch == '\\' ? std::string("\\\\") : std::string(1, ch);
+    EXPECT_THAT(r.all(), ::testing::AnyOf(HasSubstr(journal), HasSubstr(named)));
     EXPECT_EQ(test::ReadFileBytes(journal), cut);
     EXPECT_TRUE(b.Units().empty());
     EXPECT_TRUE(b.Chips().empty());
