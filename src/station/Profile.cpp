@@ -11,6 +11,7 @@
 #include <set>
 #include <system_error>
 
+#include "core/ConnectionSecrets.h"
 #include "fs/Files.h"
 #include "hash/Sha256.h"
 #include "protocol/Chips.h"
@@ -40,26 +41,6 @@ const char* YesNo(bool b) { return b ? "yes" : "no"; }
 
 // libpq separates keywords by any white space, not only by blanks.
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
-
-// libpq's keywords that hold a secret: the server's password and the client key's (sslpassword).
-bool IsSecretKey(const std::string& lowerKey) { return lowerKey == "password" || lowerKey == "sslpassword"; }
-
-// A URL query parameter's name as libpq reads it: percent escapes decoded ("pass%77ord").
-std::string DecodedName(std::string_view name) {
-    std::string out;
-    auto digit = [](char c) {
-        return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-    };
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        if (name[i] == '%' && i + 2 < name.size() && digit(name[i + 1]) >= 0 && digit(name[i + 2]) >= 0) {
-            out.push_back(static_cast<char>(digit(name[i + 1]) * 16 + digit(name[i + 2])));
-            i += 2;
-        } else {
-            out.push_back(name[i]);
-        }
-    }
-    return out;
-}
 
 bool IsHex64(std::string_view s) {
     return s.size() == 64 && std::all_of(s.begin(), s.end(), [](char c) {
@@ -148,7 +129,7 @@ std::string StripPassword(std::string_view location) {
                 std::size_t end = query.find('&', from);
                 if (end == std::string::npos) end = query.size();
                 const std::string param = query.substr(from, end - from);
-                if (!IsSecretKey(Lower(DecodedName(param.substr(0, param.find('='))))) && !param.empty())
+                if (!IsSecretKey(Lower(DecodedQueryName(param.substr(0, param.find('='))))) && !param.empty())
                     kept += (kept.empty() ? "" : "&") + param;
                 from = end + 1;
             }

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <string>
 
+#include "core/ConnectionSecrets.h"
 #include "store/Store.h"
 
 namespace quillon::store {
@@ -49,24 +50,6 @@ bool IsKeywordForm(std::string_view text) {
     return i < text.size() && text[i] == '=';
 }
 
-// libpq's keywords that hold a secret: the server's password and the client key's (sslpassword).
-bool IsSecretKey(const std::string& lowerKey) { return lowerKey == "password" || lowerKey == "sslpassword"; }
-
-// A query parameter's name as libpq reads it: percent escapes decoded ("pass%77ord" is "password").
-std::string DecodedName(std::string_view name) {
-    std::string out;
-    const auto digit = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        if (name[i] == '%' && i + 2 < name.size() && digit(name[i + 1]) && digit(name[i + 2])) {
-            out.push_back(static_cast<char>(std::stoi(std::string(name.substr(i + 1, 2)), nullptr, 16)));
-            i += 2;
-        } else {
-            out.push_back(name[i]);
-        }
-    }
-    return out;
-}
-
 // A URL: the user part's password ("user:SECRET@host") and a "password" query parameter.
 std::string MaskUrl(const std::string& text) {
     std::string out = text;
@@ -92,7 +75,7 @@ std::string MaskUrl(const std::string& text) {
         const std::size_t amp = out.find('&', key);
         const std::size_t stop = amp == std::string::npos ? out.size() : amp;
         const std::size_t eq = out.find('=', key);
-        if (eq != std::string::npos && eq < stop && IsSecretKey(Lower(DecodedName(std::string_view(out).substr(key, eq - key))))) {
+        if (eq != std::string::npos && eq < stop && IsSecretKey(Lower(DecodedQueryName(std::string_view(out).substr(key, eq - key))))) {
             out.replace(eq + 1, stop - eq - 1, "***");
             from = out.find('&', eq + 4);
         } else {
